@@ -1,0 +1,177 @@
+// ipcsim: a simulated pan-tilt-zoom camera that speaks the camera side of the protocol over
+// real sockets. Tests link it (ipcsim_core) and script it; the ipcsim program runs one or many
+// of them from the command line.
+//
+// One Camera listens on an IPv4 address of its own:
+//   UDP 5001        command requests, one datagram each, answered to the sender
+//   TCP cmdPort     command requests on a stream (header + payload), answered on the stream
+//   TCP 5000        channel connections, told apart by the announcement (class 0, code 3,
+//                   connection type 1 = report channel, 2 = video channel)
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ipcsim {
+
+enum class Transport { Udp, Tcp };
+
+// One request as it arrived: the whole frame, header included.
+struct Request {
+    Transport transport = Transport::Udp;
+    uint8_t msgClass = 0;
+    uint8_t code = 0;
+    std::vector<uint8_t> frame;
+    std::vector<uint8_t> payload() const {
+        return frame.size() > 16 ? std::vector<uint8_t>(frame.begin() + 16, frame.end()) : std::vector<uint8_t>{};
+    }
+};
+
+// How the camera answers the next command request (any transport).
+enum class Reply {
+    Default,      // the camera's normal answer for that command
+    Nak,          // 16-byte header, byte 3 = 0x7C
+    Ack,          // 16-byte header, byte 3 = 0x7A
+    Echo,         // class and code of the request, with `payload`
+    OtherClass,   // class + 1, the request's code, with `payload`
+    OtherCode,    // the request's class, code + 1, with `payload`
+    Short,        // only the first `shortLength` bytes of an ack header (default 15)
+    WrongLength,  // an echo whose header length field is one more than the payload sent
+    Garbage,      // `shortLength` (default 64) bytes of pseudo-random data
+    Raw,          // exactly `raw`
+    None,         // no answer at all
+    Close,        // TCP: close the command connection instead of answering (UDP: no answer)
+    Reset,        // TCP: reset the command connection (linger 0) instead of answering
+};
+
+struct Scripted {
+    Reply reply = Reply::Default;
+    std::vector<uint8_t> payload{};      // for Echo, OtherClass, OtherCode, WrongLength
+    std::vector<uint8_t> raw{};          // for Raw
+    size_t shortLength = 0;              // for Short and Garbage; 0: 15 for Short, 64 for Garbage
+    std::chrono::milliseconds delay{0};  // answer this late (a "late answer")
+    int times = 1;                       // how many requests this entry answers
+    bool twice = false;                  // send the answer two times
+};
+
+struct Config {
+    std::string ip = "127.0.0.1";
+    uint16_t tcpPort = 5002;             // TCP command port (the host names it at login)
+    std::string user = "admin";
+    std::string password = "admin";
+    bool udp = true;                     // serve UDP 5001
+    bool tcp = true;                     // serve TCP cmdPort
+    bool channels = true;                // serve TCP 5000
+    int keepaliveSeconds = 0;            // 0x1005 reports on the report channel every N s (0: off)
+    bool log = false;                    // one line per request served on standard output
+    // Video stream started by the start-video command.
+    uint32_t frameBytes = 4096;          // payload bytes per frame
+    int framesPerSecond = 25;            // 0: as fast as the connection takes them
+    std::string videoFile;               // payload taken from this file, cut in frameBytes pieces
+    // Answers to the waiting commands.
+    std::chrono::milliseconds reportDelay{200};  // delay before the report(s) follow the ack
+    uint32_t gpsReportType = 0x1001;     // type of the report answering the position request
+};
+
+// PTZ state that the control and preset commands move and the value query reports.
+// The camera gives the commands' records this meaning (integers little-endian unless noted):
+//   12.2  control, 132 bytes: u32 at 0 = command (0 stop, 1 up, 2 down, 3 left, 4 right,
+//         5 zoom in, 6 zoom out), u32 at 4 = step (0: 10). Moves at once by the step: tilt and
+//         zoom are clamped to their ranges, pan wraps around the circle.
+//   12.4  preset, 36 bytes: u32 at 0 = preset number 1..255, u32 at 4 = operation (1 store the
+//         current position, 2 go to, 3 clear), bytes 8..35 name. Storing writes the record into
+//         entry n-1 of the 9180-byte preset table (record 12.3) with pan, tilt, zoom as u16 at
+//         28, 30, 32 of the entry; going to a preset whose entry does not carry its number, a
+//         number outside 1..255 or another operation is answered with a nak. The table starts
+//         patterned like every other record; the table clear 12.17 stores its payload as 12.3.
+//   12.8  value query, 134 bytes: pan, tilt, zoom as big-endian u16 at 0, 2, 4, the rest zero.
+//   12.9  value set (same record): moves there, clamped (pan taken modulo 3600).
+struct PtzState {
+    uint16_t pan = 0;     // 0..3599 (tenths of a degree)
+    uint16_t tilt = 0;    // 0..900
+    uint16_t zoom = 10;   // 10..300 (tenths of magnification)
+};
+
+class Camera {
+public:
+    explicit Camera(Config config);
+    ~Camera();
+    Camera(const Camera&) = delete;
+    Camera& operator=(const Camera&) = delete;
+
+    // Binds and starts serving; false (with a reason on standard error) when a port is taken.
+    bool start();
+    void stop();
+    const Config& config() const;
+
+    // ---- scripting of command answers -------------------------------------------------
+    void script(Scripted next);               // appended to the queue of next answers
+    void script(Reply reply) {
+        Scripted s;
+        s.reply = reply;
+        script(std::move(s));
+    }
+    void clearScript();
+
+    // ---- what arrived ----------------------------------------------------------------
+    std::vector<Request> requests() const;    // every command request, in arrival order
+    void clearRequests();
+    // Waits until a request with this class and code has arrived (the n-th such, from 1).
+    std::optional<Request> waitRequest(uint8_t msgClass, uint8_t code,
+                                       std::chrono::milliseconds timeout = std::chrono::milliseconds(3000),
+                                       int nth = 1) const;
+    int loginCount() const;                   // accepted logins
+
+    // ---- the camera's stored settings --------------------------------------------------
+    // Wire form (big-endian fields as the camera holds them) of the record that the query
+    // (msgClass, getCode) returns; a set stores its payload under its query's key.
+    std::vector<uint8_t> record(uint8_t msgClass, uint8_t getCode) const;
+    void setRecord(uint8_t msgClass, uint8_t getCode, std::vector<uint8_t> wire);
+    PtzState ptz() const;
+
+    // ---- channels -------------------------------------------------------------------------
+    int reportConnections() const;            // open report channel connections
+    int videoConnections() const;             // open video channel connections
+    bool waitReportConnection(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
+    bool waitVideoConnection(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
+    // A report message: 5A 5B 01 01 08, zero, P = 12 + body size (BE) at 12, type (BE) at 20.
+    static std::vector<uint8_t> reportMessage(uint32_t type, const std::vector<uint8_t>& body);
+    // A video frame: "xqmp", zero, L (LE) at 8, a 144-byte header, then the payload.
+    static std::vector<uint8_t> videoFrame(const std::vector<uint8_t>& payload, uint32_t sequence = 0);
+    // A 0xA002 picture report body of the given kind (1 or 2) carrying one picture part.
+    static std::vector<uint8_t> pictureBody(uint8_t kind, const std::vector<uint8_t>& picture);
+    // A small picture a person can open (binary PPM, width x height), content depends on seed.
+    static std::vector<uint8_t> samplePicture(int width, int height, int seed);
+    void sendReport(uint32_t type, const std::vector<uint8_t>& body);  // on every report channel
+    void sendReportRaw(const std::vector<uint8_t>& bytes);             // as is, one send
+    void sendVideoRaw(const std::vector<uint8_t>& bytes);              // as is, one send
+    // Sends bytes in pieces of `piece` bytes with `gap` between them (split frames and messages).
+    void sendReportSplit(const std::vector<uint8_t>& bytes, size_t piece, std::chrono::milliseconds gap);
+    void sendVideoSplit(const std::vector<uint8_t>& bytes, size_t piece, std::chrono::milliseconds gap);
+    void closeReportChannels();               // close from the camera side
+    void closeVideoChannels();
+    void resetReportChannels();               // reset (linger 0)
+    void stallChannels(bool stalled);         // pause every channel send (stream and reports)
+    void startVideoStream();                  // as the start-video command does
+    void stopVideoStream();
+    uint64_t videoFramesSent() const;
+
+    // Called for every request before it is answered (from the serving thread).
+    void onRequest(std::function<void(const Request&)> hook);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
+
+// Lower-case hexadecimal MD5 of the credential text (user ":quorin:" password): what the
+// camera expects in login payload bytes 32 to 63.
+std::string credentialDigest(const std::string& user, const std::string& password);
+
+}  // namespace ipcsim

@@ -1,0 +1,77 @@
+// Video parameters, extended on-screen display and camera control.
+#include "commands/engine.hpp"
+
+namespace ipc {
+namespace {
+
+constexpr codec::Field kVideoParamFields[] = {{0, 2}, {4, 4}};
+constexpr codec::Layout kVideoParam{132, kVideoParamFields, {}, {}};
+
+constexpr codec::Field kExOsdFields[] = {{76, 2},  {78, 2},  {80, 2},  {82, 2},  {84, 2},  {86, 2},  {88, 2},
+                                         {154, 2}, {156, 2}, {222, 2}, {224, 2}, {290, 2}, {292, 2}, {358, 4}};
+constexpr codec::Layout kExOsd{362, kExOsdFields, {}, {}};
+
+constexpr codec::Field kCameraControlFields[] = {{4, 4}, {8, 4}};
+constexpr codec::Layout kCameraControl{128, kCameraControlFields, {}, {}};
+
+}  // namespace
+}  // namespace ipc
+
+using namespace ipc;
+
+extern "C" {
+
+IPCSDK_API uint32_t IPCVideoParamGet(uint32_t handle, VideoParamRecord* records, int32_t count) {
+    return cmd::query("IPCVideoParamGet", handle, records, cmd::unpack<kVideoParam>, count, cmd::Arg::Array);
+}
+
+IPCSDK_API uint32_t IPCVideoParamSet(uint32_t handle, const VideoParamRecord* records, int32_t count) {
+    return cmd::update("IPCVideoParamSet", handle, records, cmd::pack<kVideoParam>, count, cmd::Arg::Array);
+}
+
+IPCSDK_API uint32_t IPCExOsdGet(uint32_t handle, ExOsdRecord* records, int32_t count) {
+    return cmd::query("IPCExOsdGet", handle, records, cmd::unpack<kExOsd>, count, cmd::Arg::Array);
+}
+
+IPCSDK_API uint32_t IPCExOsdSet(uint32_t handle, const ExOsdRecord* records, int32_t count) {
+    return cmd::update("IPCExOsdSet", handle, records, cmd::pack<kExOsd>, count, cmd::Arg::Array);
+}
+
+IPCSDK_API uint32_t IPCGetCameraControlInfo(uint32_t handle, CameraControlRecord* record) {
+    return cmd::query("IPCGetCameraControlInfo", handle, record, cmd::unpack<kCameraControl>);
+}
+
+IPCSDK_API uint32_t IPCSetCameraControlInfo(uint32_t handle, const CameraControlRecord* record) {
+    return cmd::update("IPCSetCameraControlInfo", handle, record, cmd::pack<kCameraControl>);
+}
+
+IPCSDK_API uint32_t IPCPackVideoParam(int32_t count, const VideoParamRecord* records, uint8_t* out, uint32_t* outLen) {
+    return codec::pack(kVideoParam, count, records, out, outLen);
+}
+
+IPCSDK_API uint32_t IPCUnPackVideoParam(const uint8_t* answer, uint32_t answerLen, int32_t count,
+                                        VideoParamRecord* records) {
+    return codec::unpack(kVideoParam, answer, answerLen, count, records);
+}
+
+IPCSDK_API uint32_t IPCPackExOsdParam(int32_t count, const ExOsdRecord* records, uint8_t* out, uint32_t* outLen) {
+    return codec::pack(kExOsd, count, records, out, outLen);
+}
+
+IPCSDK_API uint32_t IPCUnPackExOsdParam(const uint8_t* answer, uint32_t answerLen, int32_t count,
+                                        ExOsdRecord* records) {
+    return codec::unpack(kExOsd, answer, answerLen, count, records);
+}
+
+// The command always passes one record; a direct call packs `count` records, as the others do.
+IPCSDK_API uint32_t IPCPackCameraControlInfo(int32_t count, const CameraControlRecord* record, uint8_t* out,
+                                             uint32_t* outLen) {
+    return codec::pack(kCameraControl, count, record, out, outLen);
+}
+
+IPCSDK_API uint32_t IPCUnPackCameraControlInfo(const uint8_t* answer, uint32_t answerLen, int32_t count,
+                                               CameraControlRecord* records) {
+    return codec::unpack(kCameraControl, answer, answerLen, count, records);
+}
+
+}  // extern "C"

@@ -1,0 +1,107 @@
+// Message frame and request exchange. Each exchange assembles its frame in a buffer of its
+// own thread, so exchanges of different cameras run in parallel without sharing a buffer.
+#include <arpa/inet.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+
+#include "core/slots.hpp"
+#include "transport/transport.hpp"
+
+namespace ipc {
+namespace {
+
+// Builds header + payload in the calling thread's frame buffer; returns the frame size.
+uint8_t* frame_buffer() {
+    thread_local uint8_t frame[kHeaderSize + kMaxFramePayload];
+    return frame;
+}
+
+uint32_t build_frame(uint8_t* frame, uint8_t msgClass, uint8_t code, const void* payload, uint32_t len,
+                     bool copy) {
+    std::memset(frame, 0, kHeaderSize);
+    frame[0] = 0x5B;
+    frame[1] = 0x5A;
+    frame[2] = 0x01;
+    frame[3] = msgClass;
+    frame[4] = code;
+    put_be32(frame + 12, len);
+    if (copy)
+        std::memcpy(frame + kHeaderSize, payload, len);
+    else if (len)
+        std::memset(frame + kHeaderSize, 0, len);
+    return kHeaderSize + len;
+}
+
+uint32_t exchange(int fd, uint8_t msgClass, uint8_t code, const void* payload, uint32_t len, void* resp,
+                  uint32_t cap, int mode) {
+    if (len > kMaxFramePayload) return kFail1;
+    if (resp && cap) std::memset(resp, 0, cap);
+    uint8_t* frame = frame_buffer();
+    const bool copy = payload != nullptr && len != 0;
+    uint32_t size = build_frame(frame, msgClass, code, payload, len, copy);
+    if (mode == 1) return static_cast<uint32_t>(IPCSdkUdpRequest(fd, frame, size, resp, cap));
+    return IPCSdkTcpRequest(fd, frame, size, resp, static_cast<int>(cap));
+}
+
+}  // namespace
+}  // namespace ipc
+
+using namespace ipc;
+
+extern "C" {
+
+IPCSDK_API int32_t IPCSdkSockInit(LoginDeviceInfo* info, uint32_t timeoutSeconds) {
+    if (!info) return -1;
+    store(g_SdkNetMode, static_cast<int32_t>(info->netType));
+    char text[65];
+    std::memcpy(text, info->address, 64);
+    text[64] = '\0';
+    const uint32_t addr = ntohl(inet_addr(text));
+    int32_t fd;
+    if (info->netType == 1) {
+        fd = IPCSdkUdpConnect(addr, IPCSDK_UDP_PORT);
+    } else if (info->netType == 2) {
+        fd = IPCSdkTcpConnect(addr, info->port, static_cast<int>(timeoutSeconds));
+    } else {
+        std::printf("ipc sdk net type(%d) error!!\n", static_cast<int>(info->netType));
+        return -1;
+    }
+    store(g_SocketInitFlag, fd < 0 ? -1 : 1);
+    return fd;
+}
+
+IPCSDK_API uint32_t IPCSdk2usock(DeviceSlot* slot, uint8_t msgClass, uint8_t code) {
+    if (!slot) return kFail1;
+    const int mode = load(g_SdkNetMode);
+    if (mode != 1 && mode != 2) return 0;
+    // The slot's fields are exported and writable by the host: never trust them beyond the
+    // buffers they describe.
+    const uint32_t len = (slot->reqBuf && slot->reqLen) ? slot->reqLen : 0;
+    const uint32_t cap = (slot->respBuf && slot->respLen) ? std::min<uint32_t>(slot->respLen, kCmdBuf) : 0;
+    uint32_t r;
+    if (len > kCmdBuf) {
+        r = kFail1;
+    } else {
+        const int fd = load(slot->cmdSocket);
+        r = exchange(fd, msgClass, code, slot->reqBuf, len, cap ? slot->respBuf : nullptr, cap, mode);
+        if (mode == 2 && r == IPCSDK_ERR_TCP_SEND) {
+            // A broken command connection is not reused: every later exchange fails at once.
+            store(slot->cmdSocket, -1);
+            if (fd >= 0) close(fd);
+        }
+    }
+    slot->respLen = r;
+    return r;
+}
+
+IPCSDK_API uint32_t IPCSdk2usock2(int fd, uint8_t msgClass, uint8_t code, const void* payload, uint32_t payloadLen,
+                                  void* resp, uint32_t* respCapacity) {
+    const int mode = load(g_SdkNetMode);
+    if (mode != 1 && mode != 2) return 0;
+    const uint32_t cap = (resp && respCapacity) ? *respCapacity : 0;
+    return exchange(fd, msgClass, code, payload, payloadLen, cap ? resp : nullptr, cap, mode);
+}
+
+}  // extern "C"

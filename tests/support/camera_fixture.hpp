@@ -1,0 +1,81 @@
+// A simulated camera on this process's own loopback address, and a library logged in to it.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "ipcsdk.h"
+#include "ipcsim.hpp"
+#include "testenv.hpp"
+
+namespace testenv {
+
+inline LoginDeviceInfo device_info(const std::string& ip, uint32_t netType, uint16_t port = 5002) {
+    LoginDeviceInfo d;
+    std::memset(&d, 0, sizeof d);
+    d.netType = netType;
+    d.port = port;
+    std::strncpy(d.address, ip.c_str(), sizeof d.address - 1);
+    return d;
+}
+
+inline LoginUserInfo user_info(const char* user = "admin", const char* password = "admin") {
+    LoginUserInfo u;
+    std::memset(&u, 0, sizeof u);
+    std::strncpy(u.userName, user, sizeof u.userName - 1);
+    std::strncpy(u.password, password, sizeof u.password - 1);
+    return u;
+}
+
+// Starts a camera on camera_ip(n).
+inline std::unique_ptr<ipcsim::Camera> start_camera(int n = 0, ipcsim::Config config = {}) {
+    config.ip = camera_ip(n);
+    auto cam = std::make_unique<ipcsim::Camera>(config);
+    EXPECT_TRUE(cam->start()) << "simulator could not bind " << config.ip;
+    return cam;
+}
+
+// Logs in; returns the handle (or the failure code).
+inline uint32_t login(const std::string& ip, uint32_t netType = 1, const char* user = "admin",
+                      const char* password = "admin") {
+    LoginDeviceInfo d = device_info(ip, netType);
+    LoginUserInfo u = user_info(user, password);
+    return IPCSdkLogin(&d, &u, 5);
+}
+
+inline bool is_handle(uint32_t h) { return h >= IPCSDK_HANDLE_BASE && h < IPCSDK_HANDLE_BASE + 256; }
+
+// Fixture: SDK initialised, camera started, logged in over UDP (netType() can be overridden).
+class CameraTest : public ::testing::Test {
+protected:
+    virtual uint32_t netType() const { return 1; }
+    virtual ipcsim::Config cameraConfig() const { return {}; }
+    void SetUp() override {
+        ASSERT_EQ(IPCSdkInit(), 0u);
+        cam = start_camera(0, cameraConfig());
+        handle = login(camera_ip(), netType());
+        ASSERT_TRUE(is_handle(handle)) << std::hex << handle;
+        slot = &g_DevManage[handle - IPCSDK_HANDLE_BASE];
+        cam->clearRequests();
+    }
+    void TearDown() override {
+        DeviceLogout(handle);
+        IPCSdkUnInit();
+        if (cam) cam->stop();
+    }
+    // The payload of the last request with this class and code.
+    std::vector<uint8_t> sent(uint8_t msgClass, uint8_t code) {
+        auto r = cam->waitRequest(msgClass, code, std::chrono::milliseconds(2000));
+        return r ? r->payload() : std::vector<uint8_t>{};
+    }
+
+    std::unique_ptr<ipcsim::Camera> cam;
+    uint32_t handle = 0;
+    DeviceSlot* slot = nullptr;
+};
+
+}  // namespace testenv

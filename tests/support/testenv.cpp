@@ -1,0 +1,200 @@
+#include "testenv.hpp"
+
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+namespace testenv {
+namespace {
+
+std::string g_workdir;
+std::mutex g_syslogMutex;
+std::vector<SyslogLine> g_syslog;
+
+class WorkdirEnvironment : public ::testing::Environment {
+public:
+    void SetUp() override {
+        char tmpl[] = "/tmp/ipcsdk-test-XXXXXX";
+        const char* dir = mkdtemp(tmpl);
+        ASSERT_NE(dir, nullptr);
+        g_workdir = dir;
+        ASSERT_EQ(chdir(dir), 0);
+    }
+    void TearDown() override {
+        if (chdir("/") != 0) return;
+        std::error_code ec;
+        std::filesystem::remove_all(g_workdir, ec);
+    }
+};
+
+}  // namespace
+
+std::string camera_ip(int n) {
+    // Each live pid maps to its own address, so test processes running in parallel never
+    // share the fixed camera ports.
+    unsigned pid = static_cast<unsigned>(getpid());
+    unsigned a = 1 + pid / (250u * 250u);
+    unsigned b = 1 + (pid / 250u) % 250u;
+    unsigned c = 1 + pid % 250u;
+    a += 70u * static_cast<unsigned>(n);
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "127.%u.%u.%u", a, b, c);
+    return buf;
+}
+
+std::string camera_ip() { return camera_ip(0); }
+
+const std::string& workdir() { return g_workdir; }
+
+std::vector<SyslogLine> syslog_lines() {
+    std::lock_guard<std::mutex> lock(g_syslogMutex);
+    return g_syslog;
+}
+
+void clear_syslog() {
+    std::lock_guard<std::mutex> lock(g_syslogMutex);
+    g_syslog.clear();
+}
+
+bool syslog_has(const std::string& text, int priority) {
+    for (const auto& l : syslog_lines())
+        if (l.text == text && (priority < 0 || l.priority == priority)) return true;
+    return false;
+}
+
+DebugCapture::DebugCapture() {
+    fd_ = socket(AF_UNIX, SOCK_DGRAM, 0);
+    if (fd_ < 0) return;
+    int one = 1;
+    setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &one, sizeof one);
+    int big = 4 << 20;
+    setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strcpy(addr.sun_path, "/tmp/pntSever");
+    unlink(addr.sun_path);
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+        close(fd_);
+        fd_ = -1;
+    }
+}
+
+DebugCapture::~DebugCapture() {
+    if (fd_ >= 0) {
+        close(fd_);
+        unlink("/tmp/pntSever");
+    }
+}
+
+void DebugCapture::pump(int waitMs) {
+    if (fd_ < 0) return;
+    pollfd p{fd_, POLLIN, 0};
+    int timeout = waitMs;
+    while (poll(&p, 1, timeout) > 0) {
+        char buf[4096];
+        char ctrl[CMSG_SPACE(sizeof(ucred))];
+        iovec iov{buf, sizeof buf};
+        msghdr msg{};
+        msg.msg_iov = &iov;
+        msg.msg_iovlen = 1;
+        msg.msg_control = ctrl;
+        msg.msg_controllen = sizeof ctrl;
+        ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT);
+        if (n < 0) break;
+        pid_t sender = -1;
+        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
+                ucred cred;
+                std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
+                sender = cred.pid;
+            }
+        }
+        // Other test processes running in parallel may send here too: keep only ours.
+        if (sender == getpid()) got_.emplace_back(buf, static_cast<size_t>(n));
+        timeout = 20;
+    }
+}
+
+std::vector<std::string> DebugCapture::datagrams(int waitMs) {
+    pump(waitMs);
+    return got_;
+}
+
+std::vector<std::string> DebugCapture::lines(int waitMs) {
+    pump(waitMs);
+    std::vector<std::string> out;
+    for (const auto& d : got_)
+        if (d != "\n") out.push_back(d);
+    return out;
+}
+
+void DebugCapture::clear() {
+    pump(20);
+    got_.clear();
+}
+
+StdoutCapture::StdoutCapture() {
+    std::fflush(stdout);
+    path_ = g_workdir + "/stdout-capture.txt";
+    int fd = open(path_.c_str(), O_CREAT | O_TRUNC | O_WRONLY, 0600);
+    saved_ = dup(1);
+    dup2(fd, 1);
+    close(fd);
+}
+
+StdoutCapture::~StdoutCapture() {
+    std::fflush(stdout);
+    dup2(saved_, 1);
+    close(saved_);
+    unlink(path_.c_str());
+}
+
+std::string StdoutCapture::text() {
+    std::fflush(stdout);
+    std::ifstream in(path_);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+}  // namespace testenv
+
+// The library writes its system log lines through syslog(); this definition in the test
+// executable takes precedence over the C library's, so no test reaches the machine's log.
+extern "C" void syslog(int priority, const char* format, ...) {
+    char buf[2048];
+    va_list ap;
+    va_start(ap, format);
+    std::vsnprintf(buf, sizeof buf, format, ap);
+    va_end(ap);
+    std::lock_guard<std::mutex> lock(testenv::g_syslogMutex);
+    testenv::g_syslog.push_back({priority, buf});
+}
+
+extern "C" void vsyslog(int priority, const char* format, va_list ap) {
+    char buf[2048];
+    std::vsnprintf(buf, sizeof buf, format, ap);
+    std::lock_guard<std::mutex> lock(testenv::g_syslogMutex);
+    testenv::g_syslog.push_back({priority, buf});
+}
+
+extern "C" void openlog(const char*, int, int) {}
+extern "C" void closelog(void) {}
+
+int main(int argc, char** argv) {
+    ::testing::InitGoogleTest(&argc, argv);
+    ::testing::AddGlobalTestEnvironment(new testenv::WorkdirEnvironment);
+    return RUN_ALL_TESTS();
+}

@@ -1,0 +1,60 @@
+// Shared test environment: a private working directory and a private loopback address per
+// test process, capture of system log lines, debug datagrams and standard output.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace testenv {
+
+// The loopback address this test process gives its simulated camera (127.x.y.z, unique per pid).
+std::string camera_ip();
+// A second address, for tests that need two cameras.
+std::string camera_ip(int n);
+// The private temporary working directory of this process (the current directory at start).
+const std::string& workdir();
+
+struct SyslogLine {
+    int priority;
+    std::string text;
+};
+// Lines the library sent to the system log; intercepted, never reaching the machine's log.
+std::vector<SyslogLine> syslog_lines();
+void clear_syslog();
+// True when some captured line's text equals the given text exactly.
+bool syslog_has(const std::string& text, int priority = -1);
+
+// Binds "/tmp/pntSever" and keeps the datagrams this process sends there (others' are dropped).
+class DebugCapture {
+public:
+    DebugCapture();
+    ~DebugCapture();
+    DebugCapture(const DebugCapture&) = delete;
+    DebugCapture& operator=(const DebugCapture&) = delete;
+    bool ok() const { return fd_ >= 0; }
+    // All datagrams received so far, waiting up to waitMs for the first pending one.
+    std::vector<std::string> datagrams(int waitMs = 50);
+    // The texts of the IPCSdkDebug/IPCSdkError lines (datagrams that are not the "\n" partner).
+    std::vector<std::string> lines(int waitMs = 50);
+    void clear();
+
+private:
+    void pump(int waitMs);
+    int fd_ = -1;
+    std::vector<std::string> got_;
+};
+
+// Redirects file descriptor 1 to a file for its lifetime; text() returns what was written.
+class StdoutCapture {
+public:
+    StdoutCapture();
+    ~StdoutCapture();
+    std::string text();
+
+private:
+    int saved_ = -1;
+    std::string path_;
+};
+
+}  // namespace testenv
