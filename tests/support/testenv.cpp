@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/ioctl.h>
 #include <sys/un.h>
 #include <fcntl.h>
 #include <unistd.h>
@@ -14,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <thread>
 #include <sstream>
 
 namespace testenv {
@@ -58,6 +60,13 @@ std::string camera_ip() { return camera_ip(0); }
 
 const std::string& workdir() { return g_workdir; }
 
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
 std::vector<SyslogLine> syslog_lines() {
     std::lock_guard<std::mutex> lock(g_syslogMutex);
     return g_syslog;
@@ -88,21 +97,31 @@ DebugCapture::DebugCapture() {
     if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         close(fd_);
         fd_ = -1;
+        return;
     }
+    thread_ = std::thread([this] { run(); });
 }
 
 DebugCapture::~DebugCapture() {
-    if (fd_ >= 0) {
-        close(fd_);
-        unlink("/tmp/pntSever");
+    if (fd_ < 0) return;
+    stop_ = true;
+    thread_.join();
+    close(fd_);
+    unlink("/tmp/pntSever");
+}
+
+void DebugCapture::run() {
+    while (!stop_) {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 20) > 0) drain();
     }
 }
 
-void DebugCapture::pump(int waitMs) {
-    if (fd_ < 0) return;
-    pollfd p{fd_, POLLIN, 0};
-    int timeout = waitMs;
-    while (poll(&p, 1, timeout) > 0) {
+// Reads every datagram queued now. Datagrams sent by this process before the call are in the
+// queue already (a local send completes into the receiver's queue), so nothing is missed.
+void DebugCapture::drain() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    for (;;) {
         char buf[4096];
         char ctrl[CMSG_SPACE(sizeof(ucred))];
         iovec iov{buf, sizeof buf};
@@ -112,7 +131,7 @@ void DebugCapture::pump(int waitMs) {
         msg.msg_control = ctrl;
         msg.msg_controllen = sizeof ctrl;
         ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT);
-        if (n < 0) break;
+        if (n < 0) return;
         pid_t sender = -1;
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
@@ -123,25 +142,34 @@ void DebugCapture::pump(int waitMs) {
         }
         // Other test processes running in parallel may send here too: keep only ours.
         if (sender == getpid()) got_.emplace_back(buf, static_cast<size_t>(n));
-        timeout = 20;
     }
 }
 
 std::vector<std::string> DebugCapture::datagrams(int waitMs) {
-    pump(waitMs);
+    if (fd_ < 0) return {};
+    drain();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!got_.empty() || waitMs <= 0) return got_;
+    }
+    // Nothing yet: lines from other threads may still be on their way.
+    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+    drain();
+    std::lock_guard<std::mutex> lock(mutex_);
     return got_;
 }
 
 std::vector<std::string> DebugCapture::lines(int waitMs) {
-    pump(waitMs);
     std::vector<std::string> out;
-    for (const auto& d : got_)
+    for (const auto& d : datagrams(waitMs))
         if (d != "\n") out.push_back(d);
     return out;
 }
 
 void DebugCapture::clear() {
-    pump(20);
+    if (fd_ < 0) return;
+    drain();
+    std::lock_guard<std::mutex> lock(mutex_);
     got_.clear();
 }
 

@@ -2,8 +2,11 @@
 // test process, capture of system log lines, debug datagrams and standard output.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace testenv {
@@ -12,6 +15,8 @@ namespace testenv {
 std::string camera_ip();
 // A second address, for tests that need two cameras.
 std::string camera_ip(int n);
+// The whole content of a file ("" when missing).
+std::string read_file(const std::string& path);
 // The private temporary working directory of this process (the current directory at start).
 const std::string& workdir();
 
@@ -26,6 +31,7 @@ void clear_syslog();
 bool syslog_has(const std::string& text, int priority = -1);
 
 // Binds "/tmp/pntSever" and keeps the datagrams this process sends there (others' are dropped).
+// A thread drains the socket at once: the kernel queues only a few datagrams per receiver.
 class DebugCapture {
 public:
     DebugCapture();
@@ -40,9 +46,13 @@ public:
     void clear();
 
 private:
-    void pump(int waitMs);
+    void run();
+    void drain();
     int fd_ = -1;
+    std::atomic<bool> stop_{false};
+    std::mutex mutex_;
     std::vector<std::string> got_;
+    std::thread thread_;
 };
 
 // Redirects file descriptor 1 to a file for its lifetime; text() returns what was written.

@@ -1,0 +1,214 @@
+// Login and logout against the simulated camera: handles, the login payload, the failure
+// table, the 3-second logout and the forced release of the command lock.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <string>
+
+#include "camera_fixture.hpp"
+
+using namespace testenv;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class Login : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_EQ(IPCSdkInit(), 0u);
+        cam = start_camera();
+    }
+    void TearDown() override {
+        for (auto& s : g_DevManage)
+            if (s.inUse) DeviceLogout(s.handle);
+        IPCSdkUnInit();
+        cam->stop();
+    }
+    std::unique_ptr<ipcsim::Camera> cam;
+};
+
+TEST_F(Login, HandlesAreSlotIndexPlusBaseAndSlotsAreReused) {
+    const uint32_t h = login(camera_ip());
+    EXPECT_EQ(h, 0x1023000u);
+    const DeviceSlot& s = g_DevManage[0];
+    EXPECT_EQ(s.inUse, 1u);
+    EXPECT_EQ(s.loggedIn, 1);
+    EXPECT_EQ(s.deviceAddr, inet_addr(camera_ip().c_str()));
+    EXPECT_EQ(s.netType, 1u);
+    EXPECT_EQ(s.snapWord1, 256u);
+    EXPECT_EQ(s.reportLen1004, 2097152u);
+    EXPECT_TRUE(cam->waitReportConnection()) << "login opens the report channel on acceptance";
+
+    // Same address again: refused before any socket is opened.
+    const size_t before = cam->requests().size();
+    EXPECT_EQ(login(camera_ip()), 0x80001003u);
+    EXPECT_EQ(login("0.0.0.0"), 0x80001003u);
+    EXPECT_EQ(cam->requests().size(), before);
+
+    DeviceLogout(h);
+    EXPECT_EQ(g_DevManage[0].inUse, 0u);
+    EXPECT_EQ(IPCGetSysVersion(h, nullptr), 0x80001004u) << "a released handle is unknown";
+    EXPECT_EQ(login(camera_ip()), 0x1023000u) << "the lowest free slot is taken again";
+}
+
+TEST_F(Login, PayloadCarriesTheCredentialDigest) {
+    LoginDeviceInfo d = device_info(camera_ip(), 1);
+    LoginUserInfo u = user_info("admin", "admin");
+    u.loginWord1 = 0x11111111;
+    std::memset(u.rest, 0x5C, sizeof u.rest);
+    ASSERT_TRUE(is_handle(IPCSdkLogin(&d, &u, 5)));
+    auto req = cam->waitRequest(0, 0);
+    ASSERT_TRUE(req);
+    const auto p = req->payload();
+    ASSERT_EQ(p.size(), 160u);
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(p.data())), "admin");
+    const std::string digest = ipcsim::credentialDigest("admin", "admin");
+    EXPECT_EQ(std::string(p.begin() + 32, p.begin() + 64), digest);
+    for (int i = 64; i < 96; ++i) EXPECT_EQ(p[i], 0) << i;
+    for (int i = 96; i < 160; ++i) EXPECT_EQ(p[i], 0x5C) << i;
+    // The caller's record now holds the digest text instead of the password.
+    EXPECT_EQ(std::string(u.password, 32), digest);
+    EXPECT_EQ(u.loginWord1, 0u);
+    // Header: 5B 5A 01, class 0, code 0, zeros, length 160.
+    const auto& f = req->frame;
+    EXPECT_EQ(std::vector<uint8_t>(f.begin(), f.begin() + 16),
+              (std::vector<uint8_t>{0x5B, 0x5A, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0}));
+}
+
+TEST_F(Login, WrongPasswordIsToldApartAndReleasesTheSlot) {
+    StdoutCapture out;
+    EXPECT_EQ(login(camera_ip(), 1, "admin", "wrong"), 0x80001005u);
+    EXPECT_NE(out.text().find("Username or password entered is incorrect!\n"), std::string::npos);
+    EXPECT_EQ(g_DevManage[0].inUse, 0u);
+    EXPECT_EQ(cam->loginCount(), 0);
+}
+
+TEST_F(Login, AnswerKindsAndLengths) {
+    // 135 bytes is too short; 136 bytes with status 200 is a login.
+    std::vector<uint8_t> answer(136, 0);
+    answer[0] = 0x5B;
+    answer[1] = 0x5A;
+    answer[2] = 1;
+    answer[15] = 120;
+    answer[23] = 200;
+    std::vector<uint8_t> shortAnswer(answer.begin(), answer.end() - 1);
+    shortAnswer[15] = 119;
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Raw, {}, shortAnswer});
+    EXPECT_EQ(login(camera_ip()), 0x80001007u);
+    EXPECT_EQ(g_DevManage[0].inUse, 0u);
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Raw, {}, answer});
+    const uint32_t h = login(camera_ip());
+    EXPECT_TRUE(is_handle(h));
+    DeviceLogout(h);
+
+    // A proper answer with another status: 0, which is no handle, and the slot is free.
+    answer[22] = 0x01;
+    answer[23] = 0xF4;  // 500
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Raw, {}, answer});
+    EXPECT_EQ(login(camera_ip()), 0u);
+    EXPECT_EQ(g_DevManage[0].inUse, 0u);
+
+    // A 16-byte nak is too short to count as an answer; a full-size one is a refusal, and so is
+    // a full-size answer of another kind.
+    cam->script(ipcsim::Reply::Nak);
+    EXPECT_EQ(login(camera_ip()), 0x80001007u);
+    for (uint8_t kind : {uint8_t{0x7C}, uint8_t{0x7A}, uint8_t{3}}) {
+        answer[3] = kind;
+        cam->script(ipcsim::Scripted{ipcsim::Reply::Raw, {}, answer});
+        EXPECT_EQ(login(camera_ip()), 0x80002002u) << int(kind);
+    }
+    for (const auto& s : g_DevManage) EXPECT_EQ(s.inUse, 0u);
+}
+
+TEST_F(Login, RefusedBeforeInitialisationAndWithoutRecords) {
+    IPCSdkUnInit();
+    EXPECT_EQ(login(camera_ip()), 0x80001002u);
+    EXPECT_EQ(g_DevManage[0].inUse, 0u);
+    ASSERT_EQ(IPCSdkInit(), 0u);
+    EXPECT_EQ(IPCSdkInit(), 0x80001001u);
+    LoginDeviceInfo d = device_info(camera_ip(), 1);
+    LoginUserInfo u = user_info();
+    EXPECT_EQ(IPCSdkLogin(nullptr, &u, 1), 0x80002001u);
+    EXPECT_EQ(IPCSdkLogin(&d, nullptr, 1), 0x80002001u);
+}
+
+TEST_F(Login, UnsupportedTransportAndSocketFailures) {
+    StdoutCapture out;
+    LoginDeviceInfo d = device_info(camera_ip(), 7);
+    LoginUserInfo u = user_info();
+    EXPECT_EQ(IPCSdkLogin(&d, &u, 1), 0x80001008u);
+    EXPECT_EQ(g_SdkNetMode, 7);
+    EXPECT_NE(out.text().find("ipc sdk net type(7) error!!\n"), std::string::npos);
+    // TCP to a port nobody listens on.
+    d = device_info(camera_ip(), 2, 5999);
+    EXPECT_EQ(IPCSdkLogin(&d, &u, 2), 0x80001008u);
+    EXPECT_EQ(g_SocketInitFlag, -1);
+    EXPECT_NE(out.text().find("ERROR:Tcp connect to (0x"), std::string::npos);
+    for (const auto& s : g_DevManage) EXPECT_EQ(s.inUse, 0u);
+}
+
+TEST_F(Login, FullTableIsRefused) {
+    for (int i = 0; i < 256; ++i) {
+        g_DevManage[i].inUse = 1;
+        g_DevManage[i].deviceAddr = htonl(0x0A000001u + static_cast<uint32_t>(i));
+    }
+    EXPECT_EQ(login(camera_ip()), 0x80002004u);
+    std::memset(g_DevManage, 0, sizeof g_DevManage);
+}
+
+TEST_F(Login, OverTcp) {
+    const uint32_t h = login(camera_ip(), 2);
+    ASSERT_TRUE(is_handle(h));
+    EXPECT_EQ(g_SdkNetMode, 2);
+    auto req = cam->waitRequest(0, 0);
+    ASSERT_TRUE(req);
+    EXPECT_EQ(req->transport, ipcsim::Transport::Tcp);
+    SystemInfo info{};
+    EXPECT_EQ(IPCGetSysVersion(h, &info), 0u);
+}
+
+TEST_F(Login, LogoutTakesThreeSecondsAndReleases) {
+    const uint32_t h = login(camera_ip());
+    ASSERT_TRUE(is_handle(h));
+    ASSERT_TRUE(cam->waitReportConnection());
+    const auto t0 = Clock::now();
+    EXPECT_EQ(IPCSdkLogout(h), 0u);
+    EXPECT_GE(Clock::now() - t0, milliseconds(3000));
+    EXPECT_EQ(g_DevManage[0].inUse, 0u);
+    EXPECT_EQ(IPCSdkLogout(h), 0x80001004u);
+    EXPECT_EQ(IPCSdkLogout(0), 0x80001004u);
+}
+
+TEST_F(Login, ForcedExitPostsTheSemaphore) {
+    const uint32_t h = login(camera_ip());
+    ASSERT_TRUE(is_handle(h));
+    EXPECT_EQ(IPC_FORCE_EXIT(h), 0u);
+    int value = 0;
+    sem_getvalue(&g_DevManage[0].sem, &value);
+    EXPECT_EQ(value, 2);
+    EXPECT_EQ(IPC_FORCE_EXIT(0), 0x80001004u);
+    EXPECT_EQ(IPC_FORCE_EXIT(h + 1), 0x80001004u);
+}
+
+TEST_F(Login, SystemInformationIsConvertedFromBigEndian) {
+    const uint32_t h = login(camera_ip());
+    ASSERT_TRUE(is_handle(h));
+    std::vector<uint8_t> payload(80);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<uint8_t>(i + 1);
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Echo, payload});
+    SystemInfo info;
+    std::memset(&info, 0xEE, sizeof info);
+    ASSERT_EQ(IPCGetSysVersion(h, &info), 0u);
+    EXPECT_EQ(info.deviceType, 0x01020304u);
+    EXPECT_EQ(info.deviceModel[0], 5);
+    EXPECT_EQ(info.hardwareVersion, 0x15161718u);
+    EXPECT_EQ(info.videoInputs, 0x3738);
+    EXPECT_EQ(info.reserved1[0], 0xEE) << "bytes 50 to 53 are not written";
+    EXPECT_EQ(info.protocolVersion, 0x4D4E4F50u);
+    EXPECT_EQ(IPCGetSysVersion(h, nullptr), 0x80002001u);
+}
+
+}  // namespace

@@ -1,0 +1,189 @@
+// The exchange over real sockets: frame bytes, the polling windows of UDP and TCP, answers
+// that do not fit, a broken TCP connection, and cameras served in parallel.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <mutex>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "camera_fixture.hpp"
+
+using namespace testenv;
+using std::chrono::milliseconds;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+class UdpExchange : public CameraTest {};
+
+class TcpExchange : public CameraTest {
+protected:
+    uint32_t netType() const override { return 2; }
+};
+
+TEST_F(UdpExchange, FrameBytes) {
+    VideoParamRecord r[2] = {};
+    ASSERT_EQ(IPCVideoParamGet(handle, r, 1), 0u);
+    auto req = cam->waitRequest(1, 6);
+    ASSERT_TRUE(req);
+    EXPECT_EQ(req->frame, (std::vector<uint8_t>{0x5B, 0x5A, 0x01, 1, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0}))
+        << "a command without payload is the header alone";
+    std::memset(r, 0, sizeof r);
+    r[0].value16 = 0x1234;
+    r[0].bytes2[0] = 0xAB;
+    r[0].value32 = 0x01020304;
+    ASSERT_EQ(IPCVideoParamSet(handle, r, 1), 0u);
+    req = cam->waitRequest(1, 7);
+    ASSERT_TRUE(req);
+    const auto& f = req->frame;
+    ASSERT_EQ(f.size(), 16u + 132u);
+    EXPECT_EQ(std::vector<uint8_t>(f.begin() + 12, f.begin() + 16), (std::vector<uint8_t>{0, 0, 0, 0x84}));
+    EXPECT_EQ(std::vector<uint8_t>(f.begin() + 16, f.begin() + 24),
+              (std::vector<uint8_t>{0x12, 0x34, 0xAB, 0x00, 0x01, 0x02, 0x03, 0x04}));
+}
+
+TEST_F(UdpExchange, NoAnswerGivesUpAfterFortyOnePolls) {
+    StdoutCapture out;
+    cam->script(ipcsim::Reply::None);
+    VideoParamRecord r{};
+    const auto t0 = Clock::now();
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    const auto took = Clock::now() - t0;
+    EXPECT_GE(took, milliseconds(400));
+    EXPECT_LT(took, milliseconds(3000));
+    const std::string text = out.text();
+    size_t polls = 0;
+    for (size_t at = 0; (at = text.find("nRet=-1,errno=11\n", at)) != std::string::npos; ++at) ++polls;
+    EXPECT_EQ(polls, 41u);
+    EXPECT_EQ(slot->respLen, static_cast<uint32_t>(-2));
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(slot->respBuf[i], 0) << "a failed exchange leaves an all-zero answer";
+}
+
+TEST_F(UdpExchange, AnswerSizeMustMatchItsHeader) {
+    VideoParamRecord r{};
+    cam->script(ipcsim::Reply::WrongLength);
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    cam->script(ipcsim::Reply::Short);
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u) << "the slot stays usable";
+}
+
+TEST_F(TcpExchange, NoAnswerGivesUpAfterElevenPolls) {
+    cam->script(ipcsim::Reply::None);
+    VideoParamRecord r{};
+    const auto t0 = Clock::now();
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    const auto took = Clock::now() - t0;
+    EXPECT_GE(took, milliseconds(2200));
+    EXPECT_LT(took, milliseconds(6000));
+    EXPECT_EQ(slot->respLen, static_cast<uint32_t>(-3));
+}
+
+TEST_F(TcpExchange, AnswerReadAfterTheFirstPoll) {
+    VideoParamRecord r{};
+    const auto t0 = Clock::now();
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u);
+    const auto took = Clock::now() - t0;
+    EXPECT_GE(took, milliseconds(200));
+    EXPECT_LT(took, milliseconds(2000));
+}
+
+TEST_F(TcpExchange, ClosedConnectionFailsFastAfterTheSendFails) {
+    cam->script(ipcsim::Reply::Close);
+    VideoParamRecord r{};
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    // The camera has gone: a few sends later one fails (never with SIGPIPE, which would end
+    // this process), and the command socket is given up.
+    for (int i = 0; i < 5 && slot->cmdSocket != -1; ++i) EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    ASSERT_EQ(slot->cmdSocket, -1);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    EXPECT_LT(Clock::now() - t0, milliseconds(150)) << "no socket: fails at once";
+    EXPECT_EQ(slot->respLen, static_cast<uint32_t>(-1));
+}
+
+TEST(TcpTransport, RequestArgumentsAndConnectFailures) {
+    uint8_t resp[64];
+    const uint8_t req[16] = {0x5B, 0x5A, 1};
+    EXPECT_EQ(IPCSdkTcpRequest(5, nullptr, 16, resp, 64), static_cast<uint32_t>(-4));
+    EXPECT_EQ(IPCSdkTcpRequest(5, req, 0, resp, 64), static_cast<uint32_t>(-4));
+    EXPECT_EQ(IPCSdkTcpRequest(-1, req, 16, resp, 64), static_cast<uint32_t>(-1));
+    EXPECT_EQ(IPCSdkTcpSend(-1, req, 16), 0u);
+    EXPECT_EQ(IPCSdkTcpExist(), 1);
+    EXPECT_EQ(IPCSdkUdpExist(), 1);
+    StdoutCapture out;
+    const uint32_t addr = ntohl(inet_addr(camera_ip().c_str()));
+    EXPECT_EQ(IPCSdkTcpConnect(addr, 5999, 2), -1) << "nobody listens there";
+    EXPECT_NE(out.text().find("ERROR:Tcp connect to (0x"), std::string::npos);
+    EXPECT_EQ(IPCSdkUdpConnect(0, 5001), -1);
+    EXPECT_EQ(IPCSdkUdpConnect(addr, 0), -1);
+    EXPECT_NE(out.text().find("Invalid address[0x0] and port[5001]."), std::string::npos);
+}
+
+// Arrival times of requests at a camera, and return times of the calls that sent them.
+struct Timeline {
+    std::mutex m;
+    std::vector<Clock::time_point> arrived, returned;
+    void arrive() {
+        std::lock_guard<std::mutex> l(m);
+        arrived.push_back(Clock::now());
+    }
+    void ret() {
+        std::lock_guard<std::mutex> l(m);
+        returned.push_back(Clock::now());
+    }
+};
+
+TEST_F(UdpExchange, CommandsOfOneCameraAreSerialised) {
+    // Answers come 250 ms late (inside the window): the second request must reach the camera
+    // only after the first call has returned.
+    Timeline t;
+    cam->onRequest([&](const ipcsim::Request&) { t.arrive(); });
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 15, milliseconds(250), 2});
+    auto call = [&] {
+        VideoParamRecord r{};
+        EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u);
+        t.ret();
+    };
+    std::thread a(call), b(call);
+    a.join();
+    b.join();
+    ASSERT_EQ(t.arrived.size(), 2u);
+    ASSERT_EQ(t.returned.size(), 2u);
+    EXPECT_GE(t.arrived[1], t.returned[0]);
+    const std::string log = read_file("IPCSDK_log");
+    EXPECT_NE(log.find("function=IPCVideoParamGet sem_value=0"), std::string::npos)
+        << "the waiting call's trace line shows the semaphore taken";
+}
+
+TEST(Parallel, CommandsOfDifferentCamerasOverlap) {
+    ASSERT_EQ(IPCSdkInit(), 0u);
+    auto a = start_camera(0), b = start_camera(1);
+    const uint32_t ha = login(camera_ip(0)), hb = login(camera_ip(1));
+    ASSERT_TRUE(is_handle(ha));
+    ASSERT_TRUE(is_handle(hb));
+    Timeline t;
+    for (auto* c : {a.get(), b.get()}) {
+        c->clearRequests();
+        c->onRequest([&](const ipcsim::Request&) { t.arrive(); });
+        c->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 15, milliseconds(300), 1});
+    }
+    auto call = [&](uint32_t h) {
+        VideoParamRecord r{};
+        EXPECT_EQ(IPCVideoParamGet(h, &r, 1), 0u);
+        t.ret();
+    };
+    std::thread ta(call, ha), tb(call, hb);
+    ta.join();
+    tb.join();
+    ASSERT_EQ(t.arrived.size(), 2u);
+    EXPECT_LT(t.arrived[1], t.returned[0]) << "the second camera was asked before the first one answered";
+    DeviceLogout(ha);
+    DeviceLogout(hb);
+    IPCSdkUnInit();
+}
+
+}  // namespace
