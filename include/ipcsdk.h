@@ -199,7 +199,7 @@ IPCSDK_API int32_t IPCSdkUnixInit(const char *conflocateName);
 IPCSDK_API int32_t IPCSdkUnixUninit(void);
 /* One request; up to 401 polls of 10 ms for the answer: size, sent count, -1, -2 or -9. */
 IPCSDK_API int32_t IPCSdkUnixRequest(const uint8_t *req, uint32_t reqLen, uint8_t *resp, int respCap);
-/* Removes every file whose path begins with the bound name; 0, or -1 when nothing is bound. */
+/* Removes every file whose path begins with the channel's name (no shell): 0, or -1 when no name was set. */
 IPCSDK_API int remove_confargs_file(void);
 /* Writes the length and the first 16 bytes of a frame to the debug log. */
 IPCSDK_API void DumpData(const char *data, int len);
@@ -513,7 +513,560 @@ IPCSDK_API uint32_t IPCSIMUSNAPParam(const SimuSnapInfo *info, uint8_t *out, uin
 IPCSDK_API uint32_t IPCGpsInfoParam(const GpsInfoRequest *info, uint8_t *out, uint32_t *outLen);
 IPCSDK_API uint32_t IPCPackDistantInfoParam(const DistantInfo *info, uint8_t *out, uint32_t *outLen);
 
-/* @@DOMAIN-RECORDS@@ (PTZ, tracking, focus, network, maintenance, profile, alarm I/O, extension) */
+/* ------------------------------------------------------------------------------------------
+ * Camera settings commands. Unless a line says otherwise, each returns 0 on the answer it
+ * counts as success (the ack for a set, the data answer for a get), 0x80001004 for an unknown
+ * handle, 0x80001002 before IPCSdkInit, 0x80002001 for a null record (or a count below 1),
+ * 0x80001007 when no complete answer came back, and 0x80002002 for a nak, an answer of another
+ * command, an ack to a get or a data answer to a set. A get fills its record(s) only as far as
+ * the answer holds whole records; the rest keeps its contents. Codecs: IPCPack... writes the
+ * wire form and the payload length, returns 0; IPCUnPack... reads whole records after the
+ * 16-byte header, never past answerLen, and returns how many it filled.
+ * ---------------------------------------------------------------------------------------- */
+
+/* ------------------------------------------------------------------------------------------
+ * PTZ control, presets and cruise (class 12)
+ * ---------------------------------------------------------------------------------------- */
+typedef struct PTZParamRecord {
+    uint8_t head[4];
+    uint32_t value;          /* big-endian on the wire */
+    uint8_t bytes2[2];
+    uint8_t rest[118];       /* sent; never written by a get */
+} PTZParamRecord;
+IPCSDK_ASSERT_SIZE(PTZParamRecord, 128);
+
+typedef struct PTZCtrlRecord {
+    uint8_t bytes[132];      /* sent as is */
+} PTZCtrlRecord;
+IPCSDK_ASSERT_SIZE(PTZCtrlRecord, 132);
+
+typedef struct PresetRecord {
+    uint8_t bytes[36];       /* one preset position, sent as is */
+} PresetRecord;
+IPCSDK_ASSERT_SIZE(PresetRecord, 36);
+
+typedef struct PresetTable {
+    PresetRecord presets[255];  /* 255 slots; sent and received as is */
+} PresetTable;
+IPCSDK_ASSERT_SIZE(PresetTable, 9180);
+
+typedef struct PTZValueRecord {
+    uint16_t usPanVal;       /* big-endian on the wire */
+    uint16_t usValue2;       /* big-endian on the wire */
+    uint16_t usValue3;       /* big-endian on the wire */
+    uint8_t rest[128];
+} PTZValueRecord;
+IPCSDK_ASSERT_SIZE(PTZValueRecord, 134);
+
+typedef struct CruiseRecord {
+    uint8_t bytes[124];      /* a cruise command, sent as is */
+} CruiseRecord;
+IPCSDK_ASSERT_SIZE(CruiseRecord, 124);
+
+typedef struct CruiseInfoRecord {
+    uint8_t bytes[3460];     /* the cruise settings, sent and received as is */
+} CruiseInfoRecord;
+IPCSDK_ASSERT_SIZE(CruiseInfoRecord, 3460);
+
+/* Code 0: fills bytes 0..9 of up to count records; bytes 10..127 keep their contents. */
+IPCSDK_API uint32_t IPCPTZParamGet(uint32_t handle, PTZParamRecord *records, int32_t count);
+/* Code 1: sends count records (1..80; more is refused with 0x80002001). */
+IPCSDK_API uint32_t IPCPTZParamSet(uint32_t handle, const PTZParamRecord *records, int32_t count);
+/* Code 2: sends the 132 bytes as they are. */
+IPCSDK_API uint32_t IPCPTZCtrl(uint32_t handle, const PTZCtrlRecord *record);
+/* Code 3: overwrites the whole table: the bytes the answer carries, zero bytes after them. */
+IPCSDK_API uint32_t IPCGetPresetPoint(uint32_t handle, PresetTable *table);
+/* Code 4: sends one preset record as is. */
+IPCSDK_API uint32_t IPCSetPresetPoint(uint32_t handle, const PresetRecord *record);
+/* Code 8: fills one record. Before IPCSdkInit the refusal is printed on standard output. */
+IPCSDK_API uint32_t IPCPTZValueGet(uint32_t handle, PTZValueRecord *record);
+/* Code 9: sends one record; also writes two error lines, the second with usPanVal. */
+IPCSDK_API uint32_t IPCPTZValueSet(uint32_t handle, const PTZValueRecord *record);
+/* Code 17: sends the whole 9180-byte table. */
+IPCSDK_API uint32_t IPCClearPresetPoint(uint32_t handle, const PresetTable *table);
+/* Code 23: fills one record; works before IPCSdkInit too (no 0x80001002). */
+IPCSDK_API uint32_t IPCCruiseinfoGet(uint32_t handle, CruiseInfoRecord *record);
+/* Code 24: sends one record; no 0x80001002. */
+IPCSDK_API uint32_t IPCCruiseInfoSet(uint32_t handle, const CruiseInfoRecord *record);
+/* Code 25: sends one cruise command; no 0x80001002. */
+IPCSDK_API uint32_t IPCCruiseSet(uint32_t handle, const CruiseRecord *record);
+IPCSDK_API uint32_t IPCPackPTZParam(int32_t count, const PTZParamRecord *records, uint8_t *out, uint32_t *outLen);
+/* Writes bytes 0..9 of each record only. */
+IPCSDK_API uint32_t IPCUnPackPTZParam(const uint8_t *answer, uint32_t answerLen, int32_t count,
+                                      PTZParamRecord *records);
+IPCSDK_API uint32_t IPCPackPTZCtrl(const PTZCtrlRecord *record, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCPackPresetPoint(const PresetRecord *record, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCPackPresetPointEx(const PresetTable *table, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackPresetPoint(const uint8_t *answer, uint32_t answerLen, int32_t count,
+                                         PresetRecord *records);
+/* Fills the whole table from the payload, zero past its end; count is not used; returns 0. */
+IPCSDK_API uint32_t IPCUnPackPresetPointEx(const uint8_t *answer, uint32_t answerLen, int32_t count,
+                                           PresetTable *table);
+IPCSDK_API uint32_t IPCPackPTZValue(int32_t count, const PTZValueRecord *record, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackPTZValue(const uint8_t *answer, uint32_t answerLen, int32_t count,
+                                      PTZValueRecord *records);
+IPCSDK_API uint32_t IPCPackCruise(const CruiseRecord *record, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCPackCruiseParam(const CruiseInfoRecord *record, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackCruiseInfo(const uint8_t *answer, uint32_t answerLen, int32_t count,
+                                        CruiseInfoRecord *records);
+
+/* ------------------------------------------------------------------------------------------
+ * Target tracking and calibration marks. Except IPCTrackParamGet and IPCTargetTrackSet these
+ * count the data answer (echo of their own class and code) as success and an ack as failure.
+ * ---------------------------------------------------------------------------------------- */
+typedef struct TrackParamRecord {
+    uint8_t bytes[132];      /* sent and received as is */
+} TrackParamRecord;
+IPCSDK_ASSERT_SIZE(TrackParamRecord, 132);
+
+typedef struct CamMarkEntry {
+    uint16_t value1;         /* big-endian on the wire */
+    uint16_t value2;         /* big-endian on the wire */
+    uint16_t value3;         /* big-endian on the wire */
+    uint8_t bytes[2];
+} CamMarkEntry;
+IPCSDK_ASSERT_SIZE(CamMarkEntry, 8);
+
+typedef struct CamMarkRecord {
+    uint8_t head[4];
+    CamMarkEntry marks[20];
+    uint8_t tail[48];
+} CamMarkRecord;
+IPCSDK_ASSERT_SIZE(CamMarkRecord, 212);
+
+typedef struct CamMark2Entry {
+    uint16_t value1;         /* big-endian on the wire */
+    uint16_t value2;         /* big-endian on the wire */
+    uint8_t bytes[4];
+} CamMark2Entry;
+IPCSDK_ASSERT_SIZE(CamMark2Entry, 8);
+
+typedef struct CamMark2Record {
+    CamMark2Entry marks[20];
+    uint16_t values[20][4];  /* big-endian on the wire */
+} CamMark2Record;
+IPCSDK_ASSERT_SIZE(CamMark2Record, 320);
+
+typedef struct CamLinkPTZBlock {
+    uint8_t bytes[262];
+    uint16_t values[20];     /* big-endian on the wire */
+} CamLinkPTZBlock;
+IPCSDK_ASSERT_SIZE(CamLinkPTZBlock, 302);
+
+typedef struct CamLinkPTZRecord {
+    uint8_t head[4];
+    CamLinkPTZBlock blocks[6];  /* value arrays at 266, 568, 870, 1172, 1474, 1776 */
+    uint8_t tail[48];
+} CamLinkPTZRecord;
+IPCSDK_ASSERT_SIZE(CamLinkPTZRecord, 1864);
+IPCSDK_ASSERT_OFFSET(CamLinkPTZRecord, blocks[0].values, 266);
+
+/* Class 4, code 6: a snapshot; param must not be null and is not used. Trail lines only. */
+IPCSDK_API uint32_t IPCShotSnap(uint32_t handle, void *param);
+/* Class 34, code 4: fills one record; an ack is a failure. */
+IPCSDK_API uint32_t IPCTrackParamGet(uint32_t handle, TrackParamRecord *record);
+/* Class 34, code 5: sends one record; 0 on the data answer, whose payload is not read. */
+IPCSDK_API uint32_t IPCTrackParamSet(uint32_t handle, const TrackParamRecord *record);
+/* Class 34, code 1: sends the one switch byte; 0 on an ack, 0x80002002 on a data answer. */
+IPCSDK_API uint32_t IPCTargetTrackSet(uint32_t handle, const uint8_t *trackSwitch);
+/* Class 33, code 1: enters the mark mode; the mark record the data answer carries is copied
+ * into record (left as it was when the answer holds less than 212 bytes). */
+IPCSDK_API uint32_t IPCEnterCamMarkMode(uint32_t handle, CamMarkRecord *record);
+/* Class 33, code 8: header alone. */
+IPCSDK_API uint32_t IPCEnterCamMarkMode2(uint32_t handle);
+/* Class 33, codes 2 to 6: send one mark record; 0 on the data answer (not read). */
+IPCSDK_API uint32_t IPCLeaveCamMarkMode(uint32_t handle, const CamMarkRecord *record);
+IPCSDK_API uint32_t IPCAddCamMarkPoint(uint32_t handle, const CamMarkRecord *record);
+IPCSDK_API uint32_t IPCDelCamMarkPoint(uint32_t handle, const CamMarkRecord *record);
+IPCSDK_API uint32_t IPCEndCamMarkPoint(uint32_t handle, const CamMarkRecord *record);
+IPCSDK_API uint32_t IPCClearCamMarkPoint(uint32_t handle, const CamMarkRecord *record);
+/* Class 33, code 7: fills one mark record. */
+IPCSDK_API uint32_t IPCGetCamMarkPoint(uint32_t handle, CamMarkRecord *record);
+/* Class 33, code 9: fills one record. */
+IPCSDK_API uint32_t IPCGetCamMarkPoint2(uint32_t handle, CamMark2Record *record);
+/* Class 33, code 16: sends one record. */
+IPCSDK_API uint32_t IPCEndCamMarkPoint2(uint32_t handle, const CamMark2Record *record);
+/* Class 33, code 17: header alone; param must not be null and is not used; no 0x80001002. */
+IPCSDK_API uint32_t IPCEndCamMarkPointAlone(uint32_t handle, void *param);
+/* Class 32, code 1: fills one record. */
+IPCSDK_API uint32_t IPCGetCamLinkPTZInfo(uint32_t handle, CamLinkPTZRecord *record);
+/* Class 32, code 2: sends one record. */
+IPCSDK_API uint32_t IPCAddCamLinkPTZInfo(uint32_t handle, const CamLinkPTZRecord *record);
+IPCSDK_API uint32_t IPCPackTrackParam(const TrackParamRecord *record, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackTrackParam(const uint8_t *answer, uint32_t answerLen, int32_t count,
+                                        TrackParamRecord *records);
+IPCSDK_API uint32_t IPCPackTargetTrack(const uint8_t *trackSwitch, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCPackCamMarkParam(const CamMarkRecord *record, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackCamMarkParam(const uint8_t *answer, uint32_t answerLen, int32_t count,
+                                          CamMarkRecord *records);
+IPCSDK_API uint32_t IPCPackCamMarkParam2(const CamMark2Record *record, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackCamMarkParam2(const uint8_t *answer, uint32_t answerLen, int32_t count,
+                                           CamMark2Record *records);
+IPCSDK_API uint32_t IPCPackCamLinkPTZInfo(const CamLinkPTZRecord *record, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackCamLinkPTZInfo(const uint8_t *answer, uint32_t answerLen, int32_t count,
+                                            CamLinkPTZRecord *records);
+
+/* ------------------------------------------------------------------------------------------
+ * Focus (class 33)
+ * ---------------------------------------------------------------------------------------- */
+typedef struct FocusModeRecord {
+    uint8_t mode;            /* the only byte a get writes */
+    uint8_t rest[127];       /* sent as is */
+} FocusModeRecord;
+IPCSDK_ASSERT_SIZE(FocusModeRecord, 128);
+
+typedef struct LinkFocusLearnRecord {
+    uint16_t value1;         /* big-endian on the wire */
+    uint16_t value2;         /* big-endian on the wire */
+    uint8_t rest[124];
+} LinkFocusLearnRecord;
+IPCSDK_ASSERT_SIZE(LinkFocusLearnRecord, 128);
+
+typedef struct LinkFocusLearnState {
+    uint16_t values[4];      /* big-endian on the wire; the only bytes a query writes */
+    uint8_t rest[120];
+} LinkFocusLearnState;
+IPCSDK_ASSERT_SIZE(LinkFocusLearnState, 128);
+
+/* Code 18: writes the mode byte only. */
+IPCSDK_API uint32_t IPCFocusModeGet(uint32_t handle, FocusModeRecord *record);
+/* Code 19: sends one record; 0 on the data answer (not read), 0x80002002 on an ack. */
+IPCSDK_API uint32_t IPCFocusModeSet(uint32_t handle, const FocusModeRecord *record);
+/* Code 21: sends one record; both the ack and the data answer count as success (0). */
+IPCSDK_API uint32_t IPCLinkFocusLearn(uint32_t handle, const LinkFocusLearnRecord *record);
+/* Code 20: writes the four values (bytes 0..7) only. */
+IPCSDK_API uint32_t IPCLinkFocusLearnStateQuery(uint32_t handle, LinkFocusLearnState *record);
+IPCSDK_API uint32_t IPCPackFocusModeInfo(int32_t count, const FocusModeRecord *records, uint8_t *out,
+                                         uint32_t *outLen);
+/* Writes byte 0 of up to count records (at least one). */
+IPCSDK_API uint32_t IPCUnPackFocusModeInfo(const uint8_t *answer, uint32_t answerLen, int32_t count,
+                                           FocusModeRecord *records);
+IPCSDK_API uint32_t IPCPackLinkFocusLearn(int32_t count, const LinkFocusLearnRecord *records, uint8_t *out,
+                                          uint32_t *outLen);
+/* Writes bytes 0..7 of up to count records. */
+IPCSDK_API uint32_t IPCUnPackLinkFocusLearnState(const uint8_t *answer, uint32_t answerLen, int32_t count,
+                                                 LinkFocusLearnState *records);
+
+/* ------------------------------------------------------------------------------------------
+ * Network, platform access and time
+ * ---------------------------------------------------------------------------------------- */
+typedef struct NetWorkConfInfo {
+    uint32_t word1;          /* big-endian on the wire; a set requires it non-zero */
+    uint32_t word2;          /* big-endian on the wire; a set requires it non-zero */
+    uint32_t word3;          /* big-endian on the wire; a set requires it non-zero */
+    uint8_t block[128];
+} NetWorkConfInfo;
+IPCSDK_ASSERT_SIZE(NetWorkConfInfo, 140);
+
+typedef struct GB28181Info {
+    uint8_t block1[96];
+    uint32_t word1;          /* big-endian on the wire, as are word2..word4 */
+    uint32_t word2;
+    uint32_t word3;
+    uint32_t word4;
+    uint8_t block2[292];
+} GB28181Info;
+IPCSDK_ASSERT_SIZE(GB28181Info, 404);
+
+typedef struct FtpInfo {
+    uint32_t word1;          /* big-endian on the wire */
+    uint32_t word2;          /* big-endian on the wire */
+    uint16_t number;         /* big-endian on the wire */
+    uint8_t block[210];
+} FtpInfo;
+IPCSDK_ASSERT_SIZE(FtpInfo, 220);
+
+typedef struct WebServiceInfo {
+    uint32_t word1;          /* big-endian on the wire, as are word2, word3, word4, number */
+    uint32_t word2;
+    uint32_t word3;
+    uint8_t block1[96];
+    uint32_t word4;
+    uint16_t number;
+    uint8_t block2[122];
+} WebServiceInfo;
+IPCSDK_ASSERT_SIZE(WebServiceInfo, 236);
+IPCSDK_ASSERT_OFFSET(WebServiceInfo, word4, 108);
+
+typedef struct SystemTimeInfo {
+    uint32_t word;           /* big-endian on the wire */
+    uint8_t block[128];
+} SystemTimeInfo;
+IPCSDK_ASSERT_SIZE(SystemTimeInfo, 132);
+
+typedef struct NtpConfInfo {
+    uint32_t word1;          /* big-endian on the wire */
+    uint32_t word2;          /* big-endian on the wire */
+    uint16_t number;         /* big-endian on the wire */
+    uint8_t block[126];
+} NtpConfInfo;
+IPCSDK_ASSERT_SIZE(NtpConfInfo, 136);
+
+/* Class 8, code 0: fills one record. Lines go to the system log only. */
+IPCSDK_API uint32_t IPCDevNetWorkGet(uint32_t handle, NetWorkConfInfo *record);
+/* Class 8, code 1: sends one record; 0x80002001 (nothing sent) when word1..word3 is zero. */
+IPCSDK_API uint32_t IPCDevNetWorkSet(uint32_t handle, const NetWorkConfInfo *record);
+/* Class 9, code 8: fills one record. */
+IPCSDK_API uint32_t IPCGB28181_setupGet(uint32_t handle, GB28181Info *record);
+/* Class 9, code 9: sends one record. */
+IPCSDK_API uint32_t IPCGB28181_setupSet(uint32_t handle, const GB28181Info *record);
+/* Class 5, code 8: fills one record. */
+IPCSDK_API uint32_t IPCFtpGet(uint32_t handle, FtpInfo *record);
+/* Class 5, code 9: sends one record. */
+IPCSDK_API uint32_t IPCFtpSet(uint32_t handle, const FtpInfo *record);
+/* Class 8, code 17: fills one record. */
+IPCSDK_API uint32_t IPCGB1400Get(uint32_t handle, WebServiceInfo *record);
+/* Class 8, code 16: sends one record; writes no line on any answer. */
+IPCSDK_API uint32_t IPCGB1400Set(uint32_t handle, const WebServiceInfo *record);
+/* Class 3, code 0: fills one record. */
+IPCSDK_API uint32_t IPCSystemTimeGet(uint32_t handle, SystemTimeInfo *record);
+/* Class 3, code 1: sends one record. */
+IPCSDK_API uint32_t IPCSystemTimeSet(uint32_t handle, const SystemTimeInfo *record);
+/* Class 3, code 8: fills one record. */
+IPCSDK_API uint32_t IPCNtpConfGet(uint32_t handle, NtpConfInfo *record);
+/* Class 3, code 9: sends one record. */
+IPCSDK_API uint32_t IPCNtpConfSet(uint32_t handle, const NtpConfInfo *record);
+/* Unpackers of this and the next three sections fill none when max is 0 or less. */
+IPCSDK_API uint32_t IPCPackNetWorkConfInfo(uint32_t count, const NetWorkConfInfo *records, uint8_t *out,
+                                           uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackNetWorkConfInfo(const uint8_t *answer, uint32_t answerLen, int32_t max,
+                                             NetWorkConfInfo *records);
+IPCSDK_API uint32_t IPCPackGB28181Info(uint32_t count, const GB28181Info *records, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackGB28181Info(const uint8_t *answer, uint32_t answerLen, int32_t max,
+                                         GB28181Info *records);
+IPCSDK_API uint32_t IPCPackFtpInfo(uint32_t count, const FtpInfo *records, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackFtpInfo(const uint8_t *answer, uint32_t answerLen, int32_t max, FtpInfo *records);
+IPCSDK_API uint32_t IPCPackWebServiceInfo(uint32_t count, const WebServiceInfo *records, uint8_t *out,
+                                          uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackWebServiceInfo(const uint8_t *answer, uint32_t answerLen, int32_t max,
+                                            WebServiceInfo *records);
+IPCSDK_API uint32_t IPCPackSystemTimeInfo(uint32_t count, const SystemTimeInfo *records, uint8_t *out,
+                                          uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackSystemTimeInfo(const uint8_t *answer, uint32_t answerLen, int32_t max,
+                                            SystemTimeInfo *records);
+IPCSDK_API uint32_t IPCPackNtpConfInfo(uint32_t count, const NtpConfInfo *records, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackNtpConfInfo(const uint8_t *answer, uint32_t answerLen, int32_t max,
+                                         NtpConfInfo *records);
+
+/* ------------------------------------------------------------------------------------------
+ * Restart schedules and maintenance (class 3)
+ * ---------------------------------------------------------------------------------------- */
+typedef struct IPCSDK_PACKED RestartInfo {
+    uint32_t word;           /* big-endian on the wire */
+    uint8_t block[121];
+} RestartInfo;
+IPCSDK_ASSERT_SIZE(RestartInfo, 125);
+
+typedef struct IPCSDK_PACKED RestartInfo2 {
+    uint32_t word;           /* big-endian on the wire */
+    uint8_t block[121];
+} RestartInfo2;
+IPCSDK_ASSERT_SIZE(RestartInfo2, 125);
+
+/* Codes 11 and 21: fill one record. */
+IPCSDK_API uint32_t IPCGetRestartInfo(uint32_t handle, RestartInfo *record);
+IPCSDK_API uint32_t IPCGetRestartInfo2(uint32_t handle, RestartInfo2 *record);
+/* Codes 12 and 22: send one record. */
+IPCSDK_API uint32_t IPCSetRestartInfo(uint32_t handle, const RestartInfo *record);
+IPCSDK_API uint32_t IPCSetRestartInfo2(uint32_t handle, const RestartInfo2 *record);
+/* Codes 7 (reboot), 10 (factory defaults), 23 (PTZ reboot): header alone; 0 once the camera
+ * acknowledged. The session stays logged in. */
+IPCSDK_API uint32_t IPCReboot(uint32_t handle);
+IPCSDK_API uint32_t IPCDevFactoryDefault(uint32_t handle);
+IPCSDK_API uint32_t IPCPtzReboot(uint32_t handle);
+IPCSDK_API uint32_t IPCPackRestartInfo(uint32_t count, const RestartInfo *records, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackRestartInfo(const uint8_t *answer, uint32_t answerLen, int32_t max,
+                                         RestartInfo *records);
+IPCSDK_API uint32_t IPCPackRestartInfo2(uint32_t count, const RestartInfo2 *records, uint8_t *out,
+                                        uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackRestartInfo2(const uint8_t *answer, uint32_t answerLen, int32_t max,
+                                          RestartInfo2 *records);
+
+/* ------------------------------------------------------------------------------------------
+ * Device profile, face, idle and start operations
+ * ---------------------------------------------------------------------------------------- */
+typedef struct MagnifyInfo {
+    uint16_t number1;        /* big-endian on the wire, as are number2..number4 */
+    uint16_t number2;
+    uint16_t number3;
+    uint16_t number4;
+    uint8_t value;
+    uint8_t block[123];
+} MagnifyInfo;
+IPCSDK_ASSERT_SIZE(MagnifyInfo, 132);
+
+typedef struct Dev2Info {
+    uint32_t word;           /* big-endian on the wire */
+    uint8_t block[124];
+} Dev2Info;
+IPCSDK_ASSERT_SIZE(Dev2Info, 128);
+
+typedef struct FaceInfo {
+    uint8_t bytes[2];
+    uint16_t number1;        /* big-endian on the wire, as are number2..number4 */
+    uint16_t number2;
+    uint16_t number3;
+    uint16_t number4;
+    uint8_t block[118];
+} FaceInfo;
+IPCSDK_ASSERT_SIZE(FaceInfo, 128);
+
+typedef struct IdleOperationInfo {
+    uint8_t bytes[4];
+    uint32_t word1;          /* big-endian on the wire */
+    uint32_t word2;          /* big-endian on the wire */
+    uint8_t block[116];
+} IdleOperationInfo;
+IPCSDK_ASSERT_SIZE(IdleOperationInfo, 128);
+
+typedef struct StartOperationInfo {
+    uint8_t bytes[128];      /* sent and received as is */
+} StartOperationInfo;
+IPCSDK_ASSERT_SIZE(StartOperationInfo, 128);
+
+/* Class 34, code 3: sends one record. */
+IPCSDK_API uint32_t IPCMagnifyApply(uint32_t handle, const MagnifyInfo *record);
+/* Class 34, code 6: fills one record. */
+IPCSDK_API uint32_t IPCGetDev2Info(uint32_t handle, Dev2Info *record);
+/* Class 34, code 7: sends one record. */
+IPCSDK_API uint32_t IPCSetDev2Info(uint32_t handle, const Dev2Info *record);
+/* Class 34, code 8: fills one record. */
+IPCSDK_API uint32_t IPCGetFaceInfo(uint32_t handle, FaceInfo *record);
+/* Class 34, code 9: sends one record. */
+IPCSDK_API uint32_t IPCSetFaceInfo(uint32_t handle, const FaceInfo *record);
+/* Class 3, code 17: fills one record. */
+IPCSDK_API uint32_t IPCGetIdleOperationInfo(uint32_t handle, IdleOperationInfo *record);
+/* Class 3, code 18: sends one record. */
+IPCSDK_API uint32_t IPCSetIdleOperationInfo(uint32_t handle, const IdleOperationInfo *record);
+/* Class 3, code 19: fills one record. */
+IPCSDK_API uint32_t IPCGetStartOperationInfo(uint32_t handle, StartOperationInfo *record);
+/* Class 3, code 20: sends one record. */
+IPCSDK_API uint32_t IPCSetStartOperationInfo(uint32_t handle, const StartOperationInfo *record);
+IPCSDK_API uint32_t IPCPackMagnifyInfo(uint32_t count, const MagnifyInfo *records, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCPackDev2Info(uint32_t count, const Dev2Info *records, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackDev2Info(const uint8_t *answer, uint32_t answerLen, int32_t max, Dev2Info *records);
+IPCSDK_API uint32_t IPCPackFaceInfo(uint32_t count, const FaceInfo *records, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackFaceInfo(const uint8_t *answer, uint32_t answerLen, int32_t max, FaceInfo *records);
+IPCSDK_API uint32_t IPCPackIdleOperationInfo(uint32_t count, const IdleOperationInfo *records, uint8_t *out,
+                                             uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackIdleOperationInfo(const uint8_t *answer, uint32_t answerLen, int32_t max,
+                                               IdleOperationInfo *records);
+IPCSDK_API uint32_t IPCPackStartOperationInfo(uint32_t count, const StartOperationInfo *records, uint8_t *out,
+                                              uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackStartOperationInfo(const uint8_t *answer, uint32_t answerLen, int32_t max,
+                                                StartOperationInfo *records);
+
+/* ------------------------------------------------------------------------------------------
+ * Alarm input and output parameters (class 2). Both records travel as the host holds them.
+ * These commands work before IPCSdkInit too: they never return 0x80001002.
+ * ---------------------------------------------------------------------------------------- */
+typedef struct AlarmOutParam {
+    uint8_t bytes[296];
+} AlarmOutParam;
+IPCSDK_ASSERT_SIZE(AlarmOutParam, 296);
+
+typedef struct AlarmInParam {
+    uint8_t bytes[8];
+} AlarmInParam;
+IPCSDK_ASSERT_SIZE(AlarmInParam, 8);
+
+/* Code 4: fills one record. */
+IPCSDK_API uint32_t IPCAlarmParamOutGet(uint32_t handle, AlarmOutParam *record);
+/* Code 5: sends one record. */
+IPCSDK_API uint32_t IPCAlarmParamOutSet(uint32_t handle, const AlarmOutParam *record);
+/* Code 6: fills one record. */
+IPCSDK_API uint32_t IPCAlarmParamInGet(uint32_t handle, AlarmInParam *record);
+/* Code 7: sends one record. */
+IPCSDK_API uint32_t IPCAlarmParamInSet(uint32_t handle, const AlarmInParam *record);
+IPCSDK_API uint32_t IPCPackAlarmOutParam(const AlarmOutParam *record, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCPackAlarmInParam(const AlarmInParam *record, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackAlarmOutParam(const uint8_t *answer, uint32_t answerLen, int32_t max,
+                                           AlarmOutParam *records);
+IPCSDK_API uint32_t IPCUnPackAlarmInParam(const uint8_t *answer, uint32_t answerLen, int32_t max,
+                                          AlarmInParam *records);
+
+/* ------------------------------------------------------------------------------------------
+ * Extension settings: pass-through, wiper, laser, cross, image signal processing, zoom
+ * synchronisation, fire mode. The lines of these commands go to the system log.
+ * ---------------------------------------------------------------------------------------- */
+typedef struct PassThroughInfo {
+    uint32_t word1;          /* big-endian on the wire */
+    uint32_t word2;          /* big-endian on the wire */
+    uint8_t data[64];
+} PassThroughInfo;
+IPCSDK_ASSERT_SIZE(PassThroughInfo, 72);
+
+typedef struct CrossInfo {
+    uint8_t bytes[131];      /* only the first 8 are sent */
+} CrossInfo;
+IPCSDK_ASSERT_SIZE(CrossInfo, 131);
+
+typedef struct ImageEnhanceInfo {
+    uint8_t settings[5];     /* the only bytes read and written */
+    uint8_t rest[127];
+} ImageEnhanceInfo;
+IPCSDK_ASSERT_SIZE(ImageEnhanceInfo, 132);
+
+typedef struct DayNightInfo {
+    uint8_t value1;
+    uint8_t value2;
+    uint8_t unused[2];       /* not read or written */
+    uint32_t word1;          /* big-endian on the wire */
+    uint32_t word2;          /* big-endian on the wire */
+    uint8_t rest[116];       /* not read or written */
+} DayNightInfo;
+IPCSDK_ASSERT_SIZE(DayNightInfo, 128);
+
+typedef struct ZoomSyncInfo {
+    uint8_t bytes[128];      /* sent as is */
+} ZoomSyncInfo;
+IPCSDK_ASSERT_SIZE(ZoomSyncInfo, 128);
+
+typedef struct FireModeInfo {
+    uint8_t bytes[64];       /* sent and received as is */
+} FireModeInfo;
+IPCSDK_ASSERT_SIZE(FireModeInfo, 64);
+
+/* Class 12, codes 33 (pass-through), 34 (wiper), 35 (laser): 0 on an ack, 0x80001007 short,
+ * otherwise 0x80002002. No initialisation check; a null pointer gives 0x80002001. The wiper and
+ * laser values travel in host byte order. */
+IPCSDK_API uint32_t IPCDevPassThrough(uint32_t handle, const PassThroughInfo *info);
+IPCSDK_API uint32_t IPCWiperSet(uint32_t handle, const uint32_t *value);
+IPCSDK_API uint32_t IPCLaserSet(uint32_t handle, const uint32_t *value);
+/* Class 12, code 52: sends the first 8 bytes of the record. */
+IPCSDK_API uint32_t IPCCrossSet(uint32_t handle, const CrossInfo *info);
+/* Class 7, code 19: writes settings[0..4] only. */
+IPCSDK_API uint32_t IPCImageIspImageEnhanceGet(uint32_t handle, ImageEnhanceInfo *info);
+/* Class 7, code 20: sends settings[0..4], zero for the other 127 bytes. */
+IPCSDK_API uint32_t IPCImageIspImageEnhanceSet(uint32_t handle, const ImageEnhanceInfo *info);
+/* Class 7, code 17: writes value1, value2, word1 and word2 only. */
+IPCSDK_API uint32_t IPCImageIspDayNightGet(uint32_t handle, DayNightInfo *info);
+/* Class 7, code 18: sends value1, value2, word1 and word2, zero elsewhere. */
+IPCSDK_API uint32_t IPCImageIspDayNightSet(uint32_t handle, const DayNightInfo *info);
+/* Class 12, code 46: sends the 128 bytes. */
+IPCSDK_API uint32_t IPCZoomSysncSet(uint32_t handle, const ZoomSyncInfo *info);
+/* Class 1, code 46: sends the 64 bytes. */
+IPCSDK_API uint32_t IPCFireModeSet(uint32_t handle, const FireModeInfo *info);
+/* Class 1, code 47: fills one record. */
+IPCSDK_API uint32_t IPCFireModeGet(uint32_t handle, FireModeInfo *info);
+IPCSDK_API uint32_t IPCPackPassThroughParam(const PassThroughInfo *info, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCPackWiper(const uint32_t *value, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCPackLaser(const uint32_t *value, uint8_t *out, uint32_t *outLen);
+/* Copies all 131 bytes into out but sets the length to 8. */
+IPCSDK_API uint32_t IPCPackCross(const CrossInfo *info, uint8_t *out, uint32_t *outLen);
+/* The packers fill count records from the array; the unpackers take max as at least one. */
+IPCSDK_API uint32_t IPCPackImageIspImageEnhance(int32_t count, const ImageEnhanceInfo *info, uint8_t *out,
+                                                uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackImageIspImageEnhance(const uint8_t *answer, uint32_t answerLen, int32_t max,
+                                                  ImageEnhanceInfo *out);
+IPCSDK_API uint32_t IPCPackImageIspDayNight(int32_t count, const DayNightInfo *info, uint8_t *out,
+                                            uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackImageIspDayNight(const uint8_t *answer, uint32_t answerLen, int32_t max,
+                                              DayNightInfo *out);
+IPCSDK_API uint32_t IPCPackZoomSysnc(const ZoomSyncInfo *info, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCPackFireModeSet(const FireModeInfo *info, uint8_t *out, uint32_t *outLen);
+IPCSDK_API uint32_t IPCUnPackFireModeSet(const uint8_t *answer, uint32_t answerLen, int32_t max,
+                                         FireModeInfo *out);
 
 /* ------------------------------------------------------------------------------------------
  * Diagnostics

@@ -1,0 +1,381 @@
+// The video and report channels and the commands that wait for reports, against the simulated
+// camera: delivery order and content, the dispatch table, stops and losses, and the release of
+// everything at logout.
+#include <dirent.h>
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstring>
+#include <mutex>
+#include <thread>
+
+#include "camera_fixture.hpp"
+
+using namespace testenv;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+using Clock = std::chrono::steady_clock;
+using Bytes = std::vector<uint8_t>;
+
+namespace {
+
+// What the callbacks saw, shared with the library's threads.
+struct Seen {
+    std::mutex m;
+    std::condition_variable cv;
+    std::vector<Bytes> frames;
+    std::vector<std::pair<uint32_t, Bytes>> reports;
+    int disconnects = 0;
+    uint32_t disconnectHandle = 0;
+
+    template <class Pred>
+    bool wait(Pred p, milliseconds limit = milliseconds(5000)) {
+        std::unique_lock<std::mutex> l(m);
+        return cv.wait_for(l, limit, p);
+    }
+};
+Seen* g_seen = nullptr;
+
+int on_frame(uint32_t, uint8_t* frame) {
+    uint32_t len;
+    std::memcpy(&len, frame + 8, 4);
+    std::lock_guard<std::mutex> l(g_seen->m);
+    g_seen->frames.emplace_back(frame + 156, frame + 156 + len);
+    g_seen->cv.notify_all();
+    return 0;
+}
+
+int on_report(uint32_t type, intptr_t, intptr_t zero1, uint8_t* body, uint32_t len, intptr_t zero2) {
+    EXPECT_EQ(zero1, 0);
+    EXPECT_EQ(zero2, 0);
+    std::lock_guard<std::mutex> l(g_seen->m);
+    g_seen->reports.emplace_back(type, Bytes(body, body + len));
+    g_seen->cv.notify_all();
+    return 0;
+}
+
+int on_disconnect(uint32_t, uint32_t handle, uintptr_t) {
+    std::lock_guard<std::mutex> l(g_seen->m);
+    ++g_seen->disconnects;
+    g_seen->disconnectHandle = handle;
+    g_seen->cv.notify_all();
+    return 0;
+}
+
+size_t count_dir(const char* path) {
+    size_t n = 0;
+    if (DIR* d = opendir(path)) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+class Channels : public CameraTest {
+protected:
+    void SetUp() override {
+        g_seen = &seen;
+        SetVideoFrameCallBack(on_frame);
+        SetReportCallbackFunc(on_report);
+        SetExceptionCallBack(on_disconnect);
+        CameraTest::SetUp();
+        ASSERT_TRUE(cam->waitReportConnection());
+    }
+    void TearDown() override {
+        CameraTest::TearDown();
+        SetVideoFrameCallBack(nullptr);
+        SetReportCallbackFunc(nullptr);
+        SetExceptionCallBack(nullptr);
+    }
+    void openVideo() {
+        ASSERT_EQ(StartVideoRequest(handle), 0);
+        ASSERT_TRUE(cam->waitVideoConnection());
+    }
+    size_t reportCount() {
+        std::lock_guard<std::mutex> l(seen.m);
+        return seen.reports.size();
+    }
+    Seen seen;
+};
+
+Bytes payload(size_t n, uint8_t seed) {
+    Bytes p(n);
+    for (size_t i = 0; i < n; ++i) p[i] = static_cast<uint8_t>(seed + i * 7);
+    return p;
+}
+
+TEST_F(Channels, FramesArriveOnceInOrderAcrossSplitsAndBursts) {
+    openVideo();
+    Bytes burst;
+    for (uint8_t i = 1; i <= 3; ++i) {
+        Bytes f = ipcsim::Camera::videoFrame(payload(100 * i, i));
+        burst.insert(burst.end(), f.begin(), f.end());
+    }
+    cam->sendVideoRaw(burst);
+    // Garbage, a header whose length is 0, then a frame split in small pieces.
+    Bytes zero = ipcsim::Camera::videoFrame(payload(10, 9));
+    std::memset(zero.data() + 8, 0, 4);
+    Bytes mixed(10, 0xEE);
+    mixed.insert(mixed.end(), zero.begin(), zero.begin() + 156);
+    Bytes split = ipcsim::Camera::videoFrame(payload(5000, 4));
+    mixed.insert(mixed.end(), split.begin(), split.end());
+    cam->sendVideoSplit(mixed, 3, milliseconds(0));
+    cam->sendVideoSplit(ipcsim::Camera::videoFrame(payload(64, 5)), 1, milliseconds(0));
+    ASSERT_TRUE(seen.wait([&] { return seen.frames.size() >= 5; }));
+    std::this_thread::sleep_for(milliseconds(100));
+    std::lock_guard<std::mutex> l(seen.m);
+    ASSERT_EQ(seen.frames.size(), 5u);
+    EXPECT_EQ(seen.frames[0], payload(100, 1));
+    EXPECT_EQ(seen.frames[1], payload(200, 2));
+    EXPECT_EQ(seen.frames[2], payload(300, 3));
+    EXPECT_EQ(seen.frames[3], payload(5000, 4));
+    EXPECT_EQ(seen.frames[4], payload(64, 5));
+    EXPECT_GT(slot->lastRecvTime, 0);
+}
+
+TEST_F(Channels, StreamStartedByTheCommandAndStopWithinASecond) {
+    openVideo();
+    VideoStartInfo start{};
+    ASSERT_EQ(IPCStartVideo(handle, &start), 0u);
+    ASSERT_TRUE(seen.wait([&] { return seen.frames.size() >= 5; }));
+    VideoStopInfo stop{};
+    EXPECT_EQ(IPCStopVideo(handle, &stop), 0u);
+    StdoutCapture out;
+    const auto t0 = Clock::now();
+    EXPECT_EQ(StopVideoRequest(handle), 0u);
+    while (slot->videoSocket != -1 && Clock::now() - t0 < seconds(5)) std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(slot->videoSocket, -1);
+    std::this_thread::sleep_for(milliseconds(50));
+    EXPECT_NE(out.text().find("recv Video thread exit\n"), std::string::npos);
+    EXPECT_EQ(StopVideoRequest(handle), 0u) << "stopping an idle channel is fine";
+    EXPECT_EQ(StopVideoRequest(0), 0x80001004u);
+    EXPECT_EQ(StartVideoRequest(handle + 5), static_cast<int32_t>(0x80001004u));
+}
+
+TEST_F(Channels, SecondStartReplacesTheReceiver) {
+    openVideo();
+    ASSERT_EQ(StartVideoRequest(handle), 0);
+    ASSERT_TRUE(cam->waitVideoConnection());
+    cam->sendVideoRaw(ipcsim::Camera::videoFrame(payload(10, 1)));
+    ASSERT_TRUE(seen.wait([&] { return !seen.frames.empty(); }));
+    std::this_thread::sleep_for(milliseconds(200));
+    std::lock_guard<std::mutex> l(seen.m);
+    EXPECT_EQ(seen.frames.size(), 1u) << "one receiver per slot";
+}
+
+TEST_F(Channels, OversizedFrameEndsInTheBufferFullClose) {
+    openVideo();
+    Bytes header = ipcsim::Camera::videoFrame({});
+    const uint32_t huge = 0xFFFFFFF0u;
+    std::memcpy(header.data() + 8, &huge, 4);
+    cam->sendVideoRaw(header);
+    Bytes filler(1 << 20, 0x55);
+    for (int i = 0; i < 5 && slot->videoSocket != -1; ++i) cam->sendVideoRaw(filler);
+    const auto t0 = Clock::now();
+    while (slot->videoSocket != -1 && Clock::now() - t0 < seconds(10)) std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(slot->videoSocket, -1);
+    EXPECT_EQ(slot->videoRunning, 1u) << "a lost channel keeps its flag";
+    std::lock_guard<std::mutex> l(seen.m);
+    EXPECT_TRUE(seen.frames.empty());
+}
+
+TEST_F(Channels, ReportDispatchTable) {
+    const Bytes body = payload(40, 3);
+    cam->sendReport(0x1001, body);
+    cam->sendReport(0x1003, payload(8, 1));
+    cam->sendReport(0xB001, payload(8, 2));
+    cam->sendReport(0x7777, payload(8, 2));
+    cam->sendReport(0xA003, payload(4, 5));
+    cam->sendReport(0xD003, payload(4, 6));
+    ASSERT_TRUE(seen.wait([&] { return seen.reports.size() >= 4; }));
+    slot->lastRecvTime = 0;
+    cam->sendReport(0x1005, {});
+    cam->sendReport(0x1002, {});  // empty body: nothing stored, but the callback still runs
+    ASSERT_TRUE(seen.wait([&] { return seen.reports.size() >= 5; }));
+    std::lock_guard<std::mutex> l(seen.m);
+    std::vector<uint32_t> types;
+    for (auto& r : seen.reports) types.push_back(r.first);
+    EXPECT_EQ(types, (std::vector<uint32_t>{0x1001, 0x1003, 0xA003, 0xD003, 0x1002}));
+    EXPECT_EQ(seen.reports[0].second, body);
+    EXPECT_EQ(seen.reports[4].second.size(), 0u);
+    EXPECT_EQ(slot->reportLen1001, 40u);
+    EXPECT_EQ(Bytes(slot->reportBuf1001, slot->reportBuf1001 + 40), body);
+    EXPECT_EQ(slot->reportState, 2u) << "the empty 0x1002 body left the state alone";
+    EXPECT_EQ(slot->reportLen1002, 2097152u);
+    EXPECT_GT(slot->lastRecvTime, 0) << "a keepalive refreshes the receive time";
+}
+
+TEST_F(Channels, ABurstOfReportsIsNotTrickledOut) {
+    Bytes burst;
+    for (int i = 0; i < 20; ++i) {
+        Bytes m = ipcsim::Camera::reportMessage(0x1003, payload(16, static_cast<uint8_t>(i)));
+        burst.insert(burst.end(), m.begin(), m.end());
+    }
+    cam->sendReportRaw(burst);
+    // One message per one-second pass would take 20 s.
+    EXPECT_TRUE(seen.wait([&] { return seen.reports.size() == 20; }, milliseconds(5000)));
+}
+
+TEST_F(Channels, PicturePairInEitherOrder) {
+    for (int order = 0; order < 2; ++order) {
+        slot->snapLen1 = slot->snapLen2 = 0;
+        slot->reportState = 0;
+        slot->snapPairFlag = 0;
+        const uint8_t first = order == 0 ? 1 : 2, second = order == 0 ? 2 : 1;
+        cam->sendReport(0xA002, ipcsim::Camera::pictureBody(first, payload(500, first)));
+        ASSERT_TRUE(seen.wait([&] { return seen.reports.size() == size_t(2 * order + 1); }));
+        EXPECT_EQ(slot->reportState, 0u) << "one picture is no pair";
+        cam->sendReport(0xA002, ipcsim::Camera::pictureBody(second, payload(700, second)));
+        ASSERT_TRUE(seen.wait([&] { return seen.reports.size() == size_t(2 * order + 2); }));
+        EXPECT_EQ(slot->reportState, 1u);
+        EXPECT_EQ(slot->snapPairFlag, 2u);
+        EXPECT_EQ(slot->snapLen1, first == 1 ? 500u : 700u);
+        EXPECT_EQ(slot->snapRecord1[8], 1);
+        EXPECT_EQ(slot->snapRecord2[8], 2);
+    }
+    // A body whose counts point outside it stores nothing.
+    Bytes lying = ipcsim::Camera::pictureBody(1, payload(50, 1));
+    lying[264] = 0xFF;
+    slot->snapLen1 = 0;
+    cam->sendReport(0xA002, lying);
+    ASSERT_TRUE(seen.wait([&] { return seen.reports.size() == 5; }));
+    EXPECT_EQ(slot->snapLen1, 0u);
+}
+
+TEST_F(Channels, DisconnectionCallbackOnceOnCameraCloseNeverOnStop) {
+    cam->closeReportChannels();
+    ASSERT_TRUE(seen.wait([&] { return seen.disconnects == 1; }));
+    EXPECT_EQ(seen.disconnectHandle, handle);
+    EXPECT_EQ(slot->reportSocket, -1);
+    std::this_thread::sleep_for(milliseconds(300));
+    EXPECT_EQ(seen.disconnects, 1);
+
+    ASSERT_GE(StartDataReport(handle), 0);
+    ASSERT_TRUE(cam->waitReportConnection());
+    EXPECT_EQ(StopDataReport(handle), 0u);
+    const auto t0 = Clock::now();
+    while (slot->reportSocket != -1 && Clock::now() - t0 < seconds(5)) std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(slot->reportSocket, -1);
+    std::this_thread::sleep_for(milliseconds(200));
+    EXPECT_EQ(seen.disconnects, 1);
+}
+
+TEST_F(Channels, GarbageAndResetNeverHurt) {
+    Bytes junk = payload(70000, 0x5A);
+    cam->sendReportRaw(junk);
+    cam->sendReport(0x1003, payload(4, 1));
+    ASSERT_TRUE(seen.wait([&] { return seen.reports.size() == 1; }));
+    cam->resetReportChannels();
+    ASSERT_TRUE(seen.wait([&] { return seen.disconnects == 1; }));
+    VideoParamRecord r{};
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u) << "commands go on after the channel is lost";
+}
+
+TEST_F(Channels, LogoutStopsEverythingAndLeavesNothingBehind) {
+    openVideo();
+    ASSERT_EQ(CreatHandlHeartBeatThread(slot), 0);
+    VideoStartInfo start{};
+    ASSERT_EQ(IPCStartVideo(handle, &start), 0u);
+    ASSERT_TRUE(seen.wait([&] { return !seen.frames.empty(); }));
+    const size_t threadsWithChannels = count_dir("/proc/self/task");
+    EXPECT_EQ(IPCSdkLogout(handle), 0u);
+    {
+        std::lock_guard<std::mutex> l(seen.m);
+        seen.frames.clear();
+        seen.reports.clear();
+    }
+    cam->sendReport(0x1003, payload(4, 1));
+    std::this_thread::sleep_for(milliseconds(300));
+    std::lock_guard<std::mutex> l(seen.m);
+    EXPECT_TRUE(seen.frames.empty()) << "no callback after logout returned";
+    EXPECT_TRUE(seen.reports.empty());
+    EXPECT_EQ(seen.disconnects, 0);
+    EXPECT_EQ(count_dir("/proc/self/task"), threadsWithChannels - 3) << "video, report and heartbeat threads gone";
+    handle = 0;
+}
+
+TEST_F(Channels, HeartbeatBeatsAndSkipsAfterSilence) {
+    ASSERT_EQ(CreatHandlHeartBeatThread(slot), 0);
+    ASSERT_TRUE(cam->waitRequest(10, 0, milliseconds(8000))) << "a beat every 5 seconds";
+    // 20 seconds of silence: the next pass sends nothing and clears the mark.
+    slot->lastRecvTime = static_cast<int64_t>(time(nullptr)) - 20;
+    cam->clearRequests();
+    const auto t0 = Clock::now();
+    while (slot->lastRecvTime != 0 && Clock::now() - t0 < seconds(8)) std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_EQ(slot->lastRecvTime, 0);
+    EXPECT_FALSE(cam->waitRequest(10, 0, milliseconds(10))) << "that pass sent nothing";
+    EXPECT_TRUE(cam->waitRequest(10, 0, milliseconds(8000))) << "the pass after sends again";
+    EXPECT_EQ(CreatHandlHeartBeatThread(nullptr), -1);
+}
+
+TEST_F(Channels, SnapshotPairIsDelivered) {
+    std::vector<uint8_t> out(1 << 20, 0xCD);
+    SimuSnapInfo info{};
+    const uint32_t r = IPCSIMUSNAP(handle, &info, 1, out.data(), static_cast<uint32_t>(out.size()), 5);
+    ASSERT_LT(r, 0x80000000u) << std::hex << r;
+    uint32_t l1, l2;
+    std::memcpy(&l1, out.data() + 652, 4);
+    std::memcpy(&l2, out.data() + 656, 4);
+    EXPECT_EQ(r, 660 + l1 + l2);
+    EXPECT_EQ(out[4], 0xCD) << "bytes 4 to 131 are not written";
+    uint32_t flag;
+    std::memcpy(&flag, out.data(), 4);
+    EXPECT_EQ(flag, 2u);
+    EXPECT_EQ(out[140 + 8], 1);
+    EXPECT_EQ(out[396 + 8], 2);
+    EXPECT_EQ(Bytes(out.begin() + 660, out.begin() + 660 + l1), ipcsim::Camera::samplePicture(64, 48, 1));
+    EXPECT_EQ(Bytes(out.begin() + 660 + l1, out.begin() + 660 + l1 + l2), ipcsim::Camera::samplePicture(64, 48, 2));
+    // Too small a buffer, once the pair is there.
+    EXPECT_EQ(IPCSIMUSNAP(handle, &info, 1, out.data(), 700, 5), 0x80002003u);
+    // Acknowledged without pictures from here on, so no late pair lands in a later request.
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Ack, {}, {}, 15, milliseconds(0), 2});
+    EXPECT_EQ(IPCSIMUSNAP(handle, &info, 1, nullptr, 700, 5), 0x80002003u);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(IPCSIMUSNAP(handle, &info, 1, out.data(), 700, 0), 0x80001006u);
+    EXPECT_LT(Clock::now() - t0, milliseconds(900)) << "no wait with tries 0";
+    cam->script(ipcsim::Reply::Echo);
+    EXPECT_EQ(IPCSIMUSNAP(handle, &info, 0, nullptr, 0, 0), 0x80001006u);
+    cam->script(ipcsim::Reply::Ack);
+    EXPECT_EQ(IPCSIMUSNAP(handle, &info, 0, nullptr, 0, 0), 0u);
+    cam->script(ipcsim::Reply::Ack);  // acknowledged, but no pictures follow
+    EXPECT_EQ(IPCSIMUSNAP(handle, &info, 1, out.data(), 700, 1), 0x80001006u);
+}
+
+TEST_F(Channels, PositionAndDistanceReports) {
+    std::vector<uint8_t> out(64, 0xCD);
+    GpsInfoRequest gps{};
+    gps.value1 = 0x01020304;
+    uint32_t r = IPCGpsInfo(handle, &gps, 1, out.data(), 64, 5);
+    EXPECT_EQ(r, 48u) << std::hex << r;
+    auto req = cam->waitRequest(12, 53);
+    ASSERT_TRUE(req);
+    EXPECT_EQ(req->payload().size(), 128u);
+    EXPECT_EQ(req->payload()[0], 0x01);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(out.data())), "N3113.8240 E12128.4420");
+    EXPECT_EQ(IPCGpsInfo(handle, &gps, 1, out.data(), 35, 5), 0x80002003u);
+
+    DistantInfo d;
+    std::memset(&d, 0x77, sizeof d);
+    std::vector<uint8_t> dist(256, 0xCD);
+    r = IPCDistantInfoSet(handle, &d, 1, dist.data(), 256, 5);
+    EXPECT_EQ(r, 128u);
+    req = cam->waitRequest(12, 48);
+    ASSERT_TRUE(req);
+    EXPECT_EQ(req->frame.size(), 16u) << "the header alone, whatever the record holds";
+    EXPECT_EQ(dist[128], 0xCD) << "only the report's bytes are copied";
+    EXPECT_EQ(IPCDistantInfoSet(handle, &d, 1, dist.data(), 127, 5), 0x80002003u);
+
+    cam->script(ipcsim::Reply::Ack);
+    EXPECT_EQ(IPCDistantInfoSet(handle, &d, 1, dist.data(), 256, 1), 0x80002002u) << "no report within 1 s";
+    cam->script(ipcsim::Reply::OtherClass);
+    clear_syslog();
+    EXPECT_EQ(IPCGpsInfo(handle, &gps, 0, nullptr, 0, 0), 0x80002002u);
+    EXPECT_TRUE(syslog_has("Gps Info  IPCGpsInfo 7257\n", 11));
+    cam->script(ipcsim::Reply::Short);
+    EXPECT_EQ(IPCDistantInfoSet(handle, &d, 0, nullptr, 0, 0), 0x80001007u);
+    EXPECT_TRUE(syslog_has("IPCDistantInfoSet  net err. IPCDistantInfoSet 7298\n", 11));
+}
+
+}  // namespace
