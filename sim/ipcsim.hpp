@@ -6,7 +6,15 @@
 //   UDP 5001        command requests, one datagram each, answered to the sender
 //   TCP cmdPort     command requests on a stream (header + payload), answered on the stream
 //   TCP 5000        channel connections, told apart by the announcement (class 0, code 3,
-//                   connection type 1 = report channel, 2 = video channel)
+//                   connection type 1 = report channel, 2 = video channel), which the camera
+//                   answers with a 16-byte ack; any other first message drops the connection
+//
+// Default answers: a query answers the echo of its class and code carrying its stored record
+// (a patterned record of the right size until something was stored); an update stores its
+// payload under its query's code and answers an ack, or for the commands whose success is the
+// echo (32.2, 33.2-33.6, 33.16, 33.19, 34.5) an echo without payload; an update that is not
+// whole records, or an action whose payload has the wrong size, gets a nak, and so does an
+// unknown command. An ack or nak carries the request's code in byte 4.
 #pragma once
 
 #include <chrono>
@@ -81,9 +89,10 @@ struct Config {
 
 // PTZ state that the control and preset commands move and the value query reports.
 // The camera gives the commands' records this meaning (integers little-endian unless noted):
-//   12.2  control, 132 bytes: u32 at 0 = command (0 stop, 1 up, 2 down, 3 left, 4 right,
-//         5 zoom in, 6 zoom out), u32 at 4 = step (0: 10). Moves at once by the step: tilt and
-//         zoom are clamped to their ranges, pan wraps around the circle.
+//   12.2  control, 132 bytes: u32 at 0 = command (0 stop, 1 up = tilt + step, 2 down,
+//         3 left = pan - step, 4 right, 5 zoom in = zoom + step, 6 zoom out; others: nak),
+//         u32 at 4 = step (0: 10). Moves at once: tilt and zoom are clamped to their ranges,
+//         pan wraps around the circle.
 //   12.4  preset, 36 bytes: u32 at 0 = preset number 1..255, u32 at 4 = operation (1 store the
 //         current position, 2 go to, 3 clear), bytes 8..35 name. Storing writes the record into
 //         entry n-1 of the 9180-byte preset table (record 12.3) with pan, tilt, zoom as u16 at
@@ -120,7 +129,10 @@ public:
     void clearScript();
 
     // ---- what arrived ----------------------------------------------------------------
-    std::vector<Request> requests() const;    // every command request, in arrival order
+    // Every command request in arrival order (channel announcements are not among them). A
+    // datagram whose size disagrees with its length field, or without the 5B 5A start, is
+    // recorded but consumes no scripted answer and is not answered.
+    std::vector<Request> requests() const;
     void clearRequests();
     // Waits until a request with this class and code has arrived (the n-th such, from 1).
     std::optional<Request> waitRequest(uint8_t msgClass, uint8_t code,
@@ -154,7 +166,9 @@ public:
     // Sends bytes in pieces of `piece` bytes with `gap` between them (split frames and messages).
     void sendReportSplit(const std::vector<uint8_t>& bytes, size_t piece, std::chrono::milliseconds gap);
     void sendVideoSplit(const std::vector<uint8_t>& bytes, size_t piece, std::chrono::milliseconds gap);
-    void closeReportChannels();               // close from the camera side
+    // Close from the camera side once the queued bytes are out (at once while stalled, at the
+    // latest after a second); return when the connections are gone.
+    void closeReportChannels();
     void closeVideoChannels();
     void resetReportChannels();               // reset (linger 0)
     void stallChannels(bool stalled);         // pause every channel send (stream and reports)

@@ -57,7 +57,7 @@ void* receive_thread(void* arg) {
         const int ready = poll(p, wakeFd >= 0 ? 2 : 1, 1000);
         if (ready <= 0) continue;
         if (p[1].revents & POLLIN) {
-            drain_wake(a.index, k);
+            drain_wake(wakeFd);
             continue;
         }
         // Asks for all the free space; a full buffer asks for nothing, reads 0 and ends the
@@ -106,7 +106,6 @@ int64_t start(uint32_t handle, Which w, const Receiver& receiver) {
     store(running(s, w), 0u);
     wake(index, k);
     wait_receiver_gone(index, k);
-    drain_wake(index, k);
 
     store(running(s, w), 1u);
     const int fd = IPCSdkTcpConnect(ntohl(load(s.deviceAddr)), IPCSDK_CHANNEL_PORT, 10);

@@ -108,6 +108,8 @@ bool register_thread(int index, uint32_t generation, ThreadKind kind) {
     ++st.threads;
     if (kind == ThreadKind::Video) st.videoThread = true;
     if (kind == ThreadKind::Report) st.reportThread = true;
+    // A receiver's wake-up descriptor lives exactly as long as the receiver.
+    if (kind != ThreadKind::Heartbeat) wake_slot(st, kind) = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     return true;
 }
 
@@ -117,6 +119,11 @@ void unregister_thread(int index, ThreadKind kind) {
     --st.threads;
     if (kind == ThreadKind::Video) st.videoThread = false;
     if (kind == ThreadKind::Report) st.reportThread = false;
+    if (kind != ThreadKind::Heartbeat) {
+        int& fd = wake_slot(st, kind);
+        if (fd >= 0) close(fd);
+        fd = -1;
+    }
     st.changed.notify_all();
 }
 
@@ -125,25 +132,22 @@ void set_current_slot_thread(int index) { t_slotThread = index; }
 int wake_fd(int index, ThreadKind kind) {
     SlotState& st = state(index);
     std::lock_guard<std::mutex> lock(st.mutex);
-    int& fd = wake_slot(st, kind);
-    if (fd < 0) fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);  // kept for the life of the process
-    return fd;
+    return wake_slot(st, kind);
 }
 
 void wake(int index, ThreadKind kind) {
     SlotState& st = state(index);
+    std::lock_guard<std::mutex> lock(st.mutex);
     if (kind == ThreadKind::Heartbeat) {
-        std::lock_guard<std::mutex> lock(st.mutex);
         st.changed.notify_all();
         return;
     }
-    int fd = wake_fd(index, kind);
-    uint64_t one = 1;
+    const uint64_t one = 1;
+    const int fd = wake_slot(st, kind);
     if (fd >= 0 && write(fd, &one, sizeof one) < 0) { /* already signalled */ }
 }
 
-void drain_wake(int index, ThreadKind kind) {
-    int fd = wake_fd(index, kind);
+void drain_wake(int fd) {
     uint64_t v;
     while (fd >= 0 && read(fd, &v, sizeof v) > 0) {
     }
@@ -220,8 +224,6 @@ void release_slot(int index, bool selfPinned) {
     if (s.videoSocket != -1 && s.videoSocket != 0) close(s.videoSocket);
     sem_destroy(&s.sem);
     clear_entry(s);
-    drain_wake(index, ThreadKind::Video);
-    drain_wake(index, ThreadKind::Report);
 }
 
 }  // namespace ipc

@@ -38,8 +38,8 @@ struct SlotState {
     int threads = 0;                      // library threads bound to this slot
     bool videoThread = false;
     bool reportThread = false;
-    int videoWake = -1;                   // eventfds that cut a receiver's 1-second wait short
-    int reportWake = -1;
+    int videoWake = -1;                   // eventfds that cut a receiver's 1-second wait short,
+    int reportWake = -1;                  // open while the receiver runs
 };
 
 SlotState& state(int index);
@@ -78,10 +78,11 @@ bool register_thread(int index, uint32_t generation, ThreadKind kind);
 void unregister_thread(int index, ThreadKind kind);
 // Marks the calling thread as one of the slot's own (a release from inside it does not wait for itself).
 void set_current_slot_thread(int index);
-// Wakes a receiver out of its readiness wait.
+// Wakes a receiver out of its readiness wait (through a descriptor that exists while the
+// receiver runs), or the heartbeat out of its pause.
 void wake(int index, ThreadKind kind);
 int wake_fd(int index, ThreadKind kind);
-void drain_wake(int index, ThreadKind kind);
+void drain_wake(int fd);
 // Waits until the receiver of this kind has ended (used before starting a new one).
 void wait_receiver_gone(int index, ThreadKind kind);
 

@@ -1,0 +1,156 @@
+// The simulated camera's inner state, shared by its two source files. Internal to the simulator.
+//
+// Three threads per camera:
+//   serve   owns every socket: reads requests, answers them, accepts connections and writes the
+//           queued output of every TCP connection (non-blocking, so a peer that stops reading
+//           stalls only its own queue)
+//   timer   late answers, the reports that follow the waiting commands, keepalives
+//   stream  produces video frames into the queues of the video connections
+// Everything shared lives under one mutex; other threads hand bytes to a connection through its
+// queue and wake the serving thread, so only that thread ever touches a connection's socket.
+#pragma once
+
+#include "command_table.hpp"
+#include "ipcsim.hpp"
+
+#include <netinet/in.h>
+
+#include <condition_variable>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <queue>
+#include <thread>
+
+namespace ipcsim {
+
+namespace detail {
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+
+inline constexpr uint16_t kUdpPort = 5001;
+inline constexpr uint16_t kChannelPort = 5000;
+}  // namespace detail
+
+using namespace detail;
+
+struct Camera::Impl {
+    enum class Kind { Command, Pending, Report, Video };
+    enum class Act { Send, None, Close, Reset };
+
+    struct Out {
+        std::vector<uint8_t> bytes;
+        size_t off = 0;
+        Act act = Act::Send;
+    };
+    struct Conn {
+        int fd = -1;
+        Kind kind = Kind::Command;
+        std::vector<uint8_t> in;
+        std::deque<Out> out;
+        size_t queued = 0;
+        bool closing = false;  // close once the queue is out (or at closeBy)
+        bool reset = false;
+        Clock::time_point closeBy{};
+    };
+    // Where an answer goes: the sender of a datagram, or a command connection.
+    struct Sink {
+        Transport transport = Transport::Udp;
+        sockaddr_in addr{};
+        uint64_t conn = 0;
+    };
+    struct Outcome {
+        Act act = Act::Send;
+        std::vector<uint8_t> bytes;
+        std::string label;
+        std::function<void()> followUp;  // runs config.reportDelay after the answer went out
+    };
+    struct Timed {
+        Clock::time_point at;
+        uint64_t seq;
+        std::function<void()> fn;
+        bool operator>(const Timed& o) const { return at != o.at ? at > o.at : seq > o.seq; }
+    };
+
+    explicit Impl(Config c) : cfg(std::move(c)), expectedDigest(credentialDigest(cfg.user, cfg.password)) {}
+
+    const Config cfg;
+    const std::string expectedDigest;
+
+    // Set by start() before the threads exist, cleared by stop() after they are joined.
+    int udpFd = -1, cmdListenFd = -1, chanListenFd = -1, wakeFd = -1;
+    std::thread server, timer, streamer;
+    std::vector<uint8_t> videoData;
+
+    mutable std::mutex mu;
+    mutable std::condition_variable changed;  // requests, connections
+    std::condition_variable timerCv, streamCv;
+    bool running = false, stopping = false;
+
+    std::deque<Scripted> script;
+    std::vector<Request> requests;
+    int logins = 0;
+    std::function<void(const Request&)> hook;
+    std::map<uint16_t, std::vector<uint8_t>> records;
+    PtzState ptz;
+
+    std::map<uint64_t, Conn> conns;
+    uint64_t nextConn = 1;
+    bool stalled = false;
+
+    bool streaming = false;
+    uint64_t framesSent = 0;
+    uint32_t frameSeq = 0;
+    size_t videoPos = 0;
+
+    std::priority_queue<Timed, std::vector<Timed>, std::greater<>> timed;
+    uint64_t timedSeq = 0;
+
+    // ---- life cycle -------------------------------------------------------------------------
+    bool start();
+    void stop();
+    void closeSockets();
+
+    // ---- serving thread ---------------------------------------------------------------------
+    void serve();
+    void readDatagrams(std::vector<std::pair<Sink, Request>>& work);
+    void acceptAll(int listenFd, Kind kind);
+    void readConnLocked(std::map<uint64_t, Conn>::iterator it, std::vector<std::pair<Sink, Request>>& work);
+    void parseCommandsLocked(uint64_t id, Conn& c, std::vector<std::pair<Sink, Request>>& work);
+    bool parseAnnouncementLocked(Conn& c);
+    void flushAllLocked();
+    void closeConnLocked(std::map<uint64_t, Conn>::iterator it, bool reset);
+
+    // ---- requests ---------------------------------------------------------------------------
+    void handle(Request req, const Sink& sink);
+    Outcome scriptedAnswer(const Request& req, const Scripted& s);
+    Outcome defaultAnswer(const Request& req);
+    Outcome effect(const CommandDef& def, const Request& req, Outcome a);
+    void deliver(const Sink& sink, const Outcome& a);
+    void log(const Request& req, const std::string& label) const;
+
+    // ---- state ------------------------------------------------------------------------------
+    std::vector<uint8_t> recordLocked(uint8_t cls, uint8_t code) const;
+    void storeLocked(uint8_t cls, uint8_t code, std::vector<uint8_t> wire);
+    void moveToLocked(int pan, int tilt, int zoom);
+    bool presetLocked(const std::vector<uint8_t>& rec);
+    std::vector<uint8_t> systemInfoLocked() const;
+
+    // ---- channels ---------------------------------------------------------------------------
+    void wakeLocked() const;
+    void enqueueLocked(Conn& c, Out out);
+    void broadcast(Kind kind, std::vector<uint8_t> bytes);
+    void closeChannels(Kind kind, bool reset);
+    int countLocked(Kind kind) const;
+    void sendSplit(Kind kind, const std::vector<uint8_t>& bytes, size_t piece, milliseconds gap);
+
+    // ---- timer and stream -------------------------------------------------------------------
+    void schedule(milliseconds delay, std::function<void()> fn);
+    void timerLoop();
+    void keepalive();
+    void streamLoop();
+    bool videoReadyLocked() const;
+    void sendFrameLocked();
+};
+
+}  // namespace ipcsim

@@ -1,0 +1,171 @@
+// ipcsim: runs one or more simulated cameras until SIGINT or SIGTERM.
+#include "ipcsim.hpp"
+
+#include <arpa/inet.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace {
+
+const char kUsage[] =
+    "Usage: ipcsim [options]\n"
+    "Runs simulated PTZ cameras on consecutive IPv4 addresses until SIGINT or SIGTERM.\n"
+    "Each camera serves UDP commands on port 5001, TCP commands on the TCP port and the\n"
+    "video and report channels on TCP port 5000, and logs one line per request served.\n"
+    "\n"
+    "  --ip A               address of the first camera (default 127.0.0.2); any 127.x.y.z\n"
+    "                       works without configuration\n"
+    "  --count N            number of cameras, on A, A+1, ... (default 1)\n"
+    "  --tcp-port P         TCP command port (default 5002)\n"
+    "  --user U             user name the cameras accept (default admin)\n"
+    "  --password P         password the cameras accept (default admin)\n"
+    "  --fps N              video frames per second once started; 0 = as fast as the\n"
+    "                       connection takes them (default 25)\n"
+    "  --frame-bytes N      payload bytes per video frame (default 4096)\n"
+    "  --video-file F       take the frame payloads from F, cut in frame-bytes pieces and\n"
+    "                       cycled (default: a generated pattern)\n"
+    "  --keepalive S        keepalive report (0x1005) every S seconds (default 0: off)\n"
+    "  --alarm-every S      alarm report (0x1003) every S seconds (default 0: off)\n"
+    "  --report-delay MS    delay of the reports that follow the snapshot, position and\n"
+    "                       distance commands (default 200)\n"
+    "  --gps-report-type T  report type answering the position command: 0x1001 or 0x1002\n"
+    "                       (default 0x1001)\n"
+    "  --quiet              no log lines\n"
+    "  --help               this text\n"
+    "\n"
+    "Log line: time, camera address, transport, class.code, command, payload length, answer.\n";
+
+bool number(const char* text, long min, long max, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    long v = std::strtol(text, &end, 0);
+    if (errno || !end || *end || end == text || v < min || v > max) return false;
+    out = v;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ipcsim::Config base;
+    base.ip = "127.0.0.2";
+    base.log = true;
+    long count = 1, alarmEvery = 0;
+    for (int i = 1; i < argc; ++i) {
+        std::string opt = argv[i];
+        if (opt == "--help" || opt == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (opt == "--quiet") {
+            base.log = false;
+            continue;
+        }
+        static const char* const kValued[] = {"--ip", "--user", "--password", "--video-file", "--count",
+                                              "--tcp-port", "--fps", "--frame-bytes", "--keepalive",
+                                              "--alarm-every", "--report-delay", "--gps-report-type"};
+        if (std::none_of(std::begin(kValued), std::end(kValued), [&](const char* o) { return opt == o; })) {
+            std::fprintf(stderr, "ipcsim: unknown option %s (see --help)\n", opt.c_str());
+            return 2;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "ipcsim: %s needs a value (see --help)\n", opt.c_str());
+            return 2;
+        }
+        const char* val = argv[++i];
+        long n = 0;
+        bool ok = true;
+        if (opt == "--ip") {
+            base.ip = val;
+        } else if (opt == "--user") {
+            base.user = val;
+        } else if (opt == "--password") {
+            base.password = val;
+        } else if (opt == "--video-file") {
+            base.videoFile = val;
+        } else if (opt == "--count") {
+            ok = number(val, 1, 4096, count);
+        } else if (opt == "--tcp-port") {
+            ok = number(val, 1, 65535, n) && n != 5000 && n != 5001;
+            base.tcpPort = static_cast<uint16_t>(n);
+        } else if (opt == "--fps") {
+            ok = number(val, 0, 1000, n);
+            base.framesPerSecond = static_cast<int>(n);
+        } else if (opt == "--frame-bytes") {
+            ok = number(val, 1, 4 << 20, n);
+            base.frameBytes = static_cast<uint32_t>(n);
+        } else if (opt == "--keepalive") {
+            ok = number(val, 0, 86400, n);
+            base.keepaliveSeconds = static_cast<int>(n);
+        } else if (opt == "--alarm-every") {
+            ok = number(val, 0, 86400, alarmEvery);
+        } else if (opt == "--report-delay") {
+            ok = number(val, 0, 600000, n);
+            base.reportDelay = std::chrono::milliseconds(n);
+        } else {  // --gps-report-type
+            ok = number(val, 0x1001, 0x1002, n);
+            base.gpsReportType = static_cast<uint32_t>(n);
+        }
+        if (!ok) {
+            std::fprintf(stderr, "ipcsim: bad value for %s: %s\n", opt.c_str(), val);
+            return 2;
+        }
+    }
+    in_addr first{};
+    if (inet_pton(AF_INET, base.ip.c_str(), &first) != 1) {
+        std::fprintf(stderr, "ipcsim: not an IPv4 address: %s\n", base.ip.c_str());
+        return 2;
+    }
+
+    // The camera threads inherit this mask, so the signals reach sigtimedwait below only.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+
+    std::vector<std::unique_ptr<ipcsim::Camera>> cameras;
+    for (long i = 0; i < count; ++i) {
+        in_addr a{htonl(ntohl(first.s_addr) + static_cast<uint32_t>(i))};
+        char text[INET_ADDRSTRLEN];
+        inet_ntop(AF_INET, &a, text, sizeof text);
+        ipcsim::Config cfg = base;
+        cfg.ip = text;
+        cameras.push_back(std::make_unique<ipcsim::Camera>(cfg));
+        if (!cameras.back()->start()) return 1;
+    }
+    std::printf("ipcsim: %ld camera(s) from %s, UDP 5001, TCP %u and 5000; user %s\n", count, base.ip.c_str(),
+                base.tcpPort, base.user.c_str());
+    std::fflush(stdout);
+
+    uint32_t alarms = 0;
+    for (;;) {
+        timespec wait{alarmEvery > 0 ? alarmEvery : 3600, 0};
+        int sig = sigtimedwait(&stopSignals, nullptr, &wait);
+        if (sig == SIGINT || sig == SIGTERM) break;
+        if (sig < 0 && errno == EAGAIN && alarmEvery > 0) {
+            ++alarms;
+            std::vector<uint8_t> body(64, 0);
+            std::snprintf(reinterpret_cast<char*>(body.data()), 32, "alarm %u", alarms);
+            for (int b = 0; b < 4; ++b) body[32 + b] = static_cast<uint8_t>(alarms >> (8 * b));
+            for (auto& cam : cameras) cam->sendReport(0x1003, body);
+            if (base.log) {
+                std::printf("alarm report 0x1003 #%u sent on every report channel\n", alarms);
+                std::fflush(stdout);
+            }
+        }
+    }
+    for (auto& cam : cameras) cam->stop();
+    std::printf("ipcsim: stopped\n");
+    return 0;
+}

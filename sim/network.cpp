@@ -1,0 +1,450 @@
+// The camera's sockets and threads: life cycle, the serving loop, channel output, the timer
+// and the video stream.
+#include "camera_impl.hpp"
+#include "wire.hpp"
+
+#include <arpa/inet.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+
+namespace ipcsim {
+
+namespace {
+
+constexpr size_t kMaxRequest = 1u << 20;     // larger request payloads close the connection
+constexpr size_t kPacedBacklog = 4u << 20;   // queued bytes above which a video connection waits
+constexpr size_t kFastBacklog = 256u << 10;  // the same when streaming as fast as possible
+
+int openSocket(const sockaddr_in& addr, int type, std::string& error) {
+    int fd = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error = std::strerror(errno);
+        return -1;
+    }
+    int one = 1;
+    if (type == SOCK_STREAM)  // a restarted camera must not wait for old connections' TIME_WAIT
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    if (bind(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) != 0 ||
+        (type == SOCK_STREAM && listen(fd, 64) != 0)) {
+        error = std::strerror(errno);
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+}  // namespace
+
+// ============================================================================================
+// Life cycle
+// ============================================================================================
+
+bool Camera::Impl::start() {
+    std::unique_lock lk(mu);
+    if (running) return true;
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    if (inet_pton(AF_INET, cfg.ip.c_str(), &addr.sin_addr) != 1) {
+        std::fprintf(stderr, "ipcsim: not an IPv4 address: %s\n", cfg.ip.c_str());
+        return false;
+    }
+    auto fail = [&](const char* what, uint16_t port, const std::string& why) {
+        std::fprintf(stderr, "ipcsim: cannot open %s %s:%u: %s\n", what, cfg.ip.c_str(), port, why.c_str());
+        closeSockets();
+        return false;
+    };
+    std::string why;
+    if (!cfg.videoFile.empty()) {
+        std::ifstream f(cfg.videoFile, std::ios::binary);
+        videoData.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+        if (videoData.empty()) {
+            std::fprintf(stderr, "ipcsim: video file %s is missing or empty\n", cfg.videoFile.c_str());
+            return false;
+        }
+    }
+    wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (wakeFd < 0) return fail("wake-up eventfd for", 0, std::strerror(errno));
+    if (cfg.udp) {
+        addr.sin_port = htons(kUdpPort);
+        if ((udpFd = openSocket(addr, SOCK_DGRAM, why)) < 0) return fail("UDP", kUdpPort, why);
+    }
+    if (cfg.tcp) {
+        addr.sin_port = htons(cfg.tcpPort);
+        if ((cmdListenFd = openSocket(addr, SOCK_STREAM, why)) < 0) return fail("TCP", cfg.tcpPort, why);
+    }
+    if (cfg.channels) {
+        addr.sin_port = htons(kChannelPort);
+        if ((chanListenFd = openSocket(addr, SOCK_STREAM, why)) < 0) return fail("TCP", kChannelPort, why);
+    }
+    running = true;
+    stopping = false;
+    lk.unlock();
+    if (cfg.keepaliveSeconds > 0) schedule(std::chrono::seconds(cfg.keepaliveSeconds), [this] { keepalive(); });
+    server = std::thread([this] { serve(); });
+    timer = std::thread([this] { timerLoop(); });
+    streamer = std::thread([this] { streamLoop(); });
+    return true;
+}
+
+void Camera::Impl::stop() {
+    {
+        std::lock_guard lk(mu);
+        if (!running || stopping) return;
+        stopping = true;
+        wakeLocked();
+        timerCv.notify_all();
+        streamCv.notify_all();
+        changed.notify_all();
+    }
+    server.join();
+    timer.join();
+    streamer.join();
+    std::lock_guard lk(mu);
+    for (auto& [id, c] : conns) close(c.fd);
+    conns.clear();
+    closeSockets();
+    timed = {};
+    streaming = false;
+    stalled = false;
+    running = false;
+    stopping = false;
+    changed.notify_all();
+}
+
+void Camera::Impl::closeSockets() {
+    for (int* fd : {&udpFd, &cmdListenFd, &chanListenFd, &wakeFd})
+        if (*fd >= 0) {
+            close(*fd);
+            *fd = -1;
+        }
+}
+
+// ============================================================================================
+// Serving thread
+// ============================================================================================
+
+void Camera::Impl::serve() {
+    std::vector<pollfd> pfds;
+    std::vector<uint64_t> ids;  // per entry of pfds after the fixed ones: the connection
+    std::vector<std::pair<Sink, Request>> work;
+    for (;;) {
+        pfds.clear();
+        ids.clear();
+        int timeout = -1;
+        {
+            std::lock_guard lk(mu);
+            if (stopping) return;
+            for (int fd : {wakeFd, udpFd, cmdListenFd, chanListenFd}) pfds.push_back({fd, POLLIN, 0});
+            for (auto& [id, c] : conns) {
+                bool channel = c.kind == Kind::Report || c.kind == Kind::Video;
+                short ev = POLLIN;
+                if (!c.out.empty() && !(stalled && channel)) ev |= POLLOUT;
+                if (c.closing) timeout = 20;  // honour closeBy even when nothing moves
+                pfds.push_back({c.fd, ev, 0});
+                ids.push_back(id);
+            }
+        }
+        if (poll(pfds.data(), pfds.size(), timeout) < 0 && errno != EINTR) return;
+        if (pfds[0].revents & POLLIN) {
+            uint64_t drained;
+            [[maybe_unused]] ssize_t n = read(wakeFd, &drained, sizeof drained);
+        }
+        work.clear();
+        if (pfds[1].revents & POLLIN) readDatagrams(work);
+        if (pfds[2].revents & POLLIN) acceptAll(cmdListenFd, Kind::Command);
+        if (pfds[3].revents & POLLIN) acceptAll(chanListenFd, Kind::Pending);
+        {
+            std::lock_guard lk(mu);
+            for (size_t i = 0; i < ids.size(); ++i) {
+                if (!(pfds[i + 4].revents & (POLLIN | POLLHUP | POLLERR))) continue;
+                auto it = conns.find(ids[i]);
+                if (it != conns.end()) readConnLocked(it, work);
+            }
+        }
+        for (auto& [sink, req] : work) handle(std::move(req), sink);
+        std::lock_guard lk(mu);
+        flushAllLocked();
+    }
+}
+
+void Camera::Impl::readDatagrams(std::vector<std::pair<Sink, Request>>& work) {
+    static thread_local std::vector<uint8_t> buf(65536);
+    for (int i = 0; i < 64; ++i) {
+        Sink sink;
+        socklen_t len = sizeof sink.addr;
+        ssize_t n = recvfrom(udpFd, buf.data(), buf.size(), MSG_DONTWAIT,
+                             reinterpret_cast<sockaddr*>(&sink.addr), &len);
+        if (n < 0) return;
+        if (n < static_cast<ssize_t>(wire::kHeader)) continue;  // not even a header: ignored
+        Request req{Transport::Udp, buf[3], buf[4], std::vector<uint8_t>(buf.begin(), buf.begin() + n)};
+        work.emplace_back(sink, std::move(req));
+    }
+}
+
+void Camera::Impl::acceptAll(int listenFd, Kind kind) {
+    for (;;) {
+        int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) return;
+        int one = 1;
+        setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+        std::lock_guard lk(mu);
+        Conn c;
+        c.fd = fd;
+        c.kind = kind;
+        conns.emplace(nextConn++, std::move(c));
+    }
+}
+
+void Camera::Impl::readConnLocked(std::map<uint64_t, Conn>::iterator it,
+                                  std::vector<std::pair<Sink, Request>>& work) {
+    static thread_local std::vector<uint8_t> buf(65536);
+    Conn& c = it->second;
+    ssize_t n = recv(c.fd, buf.data(), buf.size(), MSG_DONTWAIT);
+    if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        closeConnLocked(it, false);  // the peer went away
+        return;
+    }
+    if (n < 0 || c.kind == Kind::Report || c.kind == Kind::Video) return;  // channels: ignored
+    c.in.insert(c.in.end(), buf.begin(), buf.begin() + n);
+    if (c.kind == Kind::Command) {
+        parseCommandsLocked(it->first, c, work);
+        if (c.in.size() > wire::kHeader + kMaxRequest) closeConnLocked(it, false);
+    } else if (!parseAnnouncementLocked(c)) {
+        closeConnLocked(it, false);
+    }
+}
+
+void Camera::Impl::parseCommandsLocked(uint64_t id, Conn& c, std::vector<std::pair<Sink, Request>>& work) {
+    size_t pos = 0;
+    while (c.in.size() - pos >= wire::kHeader) {
+        const uint8_t* h = c.in.data() + pos;
+        if (h[0] != 0x5B || h[1] != 0x5A) {  // not a request start: resynchronise
+            ++pos;
+            continue;
+        }
+        uint32_t len = wire::be32(h + 12);
+        if (len > kMaxRequest || c.in.size() - pos < wire::kHeader + len) break;
+        Request req{Transport::Tcp, h[3], h[4], std::vector<uint8_t>(h, h + wire::kHeader + len)};
+        Sink sink;
+        sink.transport = Transport::Tcp;
+        sink.conn = id;
+        work.emplace_back(sink, std::move(req));
+        pos += wire::kHeader + len;
+    }
+    c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+// A new connection on the channel port tells what it is with class 0, code 3 and the connection
+// type in the first payload word. False: not an announcement, the connection is dropped.
+bool Camera::Impl::parseAnnouncementLocked(Conn& c) {
+    if (c.in.size() < wire::kHeader) return true;
+    uint32_t len = wire::be32(c.in.data() + 12);
+    if (c.in[0] != 0x5B || c.in[1] != 0x5A || c.in[3] != 0 || c.in[4] != 3 || len < 4 || len > 4096) return false;
+    if (c.in.size() < wire::kHeader + len) return true;
+    uint32_t type = wire::be32(c.in.data() + wire::kHeader);
+    if (type != 1 && type != 2) return false;
+    c.kind = type == 1 ? Kind::Report : Kind::Video;
+    c.in.clear();
+    c.in.shrink_to_fit();
+    enqueueLocked(c, Out{wire::message(wire::kAck, 3)});
+    if (cfg.log) {
+        Request r{Transport::Tcp, 0, 3, std::vector<uint8_t>(wire::kHeader + len)};
+        log(r, type == 1 ? "ack (report channel)" : "ack (video channel)");
+    }
+    changed.notify_all();
+    streamCv.notify_all();
+    return true;
+}
+
+void Camera::Impl::flushAllLocked() {
+    auto now = Clock::now();
+    bool videoMoved = false;
+    for (auto it = conns.begin(); it != conns.end();) {
+        auto cur = it++;
+        Conn& c = cur->second;
+        bool channel = c.kind == Kind::Report || c.kind == Kind::Video;
+        if (c.closing && (c.reset || (stalled && channel) || now >= c.closeBy)) {
+            closeConnLocked(cur, c.reset);
+            continue;
+        }
+        if (stalled && channel) continue;
+        Act end = Act::Send;
+        while (!c.out.empty() && end == Act::Send) {
+            Out& o = c.out.front();
+            if (o.act != Act::Send) {
+                end = o.act;
+                break;
+            }
+            if (o.off < o.bytes.size()) {
+                ssize_t n = send(c.fd, o.bytes.data() + o.off, o.bytes.size() - o.off, MSG_NOSIGNAL | MSG_DONTWAIT);
+                if (n < 0) {
+                    if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR) break;
+                    end = Act::Close;
+                    break;
+                }
+                o.off += static_cast<size_t>(n);
+                c.queued -= static_cast<size_t>(n);
+                videoMoved |= c.kind == Kind::Video;
+                if (o.off < o.bytes.size()) break;
+            }
+            c.out.pop_front();
+        }
+        if (end == Act::Close || end == Act::Reset)
+            closeConnLocked(cur, end == Act::Reset);
+        else if (c.closing && c.out.empty())
+            closeConnLocked(cur, false);
+    }
+    if (videoMoved) streamCv.notify_all();
+}
+
+void Camera::Impl::closeConnLocked(std::map<uint64_t, Conn>::iterator it, bool reset) {
+    if (reset) {
+        linger lg{1, 0};
+        setsockopt(it->second.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
+    }
+    close(it->second.fd);
+    conns.erase(it);
+    changed.notify_all();
+}
+
+// ============================================================================================
+// Channels
+// ============================================================================================
+
+void Camera::Impl::wakeLocked() const {
+    if (wakeFd < 0) return;
+    uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
+}
+
+void Camera::Impl::enqueueLocked(Conn& c, Out out) {
+    c.queued += out.bytes.size();
+    c.out.push_back(std::move(out));
+    wakeLocked();
+}
+
+void Camera::Impl::broadcast(Kind kind, std::vector<uint8_t> bytes) {
+    std::lock_guard lk(mu);
+    for (auto& [id, c] : conns)
+        if (c.kind == kind && !c.closing) enqueueLocked(c, Out{bytes});
+}
+
+void Camera::Impl::closeChannels(Kind kind, bool reset) {
+    std::unique_lock lk(mu);
+    std::vector<uint64_t> ids;
+    for (auto& [id, c] : conns)
+        if (c.kind == kind) {
+            c.closing = true;
+            c.reset = reset;
+            c.closeBy = Clock::now() + std::chrono::seconds(1);
+            ids.push_back(id);
+        }
+    wakeLocked();
+    changed.wait_for(lk, std::chrono::seconds(5), [&] {
+        return !running || std::none_of(ids.begin(), ids.end(), [&](uint64_t id) { return conns.count(id); });
+    });
+}
+
+int Camera::Impl::countLocked(Kind kind) const {
+    return static_cast<int>(std::count_if(conns.begin(), conns.end(), [&](const auto& e) {
+        return e.second.kind == kind && !e.second.closing;
+    }));
+}
+
+void Camera::Impl::sendSplit(Kind kind, const std::vector<uint8_t>& bytes, size_t piece, milliseconds gap) {
+    piece = std::max<size_t>(piece, 1);
+    for (size_t at = 0; at < bytes.size(); at += piece) {
+        if (at) std::this_thread::sleep_for(gap);
+        auto end = bytes.begin() + static_cast<std::ptrdiff_t>(std::min(bytes.size(), at + piece));
+        broadcast(kind, std::vector<uint8_t>(bytes.begin() + static_cast<std::ptrdiff_t>(at), end));
+    }
+}
+
+// ============================================================================================
+// Timer and stream
+// ============================================================================================
+
+void Camera::Impl::schedule(milliseconds delay, std::function<void()> fn) {
+    std::lock_guard lk(mu);
+    if (!running || stopping) return;
+    timed.push(Timed{Clock::now() + delay, timedSeq++, std::move(fn)});
+    timerCv.notify_all();
+}
+
+void Camera::Impl::timerLoop() {
+    std::unique_lock lk(mu);
+    while (!stopping) {
+        if (timed.empty()) {
+            timerCv.wait(lk);
+            continue;
+        }
+        if (Clock::now() < timed.top().at) {
+            timerCv.wait_until(lk, timed.top().at);
+            continue;
+        }
+        auto fn = timed.top().fn;
+        timed.pop();
+        lk.unlock();
+        fn();
+        lk.lock();
+    }
+}
+
+void Camera::Impl::keepalive() {
+    broadcast(Kind::Report, Camera::reportMessage(0x1005, {}));
+    schedule(std::chrono::seconds(cfg.keepaliveSeconds), [this] { keepalive(); });
+}
+
+void Camera::Impl::streamLoop() {
+    std::unique_lock lk(mu);
+    auto next = Clock::now();
+    while (!stopping) {
+        streamCv.wait(lk, [&] { return stopping || (streaming && !stalled && videoReadyLocked()); });
+        if (stopping) return;
+        sendFrameLocked();
+        if (cfg.framesPerSecond > 0) {
+            next += std::chrono::nanoseconds(1000000000 / cfg.framesPerSecond);
+            next = std::max(next, Clock::now());  // no burst to catch up after a pause
+            streamCv.wait_until(lk, next, [&] { return stopping || !streaming; });
+        }
+    }
+}
+
+bool Camera::Impl::videoReadyLocked() const {
+    size_t limit = cfg.framesPerSecond > 0 ? kPacedBacklog : kFastBacklog;
+    return std::any_of(conns.begin(), conns.end(), [&](const auto& e) {
+        return e.second.kind == Kind::Video && !e.second.closing && e.second.queued < limit;
+    });
+}
+
+void Camera::Impl::sendFrameLocked() {
+    size_t n = std::max<uint32_t>(cfg.frameBytes, 1);
+    std::vector<uint8_t> payload(n);
+    for (size_t i = 0; i < n; ++i) {
+        if (videoData.empty()) {
+            payload[i] = static_cast<uint8_t>(frameSeq + i);
+        } else {
+            payload[i] = videoData[videoPos];
+            videoPos = (videoPos + 1) % videoData.size();
+        }
+    }
+    std::vector<uint8_t> frame = Camera::videoFrame(payload, frameSeq++);
+    auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
+    for (int i = 0; i < 8; ++i) frame[12 + i] = static_cast<uint8_t>(static_cast<uint64_t>(us) >> (8 * i));
+    size_t limit = cfg.framesPerSecond > 0 ? kPacedBacklog : kFastBacklog;
+    for (auto& [id, c] : conns)
+        if (c.kind == Kind::Video && !c.closing && c.queued < limit) enqueueLocked(c, Out{frame});
+    ++framesSent;
+}
+
+}  // namespace ipcsim

@@ -1,0 +1,75 @@
+// Byte layouts the camera produces: report messages, video frames, picture bodies, sample
+// pictures, and the credential digest it checks at login.
+#include "ipcsim.hpp"
+#include "wire.hpp"
+
+#include <ipcsdk.h>
+
+#include <cctype>
+#include <cstdio>
+
+namespace ipcsim {
+
+std::vector<uint8_t> Camera::reportMessage(uint32_t type, const std::vector<uint8_t>& body) {
+    std::vector<uint8_t> m(28, 0);
+    m[0] = 0x5A;
+    m[1] = 0x5B;
+    m[2] = 0x01;
+    m[3] = 1;
+    m[4] = 8;
+    wire::putBe32(m, 12, static_cast<uint32_t>(12 + body.size()));
+    wire::putBe32(m, 20, type);
+    m.insert(m.end(), body.begin(), body.end());
+    return m;
+}
+
+std::vector<uint8_t> Camera::videoFrame(const std::vector<uint8_t>& payload, uint32_t sequence) {
+    std::vector<uint8_t> f(wire::kVideoHeader, 0);
+    f[0] = 'x';
+    f[1] = 'q';
+    f[2] = 'm';
+    f[3] = 'p';
+    wire::putLe32(f, 4, sequence);
+    wire::putLe32(f, 8, static_cast<uint32_t>(payload.size()));
+    f.insert(f.end(), payload.begin(), payload.end());
+    return f;
+}
+
+std::vector<uint8_t> Camera::pictureBody(uint8_t kind, const std::vector<uint8_t>& picture) {
+    // W = 256, the 256-byte record (kind at its byte 8), part count 1, one part length, the part.
+    std::vector<uint8_t> b(268, 0);
+    wire::putLe32(b, 0, 256);
+    b[4 + 8] = kind;
+    b[260] = 1;
+    wire::putLe32(b, 264, static_cast<uint32_t>(picture.size()));
+    b.insert(b.end(), picture.begin(), picture.end());
+    return b;
+}
+
+std::vector<uint8_t> Camera::samplePicture(int width, int height, int seed) {
+    width = width < 1 ? 1 : width;
+    height = height < 1 ? 1 : height;
+    char head[48];
+    int n = std::snprintf(head, sizeof head, "P6\n%d %d\n255\n", width, height);
+    std::vector<uint8_t> p(head, head + n);
+    p.reserve(p.size() + static_cast<size_t>(width) * height * 3);
+    for (int y = 0; y < height; ++y)
+        for (int x = 0; x < width; ++x) {
+            bool stripe = ((x + y + seed * 5) / 8) % 2 == 0;
+            p.push_back(static_cast<uint8_t>(x * 255 / width));
+            p.push_back(static_cast<uint8_t>(y * 255 / height));
+            p.push_back(static_cast<uint8_t>(stripe ? seed * 67 : 255 - seed * 67));
+        }
+    return p;
+}
+
+std::string credentialDigest(const std::string& user, const std::string& password) {
+    std::string text = user + ":quorin:" + password;
+    char hex[33] = {};
+    MD5Gen(hex, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()));
+    std::string out(hex, 32);
+    for (char& c : out) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return out;
+}
+
+}  // namespace ipcsim

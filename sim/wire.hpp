@@ -1,0 +1,56 @@
+// Byte-order helpers and answer frames of the camera. Internal to the simulator.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace ipcsim::wire {
+
+inline constexpr size_t kHeader = 16;
+inline constexpr size_t kVideoHeader = 156;
+inline constexpr uint8_t kAck = 0x7A;
+inline constexpr uint8_t kNak = 0x7C;
+
+inline void putBe32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
+}
+inline void putLe32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (8 * i));
+}
+inline void putBe16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
+    b[at] = static_cast<uint8_t>(v >> 8);
+    b[at + 1] = static_cast<uint8_t>(v);
+}
+inline void putLe16(std::vector<uint8_t>& b, size_t at, uint16_t v) {
+    b[at] = static_cast<uint8_t>(v);
+    b[at + 1] = static_cast<uint8_t>(v >> 8);
+}
+inline uint32_t be32(const uint8_t* p) {
+    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
+}
+inline uint32_t le32(const uint8_t* p) {
+    return uint32_t{p[3]} << 24 | uint32_t{p[2]} << 16 | uint32_t{p[1]} << 8 | p[0];
+}
+inline uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[1] << 8 | p[0]); }
+
+// A message in the command layout: 5B 5A 01, byte 3, byte 4, zero, `lengthField` (BE) at 12,
+// then the payload.
+inline std::vector<uint8_t> message(uint8_t b3, uint8_t b4, const std::vector<uint8_t>& payload,
+                                    uint32_t lengthField) {
+    std::vector<uint8_t> m(kHeader, 0);
+    m[0] = 0x5B;
+    m[1] = 0x5A;
+    m[2] = 0x01;
+    m[3] = b3;
+    m[4] = b4;
+    putBe32(m, 12, lengthField);
+    m.insert(m.end(), payload.begin(), payload.end());
+    return m;
+}
+inline std::vector<uint8_t> message(uint8_t b3, uint8_t b4, const std::vector<uint8_t>& payload = {}) {
+    return message(b3, b4, payload, static_cast<uint32_t>(payload.size()));
+}
+
+}  // namespace ipcsim::wire
