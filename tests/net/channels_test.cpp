@@ -132,7 +132,7 @@ TEST_F(Channels, FramesArriveOnceInOrderAcrossSplitsAndBursts) {
     EXPECT_EQ(seen.frames[2], payload(300, 3));
     EXPECT_EQ(seen.frames[3], payload(5000, 4));
     EXPECT_EQ(seen.frames[4], payload(64, 5));
-    EXPECT_GT(slot->lastRecvTime, 0);
+    EXPECT_GT(peek(slot->lastRecvTime), 0);
 }
 
 TEST_F(Channels, StreamStartedByTheCommandAndStopWithinASecond) {
@@ -145,8 +145,8 @@ TEST_F(Channels, StreamStartedByTheCommandAndStopWithinASecond) {
     StdoutCapture out;
     const auto t0 = Clock::now();
     EXPECT_EQ(StopVideoRequest(handle), 0u);
-    while (slot->videoSocket != -1 && Clock::now() - t0 < seconds(5)) std::this_thread::sleep_for(milliseconds(10));
-    EXPECT_EQ(slot->videoSocket, -1);
+    while (peek(slot->videoSocket) != -1 && Clock::now() - t0 < seconds(5)) std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(peek(slot->videoSocket), -1);
     std::this_thread::sleep_for(milliseconds(50));
     EXPECT_NE(out.text().find("recv Video thread exit\n"), std::string::npos);
     EXPECT_EQ(StopVideoRequest(handle), 0u) << "stopping an idle channel is fine";
@@ -172,11 +172,11 @@ TEST_F(Channels, OversizedFrameEndsInTheBufferFullClose) {
     std::memcpy(header.data() + 8, &huge, 4);
     cam->sendVideoRaw(header);
     Bytes filler(1 << 20, 0x55);
-    for (int i = 0; i < 5 && slot->videoSocket != -1; ++i) cam->sendVideoRaw(filler);
+    for (int i = 0; i < 5 && peek(slot->videoSocket) != -1; ++i) cam->sendVideoRaw(filler);
     const auto t0 = Clock::now();
-    while (slot->videoSocket != -1 && Clock::now() - t0 < seconds(10)) std::this_thread::sleep_for(milliseconds(10));
-    EXPECT_EQ(slot->videoSocket, -1);
-    EXPECT_EQ(slot->videoRunning, 1u) << "a lost channel keeps its flag";
+    while (peek(slot->videoSocket) != -1 && Clock::now() - t0 < seconds(10)) std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(peek(slot->videoSocket), -1);
+    EXPECT_EQ(peek(slot->videoRunning), 1u) << "a lost channel keeps its flag";
     std::lock_guard<std::mutex> l(seen.m);
     EXPECT_TRUE(seen.frames.empty());
 }
@@ -190,7 +190,7 @@ TEST_F(Channels, ReportDispatchTable) {
     cam->sendReport(0xA003, payload(4, 5));
     cam->sendReport(0xD003, payload(4, 6));
     ASSERT_TRUE(seen.wait([&] { return seen.reports.size() >= 4; }));
-    slot->lastRecvTime = 0;
+    poke(slot->lastRecvTime, 0);
     cam->sendReport(0x1005, {});
     cam->sendReport(0x1002, {});  // empty body: nothing stored, but the callback still runs
     ASSERT_TRUE(seen.wait([&] { return seen.reports.size() >= 5; }));
@@ -200,11 +200,11 @@ TEST_F(Channels, ReportDispatchTable) {
     EXPECT_EQ(types, (std::vector<uint32_t>{0x1001, 0x1003, 0xA003, 0xD003, 0x1002}));
     EXPECT_EQ(seen.reports[0].second, body);
     EXPECT_EQ(seen.reports[4].second.size(), 0u);
-    EXPECT_EQ(slot->reportLen1001, 40u);
+    EXPECT_EQ(peek(slot->reportLen1001), 40u);
     EXPECT_EQ(Bytes(slot->reportBuf1001, slot->reportBuf1001 + 40), body);
-    EXPECT_EQ(slot->reportState, 2u) << "the empty 0x1002 body left the state alone";
-    EXPECT_EQ(slot->reportLen1002, 2097152u);
-    EXPECT_GT(slot->lastRecvTime, 0) << "a keepalive refreshes the receive time";
+    EXPECT_EQ(peek(slot->reportState), 2u) << "the empty 0x1002 body left the state alone";
+    EXPECT_EQ(peek(slot->reportLen1002), 2097152u);
+    EXPECT_GT(peek(slot->lastRecvTime), 0) << "a keepalive refreshes the receive time";
 }
 
 TEST_F(Channels, ABurstOfReportsIsNotTrickledOut) {
@@ -220,35 +220,36 @@ TEST_F(Channels, ABurstOfReportsIsNotTrickledOut) {
 
 TEST_F(Channels, PicturePairInEitherOrder) {
     for (int order = 0; order < 2; ++order) {
-        slot->snapLen1 = slot->snapLen2 = 0;
-        slot->reportState = 0;
-        slot->snapPairFlag = 0;
+        poke(slot->snapLen1, 0);
+        poke(slot->snapLen2, 0);
+        poke(slot->reportState, 0);
+        poke(slot->snapPairFlag, 0);
         const uint8_t first = order == 0 ? 1 : 2, second = order == 0 ? 2 : 1;
         cam->sendReport(0xA002, ipcsim::Camera::pictureBody(first, payload(500, first)));
         ASSERT_TRUE(seen.wait([&] { return seen.reports.size() == size_t(2 * order + 1); }));
-        EXPECT_EQ(slot->reportState, 0u) << "one picture is no pair";
+        EXPECT_EQ(peek(slot->reportState), 0u) << "one picture is no pair";
         cam->sendReport(0xA002, ipcsim::Camera::pictureBody(second, payload(700, second)));
         ASSERT_TRUE(seen.wait([&] { return seen.reports.size() == size_t(2 * order + 2); }));
-        EXPECT_EQ(slot->reportState, 1u);
-        EXPECT_EQ(slot->snapPairFlag, 2u);
-        EXPECT_EQ(slot->snapLen1, first == 1 ? 500u : 700u);
+        EXPECT_EQ(peek(slot->reportState), 1u);
+        EXPECT_EQ(peek(slot->snapPairFlag), 2u);
+        EXPECT_EQ(peek(slot->snapLen1), first == 1 ? 500u : 700u);
         EXPECT_EQ(slot->snapRecord1[8], 1);
         EXPECT_EQ(slot->snapRecord2[8], 2);
     }
     // A body whose counts point outside it stores nothing.
     Bytes lying = ipcsim::Camera::pictureBody(1, payload(50, 1));
     lying[264] = 0xFF;
-    slot->snapLen1 = 0;
+    poke(slot->snapLen1, 0);
     cam->sendReport(0xA002, lying);
     ASSERT_TRUE(seen.wait([&] { return seen.reports.size() == 5; }));
-    EXPECT_EQ(slot->snapLen1, 0u);
+    EXPECT_EQ(peek(slot->snapLen1), 0u);
 }
 
 TEST_F(Channels, DisconnectionCallbackOnceOnCameraCloseNeverOnStop) {
     cam->closeReportChannels();
     ASSERT_TRUE(seen.wait([&] { return seen.disconnects == 1; }));
     EXPECT_EQ(seen.disconnectHandle, handle);
-    EXPECT_EQ(slot->reportSocket, -1);
+    EXPECT_EQ(peek(slot->reportSocket), -1);
     std::this_thread::sleep_for(milliseconds(300));
     EXPECT_EQ(seen.disconnects, 1);
 
@@ -256,8 +257,8 @@ TEST_F(Channels, DisconnectionCallbackOnceOnCameraCloseNeverOnStop) {
     ASSERT_TRUE(cam->waitReportConnection());
     EXPECT_EQ(StopDataReport(handle), 0u);
     const auto t0 = Clock::now();
-    while (slot->reportSocket != -1 && Clock::now() - t0 < seconds(5)) std::this_thread::sleep_for(milliseconds(10));
-    EXPECT_EQ(slot->reportSocket, -1);
+    while (peek(slot->reportSocket) != -1 && Clock::now() - t0 < seconds(5)) std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(peek(slot->reportSocket), -1);
     std::this_thread::sleep_for(milliseconds(200));
     EXPECT_EQ(seen.disconnects, 1);
 }
@@ -288,11 +289,13 @@ TEST_F(Channels, LogoutStopsEverythingAndLeavesNothingBehind) {
     }
     cam->sendReport(0x1003, payload(4, 1));
     std::this_thread::sleep_for(milliseconds(300));
+    for (int i = 0; i < 200 && count_dir("/proc/self/task") != threadsWithChannels - 3; ++i)
+        std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(count_dir("/proc/self/task"), threadsWithChannels - 3) << "video, report and heartbeat threads gone";
     std::lock_guard<std::mutex> l(seen.m);
     EXPECT_TRUE(seen.frames.empty()) << "no callback after logout returned";
     EXPECT_TRUE(seen.reports.empty());
     EXPECT_EQ(seen.disconnects, 0);
-    EXPECT_EQ(count_dir("/proc/self/task"), threadsWithChannels - 3) << "video, report and heartbeat threads gone";
     handle = 0;
 }
 
@@ -300,11 +303,11 @@ TEST_F(Channels, HeartbeatBeatsAndSkipsAfterSilence) {
     ASSERT_EQ(CreatHandlHeartBeatThread(slot), 0);
     ASSERT_TRUE(cam->waitRequest(10, 0, milliseconds(8000))) << "a beat every 5 seconds";
     // 20 seconds of silence: the next pass sends nothing and clears the mark.
-    slot->lastRecvTime = static_cast<int64_t>(time(nullptr)) - 20;
+    poke(slot->lastRecvTime, static_cast<int64_t>(time(nullptr)) - 20);
     cam->clearRequests();
     const auto t0 = Clock::now();
-    while (slot->lastRecvTime != 0 && Clock::now() - t0 < seconds(8)) std::this_thread::sleep_for(milliseconds(20));
-    EXPECT_EQ(slot->lastRecvTime, 0);
+    while (peek(slot->lastRecvTime) != 0 && Clock::now() - t0 < seconds(8)) std::this_thread::sleep_for(milliseconds(20));
+    EXPECT_EQ(peek(slot->lastRecvTime), 0);
     EXPECT_FALSE(cam->waitRequest(10, 0, milliseconds(10))) << "that pass sent nothing";
     EXPECT_TRUE(cam->waitRequest(10, 0, milliseconds(8000))) << "the pass after sends again";
     EXPECT_EQ(CreatHandlHeartBeatThread(nullptr), -1);

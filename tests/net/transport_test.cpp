@@ -97,7 +97,7 @@ TEST_F(TcpExchange, ClosedConnectionFailsFastAfterTheSendFails) {
     EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
     // The camera has gone: a few sends later one fails (never with SIGPIPE, which would end
     // this process), and the command socket is given up.
-    for (int i = 0; i < 5 && slot->cmdSocket != -1; ++i) EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    for (int i = 0; i < 5 && peek(slot->cmdSocket) != -1; ++i) EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
     ASSERT_EQ(slot->cmdSocket, -1);
     const auto t0 = Clock::now();
     EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
@@ -148,7 +148,9 @@ TEST_F(UdpExchange, CommandsOfOneCameraAreSerialised) {
         EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u);
         t.ret();
     };
-    std::thread a(call), b(call);
+    std::thread a(call);
+    ASSERT_TRUE(cam->waitRequest(1, 6));  // the first call holds the semaphore now
+    std::thread b(call);
     a.join();
     b.join();
     ASSERT_EQ(t.arrived.size(), 2u);
