@@ -1,6 +1,7 @@
 // Byte-order helpers and answer frames of the camera. Internal to the simulator.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -39,14 +40,14 @@ inline uint16_t le16(const uint8_t* p) { return static_cast<uint16_t>(p[1] << 8 
 // then the payload.
 inline std::vector<uint8_t> message(uint8_t b3, uint8_t b4, const std::vector<uint8_t>& payload,
                                     uint32_t lengthField) {
-    std::vector<uint8_t> m(kHeader, 0);
+    std::vector<uint8_t> m(kHeader + payload.size(), 0);
     m[0] = 0x5B;
     m[1] = 0x5A;
     m[2] = 0x01;
     m[3] = b3;
     m[4] = b4;
     putBe32(m, 12, lengthField);
-    m.insert(m.end(), payload.begin(), payload.end());
+    std::copy(payload.begin(), payload.end(), m.begin() + kHeader);
     return m;
 }
 inline std::vector<uint8_t> message(uint8_t b3, uint8_t b4, const std::vector<uint8_t>& payload = {}) {

@@ -121,7 +121,7 @@ TEST(DebugOutput, NoReceiverReturnsAtOnce) {
 
 TEST(DebugOutput, FullReceiverQueueNeverBlocks) {
     std::future<std::vector<int>> sender;  // destroyed after the receiver, which releases it
-    testenv::DebugCapture cap;                // bound, but not read until the end
+    testenv::DebugCapture cap(false);         // bound, but not read until the end
     ASSERT_TRUE(cap.ok());
     sender = std::async(std::launch::async, [] {
         std::vector<int> results;

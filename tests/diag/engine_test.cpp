@@ -289,7 +289,14 @@ TEST_P(TableWalk, ClassAndCodeOnTheWire) {
     // One buffer large enough for any record, with no zero word (the network set refuses those),
     // and a pointer-free layout wherever a record carries a pointer.
     std::vector<uint8_t> record(16384, 0x01);
-    if (std::string(row.name) == "IPCStartVideoEx" || std::string(row.name) == "IPCStopVideoEx") record.assign(64, 0);
+    const std::string name = row.name;
+    if (name == "IPCStartVideoEx" || name == "IPCStopVideoEx") record.assign(64, 0);
+    // The camera refuses a PTZ command or preset operation it does not know: move up, store preset 1.
+    if (name == "IPCPTZCtrl" || name == "IPCSetPresetPoint") {
+        const uint32_t one = 1;
+        std::memcpy(record.data(), &one, 4);
+        std::memcpy(record.data() + 4, &one, 4);
+    }
     const uint32_t r = fn(handle, record.data(), 1);
     EXPECT_NE(r, 0x80002001u) << row.name;
     EXPECT_NE(r, 0x80001004u) << row.name;

@@ -84,7 +84,7 @@ bool syslog_has(const std::string& text, int priority) {
     return false;
 }
 
-DebugCapture::DebugCapture() {
+DebugCapture::DebugCapture(bool background) {
     fd_ = socket(AF_UNIX, SOCK_DGRAM, 0);
     if (fd_ < 0) return;
     int one = 1;
@@ -100,13 +100,13 @@ DebugCapture::DebugCapture() {
         fd_ = -1;
         return;
     }
-    thread_ = std::thread([this] { run(); });
+    if (background) thread_ = std::thread([this] { run(); });
 }
 
 DebugCapture::~DebugCapture() {
     if (fd_ < 0) return;
     stop_ = true;
-    thread_.join();
+    if (thread_.joinable()) thread_.join();
     close(fd_);
     unlink("/tmp/pntSever");
 }

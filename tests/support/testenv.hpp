@@ -34,7 +34,9 @@ bool syslog_has(const std::string& text, int priority = -1);
 // A thread drains the socket at once: the kernel queues only a few datagrams per receiver.
 class DebugCapture {
 public:
-    DebugCapture();
+    // background: drain at once on a thread of its own; false leaves datagrams queued (and the
+    // queue may fill up) until datagrams() or lines() is called.
+    explicit DebugCapture(bool background = true);
     ~DebugCapture();
     DebugCapture(const DebugCapture&) = delete;
     DebugCapture& operator=(const DebugCapture&) = delete;

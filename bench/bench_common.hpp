@@ -1,0 +1,48 @@
+// Shared pieces of the benchmark programs: camera addresses, login, percentiles.
+#pragma once
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "ipcsdk.h"
+#include "ipcsim.hpp"
+
+namespace bench {
+
+using Clock = std::chrono::steady_clock;
+
+// Camera n of the benchmark: 127.10.x.y, away from the addresses the tests use.
+inline std::string camera_ip(int n) {
+    return "127.10." + std::to_string(n / 250) + "." + std::to_string(n % 250 + 1);
+}
+
+inline uint32_t login(const std::string& ip, uint32_t netType) {
+    LoginDeviceInfo d;
+    std::memset(&d, 0, sizeof d);
+    d.netType = netType;
+    d.port = 5002;
+    std::strncpy(d.address, ip.c_str(), sizeof d.address - 1);
+    LoginUserInfo u;
+    std::memset(&u, 0, sizeof u);
+    std::strcpy(u.userName, "admin");
+    std::strcpy(u.password, "admin");
+    return IPCSdkLogin(&d, &u, 5);
+}
+
+inline bool is_handle(uint32_t h) { return h >= IPCSDK_HANDLE_BASE && h < IPCSDK_HANDLE_BASE + 256; }
+
+inline double percentile(std::vector<double> v, double p) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<size_t>(p * (v.size() - 1) + 0.5))];
+}
+
+inline double seconds_since(Clock::time_point t0) {
+    return std::chrono::duration<double>(Clock::now() - t0).count();
+}
+
+}  // namespace bench

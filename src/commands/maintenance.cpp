@@ -1,0 +1,59 @@
+// Restart schedules, and the immediate actions: reboot, PTZ reboot, factory defaults.
+#include "commands/engine.hpp"
+
+namespace ipc {
+namespace {
+
+// 125 bytes: records follow each other without padding.
+constexpr codec::Field kRestartFields[] = {{0, 4}};
+constexpr codec::Layout kRestart{125, kRestartFields, {}, {}};
+
+}  // namespace
+}  // namespace ipc
+
+using namespace ipc;
+
+extern "C" {
+
+IPCSDK_API uint32_t IPCGetRestartInfo(uint32_t handle, RestartInfo* record) {
+    return cmd::query("IPCGetRestartInfo", handle, record, cmd::unpack<kRestart>);
+}
+
+IPCSDK_API uint32_t IPCSetRestartInfo(uint32_t handle, const RestartInfo* record) {
+    return cmd::update("IPCSetRestartInfo", handle, record, cmd::pack<kRestart>);
+}
+
+IPCSDK_API uint32_t IPCGetRestartInfo2(uint32_t handle, RestartInfo2* record) {
+    return cmd::query("IPCGetRestartInfo2", handle, record, cmd::unpack<kRestart>);
+}
+
+IPCSDK_API uint32_t IPCSetRestartInfo2(uint32_t handle, const RestartInfo2* record) {
+    return cmd::update("IPCSetRestartInfo2", handle, record, cmd::pack<kRestart>);
+}
+
+IPCSDK_API uint32_t IPCReboot(uint32_t handle) { return cmd::action("IPCReboot", handle); }
+
+IPCSDK_API uint32_t IPCDevFactoryDefault(uint32_t handle) { return cmd::action("IPCDevFactoryDefault", handle); }
+
+IPCSDK_API uint32_t IPCPtzReboot(uint32_t handle) { return cmd::action("IPCPtzReboot", handle); }
+
+IPCSDK_API uint32_t IPCPackRestartInfo(uint32_t count, const RestartInfo* records, uint8_t* out, uint32_t* outLen) {
+    return codec::pack(kRestart, count, records, out, outLen);
+}
+
+IPCSDK_API uint32_t IPCUnPackRestartInfo(const uint8_t* answer, uint32_t answerLen, int32_t max,
+                                         RestartInfo* records) {
+    return codec::unpack(kRestart, answer, answerLen, max, records);
+}
+
+IPCSDK_API uint32_t IPCPackRestartInfo2(uint32_t count, const RestartInfo2* records, uint8_t* out,
+                                        uint32_t* outLen) {
+    return codec::pack(kRestart, count, records, out, outLen);
+}
+
+IPCSDK_API uint32_t IPCUnPackRestartInfo2(const uint8_t* answer, uint32_t answerLen, int32_t max,
+                                          RestartInfo2* records) {
+    return codec::unpack(kRestart, answer, answerLen, max, records);
+}
+
+}  // extern "C"

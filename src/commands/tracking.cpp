@@ -1,0 +1,156 @@
+// Target tracking, the snapshot trigger, camera mark points and the camera-to-PTZ link table.
+#include <array>
+
+#include "commands/engine.hpp"
+
+namespace ipc {
+namespace {
+
+constexpr codec::Layout kTrackParam{132, {}, {}, {}};
+constexpr codec::Layout kTrackSwitch{1, {}, {}, {}};
+
+// Twenty 8-byte mark entries from offset 4: three big-endian u16 and two plain bytes each.
+constexpr auto kCamMarkFields = [] {
+    std::array<codec::Field, 60> f{};
+    for (uint16_t i = 0; i < 20; ++i)
+        for (uint16_t j = 0; j < 3; ++j) f[i * 3 + j] = {static_cast<uint16_t>(4 + 8 * i + 2 * j), 2};
+    return f;
+}();
+constexpr codec::Layout kCamMark{212, kCamMarkFields, {}, {}};
+
+// Twenty entries of two u16 and four plain bytes, then twenty entries of four u16.
+constexpr auto kCamMark2Fields = [] {
+    std::array<codec::Field, 120> f{};
+    size_t n = 0;
+    for (uint16_t i = 0; i < 20; ++i)
+        for (uint16_t j = 0; j < 2; ++j) f[n++] = {static_cast<uint16_t>(8 * i + 2 * j), 2};
+    for (uint16_t i = 0; i < 20; ++i)
+        for (uint16_t j = 0; j < 4; ++j) f[n++] = {static_cast<uint16_t>(160 + 8 * i + 2 * j), 2};
+    return f;
+}();
+constexpr codec::Layout kCamMark2{320, kCamMark2Fields, {}, {}};
+
+// Six arrays of twenty u16, 302 bytes apart from offset 266.
+constexpr auto kCamLinkFields = [] {
+    std::array<codec::Field, 120> f{};
+    for (uint16_t a = 0; a < 6; ++a)
+        for (uint16_t i = 0; i < 20; ++i) f[a * 20 + i] = {static_cast<uint16_t>(266 + 302 * a + 2 * i), 2};
+    return f;
+}();
+constexpr codec::Layout kCamLink{1864, kCamLinkFields, {}, {}};
+
+}  // namespace
+}  // namespace ipc
+
+using namespace ipc;
+
+extern "C" {
+
+IPCSDK_API uint32_t IPCShotSnap(uint32_t handle, void* param) {
+    return cmd::query("IPCShotSnap", handle, param, nullptr);
+}
+
+IPCSDK_API uint32_t IPCTrackParamGet(uint32_t handle, TrackParamRecord* record) {
+    return cmd::query("IPCTrackParamGet", handle, record, cmd::unpack<kTrackParam>);
+}
+
+IPCSDK_API uint32_t IPCTrackParamSet(uint32_t handle, const TrackParamRecord* record) {
+    return cmd::update("IPCTrackParamSet", handle, record, cmd::pack<kTrackParam>);
+}
+
+IPCSDK_API uint32_t IPCTargetTrackSet(uint32_t handle, const uint8_t* trackSwitch) {
+    return cmd::update("IPCTargetTrackSet", handle, trackSwitch, cmd::pack<kTrackSwitch>);
+}
+
+// The echo of (33, 1) carries one mark record; it is handed to the caller.
+IPCSDK_API uint32_t IPCEnterCamMarkMode(uint32_t handle, CamMarkRecord* record) {
+    return cmd::query("IPCEnterCamMarkMode", handle, record, cmd::unpack<kCamMark>);
+}
+
+IPCSDK_API uint32_t IPCEnterCamMarkMode2(uint32_t handle) { return cmd::action("IPCEnterCamMarkMode2", handle); }
+
+IPCSDK_API uint32_t IPCLeaveCamMarkMode(uint32_t handle, const CamMarkRecord* record) {
+    return cmd::update("IPCLeaveCamMarkMode", handle, record, cmd::pack<kCamMark>);
+}
+
+IPCSDK_API uint32_t IPCAddCamMarkPoint(uint32_t handle, const CamMarkRecord* record) {
+    return cmd::update("IPCAddCamMarkPoint", handle, record, cmd::pack<kCamMark>);
+}
+
+IPCSDK_API uint32_t IPCDelCamMarkPoint(uint32_t handle, const CamMarkRecord* record) {
+    return cmd::update("IPCDelCamMarkPoint", handle, record, cmd::pack<kCamMark>);
+}
+
+IPCSDK_API uint32_t IPCEndCamMarkPoint(uint32_t handle, const CamMarkRecord* record) {
+    return cmd::update("IPCEndCamMarkPoint", handle, record, cmd::pack<kCamMark>);
+}
+
+IPCSDK_API uint32_t IPCClearCamMarkPoint(uint32_t handle, const CamMarkRecord* record) {
+    return cmd::update("IPCClearCamMarkPoint", handle, record, cmd::pack<kCamMark>);
+}
+
+IPCSDK_API uint32_t IPCGetCamMarkPoint(uint32_t handle, CamMarkRecord* record) {
+    return cmd::query("IPCGetCamMarkPoint", handle, record, cmd::unpack<kCamMark>);
+}
+
+IPCSDK_API uint32_t IPCGetCamMarkPoint2(uint32_t handle, CamMark2Record* record) {
+    return cmd::query("IPCGetCamMarkPoint2", handle, record, cmd::unpack<kCamMark2>);
+}
+
+IPCSDK_API uint32_t IPCEndCamMarkPoint2(uint32_t handle, const CamMark2Record* record) {
+    return cmd::update("IPCEndCamMarkPoint2", handle, record, cmd::pack<kCamMark2>);
+}
+
+IPCSDK_API uint32_t IPCEndCamMarkPointAlone(uint32_t handle, void* param) {
+    return cmd::update("IPCEndCamMarkPointAlone", handle, param, nullptr);
+}
+
+IPCSDK_API uint32_t IPCGetCamLinkPTZInfo(uint32_t handle, CamLinkPTZRecord* record) {
+    return cmd::query("IPCGetCamLinkPTZInfo", handle, record, cmd::unpack<kCamLink>);
+}
+
+IPCSDK_API uint32_t IPCAddCamLinkPTZInfo(uint32_t handle, const CamLinkPTZRecord* record) {
+    return cmd::update("IPCAddCamLinkPTZInfo", handle, record, cmd::pack<kCamLink>);
+}
+
+IPCSDK_API uint32_t IPCPackTrackParam(const TrackParamRecord* record, uint8_t* out, uint32_t* outLen) {
+    return codec::pack(kTrackParam, 1, record, out, outLen);
+}
+
+IPCSDK_API uint32_t IPCUnPackTrackParam(const uint8_t* answer, uint32_t answerLen, int32_t count,
+                                        TrackParamRecord* records) {
+    return codec::unpack(kTrackParam, answer, answerLen, count, records);
+}
+
+IPCSDK_API uint32_t IPCPackTargetTrack(const uint8_t* trackSwitch, uint8_t* out, uint32_t* outLen) {
+    return codec::pack(kTrackSwitch, 1, trackSwitch, out, outLen);
+}
+
+IPCSDK_API uint32_t IPCPackCamMarkParam(const CamMarkRecord* record, uint8_t* out, uint32_t* outLen) {
+    return codec::pack(kCamMark, 1, record, out, outLen);
+}
+
+IPCSDK_API uint32_t IPCUnPackCamMarkParam(const uint8_t* answer, uint32_t answerLen, int32_t count,
+                                          CamMarkRecord* records) {
+    return codec::unpack(kCamMark, answer, answerLen, count, records);
+}
+
+IPCSDK_API uint32_t IPCPackCamMarkParam2(const CamMark2Record* record, uint8_t* out, uint32_t* outLen) {
+    return codec::pack(kCamMark2, 1, record, out, outLen);
+}
+
+IPCSDK_API uint32_t IPCUnPackCamMarkParam2(const uint8_t* answer, uint32_t answerLen, int32_t count,
+                                           CamMark2Record* records) {
+    return codec::unpack(kCamMark2, answer, answerLen, count, records);
+}
+
+IPCSDK_API uint32_t IPCPackCamLinkPTZInfo(const CamLinkPTZRecord* record, uint8_t* out, uint32_t* outLen) {
+    return codec::pack(kCamLink, 1, record, out, outLen);
+}
+
+IPCSDK_API uint32_t IPCUnPackCamLinkPTZInfo(const uint8_t* answer, uint32_t answerLen, int32_t count,
+                                            CamLinkPTZRecord* records) {
+    return codec::unpack(kCamLink, answer, answerLen, count, records);
+}
+
+}  // extern "C"
