@@ -95,6 +95,77 @@ static int save(const char *name, const uint8_t *data, uint32_t len) {
     return 0;
 }
 
+/* The simulated camera's PTZ command record: command (1 up, 2 down, 3 left, 4 right, 5 zoom in,
+ * 6 zoom out) and step, little-endian; its preset record: number and operation (1 store, 2 go to). */
+static uint32_t ptz_move(uint32_t h, uint32_t command, uint32_t step_size) {
+    PTZCtrlRecord ctrl;
+    memset(&ctrl, 0, sizeof ctrl);
+    memcpy(ctrl.bytes, &command, 4);
+    memcpy(ctrl.bytes + 4, &step_size, 4);
+    return IPCPTZCtrl(h, &ctrl);
+}
+
+static uint32_t preset(uint32_t h, uint32_t number, uint32_t operation) {
+    PresetRecord rec;
+    memset(&rec, 0, sizeof rec);
+    memcpy(rec.bytes, &number, 4);
+    memcpy(rec.bytes + 4, &operation, 4);
+    strcpy((char *)rec.bytes + 8, "gate");
+    return IPCSetPresetPoint(h, &rec);
+}
+
+static void show_position(uint32_t h, const char *when) {
+    PTZValueRecord v;
+    memset(&v, 0, sizeof v);
+    const uint32_t r = IPCPTZValueGet(h, &v);
+    printf("  PTZ position %-22s pan %4u, tilt %3u, zoom %3u (0x%08x)\n", when, v.usPanVal, v.usValue2, v.usValue3, r);
+}
+
+static void camera_tour(uint32_t h) {
+    show_position(h, "at the start:");
+    step("turn right by 450 (12, 2)", ptz_move(h, 4, 450));
+    step("tilt up by 120", ptz_move(h, 1, 120));
+    show_position(h, "after moving:");
+    step("store preset 1 here (12, 4)", preset(h, 1, 1));
+    step("turn left by 900", ptz_move(h, 3, 900));
+    show_position(h, "after turning away:");
+    step("recall preset 1", preset(h, 1, 2));
+    show_position(h, "after the recall:");
+
+    SystemTimeInfo t;
+    memset(&t, 0, sizeof t);
+    t.word = 1796486400u;
+    strcpy((char *)t.block, "2026-12-05 12:00:00 +00:00");
+    step("set the camera's time (3, 1)", IPCSystemTimeSet(h, &t));
+    memset(&t, 0, sizeof t);
+    step("read it back (3, 0)", IPCSystemTimeGet(h, &t));
+    printf("  camera time: %u, \"%s\"\n", t.word, (const char *)t.block);
+    NtpConfInfo ntp;
+    memset(&ntp, 0, sizeof ntp);
+    ntp.word1 = 1;
+    ntp.word2 = 3600;
+    ntp.number = 123;
+    strcpy((char *)ntp.block, "pool.ntp.example");
+    step("set NTP: server, port 123, hourly (3, 9)", IPCNtpConfSet(h, &ntp));
+    memset(&ntp, 0, sizeof ntp);
+    step("read NTP back (3, 8)", IPCNtpConfGet(h, &ntp));
+    printf("  NTP server \"%s\", port %u, every %u s\n", (const char *)ntp.block, ntp.number, ntp.word2);
+
+    NetWorkConfInfo net;
+    memset(&net, 0, sizeof net);
+    step("read the network record (8, 0)", IPCDevNetWorkGet(h, &net));
+    printf("  network words: 0x%08x 0x%08x 0x%08x\n", net.word1, net.word2, net.word3);
+    net.word1 = 0xC0A80140; /* 192.168.1.64 */
+    net.word2 = 0xFFFFFF00;
+    net.word3 = 0xC0A80101;
+    step("change it (8, 1)", IPCDevNetWorkSet(h, &net));
+    memset(&net, 0, sizeof net);
+    step("read it back", IPCDevNetWorkGet(h, &net));
+    printf("  network words: 0x%08x 0x%08x 0x%08x\n", net.word1, net.word2, net.word3);
+    net.word3 = 0;
+    step("a record with a zero word is refused", IPCDevNetWorkSet(h, &net));
+}
+
 static void settings_tour(uint32_t h) {
     SystemInfo info;
     uint32_t r = IPCGetSysVersion(h, &info);
@@ -150,6 +221,9 @@ int main(int argc, char **argv) {
     step("login admin/admin over UDP", h);
     if (h < IPCSDK_HANDLE_BASE || h >= IPCSDK_HANDLE_BASE + 256) return 1;
     settings_tour(h);
+
+    printf("\nPTZ head, presets, time and network:\n");
+    camera_tour(h);
 
     printf("\nLive channels:\n");
     step("start heartbeat thread", (uint32_t)CreatHandlHeartBeatThread(&g_DevManage[h - IPCSDK_HANDLE_BASE]));

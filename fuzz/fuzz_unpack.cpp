@@ -30,9 +30,34 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     run(IPCUnPackVideoParam, a, len, count);
     run(IPCUnPackExOsdParam, a, len, count);
     run(IPCUnPackCameraControlInfo, a, len, count);
-#ifdef IPCSDK_FUZZ_DOMAINS
-#include "fuzz_unpack_domains.inc"
-#endif
+    run(IPCUnPackPTZParam, a, len, count);
+    run(IPCUnPackPresetPoint, a, len, count);
+    run(IPCUnPackPresetPointEx, a, len, count);
+    run(IPCUnPackPTZValue, a, len, count);
+    run(IPCUnPackCruiseInfo, a, len, count);
+    run(IPCUnPackTrackParam, a, len, count);
+    run(IPCUnPackCamMarkParam, a, len, count);
+    run(IPCUnPackCamMarkParam2, a, len, count);
+    run(IPCUnPackCamLinkPTZInfo, a, len, count);
+    run(IPCUnPackFocusModeInfo, a, len, count);
+    run(IPCUnPackLinkFocusLearnState, a, len, count);
+    run(IPCUnPackNetWorkConfInfo, a, len, count);
+    run(IPCUnPackGB28181Info, a, len, count);
+    run(IPCUnPackFtpInfo, a, len, count);
+    run(IPCUnPackWebServiceInfo, a, len, count);
+    run(IPCUnPackSystemTimeInfo, a, len, count);
+    run(IPCUnPackNtpConfInfo, a, len, count);
+    run(IPCUnPackRestartInfo, a, len, count);
+    run(IPCUnPackRestartInfo2, a, len, count);
+    run(IPCUnPackDev2Info, a, len, count);
+    run(IPCUnPackFaceInfo, a, len, count);
+    run(IPCUnPackIdleOperationInfo, a, len, count);
+    run(IPCUnPackStartOperationInfo, a, len, count);
+    run(IPCUnPackAlarmOutParam, a, len, count);
+    run(IPCUnPackAlarmInParam, a, len, count);
+    run(IPCUnPackImageIspImageEnhance, a, len, count);
+    run(IPCUnPackImageIspDayNight, a, len, count);
+    run(IPCUnPackFireModeSet, a, len, count);
     SystemInfo info;
     IPCUnPackSystemInfo_IPC(a, len, &info);
     LoginResult login;
