@@ -3,7 +3,9 @@
 #include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -132,6 +134,18 @@ TEST_F(Frame, UnpackFillsWholeRecordsOnly) {
     EXPECT_EQ(r[0].bytes2[0], 0xEE) << "less than one record fills nothing";
 }
 
+TEST_F(Frame, LateAnswerIsCountedAndDroppedByTheNextCommand) {
+    VideoParamRecord r{};
+    cam->script(ipcsim::Scripted{Reply::Default, {}, {}, 0, std::chrono::milliseconds(600), 1});
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    EXPECT_EQ(lines(), (Strings{"add cmd timeout num: 1\n", "pmqcsVideoParamGet net err."}));
+    // The late answer lands first and is dropped; the command's own answer is taken.
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cam->script(ipcsim::Scripted{Reply::Default, {}, {}, 0, std::chrono::milliseconds(50), 1});
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u);
+    EXPECT_EQ(lines(), (Strings{"reduce cmd timeout num: 0\n"}));
+}
+
 TEST_F(Frame, SystemInformationShortLineGoesToTheDebugLog) {
     SystemInfo info{};
     cam->script(Reply::Short);
@@ -221,6 +235,16 @@ TEST_F(Frame, VideoStartAndStopAnswers) {
     EXPECT_EQ(sent(1, 11), (std::vector<uint8_t>{0, 0, 0, 3, 0, 0, 0, 0, 1, 2, 3}));
     VideoStopExInfo bad{5, nullptr};
     EXPECT_EQ(IPCStopVideoEx(handle, &bad), 0x80002001u);
+    // Extra data that would not fit the 10240-byte request buffer is refused before packing.
+    std::vector<uint8_t> huge(sizeof(VideoStartInfo) + 20000, 0);
+    auto* big = reinterpret_cast<VideoStartInfo*>(huge.data());
+    big->kind = 5;
+    big->dataLength = 20000;
+    EXPECT_EQ(IPCStartVideo(handle, big), 0x80002001u);
+    big->dataLength = 100;
+    cam->script(Reply::Ack);
+    EXPECT_EQ(IPCStartVideo(handle, big), 0x80002002u);
+    EXPECT_EQ(sent(1, 0).size(), 116u);
 }
 
 TEST_F(Frame, NotInitialisedLines) {

@@ -211,6 +211,16 @@ TEST_F(Channels, ReportDispatchTable) {
     EXPECT_GT(peek(slot->lastRecvTime), 0) << "a keepalive refreshes the receive time";
 }
 
+TEST_F(Channels, StoredReportsAreCutToTheirBuffers) {
+    const Bytes big(3u << 20, 0x42);  // 3 MiB body: more than the 2 MiB report buffer
+    cam->sendReport(0x1002, big);
+    ASSERT_TRUE(seen.wait([&] { return seen.reports.size() == 1; }, milliseconds(10000)));
+    EXPECT_EQ(peek(slot->reportLen1002), 2097152u);
+    EXPECT_EQ(peek(slot->reportState), 3u);
+    std::lock_guard<std::mutex> l(seen.m);
+    EXPECT_EQ(seen.reports[0].second.size(), big.size()) << "the callback sees the whole body";
+}
+
 TEST_F(Channels, ABurstOfReportsIsNotTrickledOut) {
     Bytes burst;
     for (int i = 0; i < 20; ++i) {
