@@ -13,20 +13,19 @@
 #include <string>
 #include <vector>
 
+#include "bytes.hpp"
 #include "camera_fixture.hpp"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testenv::Bytes;
+using testenv::Field;
+using testenv::Range;
+using testenv::in;
+using testenv::pattern;
 using Strings = std::vector<std::string>;
 using ipcsim::Reply;
 
-struct Field {
-    uint32_t offset, width;
-};
-struct Range {
-    uint32_t offset, length;
-};
 using Call = std::function<uint32_t(uint32_t handle, void* record)>;
 
 // Adapters: a command taking (handle, record) or the handle alone, called on a byte buffer.
@@ -202,18 +201,6 @@ const std::vector<Row>& rows() {
          {8644, 8649, 8653, 8669, 8677, 8684, 8691, 0}},
     };
     return r;
-}
-
-Bytes pattern(size_t n, uint8_t seed = 17) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 131 + seed);
-    return b;
-}
-
-bool in(const std::vector<Range>& ranges, uint32_t i) {
-    for (const Range& r : ranges)
-        if (i >= r.offset && i < r.offset + r.length) return true;
-    return false;
 }
 
 // The payload a record must produce: integers in network order, uncarried bytes zero.

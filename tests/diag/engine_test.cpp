@@ -244,7 +244,9 @@ TEST_F(Frame, VideoStartAndStopAnswers) {
     big->dataLength = 100;
     cam->script(Reply::Ack);
     EXPECT_EQ(IPCStartVideo(handle, big), 0x80002002u);
-    EXPECT_EQ(sent(1, 0).size(), 116u);
+    const auto fourth = cam->waitRequest(1, 0, std::chrono::milliseconds(2000), 4);
+    ASSERT_TRUE(fourth);
+    EXPECT_EQ(fourth->payload().size(), 116u);
 }
 
 TEST_F(Frame, NotInitialisedLines) {

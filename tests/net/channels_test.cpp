@@ -11,13 +11,18 @@
 #include <mutex>
 #include <thread>
 
+#include "bytes.hpp"
 #include "camera_fixture.hpp"
 
 using namespace testenv;
 using std::chrono::milliseconds;
 using std::chrono::seconds;
 using Clock = std::chrono::steady_clock;
-using Bytes = std::vector<uint8_t>;
+using testenv::Bytes;
+using testenv::Field;
+using testenv::Range;
+using testenv::in;
+using testenv::pattern;
 
 namespace {
 
@@ -62,15 +67,6 @@ int on_disconnect(uint32_t, uint32_t handle, uintptr_t) {
     g_seen->disconnectHandle = handle;
     g_seen->cv.notify_all();
     return 0;
-}
-
-size_t count_dir(const char* path) {
-    size_t n = 0;
-    if (DIR* d = opendir(path)) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
 }
 
 class Channels : public CameraTest {

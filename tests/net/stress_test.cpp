@@ -10,6 +10,7 @@
 #include <random>
 #include <thread>
 
+#include "bytes.hpp"
 #include "camera_fixture.hpp"
 
 using namespace testenv;
@@ -17,15 +18,6 @@ using std::chrono::milliseconds;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-size_t count_dir(const char* path) {
-    size_t n = 0;
-    if (DIR* d = opendir(path)) {
-        while (readdir(d)) ++n;
-        closedir(d);
-    }
-    return n;
-}
 
 std::atomic<uint64_t> g_frames{0}, g_reports{0};
 int count_frame(uint32_t, uint8_t*) {

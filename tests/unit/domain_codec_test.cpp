@@ -12,18 +12,17 @@
 #include <string>
 #include <vector>
 
+#include "bytes.hpp"
 #include "ipcsdk.h"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testenv::Bytes;
+using testenv::Field;
+using testenv::Range;
+using testenv::in;
+using testenv::pattern;
 
-struct Field {
-    uint32_t offset, width;
-};
-struct Range {
-    uint32_t offset, length;
-};
 
 using PackAny = std::function<uint32_t(int32_t count, const void* records, uint8_t* out, uint32_t* len)>;
 using UnpackAny = std::function<uint32_t(const uint8_t* answer, uint32_t len, int32_t max, void* records)>;
@@ -149,19 +148,6 @@ std::vector<Codec> codecs() {
         {"ZoomSync", 128, single(IPCPackZoomSysnc), false, nullptr, false, {}, {}, {}},
         {"FireMode", 64, single(IPCPackFireModeSet), false, unpacker(IPCUnPackFireModeSet), true, {}, {}, {}},
     };
-}
-
-// A pattern in which neighbouring bytes always differ, so a swap is always visible.
-Bytes pattern(size_t n, uint8_t seed = 17) {
-    Bytes b(n);
-    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 131 + seed);
-    return b;
-}
-
-bool in(const std::vector<Range>& ranges, uint32_t i) {
-    for (const Range& r : ranges)
-        if (i >= r.offset && i < r.offset + r.length) return true;
-    return false;
 }
 
 // The wire form of host records: integers in network order, uncarried bytes zero.

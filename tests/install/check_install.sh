@@ -1,0 +1,22 @@
+#!/usr/bin/env bash
+# Installs the build into a temporary prefix, then builds a C host against that copy only,
+# once with find_package and once with pkg-config, and checks the exported names.
+set -euo pipefail
+build="$1"; src="$2"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+lib=$(find "$tmp/prefix" -name 'libipcsdk.so' -print -quit)
+libdir=$(dirname "$lib")
+test -L "$lib" && test -e "$libdir/libipcsdk.so.1" && test -f "$tmp/prefix/include/ipcsdk.h"
+# Only the C interface is exported: no C++ (mangled) names, and the names hosts need are there.
+if nm -D --defined-only "$lib" | awk '{print $3}' | grep -q '^_Z'; then echo "C++ symbols exported"; exit 1; fi
+for name in IPCSdkInit IPCSdkLogin IPCVideoParamGet IPCPTZCtrl IPCSIMUSNAP g_DevManage s_fp sdk_print MD5Gen; do
+  nm -D --defined-only "$lib" | awk '{print $3}' | grep -qx "$name" || { echo "$name not exported"; exit 1; }
+done
+cmake -S "$src" -B "$tmp/find" -DCMAKE_PREFIX_PATH="$tmp/prefix" >/dev/null
+cmake --build "$tmp/find" >/dev/null
+LD_LIBRARY_PATH="$libdir" "$tmp/find/consumer"
+PKG_CONFIG_PATH="$libdir/pkgconfig" cc -std=c99 -Wall -Wextra -Werror -o "$tmp/pc" "$src/consumer.c" \
+  $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs ipcsdk)
+LD_LIBRARY_PATH="$libdir" "$tmp/pc"

@@ -1,0 +1,45 @@
+// Byte helpers shared by the record tests: a layout described independently of the library's
+// own tables, and patterned buffers.
+#pragma once
+
+#include <dirent.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+namespace testenv {
+
+using Bytes = std::vector<uint8_t>;
+
+struct Field {
+    uint32_t offset, width;
+};
+struct Range {
+    uint32_t offset, length;
+};
+
+// A pattern in which neighbouring bytes always differ, so a swap is always visible.
+inline Bytes pattern(size_t n, uint8_t seed = 17) {
+    Bytes b(n);
+    for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 131 + seed);
+    return b;
+}
+
+inline bool in(const std::vector<Range>& ranges, uint32_t i) {
+    for (const Range& r : ranges)
+        if (i >= r.offset && i < r.offset + r.length) return true;
+    return false;
+}
+
+// Entries of a directory (with . and ..): descriptors in /proc/self/fd, threads in /proc/self/task.
+inline size_t count_dir(const char* path) {
+    size_t n = 0;
+    if (DIR* d = opendir(path)) {
+        while (readdir(d)) ++n;
+        closedir(d);
+    }
+    return n;
+}
+
+}  // namespace testenv
