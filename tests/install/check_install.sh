@@ -10,9 +10,10 @@ lib=$(find "$tmp/prefix" -name 'libipcsdk.so' -print -quit)
 libdir=$(dirname "$lib")
 test -L "$lib" && test -e "$libdir/libipcsdk.so.1" && test -f "$tmp/prefix/include/ipcsdk.h"
 # Only the C interface is exported: no C++ (mangled) names, and the names hosts need are there.
-if nm -D --defined-only "$lib" | awk '{print $3}' | grep -q '^_Z'; then echo "C++ symbols exported"; exit 1; fi
+exported=$(nm -D --defined-only "$lib" | awk '{print $3}')
+if grep -q '^_Z' <<<"$exported"; then echo "C++ symbols exported"; exit 1; fi
 for name in IPCSdkInit IPCSdkLogin IPCVideoParamGet IPCPTZCtrl IPCSIMUSNAP g_DevManage s_fp sdk_print MD5Gen; do
-  nm -D --defined-only "$lib" | awk '{print $3}' | grep -qx "$name" || { echo "$name not exported"; exit 1; }
+  grep -qx "$name" <<<"$exported" || { echo "$name not exported"; exit 1; }
 done
 cmake -S "$src" -B "$tmp/find" -DCMAKE_PREFIX_PATH="$tmp/prefix" >/dev/null
 cmake --build "$tmp/find" >/dev/null
