@@ -388,8 +388,10 @@ void Camera::Impl::timerLoop() {
             timerCv.wait(lk);
             continue;
         }
-        if (Clock::now() < timed.top().at) {
-            timerCv.wait_until(lk, timed.top().at);
+        // A copy: the queue may grow (and move its elements) while the lock is released.
+        const auto at = timed.top().at;
+        if (Clock::now() < at) {
+            timerCv.wait_until(lk, at);
             continue;
         }
         auto fn = timed.top().fn;

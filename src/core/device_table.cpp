@@ -192,7 +192,10 @@ void release_slot(int index, bool selfPinned) {
     SlotState& st = state(index);
     DeviceSlot& s = g_DevManage[index];
     {
+        // Whoever closes the slot releases it; a release racing with it (a logout against an
+        // uninitialisation, say) has nothing left to do.
         std::lock_guard<std::mutex> lock(st.mutex);
+        if (!st.open.load()) return;
         st.open.store(false);
         st.generation.fetch_add(1);
     }

