@@ -9,7 +9,10 @@ command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
 if [ "${IPCSDK_NEED_BENCH:-0}" = 1 ] && [ ! -f /usr/include/benchmark/benchmark.h ]; then need+=(libbenchmark-dev); fi
-if [ "${IPCSDK_NEED_CLANG:-0}" = 1 ] && ! command -v clang++ >/dev/null; then need+=(clang); fi
+if [ "${IPCSDK_NEED_CLANG:-0}" = 1 ]; then
+  command -v clang++ >/dev/null || need+=(clang)
+  ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1 || need+=(libclang-rt-dev)
+fi
 if [ ${#need[@]} -gt 0 ]; then
   echo "installing: ${need[*]}"
   SUDO=""; [ "$(id -u)" = 0 ] || SUDO=sudo
