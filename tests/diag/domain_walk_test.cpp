@@ -23,6 +23,9 @@ using testenv::Field;
 using testenv::Range;
 using testenv::in;
 using testenv::pattern;
+using testenv::u16s;
+using testenv::u32s;
+using testenv::operator+;
 using Strings = std::vector<std::string>;
 using ipcsim::Reply;
 
@@ -69,20 +72,6 @@ struct Row {
 };
 void PrintTo(const Row& r, std::ostream* os) { *os << r.name; }
 
-std::vector<Field> u16(std::initializer_list<uint32_t> offsets) {
-    std::vector<Field> f;
-    for (uint32_t o : offsets) f.push_back({o, 2});
-    return f;
-}
-std::vector<Field> u32(std::initializer_list<uint32_t> offsets) {
-    std::vector<Field> f;
-    for (uint32_t o : offsets) f.push_back({o, 4});
-    return f;
-}
-std::vector<Field> operator+(std::vector<Field> a, const std::vector<Field>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
 std::vector<Field> every_u16(uint32_t from, uint32_t to, uint32_t step, std::initializer_list<uint32_t> within) {
     std::vector<Field> f;
     for (uint32_t base = from; base < to; base += step)
@@ -106,12 +95,12 @@ const std::vector<Row>& rows() {
     static const std::vector<Row> r = {
         // PTZ, presets, cruise
         {"IPCPTZParamGet", 12, 0, V::G, ptz_param_get2, 256, 0},
-        {"IPCPTZParamSet", 12, 1, V::S, ptz_param_set2, 256, 256, u32({4, 132}), {}, ERR},
+        {"IPCPTZParamSet", 12, 1, V::S, ptz_param_set2, 256, 256, u32s({4, 132}), {}, ERR},
         {"IPCPTZCtrl", 12, 2, V::S, rec<IPCPTZCtrl>, 132, 132, {}, {}, ERR, "IPCPackPTZCtrl"},
         {"IPCGetPresetPoint", 12, 3, V::GL, rec<IPCGetPresetPoint>, 9180, 0},
         {"IPCSetPresetPoint", 12, 4, V::S, rec<IPCSetPresetPoint>, 36, 36, {}, {}, ERR},
         {"IPCPTZValueGet", 12, 8, V::GT, rec<IPCPTZValueGet>, 134, 0, {}, {}, INIT_OUT},
-        {"IPCPTZValueSet", 12, 9, V::S, rec<IPCPTZValueSet>, 134, 134, u16({0, 2, 4}), {}, ERR | VALSET},
+        {"IPCPTZValueSet", 12, 9, V::S, rec<IPCPTZValueSet>, 134, 134, u16s({0, 2, 4}), {}, ERR | VALSET},
         {"IPCClearPresetPoint", 12, 17, V::S, rec<IPCClearPresetPoint>, 9180, 9180, {}, {}, ERR},
         {"IPCCruiseinfoGet", 12, 23, V::G, rec<IPCCruiseinfoGet>, 3460, 0, {}, {}, NI, "IPCCruiseInfoGet"},
         {"IPCCruiseInfoSet", 12, 24, V::SL, rec<IPCCruiseInfoSet>, 3460, 3460, {}, {}, NI, "IPCcruiseinfo_set"},
@@ -138,37 +127,37 @@ const std::vector<Row>& rows() {
         {"IPCFocusModeGet", 33, 18, V::G, rec<IPCFocusModeGet>, 128, 0},
         {"IPCFocusModeSet", 33, 19, V::GL, rec<IPCFocusModeSet>, 128, 128},
         {"IPCLinkFocusLearnStateQuery", 33, 20, V::G, rec<IPCLinkFocusLearnStateQuery>, 128, 0},
-        {"IPCLinkFocusLearn", 33, 21, V::GL, rec<IPCLinkFocusLearn>, 128, 128, u16({0, 2}), {}, ACKOK},
+        {"IPCLinkFocusLearn", 33, 21, V::GL, rec<IPCLinkFocusLearn>, 128, 128, u16s({0, 2}), {}, ACKOK},
         // network, platform access, time
         {"IPCDevNetWorkGet", 8, 0, V::NG, rec<IPCDevNetWorkGet>, 140, 0, {}, {}, INIT9, nullptr, {X, X, X, X, X, X, X, 0}},
-        {"IPCDevNetWorkSet", 8, 1, V::NS, rec<IPCDevNetWorkSet>, 140, 140, u32({0, 4, 8}), {}, INIT9, nullptr,
+        {"IPCDevNetWorkSet", 8, 1, V::NS, rec<IPCDevNetWorkSet>, 140, 140, u32s({0, 4, 8}), {}, INIT9, nullptr,
          {X, 0, X, X, X, 0, X, X}},
         {"IPCGB28181_setupGet", 9, 8, V::GL, rec<IPCGB28181_setupGet>, 404, 0},
-        {"IPCGB28181_setupSet", 9, 9, V::S, rec<IPCGB28181_setupSet>, 404, 404, u32({96, 100, 104, 108}), {}, ERR},
+        {"IPCGB28181_setupSet", 9, 9, V::S, rec<IPCGB28181_setupSet>, 404, 404, u32s({96, 100, 104, 108}), {}, ERR},
         {"IPCFtpGet", 5, 8, V::GL, rec<IPCFtpGet>, 220, 0},
-        {"IPCFtpSet", 5, 9, V::S, rec<IPCFtpSet>, 220, 220, u32({0, 4}) + u16({8}), {}, ERR},
+        {"IPCFtpSet", 5, 9, V::S, rec<IPCFtpSet>, 220, 220, u32s({0, 4}) + u16s({8}), {}, ERR},
         {"IPCGB1400Get", 8, 17, V::GL, rec<IPCGB1400Get>, 236, 0, {}, {}, 0, "IPCWebServiceGet"},
-        {"IPCGB1400Set", 8, 16, V::Q, rec<IPCGB1400Set>, 236, 236, u32({0, 4, 8, 108}) + u16({112})},
+        {"IPCGB1400Set", 8, 16, V::Q, rec<IPCGB1400Set>, 236, 236, u32s({0, 4, 8, 108}) + u16s({112})},
         {"IPCSystemTimeGet", 3, 0, V::GL, rec<IPCSystemTimeGet>, 132, 0},
-        {"IPCSystemTimeSet", 3, 1, V::S, rec<IPCSystemTimeSet>, 132, 132, u32({0}), {}, ERR},
+        {"IPCSystemTimeSet", 3, 1, V::S, rec<IPCSystemTimeSet>, 132, 132, u32s({0}), {}, ERR},
         {"IPCNtpConfGet", 3, 8, V::GL, rec<IPCNtpConfGet>, 136, 0},
-        {"IPCNtpConfSet", 3, 9, V::S, rec<IPCNtpConfSet>, 136, 136, u32({0, 4}) + u16({8}), {}, ERR},
+        {"IPCNtpConfSet", 3, 9, V::S, rec<IPCNtpConfSet>, 136, 136, u32s({0, 4}) + u16s({8}), {}, ERR},
         // restart schedules and maintenance
         {"IPCGetRestartInfo", 3, 11, V::GL, rec<IPCGetRestartInfo>, 125, 0},
-        {"IPCSetRestartInfo", 3, 12, V::S, rec<IPCSetRestartInfo>, 125, 125, u32({0}), {}, ERR},
+        {"IPCSetRestartInfo", 3, 12, V::S, rec<IPCSetRestartInfo>, 125, 125, u32s({0}), {}, ERR},
         {"IPCGetRestartInfo2", 3, 21, V::GL, rec<IPCGetRestartInfo2>, 125, 0},
-        {"IPCSetRestartInfo2", 3, 22, V::S, rec<IPCSetRestartInfo2>, 125, 125, u32({0}), {}, ERR},
+        {"IPCSetRestartInfo2", 3, 22, V::S, rec<IPCSetRestartInfo2>, 125, 125, u32s({0}), {}, ERR},
         {"IPCReboot", 3, 7, V::S, bare<IPCReboot>, 0, 0, {}, {}, ERR | BARE},
         {"IPCDevFactoryDefault", 3, 10, V::S, bare<IPCDevFactoryDefault>, 0, 0, {}, {}, ERR | BARE},
         {"IPCPtzReboot", 3, 23, V::S, bare<IPCPtzReboot>, 0, 0, {}, {}, ERR | BARE},
         // device profile, face, idle and start operations
-        {"IPCMagnifyApply", 34, 3, V::S, rec<IPCMagnifyApply>, 132, 132, u16({0, 2, 4, 6}), {}, ERR},
+        {"IPCMagnifyApply", 34, 3, V::S, rec<IPCMagnifyApply>, 132, 132, u16s({0, 2, 4, 6}), {}, ERR},
         {"IPCGetDev2Info", 34, 6, V::GL, rec<IPCGetDev2Info>, 128, 0},
-        {"IPCSetDev2Info", 34, 7, V::S, rec<IPCSetDev2Info>, 128, 128, u32({0}), {}, ERR},
+        {"IPCSetDev2Info", 34, 7, V::S, rec<IPCSetDev2Info>, 128, 128, u32s({0}), {}, ERR},
         {"IPCGetFaceInfo", 34, 8, V::GL, rec<IPCGetFaceInfo>, 128, 0},
-        {"IPCSetFaceInfo", 34, 9, V::S, rec<IPCSetFaceInfo>, 128, 128, u16({2, 4, 6, 8}), {}, ERR},
+        {"IPCSetFaceInfo", 34, 9, V::S, rec<IPCSetFaceInfo>, 128, 128, u16s({2, 4, 6, 8}), {}, ERR},
         {"IPCGetIdleOperationInfo", 3, 17, V::GL, rec<IPCGetIdleOperationInfo>, 128, 0},
-        {"IPCSetIdleOperationInfo", 3, 18, V::S, rec<IPCSetIdleOperationInfo>, 128, 128, u32({4, 8}), {}, ERR},
+        {"IPCSetIdleOperationInfo", 3, 18, V::S, rec<IPCSetIdleOperationInfo>, 128, 128, u32s({4, 8}), {}, ERR},
         {"IPCGetStartOperationInfo", 3, 19, V::GL, rec<IPCGetStartOperationInfo>, 128, 0},
         {"IPCSetStartOperationInfo", 3, 20, V::S, rec<IPCSetStartOperationInfo>, 128, 128, {}, {}, ERR},
         // alarm input and output
@@ -177,7 +166,7 @@ const std::vector<Row>& rows() {
         {"IPCAlarmParamInGet", 2, 6, V::G, rec<IPCAlarmParamInGet>, 8, 0, {}, {}, NI},
         {"IPCAlarmParamInSet", 2, 7, V::SL, rec<IPCAlarmParamInSet>, 8, 8, {}, {}, NI, "IPCPeriod_alarm_in_set"},
         // extension commands
-        {"IPCDevPassThrough", 12, 33, V::P, rec<IPCDevPassThrough>, 72, 72, u32({0, 4}), {}, NI, nullptr,
+        {"IPCDevPassThrough", 12, 33, V::P, rec<IPCDevPassThrough>, 72, 72, u32s({0, 4}), {}, NI, nullptr,
          {0, 0, 0, 6918, 0, 0, 6942, 0}, "ptz passthrough"},
         {"IPCWiperSet", 12, 34, V::P, rec<IPCWiperSet>, 4, 4, {}, {}, NI, nullptr, {0, 0, 0, 7392, 0, 0, 7413, 0},
          "IPCWiperSet"},
@@ -191,7 +180,7 @@ const std::vector<Row>& rows() {
          nullptr, {8257, 0, 8264, 8282, 8290, 0, 8303, 8308}},
         {"IPCImageIspDayNightGet", 7, 17, V::NG, rec<IPCImageIspDayNightGet>, 128, 0, {}, {}, 0, nullptr,
          {8333, 8338, 8342, 8358, 8366, 8373, 8380, 0}},
-        {"IPCImageIspDayNightSet", 7, 18, V::NS, rec<IPCImageIspDayNightSet>, 128, 128, u32({4, 8}), {{0, 2}}, 0,
+        {"IPCImageIspDayNightSet", 7, 18, V::NS, rec<IPCImageIspDayNightSet>, 128, 128, u32s({4, 8}), {{0, 2}}, 0,
          nullptr, {8411, 0, 8418, 8436, 8444, 0, 8457, 8462}},
         {"IPCZoomSysncSet", 12, 46, V::NS, rec<IPCZoomSysncSet>, 128, 128, {}, {}, 0, nullptr,
          {8489, 0, 8496, 8514, 8522, 0, 8535, 8540}},

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <vector>
 
 namespace testenv {
@@ -18,6 +19,22 @@ struct Field {
 struct Range {
     uint32_t offset, length;
 };
+
+// Big-endian fields of a layout, by width.
+inline std::vector<Field> u16s(std::initializer_list<uint32_t> offsets) {
+    std::vector<Field> f;
+    for (uint32_t o : offsets) f.push_back({o, 2});
+    return f;
+}
+inline std::vector<Field> u32s(std::initializer_list<uint32_t> offsets) {
+    std::vector<Field> f;
+    for (uint32_t o : offsets) f.push_back({o, 4});
+    return f;
+}
+inline std::vector<Field> operator+(std::vector<Field> a, const std::vector<Field>& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
 
 // A pattern in which neighbouring bytes always differ, so a swap is always visible.
 inline Bytes pattern(size_t n, uint8_t seed = 17) {

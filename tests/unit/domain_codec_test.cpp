@@ -22,6 +22,9 @@ using testenv::Field;
 using testenv::Range;
 using testenv::in;
 using testenv::pattern;
+using testenv::u16s;
+using testenv::u32s;
+using testenv::operator+;
 
 
 using PackAny = std::function<uint32_t(int32_t count, const void* records, uint8_t* out, uint32_t* len)>;
@@ -56,16 +59,6 @@ struct Codec {
 
 void PrintTo(const Codec& c, std::ostream* os) { *os << c.name; }
 
-std::vector<Field> u16s(std::initializer_list<uint32_t> offsets) {
-    std::vector<Field> f;
-    for (uint32_t o : offsets) f.push_back({o, 2});
-    return f;
-}
-std::vector<Field> u32s(std::initializer_list<uint32_t> offsets) {
-    std::vector<Field> f;
-    for (uint32_t o : offsets) f.push_back({o, 4});
-    return f;
-}
 std::vector<Field> join(std::vector<Field> a, const std::vector<Field>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
