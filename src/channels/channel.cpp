@@ -38,7 +38,7 @@ bool still_wanted(const ThreadArgs& a, DeviceSlot& s) {
 void* receive_thread(void* arg) {
     ThreadArgs a = *static_cast<ThreadArgs*>(arg);
     delete static_cast<ThreadArgs*>(arg);
-    set_current_slot_thread(a.index);
+    set_current_slot_thread(a.index, kind(a.which));
     DeviceSlot& s = g_DevManage[a.index];
     const ThreadKind k = kind(a.which);
     auto* buf = static_cast<uint8_t*>(std::malloc(kReceiveBuffer));
@@ -81,8 +81,10 @@ void* receive_thread(void* arg) {
         store(fill(s, a.which), static_cast<int32_t>(held));
     }
     std::free(buf);
+    // Once the slot is being released its release closes the socket (after this thread has
+    // gone, or at once when a callback on this thread released it).
     const int fd = load(socket(s, a.which));
-    if (fd != -1) {
+    if (fd != -1 && state(a.index).generation.load() == a.generation) {
         close(fd);
         store(socket(s, a.which), -1);
     }
@@ -102,6 +104,8 @@ int64_t start(uint32_t handle, Which w, const Receiver& receiver) {
     DeviceSlot& s = *use.slot();
     const int index = use.index();
     const ThreadKind k = kind(w);
+    // From the channel's own callback the running receiver cannot be waited for: refused.
+    if (is_current_slot_thread(index, k)) return -1;
     // One receiver per channel: a running one is stopped and waited for first.
     store(running(s, w), 0u);
     wake(index, k);

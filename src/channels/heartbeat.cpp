@@ -44,7 +44,7 @@ void* heartbeat_thread(void* arg) {
     const auto packed = reinterpret_cast<uintptr_t>(arg);
     const int index = static_cast<int>(packed & 0xFF);
     const auto generation = static_cast<uint32_t>(packed >> 8);
-    set_current_slot_thread(index);
+    set_current_slot_thread(index, ThreadKind::Heartbeat);
     beat_loop(index, generation);
     unregister_thread(index, ThreadKind::Heartbeat);
     return nullptr;

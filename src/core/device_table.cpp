@@ -25,6 +25,8 @@ namespace {
 std::array<SlotState, kSlots> g_state;
 std::mutex g_tableMutex;  // orders reservations: the duplicate check and the free-slot search
 thread_local int t_slotThread = -1;
+thread_local ThreadKind t_slotThreadKind = ThreadKind::Heartbeat;
+thread_local std::array<uint16_t, kSlots> t_pins{};  // SlotUses the calling thread holds, per slot
 
 constexpr const char kVersion[] = "1.0.0.22";
 
@@ -69,10 +71,13 @@ SlotUse::SlotUse(uint32_t handle) {
     index_ = i;
     slot_ = &g_DevManage[i];
     generation_ = st.generation.load();
+    ++t_pins[static_cast<size_t>(i)];
 }
 
 SlotUse::~SlotUse() {
-    if (slot_) g_state[static_cast<size_t>(index_)].users.fetch_sub(1);
+    if (!slot_) return;
+    --t_pins[static_cast<size_t>(index_)];
+    g_state[static_cast<size_t>(index_)].users.fetch_sub(1);
 }
 
 bool SlotUse::current() const {
@@ -101,7 +106,10 @@ bool SlotUse::acquire(const uint32_t* whileSet) const {
     }
 }
 
-void SlotUse::release() const { sem_post(&slot_->sem); }
+// A slot released meanwhile (by this very thread, from a callback) has no semaphore left to post.
+void SlotUse::release() const {
+    if (current()) sem_post(&slot_->sem);
+}
 
 bool register_thread(int index, uint32_t generation, ThreadKind kind) {
     SlotState& st = state(index);
@@ -129,7 +137,12 @@ void unregister_thread(int index, ThreadKind kind) {
     st.changed.notify_all();
 }
 
-void set_current_slot_thread(int index) { t_slotThread = index; }
+void set_current_slot_thread(int index, ThreadKind kind) {
+    t_slotThread = index;
+    t_slotThreadKind = kind;
+}
+
+bool is_current_slot_thread(int index, ThreadKind kind) { return t_slotThread == index && t_slotThreadKind == kind; }
 
 int wake_fd(int index, ThreadKind kind) {
     SlotState& st = state(index);
@@ -188,7 +201,7 @@ void open_slot(int index) {
     st.open.store(true);
 }
 
-void release_slot(int index, bool selfPinned) {
+void release_slot(int index) {
     SlotState& st = state(index);
     DeviceSlot& s = g_DevManage[index];
     {
@@ -214,7 +227,7 @@ void release_slot(int index, bool selfPinned) {
     }
     // Calls in progress notice the closed slot within one semaphore slice, or finish their
     // exchange (bounded by the transport's polling window), then leave.
-    const int own = selfPinned ? 1 : 0;
+    const int own = t_pins[static_cast<size_t>(index)];
     while (st.users.load() > own) std::this_thread::sleep_for(std::chrono::milliseconds(1));
 
     uint8_t** buffers[] = {&s.reqBuf, &s.respBuf, &s.snapRecord1, &s.snapRecord2, &s.snapData1,
@@ -240,7 +253,7 @@ extern "C" {
 IPCSDK_API uint32_t IPCSdkInit(void) {
     if (load(g_IPCSdkInit) == 1) return IPCSDK_ERR_ALREADY_INIT;
     for (int i = 0; i < kSlots; ++i)
-        if (load(g_DevManage[i].inUse) == 1 && state(i).open.load()) release_slot(i, false);
+        if (load(g_DevManage[i].inUse) == 1 && state(i).open.load()) release_slot(i);
     store(g_IPCSdkInit, 1);
     return IPCSDK_OK;
 }
@@ -249,7 +262,7 @@ IPCSDK_API uint32_t IPCSdkUnInit(void) {
     // Entries still in use are released properly (threads stopped, buffers freed) instead of
     // being cleared under their running threads.
     for (int i = 0; i < kSlots; ++i)
-        if (load(g_DevManage[i].inUse) == 1 && state(i).open.load()) release_slot(i, false);
+        if (load(g_DevManage[i].inUse) == 1 && state(i).open.load()) release_slot(i);
     store(g_IPCSdkInit, 0);
     return IPCSDK_OK;
 }

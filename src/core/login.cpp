@@ -143,7 +143,7 @@ IPCSDK_API uint32_t IPCSdkLogin(LoginDeviceInfo* device, LoginUserInfo* user, ui
     open_slot(index);
     const uint32_t handle = kHandleBase + static_cast<uint32_t>(index);
     if (!buffersOk) {
-        release_slot(index, false);
+        release_slot(index);
         return IPCSDK_ERR_SOCKET;
     }
 
@@ -170,7 +170,7 @@ IPCSDK_API uint32_t IPCSdkLogin(LoginDeviceInfo* device, LoginUserInfo* user, ui
         StartDataReport(handle);
         return handle;
     }
-    release_slot(index, false);
+    release_slot(index);
     if (result.status == 401) {
         std::printf("Username or password entered is incorrect!\n");
         return IPCSDK_ERR_AUTH;
@@ -188,7 +188,7 @@ IPCSDK_API void DeviceLogout(uint32_t handle) {
     if (handle == 0) return;
     const int index = find_slot(handle);
     if (index < 0 || !state(index).open.load()) return;
-    release_slot(index, false);
+    release_slot(index);
 }
 
 IPCSDK_API uint32_t IPCSdkLogout(uint32_t handle) {
@@ -202,7 +202,7 @@ IPCSDK_API uint32_t IPCSdkLogout(uint32_t handle) {
     StopDataReport(handle);
     StopVideoRequest(handle);
     sleep(3);
-    release_slot(use.index(), true);
+    release_slot(use.index());
     return IPCSDK_OK;
 }
 

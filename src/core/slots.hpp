@@ -76,8 +76,10 @@ private:
 // release of the slot waits until every registered thread has gone.
 bool register_thread(int index, uint32_t generation, ThreadKind kind);
 void unregister_thread(int index, ThreadKind kind);
-// Marks the calling thread as one of the slot's own (a release from inside it does not wait for itself).
-void set_current_slot_thread(int index);
+// Marks the calling thread as the slot's receiver or heartbeat: a release from inside it does
+// not wait for itself, and a channel start from inside it is refused.
+void set_current_slot_thread(int index, ThreadKind kind);
+bool is_current_slot_thread(int index, ThreadKind kind);
 // Wakes a receiver out of its readiness wait (through a descriptor that exists while the
 // receiver runs), or the heartbeat out of its pause.
 void wake(int index, ThreadKind kind);
@@ -95,8 +97,8 @@ void unreserve_slot(int index);
 void open_slot(int index);
 // Releases a slot: closes the door to new users, stops and waits for its threads, waits for
 // calls in progress to leave, frees the buffers, closes the sockets and clears the entry.
-// `selfPinned` is true when the caller itself holds a SlotUse of this slot.
-void release_slot(int index, bool selfPinned);
+// Uses held by the calling thread itself (a callback that logs out) are not waited for.
+void release_slot(int index);
 
 int64_t now_seconds();
 

@@ -309,6 +309,31 @@ TEST_F(Channels, LogoutStopsEverythingAndLeavesNothingBehind) {
     handle = 0;
 }
 
+uint32_t g_callbackHandle = 0;
+std::atomic<int32_t> g_callbackResult{1};
+
+TEST_F(Channels, CallbacksMayReleaseTheirCameraButNotRestartTheirOwnChannel) {
+    g_callbackHandle = handle;
+    SetVideoFrameCallBack([](uint32_t h, uint8_t*) {
+        g_callbackResult = StartVideoRequest(h);  // would wait for this very thread
+        return 0;
+    });
+    openVideo();
+    cam->sendVideoRaw(ipcsim::Camera::videoFrame(payload(10, 1)));
+    for (int i = 0; i < 500 && g_callbackResult == 1; ++i) std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(g_callbackResult.load(), -1);
+
+    SetReportCallbackFunc([](uint32_t, intptr_t, intptr_t, uint8_t*, uint32_t, intptr_t) {
+        DeviceLogout(g_callbackHandle);
+        return 0;
+    });
+    cam->sendReport(0x1003, payload(4, 1));
+    for (int i = 0; i < 500 && peek(slot->inUse); ++i) std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(peek(slot->inUse), 0u);
+    EXPECT_TRUE(is_handle(login(camera_ip()))) << "the slot is reusable";
+    handle = 0;
+}
+
 TEST_F(Channels, HeartbeatBeatsAndSkipsAfterSilence) {
     ASSERT_EQ(CreatHandlHeartBeatThread(slot), 0);
     ASSERT_TRUE(cam->waitRequest(10, 0, milliseconds(8000))) << "a beat every 5 seconds";

@@ -139,7 +139,7 @@ struct Timeline {
 
 TEST_F(UdpExchange, CommandsOfOneCameraAreSerialised) {
     // Answers come 250 ms late (inside the window): the second request must reach the camera
-    // only after the first call has returned.
+    // only after the first call has had its answer.
     Timeline t;
     cam->onRequest([&](const ipcsim::Request&) { t.arrive(); });
     cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 15, milliseconds(250), 2});
@@ -155,7 +155,8 @@ TEST_F(UdpExchange, CommandsOfOneCameraAreSerialised) {
     b.join();
     ASSERT_EQ(t.arrived.size(), 2u);
     ASSERT_EQ(t.returned.size(), 2u);
-    EXPECT_GE(t.arrived[1], t.returned[0]);
+    // The second request left only once the first (answered 250 ms after it arrived) was done.
+    EXPECT_GE(t.arrived[1] - t.arrived[0], milliseconds(250));
     const std::string log = read_file("IPCSDK_log");
     EXPECT_NE(log.find("function=IPCVideoParamGet sem_value=0"), std::string::npos)
         << "the waiting call's trace line shows the semaphore taken";
