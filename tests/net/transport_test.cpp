@@ -165,14 +165,15 @@ TEST_F(UdpExchange, CommandsOfOneCameraAreSerialised) {
 TEST(Parallel, CommandsOfDifferentCamerasOverlap) {
     ASSERT_EQ(IPCSdkInit(), 0u);
     auto a = start_camera(0), b = start_camera(1);
-    const uint32_t ha = login(camera_ip(0)), hb = login(camera_ip(1));
+    // Over TCP, whose 2.2 s window leaves room for answers that take 1.5 s.
+    const uint32_t ha = login(camera_ip(0), 2), hb = login(camera_ip(1), 2);
     ASSERT_TRUE(is_handle(ha));
     ASSERT_TRUE(is_handle(hb));
     Timeline t;
     for (auto* c : {a.get(), b.get()}) {
         c->clearRequests();
         c->onRequest([&](const ipcsim::Request&) { t.arrive(); });
-        c->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 15, milliseconds(300), 1});
+        c->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 15, milliseconds(1500), 1});
     }
     auto call = [&](uint32_t h) {
         VideoParamRecord r{};
