@@ -30,9 +30,10 @@ struct ThreadArgs {
     Receiver receiver;
 };
 
+// The slot is checked first: once released (possibly by a callback on this very thread) its
+// fields may already belong to the next login.
 bool still_wanted(const ThreadArgs& a, DeviceSlot& s) {
-    const SlotState& st = state(a.index);
-    return load(running(s, a.which)) != 0 && st.open.load() && st.generation.load() == a.generation;
+    return slot_current(a.index, a.generation) && load(running(s, a.which)) != 0;
 }
 
 void* receive_thread(void* arg) {
@@ -73,24 +74,26 @@ void* receive_thread(void* arg) {
         }
         held += static_cast<size_t>(got);
         if (a.which == Which::Video) store(s.lastRecvTime, now_seconds());
-        const size_t used = a.receiver.scan(a.index, a.handle, buf, held);
+        const size_t used = a.receiver.scan(a.index, a.generation, a.handle, buf, held);
         if (used) {
             std::memmove(buf, buf + used, held - used);
             held -= used;
         }
-        store(fill(s, a.which), static_cast<int32_t>(held));
+        if (slot_current(a.index, a.generation)) store(fill(s, a.which), static_cast<int32_t>(held));
     }
     std::free(buf);
     // Once the slot is being released its release closes the socket (after this thread has
     // gone, or at once when a callback on this thread released it).
-    const int fd = load(socket(s, a.which));
-    if (fd != -1 && state(a.index).generation.load() == a.generation) {
-        close(fd);
-        store(socket(s, a.which), -1);
+    if (state(a.index).generation.load() == a.generation) {
+        const int fd = load(socket(s, a.which));
+        if (fd != -1) {
+            close(fd);
+            store(socket(s, a.which), -1);
+        }
     }
     std::puts(a.receiver.exitLine);
     std::fflush(stdout);
-    if (lost && a.receiver.lost) a.receiver.lost(a.index, s);
+    if (lost && a.receiver.lost && slot_current(a.index, a.generation)) a.receiver.lost(a.index, s);
     unregister_thread(a.index, k);
     return nullptr;
 }

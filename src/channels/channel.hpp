@@ -20,8 +20,9 @@ int32_t& fill(DeviceSlot& s, Which w);
 ThreadKind kind(Which w);
 
 struct Receiver {
-    // Consumes buf[0, n): returns the bytes used up at the front. Runs on the receiver thread.
-    size_t (*scan)(int index, uint32_t handle, uint8_t* buf, size_t n);
+    // Consumes buf[0, n): returns the bytes used up at the front. Runs on the receiver thread;
+    // stops touching the slot once slot_current(index, generation) turns false.
+    size_t (*scan)(int index, uint32_t generation, uint32_t handle, uint8_t* buf, size_t n);
     // The camera closed the connection (or the buffer filled up): called after the socket is closed.
     void (*lost)(int index, DeviceSlot& slot);
     const char* closeFormat;  // printed with errno when the connection ends

@@ -72,10 +72,10 @@ uint32_t dispatch(uint32_t type, uint32_t handle, uint8_t* body, uint32_t length
     return IPCSDK_OK;
 }
 
-size_t scan_reports(int index, uint32_t handle, uint8_t* buf, size_t n) {
+size_t scan_reports(int index, uint32_t generation, uint32_t handle, uint8_t* buf, size_t n) {
     DeviceSlot& s = g_DevManage[index];
     return scan::reports(buf, n, [&](uint32_t type, uint8_t* body, uint32_t length) {
-        if (load(s.reportRunning) == 0) return false;
+        if (!slot_current(index, generation) || load(s.reportRunning) == 0) return false;
         switch (type) {
         case 0xA001:
         case 0xD001:

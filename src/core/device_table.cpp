@@ -30,14 +30,15 @@ thread_local std::array<uint16_t, kSlots> t_pins{};  // SlotUses the calling thr
 
 constexpr const char kVersion[] = "1.0.0.22";
 
-// Clears everything after the four fields that other threads scan without a pin.
+// Clears the entry. The four fields that other threads scan without a pin are cleared last,
+// inUse at the very end, so a login that finds the slot free finds it wholly cleared.
 void clear_entry(DeviceSlot& s) {
-    store(s.handle, 0u);
-    store(s.inUse, 0u);
-    store(s.cmdSocket, 0);
-    store(s.deviceAddr, 0u);
     std::memset(reinterpret_cast<char*>(&s) + offsetof(DeviceSlot, loggedIn), 0,
                 sizeof(DeviceSlot) - offsetof(DeviceSlot, loggedIn));
+    store(s.handle, 0u);
+    store(s.cmdSocket, 0);
+    store(s.deviceAddr, 0u);
+    store(s.inUse, 0u);
 }
 
 int& wake_slot(SlotState& st, ThreadKind kind) { return kind == ThreadKind::Video ? st.videoWake : st.reportWake; }

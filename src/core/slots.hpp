@@ -44,6 +44,9 @@ struct SlotState {
 
 SlotState& state(int index);
 
+// True while the slot holds the login of this generation (reads no field of the table).
+inline bool slot_current(int index, uint32_t generation);
+
 // The slot index of a handle in use, or -1. Does not touch reqLen/respLen: the command frame
 // resets them once it holds the semaphore, so a running exchange is never disturbed.
 int find_slot(uint32_t handle);
@@ -101,5 +104,10 @@ void open_slot(int index);
 void release_slot(int index);
 
 int64_t now_seconds();
+
+inline bool slot_current(int index, uint32_t generation) {
+    const SlotState& st = state(index);
+    return st.open.load() && st.generation.load() == generation;
+}
 
 }  // namespace ipc
