@@ -251,19 +251,33 @@ using namespace ipc;
 
 extern "C" {
 
+namespace ipc {
+namespace {
+// Clears the whole table. Entries still in use are released properly (threads stopped,
+// buffers freed) instead of being cleared under their running threads; a login still in
+// progress keeps its reservation.
+void clear_table() {
+    for (int i = 0; i < kSlots; ++i) {
+        if (state(i).open.load()) {
+            release_slot(i);
+            continue;
+        }
+        std::lock_guard<std::mutex> lock(g_tableMutex);
+        if (load(g_DevManage[i].inUse) == 0) clear_entry(g_DevManage[i]);
+    }
+}
+}  // namespace
+}  // namespace ipc
+
 IPCSDK_API uint32_t IPCSdkInit(void) {
     if (load(g_IPCSdkInit) == 1) return IPCSDK_ERR_ALREADY_INIT;
-    for (int i = 0; i < kSlots; ++i)
-        if (load(g_DevManage[i].inUse) == 1 && state(i).open.load()) release_slot(i);
+    clear_table();
     store(g_IPCSdkInit, 1);
     return IPCSDK_OK;
 }
 
 IPCSDK_API uint32_t IPCSdkUnInit(void) {
-    // Entries still in use are released properly (threads stopped, buffers freed) instead of
-    // being cleared under their running threads.
-    for (int i = 0; i < kSlots; ++i)
-        if (load(g_DevManage[i].inUse) == 1 && state(i).open.load()) release_slot(i);
+    clear_table();
     store(g_IPCSdkInit, 0);
     return IPCSDK_OK;
 }

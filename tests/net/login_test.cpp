@@ -156,7 +156,12 @@ TEST_F(Login, FullTableIsRefused) {
         g_DevManage[i].deviceAddr = htonl(0x0A000001u + static_cast<uint32_t>(i));
     }
     EXPECT_EQ(login(camera_ip()), 0x80002004u);
-    std::memset(g_DevManage, 0, sizeof g_DevManage);
+    // Entries no login owns are cleared by a reinitialisation.
+    for (auto& s : g_DevManage) s.inUse = 0;
+    IPCSdkUnInit();
+    ASSERT_EQ(IPCSdkInit(), 0u);
+    for (const auto& s : g_DevManage) EXPECT_EQ(s.deviceAddr, 0u);
+    EXPECT_TRUE(is_handle(login(camera_ip())));
 }
 
 TEST_F(Login, OverTcp) {
