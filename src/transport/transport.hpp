@@ -34,7 +34,4 @@ inline void put_be16(uint8_t* p, uint16_t v) {
     p[1] = static_cast<uint8_t>(v);
 }
 
-// Late-answer counter of the UDP transport (for tests and diagnostics).
-int udp_stale_replies();
-
 }  // namespace ipc

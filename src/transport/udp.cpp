@@ -37,8 +37,6 @@ bool consume_stale(int& remaining) {
 
 }  // namespace
 
-int udp_stale_replies() { return g_staleReplies.load(); }
-
 }  // namespace ipc
 
 using namespace ipc;

@@ -259,7 +259,6 @@ TEST_F(Frame, NotInitialisedLines) {
     ASSERT_EQ(l.size(), 1u);
     EXPECT_EQ(l[0].rfind("IPCVideoParamGet,", 0), 0u);
     EXPECT_NE(l[0].find(",sdk not init\n"), std::string::npos);
-    StartVideoRequest(0);
     VideoStartInfo start{};
     EXPECT_EQ(IPCStartVideo(handle, &start), 0x80001002u);
     EXPECT_EQ(lines(), (Strings{"IPCStartVideo,597,sdk not init\n"}));

@@ -68,8 +68,6 @@ TEST_F(Lifecycle, ForcedExitLetsASecondCommandIn) {
 TEST(LifecycleNoFixture, UninitialiseReleasesCamerasStillLoggedIn) {
     ASSERT_EQ(IPCSdkInit(), 0u);
     auto cam = start_camera();
-    const size_t before = 0;
-    (void)before;
     const uint32_t h = login(camera_ip());
     ASSERT_TRUE(is_handle(h));
     ASSERT_EQ(StartVideoRequest(h), 0);
