@@ -8,6 +8,16 @@ command -v g++ >/dev/null || need+=(g++)
 command -v pkg-config >/dev/null || need+=(pkg-config)
 [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev)
 [ -f /usr/include/gmock/gmock.h ] || need+=(libgmock-dev)
+# The layers above the C library: command line, JSON, configuration, MQTT, reference, captures.
+[ -f /usr/include/CLI/CLI.hpp ] || need+=(libcli11-dev)
+[ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
+[ -f /usr/include/toml++/toml.h ] || need+=(libtomlplusplus-dev)
+[ -f /usr/include/mosquitto.h ] || need+=(libmosquitto-dev)
+command -v mosquitto >/dev/null || [ -x /usr/sbin/mosquitto ] || need+=(mosquitto)
+command -v mosquitto_sub >/dev/null || need+=(mosquitto-clients)
+command -v doxygen >/dev/null || need+=(doxygen)
+command -v tshark >/dev/null || need+=(tshark)
+command -v tcpdump >/dev/null || [ -x /usr/sbin/tcpdump ] || [ -x /usr/bin/tcpdump ] || need+=(tcpdump)
 if [ "${IPCSDK_NEED_BENCH:-0}" = 1 ] && [ ! -f /usr/include/benchmark/benchmark.h ]; then need+=(libbenchmark-dev); fi
 if [ "${IPCSDK_NEED_CLANG:-0}" = 1 ]; then
   command -v clang++ >/dev/null || need+=(clang)
