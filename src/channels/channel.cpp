@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -20,41 +21,39 @@ int32_t& socket(DeviceSlot& s, Which w) { return w == Which::Video ? s.videoSock
 int32_t& fill(DeviceSlot& s, Which w) { return w == Which::Video ? s.videoFill : s.reportFill; }
 ThreadKind kind(Which w) { return w == Which::Video ? ThreadKind::Video : ThreadKind::Report; }
 
+// The slot is checked first: once released (possibly by a callback on this very thread) its
+// fields may already belong to the next login.
+bool wanted(const Context& c) {
+    return slot_current(c.index, c.generation) && channel_state(c.index, kind(c.which)).epoch.load() == c.epoch &&
+           load(running(g_DevManage[c.index], c.which)) != 0;
+}
+
 namespace {
 
 struct ThreadArgs {
-    int index;
-    uint32_t handle;
-    uint32_t generation;
-    Which which;
+    Context ctx;
+    int fd;  // the receiver's own connection: it closes it when it ends
     Receiver receiver;
 };
 
-// The slot is checked first: once released (possibly by a callback on this very thread) its
-// fields may already belong to the next login.
-bool still_wanted(const ThreadArgs& a, DeviceSlot& s) {
-    return slot_current(a.index, a.generation) && load(running(s, a.which)) != 0;
+// Gives up a connection: the slot's field forgets it only while it still names it (a newer
+// start may have stored its own), then it is closed. In this order the descriptor number
+// cannot have been reused by the time the field is compared.
+void close_connection(const Context& c, int fd) {
+    int expected = fd;
+    std::atomic_ref<int32_t>(socket(g_DevManage[c.index], c.which)).compare_exchange_strong(expected, -1);
+    close(fd);
 }
 
-void* receive_thread(void* arg) {
-    ThreadArgs a = *static_cast<ThreadArgs*>(arg);
-    delete static_cast<ThreadArgs*>(arg);
-    set_current_slot_thread(a.index, kind(a.which));
-    DeviceSlot& s = g_DevManage[a.index];
-    const ThreadKind k = kind(a.which);
-    auto* buf = static_cast<uint8_t*>(std::malloc(kReceiveBuffer));
-    if (!buf) {
-        unregister_thread(a.index, k);
-        return nullptr;
-    }
-    const int wakeFd = wake_fd(a.index, k);
+// Reads the connection until the receiver is no longer wanted or the camera closes it.
+// True when the camera closed it (or the buffer filled up); the connection is then closed.
+bool receive_loop(const ThreadArgs& a, int wakeFd, uint8_t* buf) {
+    const Context& c = a.ctx;
+    DeviceSlot& s = g_DevManage[c.index];
     size_t held = 0;
-    store(fill(s, a.which), 0);
-    bool lost = false;
-    while (still_wanted(a, s)) {
-        const int fd = load(socket(s, a.which));
-        if (fd == -1) break;
-        pollfd p[2] = {{fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
+    store(fill(s, c.which), 0);
+    while (wanted(c)) {
+        pollfd p[2] = {{a.fd, POLLIN, 0}, {wakeFd, POLLIN, 0}};
         const int ready = poll(p, wakeFd >= 0 ? 2 : 1, 1000);
         if (ready <= 0) continue;
         if (p[1].revents & POLLIN) {
@@ -63,39 +62,66 @@ void* receive_thread(void* arg) {
         }
         // Asks for all the free space; a full buffer asks for nothing, reads 0 and ends the
         // channel like a closed connection.
-        const ssize_t got = recv(fd, buf + held, kReceiveBuffer - held, 0);
+        const ssize_t got = recv(a.fd, buf + held, kReceiveBuffer - held, 0);
         if (got <= 0) {
             if (got < 0 && (errno == EINTR || errno == EAGAIN) && held < kReceiveBuffer) continue;
             std::printf(a.receiver.closeFormat, errno);
-            close(fd);
-            store(socket(s, a.which), -1);
-            lost = true;
-            break;
+            close_connection(c, a.fd);
+            return true;
         }
         held += static_cast<size_t>(got);
-        if (a.which == Which::Video) store(s.lastRecvTime, now_seconds());
-        const size_t used = a.receiver.scan(a.index, a.generation, a.handle, buf, held);
+        if (c.which == Which::Video) store(s.lastRecvTime, now_seconds());
+        const size_t used = a.receiver.scan(c, buf, held);
         if (used) {
             std::memmove(buf, buf + used, held - used);
             held -= used;
         }
-        if (slot_current(a.index, a.generation)) store(fill(s, a.which), static_cast<int32_t>(held));
+        if (slot_current(c.index, c.generation)) store(fill(s, c.which), static_cast<int32_t>(held));
     }
-    std::free(buf);
-    // Once the slot is being released its release closes the socket (after this thread has
-    // gone, or at once when a callback on this thread released it).
-    if (state(a.index).generation.load() == a.generation) {
-        const int fd = load(socket(s, a.which));
-        if (fd != -1) {
-            close(fd);
-            store(socket(s, a.which), -1);
+    close_connection(c, a.fd);
+    return false;
+}
+
+void* receive_thread(void* arg) {
+    const ThreadArgs a = *static_cast<ThreadArgs*>(arg);
+    delete static_cast<ThreadArgs*>(arg);
+    const Context& c = a.ctx;
+    const ThreadKind k = kind(c.which);
+    set_current_slot_thread(c.index);
+    const int wakeFd = add_receiver_wake(c.index, k);
+    bool lost = false;
+    // A receiver that superseded a running one (possibly from that one's own callback) starts
+    // reading once the old one has gone; a receiver superseded meanwhile never starts.
+    const auto stillWanted = [](const void* p) { return wanted(static_cast<const ThreadArgs*>(p)->ctx); };
+    if (wait_sole_receiver(c.index, k, stillWanted, &a)) {
+        if (auto* buf = static_cast<uint8_t*>(std::malloc(kReceiveBuffer))) {
+            lost = receive_loop(a, wakeFd, buf);
+            std::free(buf);
+        } else {
+            close_connection(c, a.fd);
         }
+    } else {
+        close_connection(c, a.fd);
     }
+    remove_receiver_wake(c.index, k, wakeFd);
     std::puts(a.receiver.exitLine);
     std::fflush(stdout);
-    if (lost && a.receiver.lost && slot_current(a.index, a.generation)) a.receiver.lost(a.index, s);
-    unregister_thread(a.index, k);
+    if (lost && a.receiver.lost && slot_current(c.index, c.generation)) a.receiver.lost(c.index, g_DevManage[c.index]);
+    unregister_thread(c.index, k);
     return nullptr;
+}
+
+// The connection type announcement, on buffers of its own: no slot buffer, no semaphore.
+void announce(int fd, Which w) {
+    ServerConnTypeInfo info;
+    std::memset(&info, 0, sizeof info);
+    info.connType = (w == Which::Video) ? 2 : 1;
+    uint8_t request[sizeof info];
+    uint32_t len = 0;
+    IPCPackServerConnTypeInfo(&info, request, &len);
+    uint8_t answer[64];
+    uint32_t cap = sizeof answer;
+    IPCSdk2usock2(fd, 0, 3, request, len, answer, &cap);
 }
 
 }  // namespace
@@ -107,33 +133,24 @@ int64_t start(uint32_t handle, Which w, const Receiver& receiver) {
     DeviceSlot& s = *use.slot();
     const int index = use.index();
     const ThreadKind k = kind(w);
-    // From the channel's own callback the running receiver cannot be waited for: refused.
-    if (is_current_slot_thread(index, k)) return -1;
-    // One receiver per channel: a running one is stopped and waited for first.
-    store(running(s, w), 0u);
-    wake(index, k);
-    wait_receiver_gone(index, k);
-
+    ChannelState& ch = channel_state(index, k);
+    std::lock_guard<std::mutex> lock(ch.start);
+    // A new epoch supersedes the running receiver, which closes its connection and ends.
+    const uint32_t epoch = ch.epoch.fetch_add(1) + 1;
     store(running(s, w), 1u);
-    const int fd = IPCSdkTcpConnect(ntohl(load(s.deviceAddr)), IPCSDK_CHANNEL_PORT, 10);
-    store(socket(s, w), static_cast<int32_t>(fd));
-    if (fd < 0) return -1;
+    wake(index, k);
 
-    // The announcement uses the slot's buffers, which the commands use too: hold the semaphore
-    // for this one exchange.
-    if (use.acquire()) {
-        ServerConnTypeInfo info;
-        std::memset(&info, 0, sizeof info);
-        info.connType = (w == Which::Video) ? 2 : 1;
-        uint32_t len = 0;
-        IPCPackServerConnTypeInfo(&info, s.reqBuf, &len);
-        s.reqLen = len;
-        s.respLen = kCmdBuf;
-        IPCSdk2usock2(fd, 0, 3, s.reqBuf, len, s.respBuf, &s.respLen);
-        use.release();
+    const int fd = IPCSdkTcpConnect(ntohl(load(s.deviceAddr)), IPCSDK_CHANNEL_PORT, 10);
+    store(socket(s, w), static_cast<int32_t>(fd < 0 ? -1 : fd));
+    if (fd < 0) return -1;
+    announce(fd, w);
+
+    const Context ctx{index, handle, use.generation(), epoch, w};
+    if (!register_thread(index, use.generation(), k)) {
+        close_connection(ctx, fd);
+        return -1;
     }
-    if (!register_thread(index, use.generation(), k)) return -1;
-    auto* args = new ThreadArgs{index, handle, use.generation(), w, receiver};
+    auto* args = new ThreadArgs{ctx, fd, receiver};
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
@@ -142,6 +159,7 @@ int64_t start(uint32_t handle, Which w, const Receiver& receiver) {
     pthread_attr_destroy(&attr);
     if (rc != 0) {
         delete args;
+        close_connection(ctx, fd);
         unregister_thread(index, k);
         return -1;
     }
@@ -153,6 +171,7 @@ uint32_t stop(uint32_t handle, Which w) {
     SlotUse use(handle);
     if (!use) return IPCSDK_ERR_BAD_HANDLE;
     store(running(*use.slot(), w), 0u);
+    channel_state(use.index(), kind(w)).epoch.fetch_add(1);
     wake(use.index(), kind(w));
     return IPCSDK_OK;
 }

@@ -44,7 +44,7 @@ void* heartbeat_thread(void* arg) {
     const auto packed = reinterpret_cast<uintptr_t>(arg);
     const int index = static_cast<int>(packed & 0xFF);
     const auto generation = static_cast<uint32_t>(packed >> 8);
-    set_current_slot_thread(index, ThreadKind::Heartbeat);
+    set_current_slot_thread(index);
     beat_loop(index, generation);
     unregister_thread(index, ThreadKind::Heartbeat);
     return nullptr;
@@ -74,16 +74,18 @@ IPCSDK_API int CreatHandlHeartBeatThread(DeviceSlot* slot) {
     if (index < 0) return -1;
     const uint32_t generation = state(index).generation.load();
     // Registered before the thread exists, so a release that starts now already waits for it.
-    if (!register_thread(index, generation, ThreadKind::Heartbeat)) return -1;
+    // An entry not in use gets a thread that ends at once, touching nothing.
+    const bool live = register_thread(index, generation, ThreadKind::Heartbeat);
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
     pthread_t tid;
     const uintptr_t packed = (uintptr_t{generation} << 8) | static_cast<uintptr_t>(index);
-    const int rc = pthread_create(&tid, &attr, heartbeat_thread, reinterpret_cast<void*>(packed));
+    const int rc = live ? pthread_create(&tid, &attr, heartbeat_thread, reinterpret_cast<void*>(packed))
+                        : pthread_create(&tid, &attr, [](void*) -> void* { return nullptr; }, nullptr);
     pthread_attr_destroy(&attr);
     if (rc != 0) {
-        unregister_thread(index, ThreadKind::Heartbeat);
+        if (live) unregister_thread(index, ThreadKind::Heartbeat);
         return -1;
     }
     return 0;

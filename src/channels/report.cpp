@@ -58,7 +58,7 @@ uint32_t dispatch(uint32_t type, uint32_t handle, uint8_t* body, uint32_t length
     if (!use) return IPCSDK_ERR_BAD_HANDLE;
     DeviceSlot& s = *use.slot();
     cmd::trace(s, handle, "AlarmMonitorHandle");
-    if (!use.acquire(fromReceiver ? &s.reportRunning : nullptr)) return IPCSDK_ERR_BAD_HANDLE;
+    if (const uint32_t e = use.acquire(fromReceiver ? &s.reportRunning : nullptr)) return e;
     switch (type) {
     case 0xA002: store_picture(s, body, length); break;
     case 0x1001: store_report(s.reportLen1001, s.reportBuf1001, s.reportState, 2, body, length); break;
@@ -72,10 +72,11 @@ uint32_t dispatch(uint32_t type, uint32_t handle, uint8_t* body, uint32_t length
     return IPCSDK_OK;
 }
 
-size_t scan_reports(int index, uint32_t generation, uint32_t handle, uint8_t* buf, size_t n) {
-    DeviceSlot& s = g_DevManage[index];
+size_t scan_reports(const channel::Context& c, uint8_t* buf, size_t n) {
+    DeviceSlot& s = g_DevManage[c.index];
+    const uint32_t handle = c.handle;
     return scan::reports(buf, n, [&](uint32_t type, uint8_t* body, uint32_t length) {
-        if (!slot_current(index, generation) || load(s.reportRunning) == 0) return false;
+        if (!channel::wanted(c)) return false;
         switch (type) {
         case 0xA001:
         case 0xD001:

@@ -12,11 +12,10 @@ IPCSDK_API VideoFrameCallBackFunc g_VideoFrameCallBackFunc = nullptr;
 namespace ipc {
 namespace {
 
-size_t scan_video(int index, uint32_t generation, uint32_t handle, uint8_t* buf, size_t n) {
-    DeviceSlot& s = g_DevManage[index];
+size_t scan_video(const channel::Context& c, uint8_t* buf, size_t n) {
     return scan::video(buf, n, [&](uint8_t* frame, size_t) {
-        if (!slot_current(index, generation) || load(s.videoRunning) == 0) return false;
-        if (VideoFrameCallBackFunc cb = load(g_VideoFrameCallBackFunc)) cb(handle, frame);
+        if (!channel::wanted(c)) return false;
+        if (VideoFrameCallBackFunc cb = load(g_VideoFrameCallBackFunc)) cb(c.handle, frame);
         return true;
     });
 }

@@ -168,7 +168,7 @@ uint32_t run(const Spec& s, uint32_t handle, const Call& c) {
     if (!use) return IPCSDK_ERR_BAD_HANDLE;
     DeviceSlot& slot = *use.slot();
     trace(slot, handle, s.name);
-    if (!use.acquire()) return IPCSDK_ERR_BAD_HANDLE;
+    if (const uint32_t e = use.acquire()) return e;
 
     auto finish = [&](uint32_t r) {
         use.release();

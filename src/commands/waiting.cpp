@@ -92,7 +92,7 @@ uint32_t waiting_command(const WaitSpec& w, uint32_t handle, const void* info, c
     cmd::trace(s, handle, w.name);
     if (layout && !info) return IPCSDK_ERR_PARAM;
 
-    if (!use.acquire()) return IPCSDK_ERR_BAD_HANDLE;
+    if (const uint32_t e = use.acquire()) return e;
     // Forget earlier results, so that a report from before this request is never taken.
     store(s.reportState, 0u);
     if (w.which == Waiter::Snap) {
@@ -134,7 +134,7 @@ uint32_t waiting_command(const WaitSpec& w, uint32_t handle, const void* info, c
     if (tries < 1) return w.timeoutResult;
     uint32_t seen = 0;
     if (!await_report(use, w, tries, seen)) return use.current() ? w.timeoutResult : IPCSDK_ERR_BAD_HANDLE;
-    if (!use.acquire()) return IPCSDK_ERR_BAD_HANDLE;
+    if (const uint32_t e = use.acquire()) return e;
     const uint32_t result = deliver(s, w.which, seen, static_cast<uint8_t*>(out), outSize);
     use.release();
     return result;

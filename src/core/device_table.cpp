@@ -4,7 +4,9 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <array>
+#include <chrono>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -25,8 +27,14 @@ namespace {
 std::array<SlotState, kSlots> g_state;
 std::mutex g_tableMutex;  // orders reservations: the duplicate check and the free-slot search
 thread_local int t_slotThread = -1;
-thread_local ThreadKind t_slotThreadKind = ThreadKind::Heartbeat;
+thread_local int t_semHeld = 0;  // semaphores of any slot the calling thread holds
 thread_local std::array<uint16_t, kSlots> t_pins{};  // SlotUses the calling thread holds, per slot
+
+// A value that tells live threads apart (the address of a thread-local object).
+uintptr_t self_id() {
+    thread_local char marker;
+    return reinterpret_cast<uintptr_t>(&marker);
+}
 
 constexpr const char kVersion[] = "1.0.0.22";
 
@@ -41,7 +49,6 @@ void clear_entry(DeviceSlot& s) {
     store(s.inUse, 0u);
 }
 
-int& wake_slot(SlotState& st, ThreadKind kind) { return kind == ThreadKind::Video ? st.videoWake : st.reportWake; }
 
 }  // namespace
 
@@ -86,10 +93,20 @@ bool SlotUse::current() const {
     return st.open.load() && st.generation.load() == generation_;
 }
 
-bool SlotUse::acquire(const uint32_t* whileSet) const {
+uint32_t SlotUse::acquire(const uint32_t* whileSet) {
+    SlotState& st = g_state[static_cast<size_t>(index_)];
+    if (st.semOwner.load() == self_id()) {
+        // Held by this thread already: a report callback calling a command of its own camera.
+        if (!current()) return IPCSDK_ERR_BAD_HANDLE;
+        nested_ = true;
+        return IPCSDK_OK;
+    }
+    const bool bounded = t_semHeld > 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kNestedWaitMs);
     for (;;) {
-        if (!current()) return false;
-        if (whileSet && std::atomic_ref<const uint32_t>(*whileSet).load() == 0) return false;
+        if (!current()) return IPCSDK_ERR_BAD_HANDLE;
+        if (whileSet && std::atomic_ref<const uint32_t>(*whileSet).load() == 0) return IPCSDK_ERR_BAD_HANDLE;
+        if (bounded && std::chrono::steady_clock::now() >= deadline) return IPCSDK_ERR_NET;
         // sem_timedwait rather than sem_clockwait: the sanitizers model the former. A clock
         // step only stretches or shortens one 50 ms slice.
         timespec ts;
@@ -100,16 +117,48 @@ bool SlotUse::acquire(const uint32_t* whileSet) const {
             ts.tv_nsec -= 1000000000L;
         }
         if (sem_timedwait(&slot_->sem, &ts) == 0) {
-            if (current()) return true;
-            sem_post(&slot_->sem);
-            return false;
+            if (!current()) {
+                sem_post(&slot_->sem);
+                return IPCSDK_ERR_BAD_HANDLE;
+            }
+            st.semOwner.store(self_id());
+            held_ = true;
+            ++t_semHeld;
+            return IPCSDK_OK;
         }
     }
 }
 
 // A slot released meanwhile (by this very thread, from a callback) has no semaphore left to post.
-void SlotUse::release() const {
+void SlotUse::release() {
+    if (nested_) {
+        nested_ = false;
+        return;
+    }
+    if (!held_) return;
+    held_ = false;
+    --t_semHeld;
+    SlotState& st = g_state[static_cast<size_t>(index_)];
+    uintptr_t me = self_id();
+    st.semOwner.compare_exchange_strong(me, 0);
     if (current()) sem_post(&slot_->sem);
+}
+
+void SlotUse::force_release() {
+    g_state[static_cast<size_t>(index_)].semOwner.store(0);
+    if (current()) sem_post(&slot_->sem);
+}
+
+int command_slot(int fd) {
+    if (fd < 0) return -1;
+    for (int i = 0; i < kSlots; ++i)
+        if (load(g_DevManage[i].cmdSocket) == fd && load(g_DevManage[i].inUse) == 1) return i;
+    return -1;
+}
+
+ChannelState& channel_state(int index, ThreadKind kind) {
+    SlotState& st = state(index);
+    return kind == ThreadKind::Video ? st.video : st.report;
 }
 
 bool register_thread(int index, uint32_t generation, ThreadKind kind) {
@@ -117,10 +166,7 @@ bool register_thread(int index, uint32_t generation, ThreadKind kind) {
     std::lock_guard<std::mutex> lock(st.mutex);
     if (!st.open.load() || st.generation.load() != generation) return false;
     ++st.threads;
-    if (kind == ThreadKind::Video) st.videoThread = true;
-    if (kind == ThreadKind::Report) st.reportThread = true;
-    // A receiver's wake-up descriptor lives exactly as long as the receiver.
-    if (kind != ThreadKind::Heartbeat) wake_slot(st, kind) = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (kind != ThreadKind::Heartbeat) ++channel_state(index, kind).receivers;
     return true;
 }
 
@@ -128,27 +174,30 @@ void unregister_thread(int index, ThreadKind kind) {
     SlotState& st = state(index);
     std::lock_guard<std::mutex> lock(st.mutex);
     --st.threads;
-    if (kind == ThreadKind::Video) st.videoThread = false;
-    if (kind == ThreadKind::Report) st.reportThread = false;
-    if (kind != ThreadKind::Heartbeat) {
-        int& fd = wake_slot(st, kind);
-        if (fd >= 0) close(fd);
-        fd = -1;
-    }
+    if (kind != ThreadKind::Heartbeat) --channel_state(index, kind).receivers;
     st.changed.notify_all();
 }
 
-void set_current_slot_thread(int index, ThreadKind kind) {
-    t_slotThread = index;
-    t_slotThreadKind = kind;
-}
+void set_current_slot_thread(int index) { t_slotThread = index; }
 
-bool is_current_slot_thread(int index, ThreadKind kind) { return t_slotThread == index && t_slotThreadKind == kind; }
-
-int wake_fd(int index, ThreadKind kind) {
+int add_receiver_wake(int index, ThreadKind kind) {
+    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) return -1;
     SlotState& st = state(index);
     std::lock_guard<std::mutex> lock(st.mutex);
-    return wake_slot(st, kind);
+    channel_state(index, kind).wakes.push_back(fd);
+    return fd;
+}
+
+void remove_receiver_wake(int index, ThreadKind kind, int fd) {
+    if (fd < 0) return;
+    SlotState& st = state(index);
+    {
+        std::lock_guard<std::mutex> lock(st.mutex);
+        auto& w = channel_state(index, kind).wakes;
+        std::erase(w, fd);
+    }
+    close(fd);
 }
 
 void wake(int index, ThreadKind kind) {
@@ -159,8 +208,8 @@ void wake(int index, ThreadKind kind) {
         return;
     }
     const uint64_t one = 1;
-    const int fd = wake_slot(st, kind);
-    if (fd >= 0 && write(fd, &one, sizeof one) < 0) { /* already signalled */ }
+    for (int fd : channel_state(index, kind).wakes)
+        if (write(fd, &one, sizeof one) < 0) { /* already signalled */ }
 }
 
 void drain_wake(int fd) {
@@ -169,10 +218,14 @@ void drain_wake(int fd) {
     }
 }
 
-void wait_receiver_gone(int index, ThreadKind kind) {
+bool wait_sole_receiver(int index, ThreadKind kind, bool (*stillWanted)(const void*), const void* arg) {
     SlotState& st = state(index);
     std::unique_lock<std::mutex> lock(st.mutex);
-    st.changed.wait(lock, [&] { return kind == ThreadKind::Video ? !st.videoThread : !st.reportThread; });
+    while (channel_state(index, kind).receivers > 1) {
+        if (!stillWanted(arg)) return false;
+        st.changed.wait_for(lock, std::chrono::milliseconds(50));
+    }
+    return stillWanted(arg);
 }
 
 int reserve_slot(uint32_t addr) {
@@ -197,6 +250,12 @@ void unreserve_slot(int index) {
 
 void open_slot(int index) {
     SlotState& st = state(index);
+    {
+        std::lock_guard<std::mutex> lock(st.exchange);
+        st.lateAnswers = 0;
+        st.carry = StreamCarry{};
+    }
+    st.semOwner.store(0);
     st.generation.fetch_add(1);
     store(g_DevManage[index].handle, kHandleBase + static_cast<uint32_t>(index));
     st.open.store(true);
@@ -216,6 +275,8 @@ void release_slot(int index) {
     store(s.loggedIn, uint8_t{0});
     store(s.reportRunning, 0u);
     store(s.videoRunning, 0u);
+    st.video.epoch.fetch_add(1);
+    st.report.epoch.fetch_add(1);
     wake(index, ThreadKind::Video);
     wake(index, ThreadKind::Report);
     wake(index, ThreadKind::Heartbeat);
@@ -237,10 +298,9 @@ void release_slot(int index) {
         std::free(*b);
         *b = nullptr;
     }
+    // The channel connections belong to their receivers, which close them as they end.
     int cmd = load(s.cmdSocket);
     if (cmd >= 0) close(cmd);
-    if (s.reportSocket != -1 && s.reportSocket != 0) close(s.reportSocket);
-    if (s.videoSocket != -1 && s.videoSocket != 0) close(s.videoSocket);
     sem_destroy(&s.sem);
     clear_entry(s);
 }

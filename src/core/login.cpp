@@ -92,28 +92,27 @@ IPCSDK_API uint32_t IPCUserLogin(uint32_t handle, LoginUserInfo* user, LoginResu
         return IPCSDK_ERR_NOT_INIT;
     }
     if (!user || !result) return IPCSDK_ERR_PARAM;
-    DeviceSlot& s = *use.slot();
-    // The slot's buffers are shared with its commands: hold the semaphore for this exchange.
-    if (!use.acquire()) return IPCSDK_ERR_BAD_HANDLE;
-    IPCPackUserLoginInfo(user, s.reqBuf, &s.reqLen);
-    s.respLen = kCmdBuf;
-    const uint32_t r = IPCSdk2usock(&s, 0, 0);
-    uint32_t out;
+    // Buffers of its own and no semaphore: login runs beside the camera's commands and from
+    // a report callback; the transport keeps the exchanges on the socket apart.
+    uint8_t request[sizeof(LoginUserInfo) + 64];
+    uint32_t len = 0;
+    IPCPackUserLoginInfo(user, request, &len);
+    uint8_t answer[512];
+    const uint32_t r = command_exchange(*use.slot(), 0, 0, request, len, answer, sizeof answer);
     if (exchange_failed(r) || r < kLoginAnswerMin) {
         IPCSdkDebug("IPCUserLogin net err.");
-        out = IPCSDK_ERR_NET;
-    } else if (s.respBuf[3] == 0x7C) {
-        IPCSdkError("IPCUserLogin nak.");
-        out = IPCSDK_ERR_REFUSED;
-    } else if (s.respBuf[3] == 0 && s.respBuf[4] == 0) {
-        IPCUnPackUserLoginRes(s.respBuf, r, result);
-        out = IPCSDK_OK;
-    } else {
-        IPCSdkError("User Login error.");
-        out = IPCSDK_ERR_REFUSED;
+        return IPCSDK_ERR_NET;
     }
-    use.release();
-    return out;
+    if (answer[3] == 0x7C) {
+        IPCSdkError("IPCUserLogin nak.");
+        return IPCSDK_ERR_REFUSED;
+    }
+    if (answer[3] == 0 && answer[4] == 0) {
+        IPCUnPackUserLoginRes(answer, r, result);
+        return IPCSDK_OK;
+    }
+    IPCSdkError("User Login error.");
+    return IPCSDK_ERR_REFUSED;
 }
 
 IPCSDK_API uint32_t IPCSdkLogin(LoginDeviceInfo* device, LoginUserInfo* user, uint32_t timeoutSeconds) {
@@ -196,12 +195,15 @@ IPCSDK_API uint32_t IPCSdkLogout(uint32_t handle) {
     if (!use) return IPCSDK_ERR_BAD_HANDLE;
     cmd::trace(*use.slot(), handle, "IPCSdkLogout");
     // Taken and never given back: commands still waiting end with 0x80001004 once the slot is
-    // released, instead of waiting for ever.
-    if (!use.acquire()) return IPCSDK_ERR_BAD_HANDLE;
+    // released, instead of waiting for ever. Held by this thread already when a report callback
+    // logs its own camera out.
+    if (const uint32_t e = use.acquire()) return e;
     StopDataReport(handle);
     StopVideoRequest(handle);
-    sleep(3);
+    // No idle pause: the release itself waits until the receivers and the heartbeat have gone
+    // (not for the calling thread, when it is one of them) and the calls in flight have left.
     release_slot(use.index());
+    use.release();
     return IPCSDK_OK;
 }
 
@@ -209,7 +211,7 @@ IPCSDK_API uint32_t IPC_FORCE_EXIT(uint32_t handle) {
     if (handle == 0) return IPCSDK_ERR_BAD_HANDLE;
     SlotUse use(handle);
     if (!use) return IPCSDK_ERR_BAD_HANDLE;
-    use.release();
+    use.force_release();
     return IPCSDK_OK;
 }
 

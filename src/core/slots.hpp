@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <vector>
 
 #include "ipcsdk.h"
 
@@ -29,17 +30,37 @@ inline void store(T& field, T value) {
 
 enum class ThreadKind { Video, Report, Heartbeat };
 
+// A message of a TCP command connection that an exchange left unfinished (a timeout in the
+// middle of it, or an answer longer than the answer buffer): the next exchange finishes and
+// discards it before it sends, so the connection is never an answer behind.
+struct StreamCarry {
+    uint8_t header[16] = {};
+    uint32_t have = 0;   // header bytes read so far
+    uint64_t skip = 0;   // payload bytes still to discard
+};
+
+// One channel (video or report) of a slot. Starts are serialised by `start`; every start makes
+// a new epoch, and a receiver runs only while its epoch is the channel's current one.
+struct ChannelState {
+    std::mutex start;
+    std::atomic<uint32_t> epoch{0};
+    int receivers = 0;        // receiver threads registered (guarded by SlotState::mutex)
+    std::vector<int> wakes;   // their eventfds, which cut a 1-second wait short (same guard)
+};
+
 struct SlotState {
     std::atomic<uint32_t> generation{0};  // changes at every allocation and release
     std::atomic<bool> open{false};        // new users admitted
     std::atomic<int> users{0};            // calls currently using the slot's buffers
+    std::atomic<uintptr_t> semOwner{0};   // the thread holding `sem` (0: none or unknown)
     std::mutex mutex;                     // guards the thread bookkeeping below
     std::condition_variable changed;
     int threads = 0;                      // library threads bound to this slot
-    bool videoThread = false;
-    bool reportThread = false;
-    int videoWake = -1;                   // eventfds that cut a receiver's 1-second wait short,
-    int reportWake = -1;                  // open while the receiver runs
+    ChannelState video, report;
+    // The command socket: one exchange at a time, and what a timed-out exchange left behind.
+    std::mutex exchange;
+    int lateAnswers = 0;                  // answers still expected after their command gave up
+    StreamCarry carry;
 };
 
 SlotState& state(int index);
@@ -62,10 +83,15 @@ public:
     DeviceSlot* slot() const { return slot_; }
     int index() const { return index_; }
     uint32_t generation() const { return generation_; }
-    // Waits for the slot's semaphore in short timed slices; false once the slot is released,
-    // or once *whileSet (a channel's running flag) has been cleared.
-    bool acquire(const uint32_t* whileSet = nullptr) const;
-    void release() const;
+    // Waits for the slot's semaphore in short timed slices: 0 once held; IPCSDK_ERR_BAD_HANDLE
+    // once the slot is released or *whileSet (a channel's running flag) has been cleared;
+    // IPCSDK_ERR_NET when a thread that already holds another camera's semaphore (a report
+    // callback) waited kNestedWait in vain, so two callbacks that call each other's camera
+    // cannot block for ever. A thread that holds this slot's semaphore already gets it at once.
+    uint32_t acquire(const uint32_t* whileSet = nullptr);
+    void release();
+    // Posts the semaphore whoever holds it (the host's forced unlock).
+    void force_release();
     // True while the slot still holds the login this use was made for.
     bool current() const;
 
@@ -73,23 +99,33 @@ private:
     DeviceSlot* slot_ = nullptr;
     int index_ = -1;
     uint32_t generation_ = 0;
+    bool held_ = false;    // this use took the semaphore
+    bool nested_ = false;  // the semaphore was already this thread's: release leaves it held
 };
+
+constexpr int kNestedWaitMs = 5000;
+
+// The command socket's slot (its private state carries the socket's exchange lock and late
+// answers), or -1 for a descriptor that is no camera's command socket.
+int command_slot(int fd);
 
 // Thread bookkeeping: a library thread registers before it starts touching the slot, and the
 // release of the slot waits until every registered thread has gone.
 bool register_thread(int index, uint32_t generation, ThreadKind kind);
 void unregister_thread(int index, ThreadKind kind);
-// Marks the calling thread as the slot's receiver or heartbeat: a release from inside it does
-// not wait for itself, and a channel start from inside it is refused.
-void set_current_slot_thread(int index, ThreadKind kind);
-bool is_current_slot_thread(int index, ThreadKind kind);
-// Wakes a receiver out of its readiness wait (through a descriptor that exists while the
-// receiver runs), or the heartbeat out of its pause.
+// Marks the calling thread as one of the slot's threads: a release from inside it (a callback
+// that logs out) does not wait for itself.
+void set_current_slot_thread(int index);
+// A receiver's wake-up descriptor, registered with its channel while the receiver runs.
+int add_receiver_wake(int index, ThreadKind kind);
+void remove_receiver_wake(int index, ThreadKind kind, int fd);
+// Wakes the receivers of a channel out of their readiness wait, or the heartbeat out of its pause.
 void wake(int index, ThreadKind kind);
-int wake_fd(int index, ThreadKind kind);
 void drain_wake(int fd);
-// Waits until the receiver of this kind has ended (used before starting a new one).
-void wait_receiver_gone(int index, ThreadKind kind);
+// Waits until this channel has no receiver but the caller's own registration, or until
+// stillWanted() turns false (checked at least every 50 ms).
+bool wait_sole_receiver(int index, ThreadKind kind, bool (*stillWanted)(const void*), const void* arg);
+ChannelState& channel_state(int index, ThreadKind kind);
 
 // Reserves the lowest free slot for addr under the table lock: its index, -1 when addr is in the
 // table already, -2 when the table is full.

@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -34,10 +36,12 @@ uint32_t build_frame(uint8_t* frame, uint8_t msgClass, uint8_t code, const void*
     return kHeaderSize + len;
 }
 
+// The answer buffer is cleared first, whatever the mode, so a failed exchange leaves it zero.
 uint32_t exchange(int fd, uint8_t msgClass, uint8_t code, const void* payload, uint32_t len, void* resp,
                   uint32_t cap, int mode) {
-    if (len > kMaxFramePayload) return kFail1;
     if (resp && cap) std::memset(resp, 0, cap);
+    if (mode != 1 && mode != 2) return 0;
+    if (len > kMaxFramePayload) return kFail1;
     uint8_t* frame = frame_buffer();
     const bool copy = payload != nullptr && len != 0;
     uint32_t size = build_frame(frame, msgClass, code, payload, len, copy);
@@ -46,6 +50,20 @@ uint32_t exchange(int fd, uint8_t msgClass, uint8_t code, const void* payload, u
 }
 
 }  // namespace
+
+uint32_t command_exchange(DeviceSlot& slot, uint8_t msgClass, uint8_t code, const void* payload, uint32_t len,
+                          void* resp, uint32_t cap) {
+    const int mode = load(g_SdkNetMode);
+    const int fd = load(slot.cmdSocket);
+    const uint32_t r = exchange(fd, msgClass, code, payload, len, resp, cap, mode);
+    if (mode == 2 && r == IPCSDK_ERR_TCP_SEND) {
+        // A broken command connection is not reused: every later exchange fails at once.
+        int expected = fd;
+        if (fd >= 0 && std::atomic_ref<int32_t>(slot.cmdSocket).compare_exchange_strong(expected, -1)) close(fd);
+    }
+    return r;
+}
+
 }  // namespace ipc
 
 using namespace ipc;
@@ -74,34 +92,26 @@ IPCSDK_API int32_t IPCSdkSockInit(LoginDeviceInfo* info, uint32_t timeoutSeconds
 
 IPCSDK_API uint32_t IPCSdk2usock(DeviceSlot* slot, uint8_t msgClass, uint8_t code) {
     if (!slot) return kFail1;
-    const int mode = load(g_SdkNetMode);
-    if (mode != 1 && mode != 2) return 0;
     // The slot's fields are exported and writable by the host: never trust them beyond the
     // buffers they describe.
     const uint32_t len = (slot->reqBuf && slot->reqLen) ? slot->reqLen : 0;
     const uint32_t cap = (slot->respBuf && slot->respLen) ? std::min<uint32_t>(slot->respLen, kCmdBuf) : 0;
-    uint32_t r;
-    if (len > kCmdBuf) {
-        r = kFail1;
-    } else {
-        const int fd = load(slot->cmdSocket);
-        r = exchange(fd, msgClass, code, slot->reqBuf, len, cap ? slot->respBuf : nullptr, cap, mode);
-        if (mode == 2 && r == IPCSDK_ERR_TCP_SEND) {
-            // A broken command connection is not reused: every later exchange fails at once.
-            store(slot->cmdSocket, -1);
-            if (fd >= 0) close(fd);
-        }
+    const int mode = load(g_SdkNetMode);
+    if (mode != 1 && mode != 2) {
+        if (cap) std::memset(slot->respBuf, 0, cap);
+        return 0;
     }
+    const uint32_t r = len > kCmdBuf ? kFail1
+                                     : command_exchange(*slot, msgClass, code, slot->reqBuf, len,
+                                                        cap ? slot->respBuf : nullptr, cap);
     slot->respLen = r;
     return r;
 }
 
 IPCSDK_API uint32_t IPCSdk2usock2(int fd, uint8_t msgClass, uint8_t code, const void* payload, uint32_t payloadLen,
                                   void* resp, uint32_t* respCapacity) {
-    const int mode = load(g_SdkNetMode);
-    if (mode != 1 && mode != 2) return 0;
     const uint32_t cap = (resp && respCapacity) ? *respCapacity : 0;
-    return exchange(fd, msgClass, code, payload, payloadLen, cap ? resp : nullptr, cap, mode);
+    return exchange(fd, msgClass, code, payload, payloadLen, cap ? resp : nullptr, cap, load(g_SdkNetMode));
 }
 
 }  // extern "C"

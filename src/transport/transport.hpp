@@ -1,7 +1,10 @@
 // Internal view of the transports shared by the exchange, login and the channels.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+
+#include "ipcsdk.h"
 
 namespace ipc {
 
@@ -33,5 +36,18 @@ inline void put_be16(uint8_t* p, uint16_t v) {
     p[0] = static_cast<uint8_t>(v >> 8);
     p[1] = static_cast<uint8_t>(v);
 }
+
+// True when a message can be the answer to a request: its class and code, or for an ack or
+// nak its code, are the request's. Used to skip the late answer of an earlier request.
+inline bool answers_request(const uint8_t* answer, size_t answerLen, const uint8_t* req, size_t reqLen) {
+    if (answerLen < 5 || reqLen < 5) return false;
+    if (answer[3] == 0x7A || answer[3] == 0x7C) return answer[4] == req[4];
+    return answer[3] == req[3] && answer[4] == req[4];
+}
+
+// An exchange on a slot's command socket with the caller's own buffers (so login and the
+// commands need no shared buffer); a failed TCP send gives the connection up.
+uint32_t command_exchange(DeviceSlot& slot, uint8_t msgClass, uint8_t code, const void* payload, uint32_t len,
+                          void* resp, uint32_t cap);
 
 }  // namespace ipc

@@ -1,13 +1,16 @@
 // UDP transport: one unbound socket per camera, one datagram per request to port 5001, and a
-// short bounded polling receive that drops answers which arrive after their command gave up.
+// short bounded polling receive. A lost or late answer costs its own command only: each camera
+// counts its own late answers, datagrams waiting before a request are discarded, and a late
+// answer that arrives while the next command polls is told apart by its class and code.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <mutex>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 #include "core/slots.hpp"
 #include "log/log.hpp"
@@ -16,27 +19,45 @@
 namespace ipc {
 namespace {
 
-std::atomic<int> g_staleReplies{0};
+constexpr int kAttempts = 41;
 
-bool is_command_socket(int fd) {
-    for (auto& s : g_DevManage)
-        if (load(s.cmdSocket) == fd) return true;
-    return false;
+// Takes one expected late answer off the camera's count; lines as the count changes.
+void drop_late(SlotState& st) {
+    IPCSdkError("reduce cmd timeout num: %d\n", --st.lateAnswers);
 }
 
-// Takes one late answer off the counter if there is one still expected.
-bool consume_stale(int& remaining) {
-    int v = g_staleReplies.load();
-    while (v > 0)
-        if (g_staleReplies.compare_exchange_weak(v, v - 1)) {
-            remaining = v - 1;
-            return true;
+// Discards the datagrams already waiting on a command socket: they answer requests that gave up.
+void discard_waiting(SlotState& st, int fd) {
+    uint8_t scratch[64];  // the rest of a longer datagram is discarded with it
+    while (recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) >= 0)
+        if (st.lateAnswers > 0) drop_late(st);
+}
+
+// Polls for the answer. With a request, a datagram that answers another command is the late
+// answer of an earlier one while the camera expects one, and is skipped; the expectation ends
+// with this exchange. Without a request every datagram counts down the expected late answers.
+int32_t poll_answer(SlotState& st, int fd, void* buf, int len, const uint8_t* req, uint32_t reqLen) {
+    for (int attempt = 0; attempt < kAttempts; ++attempt) {
+        usleep(10 * 1000);
+        const int r = static_cast<int>(recv(fd, buf, len > 0 ? static_cast<size_t>(len) : 0, MSG_DONTWAIT));
+        if (r < 0) {
+            std::printf("nRet=%d,errno=%d\n", r, errno);
+            continue;
         }
-    return false;
+        if (st.lateAnswers > 0 &&
+            (!req || !answers_request(static_cast<const uint8_t*>(buf), static_cast<size_t>(r), req, reqLen))) {
+            drop_late(st);
+            continue;
+        }
+        if (req) st.lateAnswers = 0;
+        return r;
+    }
+    st.lateAnswers = req ? 1 : st.lateAnswers + 1;
+    IPCSdkError("add cmd timeout num: %d\n", st.lateAnswers);
+    return -2;
 }
 
 }  // namespace
-
 }  // namespace ipc
 
 using namespace ipc;
@@ -79,34 +100,32 @@ IPCSDK_API int32_t IPCSdkUdpSend(int fd, const void* buf, int len) {
 
 IPCSDK_API int32_t IPCSdkUdpRecv(int fd, void* buf, int len) {
     if (fd == -1) return -1;
-    if (!is_command_socket(fd)) return -1;
-    for (int attempt = 0; attempt < 41; ++attempt) {
-        usleep(10 * 1000);
-        const int r = static_cast<int>(recv(fd, buf, len > 0 ? static_cast<size_t>(len) : 0, MSG_DONTWAIT));
-        if (r < 0) {
-            std::printf("nRet=%d,errno=%d\n", r, errno);
-            continue;
-        }
-        int remaining;
-        if (consume_stale(remaining)) {
-            IPCSdkError("reduce cmd timeout num: %d\n", remaining);
-            continue;
-        }
-        return r;
-    }
-    const int v = g_staleReplies.fetch_add(1) + 1;
-    IPCSdkError("add cmd timeout num: %d\n", v);
-    return -2;
+    const int index = command_slot(fd);
+    if (index < 0) return -1;
+    SlotState& st = state(index);
+    std::lock_guard<std::mutex> lock(st.exchange);
+    return poll_answer(st, fd, buf, len, nullptr, 0);
 }
 
 IPCSDK_API int32_t IPCSdkUdpRequest(int fd, const void* req, uint32_t reqLen, void* resp, uint32_t respCap) {
     if (!req || reqLen == 0) return -1;
+    const int index = command_slot(fd);
+    if (index < 0 || !resp || respCap == 0) {
+        const int32_t sent = IPCSdkUdpSend(fd, req, static_cast<int>(reqLen));
+        if (!resp || respCap == 0 || sent < 0) return sent;
+        return -2;  // no command socket: nothing to receive on
+    }
+    // One exchange at a time per camera: login and commands share the socket.
+    SlotState& st = state(index);
+    std::lock_guard<std::mutex> lock(st.exchange);
+    discard_waiting(st, fd);
     const int32_t sent = IPCSdkUdpSend(fd, req, static_cast<int>(reqLen));
-    if (!resp || respCap == 0 || sent < 0) return sent;
-    const int32_t got = IPCSdkUdpRecv(fd, resp, static_cast<int>(respCap));
+    if (sent < 0) return sent;
+    const int32_t got = poll_answer(st, fd, resp, static_cast<int>(respCap), static_cast<const uint8_t*>(req), reqLen);
     if (got >= static_cast<int32_t>(kHeaderSize) &&
         static_cast<uint64_t>(got) == uint64_t{be32(static_cast<const uint8_t*>(resp) + 12)} + kHeaderSize)
         return got;
+    std::memset(resp, 0, respCap);  // a failed exchange leaves no stray bytes behind
     return -2;
 }
 

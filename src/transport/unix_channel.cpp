@@ -1,6 +1,8 @@
 // Local request channel for hosts: a Unix-domain datagram socket bound to a host-chosen path,
-// requests to the fixed peer "/tmp/dbgServer", answers polled for about 4 seconds with the
-// same late-answer counting as the UDP transport (but a counter of its own).
+// requests to the fixed peer "/tmp/dbgServer", answers polled for about 4 seconds. As on the
+// UDP transport a lost answer costs its own request only: datagrams waiting before a request
+// are discarded, and while an answer is expected late, one that does not fit the request is
+// skipped. A send waits for room in the peer's queue, at most kSendTimeout.
 #include <dirent.h>
 #include <ipcsdk.h>
 #include <sys/socket.h>
@@ -20,6 +22,7 @@ namespace {
 
 constexpr size_t kMaxName = 19;
 constexpr int kAttempts = 401;
+constexpr timeval kSendTimeout{3, 0};
 
 // Everything the channel keeps, process-wide. The lock serialises init, uninit, removal and
 // whole requests, so two concurrent requests cannot read each other's answers.
@@ -95,6 +98,7 @@ IPCSDK_API int32_t IPCSdkUnixInit(const char* conflocateName) {
     sockaddr_un local{};
     local.sun_family = AF_UNIX;
     std::snprintf(local.sun_path, sizeof local.sun_path, "%s", g_ch.conflocateName);
+    setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &kSendTimeout, sizeof kSendTimeout);
     if (bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local) != 0) {
         remove_prefixed_files();
         close(fd);
@@ -125,7 +129,12 @@ IPCSDK_API int32_t IPCSdkUnixRequest(const uint8_t* req, uint32_t reqLen, uint8_
     std::lock_guard lock(g_ch.mutex);
     if (g_ch.localSocket == -1) return -9;
 
-    const ssize_t sent = sendto(g_ch.localSocket, req, reqLen, MSG_NOSIGNAL | MSG_DONTWAIT,
+    // Whatever is waiting answers requests that gave up.
+    uint8_t scratch[64];
+    while (recv(g_ch.localSocket, scratch, sizeof scratch, MSG_DONTWAIT) >= 0)
+        if (g_ch.unixStaleReplyCount > 0) IPCSdkError("reduce cmd timeout num: %d\n", --g_ch.unixStaleReplyCount);
+
+    const ssize_t sent = sendto(g_ch.localSocket, req, reqLen, MSG_NOSIGNAL,
                                 reinterpret_cast<const sockaddr*>(&g_ch.destination), sizeof g_ch.destination);
     if (sent != static_cast<ssize_t>(reqLen)) {
         const int err = errno;
@@ -140,10 +149,11 @@ IPCSDK_API int32_t IPCSdkUnixRequest(const uint8_t* req, uint32_t reqLen, uint8_
         usleep(10 * 1000);
         const ssize_t got = recv(g_ch.localSocket, resp, static_cast<size_t>(respCap), MSG_DONTWAIT);
         if (got < 0) continue;
-        if (g_ch.unixStaleReplyCount > 0) {
+        if (g_ch.unixStaleReplyCount > 0 && !ipc::answers_request(resp, static_cast<size_t>(got), req, reqLen)) {
             IPCSdkError("reduce cmd timeout num: %d\n", --g_ch.unixStaleReplyCount);
             continue;
         }
+        g_ch.unixStaleReplyCount = 0;  // an earlier late answer that has not come is given up
         if (attempt == kAttempts - 1) break;  // consumed, but too late to count as the answer
         // Bytes 12..15 are only this datagram's when it holds a whole header.
         if (got >= static_cast<ssize_t>(ipc::kHeaderSize) &&
@@ -151,7 +161,8 @@ IPCSDK_API int32_t IPCSdkUnixRequest(const uint8_t* req, uint32_t reqLen, uint8_
             return static_cast<int32_t>(got);
         return -2;
     }
-    IPCSdkError("add cmd timeout num: %d\n", ++g_ch.unixStaleReplyCount);
+    g_ch.unixStaleReplyCount = 1;
+    IPCSdkError("add cmd timeout num: %d\n", g_ch.unixStaleReplyCount);
     return -2;
 }
 

@@ -47,9 +47,9 @@ bool exists(const std::string& p) {
 }
 void touch(const std::string& p) { std::ofstream(p) << "x"; }
 
-Bytes frame(const std::string& payload, uint32_t declared) {
+Bytes frame(const std::string& payload, uint32_t declared, uint8_t code = 6) {
     Bytes f(16 + payload.size(), 0);
-    const uint8_t head[] = {0x5B, 0x5A, 0x01, 0x01, 0x06};
+    const uint8_t head[] = {0x5B, 0x5A, 0x01, 0x01, code};
     std::memcpy(f.data(), head, sizeof head);
     for (int i = 0; i < 4; ++i) f[12 + i] = static_cast<uint8_t>(declared >> (24 - 8 * i));
     std::memcpy(f.data() + 16, payload.data(), payload.size());
@@ -249,11 +249,11 @@ TEST_F(UnixChannel, SendFailureClosesTheChannel) {
     EXPECT_EQ(IPCSdkUnixRequest(reinterpret_cast<const uint8_t*>("ping"), 4, resp, sizeof resp), -9);
 }
 
-TEST_F(UnixChannel, TimeoutCountsALateAnswerThatTheNextRequestDrops) {
+TEST_F(UnixChannel, TimeoutCountsALateAnswerThatTheNextRequestSkips) {
     std::atomic<int> calls{0};
     Peer peer([&](const Bytes&) -> std::vector<Bytes> {
         if (calls++ == 0) return {};
-        return {frame("late"), frame("current")};
+        return {frame("late"), frame("current", 7, 7)};  // the first request's answer comes first
     });
     ASSERT_TRUE(peer.ok());
     ASSERT_EQ(IPCSdkUnixInit((base() + "t").c_str()), 0);
@@ -268,11 +268,35 @@ TEST_F(UnixChannel, TimeoutCountsALateAnswerThatTheNextRequestDrops) {
     EXPECT_EQ(lines(), Strings{"add cmd timeout num: 1\n"});
 
     cap_.clear();
-    const Bytes want = frame("current");
-    ASSERT_EQ(IPCSdkUnixRequest(req.data(), static_cast<uint32_t>(req.size()), resp, sizeof resp),
+    const Bytes want = frame("current", 7, 7);
+    const Bytes next = frame("n", 1, 7);
+    ASSERT_EQ(IPCSdkUnixRequest(next.data(), static_cast<uint32_t>(next.size()), resp, sizeof resp),
               static_cast<int32_t>(want.size()));
     EXPECT_EQ(Bytes(resp, resp + want.size()), want);
     EXPECT_EQ(lines(), Strings{"reduce cmd timeout num: 0\n"});
+}
+
+TEST_F(UnixChannel, SendsWaitForASlowPeerInsteadOfFailing) {
+    std::atomic<bool> slow{true};
+    Peer peer([&](const Bytes&) -> std::vector<Bytes> {
+        while (slow) usleep(10 * 1000);  // reads nothing more meanwhile: its queue fills up
+        return {};
+    });
+    ASSERT_TRUE(peer.ok());
+    ASSERT_EQ(IPCSdkUnixInit((base() + "s").c_str()), 0);
+    std::thread release([&] {
+        usleep(500 * 1000);
+        slow = false;
+    });
+    const Bytes req = frame("q");
+    for (int i = 0; i < 40; ++i)
+        ASSERT_EQ(IPCSdkUnixRequest(req.data(), static_cast<uint32_t>(req.size()), nullptr, 0),
+                  static_cast<int32_t>(req.size())) << "request " << i;
+    release.join();
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (peer.received().size() < 40 && Clock::now() < deadline) usleep(10 * 1000);
+    EXPECT_EQ(peer.received().size(), 40u);
+    EXPECT_TRUE(lines().empty());
 }
 
 TEST_F(UnixChannel, ConcurrentRequestsEachGetTheirOwnAnswer) {

@@ -312,16 +312,22 @@ TEST_F(Channels, LogoutStopsEverythingAndLeavesNothingBehind) {
 uint32_t g_callbackHandle = 0;
 std::atomic<int32_t> g_callbackResult{1};
 
-TEST_F(Channels, CallbacksMayReleaseTheirCameraButNotRestartTheirOwnChannel) {
+TEST_F(Channels, CallbacksMayRestartTheirOwnChannelAndReleaseTheirCamera) {
     g_callbackHandle = handle;
     SetVideoFrameCallBack([](uint32_t h, uint8_t*) {
-        g_callbackResult = StartVideoRequest(h);  // would wait for this very thread
+        if (g_callbackResult == 1) g_callbackResult = StartVideoRequest(h);  // supersedes this very receiver
         return 0;
     });
     openVideo();
     cam->sendVideoRaw(ipcsim::Camera::videoFrame(payload(10, 1)));
     for (int i = 0; i < 500 && g_callbackResult == 1; ++i) std::this_thread::sleep_for(milliseconds(10));
-    EXPECT_EQ(g_callbackResult.load(), -1);
+    EXPECT_EQ(g_callbackResult.load(), 0);
+    for (int i = 0; i < 500 && cam->videoConnections() != 1; ++i) std::this_thread::sleep_for(milliseconds(10));
+    EXPECT_EQ(cam->videoConnections(), 1) << "the old connection is closed, the new one serves";
+    SetVideoFrameCallBack(on_frame);
+    cam->sendVideoRaw(ipcsim::Camera::videoFrame(payload(20, 2)));
+    ASSERT_TRUE(seen.wait([&] { return !seen.frames.empty(); }));
+    EXPECT_EQ(seen.frames.back(), payload(20, 2));
 
     SetReportCallbackFunc([](uint32_t, intptr_t, intptr_t, uint8_t*, uint32_t, intptr_t) {
         DeviceLogout(g_callbackHandle);

@@ -175,13 +175,11 @@ TEST_F(Login, OverTcp) {
     EXPECT_EQ(IPCGetSysVersion(h, &info), 0u);
 }
 
-TEST_F(Login, LogoutTakesThreeSecondsAndReleases) {
+TEST_F(Login, LogoutReleases) {
     const uint32_t h = login(camera_ip());
     ASSERT_TRUE(is_handle(h));
     ASSERT_TRUE(cam->waitReportConnection());
-    const auto t0 = Clock::now();
     EXPECT_EQ(IPCSdkLogout(h), 0u);
-    EXPECT_GE(Clock::now() - t0, milliseconds(3000));
     EXPECT_EQ(g_DevManage[0].inUse, 0u);
     EXPECT_EQ(IPCSdkLogout(h), 0x80001004u);
     EXPECT_EQ(IPCSdkLogout(0), 0x80001004u);
