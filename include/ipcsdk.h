@@ -5,6 +5,32 @@
  * camera, the result codes, the process-wide globals and every exported function.
  * Compiles as C99 and as C++. Integers inside records are in host byte order; the codecs
  * convert the fields the camera expects big-endian and copy every other byte unchanged.
+ *
+ * Threads and callbacks. Callbacks run on the library's receiver threads. From inside the
+ * frame, report and disconnection callbacks, and from any host thread at the same time, every
+ * exported function either completes within its normal time bound or returns at once with a
+ * result code; none blocks for ever, none leaks a descriptor, thread or buffer. In particular
+ * a callback may restart its own channel (the new receiver runs once the old one has
+ * returned), release its camera and log in again, and a data report callback may run commands
+ * of its own camera and log it out (the semaphore it already holds is not waited for again).
+ * A thread that holds one camera's semaphore (a report callback) waits at most 5 s for another
+ * camera's, then gets 0x80001007, so two callbacks that command each other's camera cannot
+ * block for ever. No callback starts after the logout of its camera returned.
+ *
+ * Agreed departures from the original protocol library:
+ *  - A lost or late answer costs the one command that waited for it, on that camera only.
+ *    Late answers are counted per camera, not process-wide; datagrams (UDP, local channel) or
+ *    whole messages (TCP) already waiting when a request is sent are discarded; while a late
+ *    answer is expected, an answer of another class and code (for an ack or nak, another
+ *    code) is skipped, and the expectation ends with the next exchange. TCP answers are read
+ *    message by message: an unfinished message is finished and discarded before the next
+ *    request, bytes beyond the answer buffer are discarded, and bytes that start no message
+ *    (or a header whose length no answer buffer could hold) are skipped up to the next
+ *    message start.
+ *  - IPCSdkLogout does not sleep 3 s: it returns as soon as the camera's threads and the calls
+ *    in flight have gone.
+ *  - The channel announcements and IPCUserLogin use buffers of their own and take no
+ *    semaphore, so they run beside the camera's commands and from a report callback.
  */
 #ifndef IPCSDK_H
 #define IPCSDK_H
@@ -178,9 +204,11 @@ IPCSDK_API int IPCSdkUdpExist(void);
 IPCSDK_API int32_t IPCSdkUdpConnect(uint32_t addr, uint16_t port);
 /* One datagram to port 5001 of the entry owning fd: bytes sent, negative send result, or 0. */
 IPCSDK_API int32_t IPCSdkUdpSend(int fd, const void *buf, int len);
-/* Up to 41 polls of 10 ms on a command socket: size, -1, or -2 (late answer counted). */
+/* Up to 41 polls of 10 ms on a command socket: size, -1, or -2 (a late answer counted for
+ * that camera; while one is expected, the next datagram is dropped as that answer). */
 IPCSDK_API int32_t IPCSdkUdpRecv(int fd, void *buf, int len);
-/* Send and receive; the answer's size must equal its header length + 16: size, -1, -2. */
+/* Discards datagrams already waiting, sends, and receives; the answer's size must equal its
+ * header length + 16: size, -1, -2. A late answer of an earlier request is skipped. */
 IPCSDK_API int32_t IPCSdkUdpRequest(int fd, const void *req, uint32_t reqLen, void *resp, uint32_t respCap);
 
 IPCSDK_API int IPCSdkTcpExist(void);
@@ -190,14 +218,17 @@ IPCSDK_API int IPCSdkTcpConnect(uint32_t addr, uint16_t port, int timeoutSeconds
 IPCSDK_API int IPCSdkTcpConnect2(uint32_t addr, uint16_t port);
 /* One send call: byte count, 0 when nothing was sent, 0x80001009 on failure. Never raises SIGPIPE. */
 IPCSDK_API uint32_t IPCSdkTcpSend(int fd, const void *buf, int len);
-/* Send, then 11 polls of 200 ms: answer bytes of one receive, -1, -3, -4 or 0x80001009. */
+/* Send, then 11 polls of 200 ms for one whole answer message (at most respCap bytes kept, the
+ * rest discarded): its size, 0 when the camera closed the connection, -1, -3, -4 or 0x80001009.
+ * On a command connection, what earlier requests left is discarded before the send. */
 IPCSDK_API uint32_t IPCSdkTcpRequest(int fd, const void *req, uint32_t reqLen, void *resp, int respCap);
 
 /* Local datagram channel to the peer at "/tmp/dbgServer", bound at the given path (at most
  * 19 characters): 0 or -1. */
 IPCSDK_API int32_t IPCSdkUnixInit(const char *conflocateName);
 IPCSDK_API int32_t IPCSdkUnixUninit(void);
-/* One request; up to 401 polls of 10 ms for the answer: size, sent count, -1, -2 or -9. */
+/* One request (a send waits at most 3 s for room at the peer); up to 401 polls of 10 ms for
+ * the answer: size, sent count, -1, -2 or -9. Late answers as on the UDP transport. */
 IPCSDK_API int32_t IPCSdkUnixRequest(const uint8_t *req, uint32_t reqLen, uint8_t *resp, int respCap);
 /* Removes every file whose path begins with the channel's name (no shell): 0, or -1 when no name was set. */
 IPCSDK_API int remove_confargs_file(void);
@@ -260,7 +291,9 @@ IPCSDK_API uint32_t IPCUnPackSystemInfo_IPC(const uint8_t *answer, uint32_t answ
 IPCSDK_API uint32_t IPCPackServerConnTypeInfo(const ServerConnTypeInfo *in, uint8_t *out, uint32_t *outLen);
 /* Releases an entry at once: stops its threads (waiting for them), frees buffers, closes sockets. */
 IPCSDK_API void DeviceLogout(uint32_t handle);
-/* Takes the command lock, stops the channels, waits 3 s, releases the entry: 0 or 0x80001004. */
+/* Takes the command lock, stops the channels and releases the entry once its threads and the
+ * calls in flight have gone (no 3 s pause): 0 or 0x80001004. From the camera's own report
+ * callback it uses the semaphore the callback holds. */
 IPCSDK_API uint32_t IPCSdkLogout(uint32_t handle);
 /* Posts the camera's command semaphore once: 0 or 0x80001004. */
 IPCSDK_API uint32_t IPC_FORCE_EXIT(uint32_t handle);
@@ -272,7 +305,8 @@ IPCSDK_API uint32_t IPC_FORCE_EXIT(uint32_t handle);
 IPCSDK_API uint32_t IPCSendHeartBeat(uint32_t handle);
 /* Thread body: a beat every 5 s while the slot stays logged in; returns NULL. */
 IPCSDK_API void *HandlHeartBeatThread(void *slot);
-/* Starts the heartbeat thread for an entry of g_DevManage: 0 or -1. */
+/* Starts the heartbeat thread for an entry of g_DevManage: 0 when the thread was created (it
+ * ends at once for an entry not in use), -1 otherwise. */
 IPCSDK_API int CreatHandlHeartBeatThread(DeviceSlot *slot);
 
 /* ------------------------------------------------------------------------------------------
@@ -355,7 +389,9 @@ typedef struct IPCSDK_PACKED VideoStartExResult {
 IPCSDK_ASSERT_SIZE(VideoStartExResult, 36);
 
 /* Opens the video channel (TCP 5000, connection type 2) and its receiver: 0, -1, 0x80001004.
- * A second call on a running channel stops the old receiver first. */
+ * Starts of one channel are serialised: each one supersedes the running receiver, which
+ * closes its connection; the new one reads once the old one has gone (so the old receiver's
+ * own callback may call it). Concurrent starts leave one receiver on the latest connection. */
 IPCSDK_API int32_t StartVideoRequest(uint32_t handle);
 /* Asks the receiver to stop (it ends within about a second): 0 or 0x80001004. */
 IPCSDK_API uint32_t StopVideoRequest(uint32_t handle);
@@ -388,7 +424,8 @@ typedef struct DataReportRequestInfo {
 IPCSDK_ASSERT_SIZE(DataReportRequestInfo, 140);
 
 /* Opens the report channel (TCP 5000, connection type 1) and its receiver: the channel's
- * descriptor, -1, or 0x80001004. Login calls it on acceptance. */
+ * descriptor, -1, or 0x80001004. Login calls it on acceptance. Starts as StartVideoRequest;
+ * the disconnection callback may call it to reconnect. */
 IPCSDK_API int32_t StartDataReport(uint32_t handle);
 /* Asks the receiver to stop (no disconnection callback): 0 or 0x80001004. */
 IPCSDK_API uint32_t StopDataReport(uint32_t handle);
