@@ -37,11 +37,13 @@ struct ThreadArgs {
 };
 
 // Gives up a connection: the slot's field forgets it only while it still names it (a newer
-// start may have stored its own), then it is closed. In this order the descriptor number
-// cannot have been reused by the time the field is compared.
+// start may have stored its own) and the slot still holds this login, then it is closed. In
+// this order the descriptor number cannot have been reused by the time the field is compared.
 void close_connection(const Context& c, int fd) {
-    int expected = fd;
-    std::atomic_ref<int32_t>(socket(g_DevManage[c.index], c.which)).compare_exchange_strong(expected, -1);
+    if_current(c.index, c.generation, [&] {
+        int expected = fd;
+        std::atomic_ref<int32_t>(socket(g_DevManage[c.index], c.which)).compare_exchange_strong(expected, -1);
+    });
     close(fd);
 }
 
@@ -76,7 +78,7 @@ bool receive_loop(const ThreadArgs& a, int wakeFd, uint8_t* buf) {
             std::memmove(buf, buf + used, held - used);
             held -= used;
         }
-        if (slot_current(c.index, c.generation)) store(fill(s, c.which), static_cast<int32_t>(held));
+        if_current(c.index, c.generation, [&] { store(fill(s, c.which), static_cast<int32_t>(held)); });
     }
     close_connection(c, a.fd);
     return false;

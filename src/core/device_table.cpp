@@ -24,7 +24,8 @@ IPCSDK_API int32_t g_SocketInitFlag = -1;
 namespace ipc {
 namespace {
 
-std::array<SlotState, kSlots> g_state;
+// Never destroyed: detached library threads may still touch it while the process exits.
+std::array<SlotState, kSlots>& g_state = *new std::array<SlotState, kSlots>;
 std::mutex g_tableMutex;  // orders reservations: the duplicate check and the free-slot search
 thread_local int t_slotThread = -1;
 thread_local int t_semHeld = 0;  // semaphores of any slot the calling thread holds

@@ -146,4 +146,14 @@ inline bool slot_current(int index, uint32_t generation) {
     return st.open.load() && st.generation.load() == generation;
 }
 
+// Runs f while the slot still holds this login, under the lock a release takes to close the
+// slot: a thread the release does not wait for (one whose callback released the slot) can
+// still touch the entry safely, since the release has either not begun or already forbids it.
+template <class F>
+void if_current(int index, uint32_t generation, F f) {
+    SlotState& st = state(index);
+    std::lock_guard<std::mutex> lock(st.mutex);
+    if (st.open.load() && st.generation.load() == generation) f();
+}
+
 }  // namespace ipc
