@@ -36,7 +36,6 @@ struct Answer {
     uint32_t reqLen;
     uint32_t stored = 0;    // bytes of the answer in buf
     bool reading = false;   // the message in progress is the answer
-    bool done = false;
 };
 
 enum class Pump { Idle, Closed, Done };
@@ -77,10 +76,7 @@ Pump pump(int fd, StreamCarry& c, Answer* a, int& late) {
             if (r < 0) return Pump::Idle;
             if (keep) a->stored += static_cast<uint32_t>(r);
             c.skip -= static_cast<uint64_t>(r);
-            if (c.skip == 0 && a && a->reading) {
-                a->done = true;
-                return Pump::Done;
-            }
+            if (c.skip == 0 && a && a->reading) return Pump::Done;
             continue;
         }
         if (c.have == 0 && !skip_to_magic(fd)) {
@@ -104,10 +100,7 @@ Pump pump(int fd, StreamCarry& c, Answer* a, int& late) {
             a->stored = std::min<uint32_t>(16, a->cap);
             std::memcpy(a->buf, c.header, a->stored);
             a->reading = true;
-            if (len == 0) {
-                a->done = true;
-                return Pump::Done;
-            }
+            if (len == 0) return Pump::Done;
         } else {
             late = 0;  // a whole message that nobody waits for any more
         }
