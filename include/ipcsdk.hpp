@@ -186,8 +186,10 @@ public:
 
 }  // namespace ipc
 
+/// @cond INTERNAL
 template <>
 struct std::is_error_code_enum<ipc::errc> : std::true_type {};
+/// @endcond
 
 namespace ipc {
 
@@ -465,7 +467,7 @@ concept Setting = requires { setting_traits<T>::info; };
 template <class T>
 concept WritableSetting = Setting<T> && setting_traits<T>::info.writable;
 
-/// The tag for_each_setting hands to its visitor: `typename decltype(tag)::type` is the record.
+/// The tag for_each_setting hands to its visitor: its member `type` is the record type.
 template <class T>
 struct setting_tag {
     using type = T;                                                      ///< the record type
