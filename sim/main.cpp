@@ -5,6 +5,7 @@
 #include <signal.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -40,6 +41,9 @@ const char kUsage[] =
     "                       distance commands (default 200)\n"
     "  --gps-report-type T  report type answering the position command: 0x1001 or 0x1002\n"
     "                       (default 0x1001)\n"
+    "  --refuse-logins      answer every login as if the credentials were wrong\n"
+    "  --flap S             every S seconds, take the cameras away (closing every\n"
+    "                       connection) or bring them back (default 0: never)\n"
     "  --quiet              no log lines\n"
     "  --help               this text\n"
     "\n"
@@ -60,7 +64,8 @@ int main(int argc, char** argv) {
     ipcsim::Config base;
     base.ip = "127.0.0.2";
     base.log = true;
-    long count = 1, alarmEvery = 0;
+    long count = 1, alarmEvery = 0, flapEvery = 0;
+    bool refuse = false;
     for (int i = 1; i < argc; ++i) {
         std::string opt = argv[i];
         if (opt == "--help" || opt == "-h") {
@@ -71,9 +76,13 @@ int main(int argc, char** argv) {
             base.log = false;
             continue;
         }
+        if (opt == "--refuse-logins") {
+            refuse = true;
+            continue;
+        }
         static const char* const kValued[] = {"--ip", "--user", "--password", "--video-file", "--count",
                                               "--tcp-port", "--fps", "--frame-bytes", "--keepalive",
-                                              "--alarm-every", "--report-delay", "--gps-report-type"};
+                                              "--alarm-every", "--report-delay", "--gps-report-type", "--flap"};
         if (std::none_of(std::begin(kValued), std::end(kValued), [&](const char* o) { return opt == o; })) {
             std::fprintf(stderr, "ipcsim: unknown option %s (see --help)\n", opt.c_str());
             return 2;
@@ -109,6 +118,8 @@ int main(int argc, char** argv) {
             base.keepaliveSeconds = static_cast<int>(n);
         } else if (opt == "--alarm-every") {
             ok = number(val, 0, 86400, alarmEvery);
+        } else if (opt == "--flap") {
+            ok = number(val, 0, 86400, flapEvery);
         } else if (opt == "--report-delay") {
             ok = number(val, 0, 600000, n);
             base.reportDelay = std::chrono::milliseconds(n);
@@ -142,6 +153,7 @@ int main(int argc, char** argv) {
         ipcsim::Config cfg = base;
         cfg.ip = text;
         cameras.push_back(std::make_unique<ipcsim::Camera>(cfg));
+        cameras.back()->refuseLogins(refuse);
         if (!cameras.back()->start()) return 1;
     }
     std::printf("ipcsim: %ld camera(s) from %s, UDP 5001, TCP %u and 5000; user %s\n", count, base.ip.c_str(),
@@ -149,11 +161,21 @@ int main(int argc, char** argv) {
     std::fflush(stdout);
 
     uint32_t alarms = 0;
+    using Clock = std::chrono::steady_clock;
+    auto nextAlarm = Clock::now() + std::chrono::seconds(alarmEvery);
+    auto nextFlap = Clock::now() + std::chrono::seconds(flapEvery);
     for (;;) {
-        timespec wait{alarmEvery > 0 ? alarmEvery : 3600, 0};
-        int sig = sigtimedwait(&stopSignals, nullptr, &wait);
+        auto next = Clock::now() + std::chrono::hours(1);
+        if (alarmEvery > 0) next = std::min(next, nextAlarm);
+        if (flapEvery > 0) next = std::min(next, nextFlap);
+        auto wait = std::max(Clock::duration::zero(), next - Clock::now());
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+        timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        int sig = sigtimedwait(&stopSignals, nullptr, &ts);
         if (sig == SIGINT || sig == SIGTERM) break;
-        if (sig < 0 && errno == EAGAIN && alarmEvery > 0) {
+        if (sig >= 0 || errno != EAGAIN) continue;
+        if (alarmEvery > 0 && Clock::now() >= nextAlarm) {
+            nextAlarm += std::chrono::seconds(alarmEvery);
             ++alarms;
             std::vector<uint8_t> body(64, 0);
             std::snprintf(reinterpret_cast<char*>(body.data()), 32, "alarm %u", alarms);
@@ -161,6 +183,20 @@ int main(int argc, char** argv) {
             for (auto& cam : cameras) cam->sendReport(0x1003, body);
             if (base.log) {
                 std::printf("alarm report 0x1003 #%u sent on every report channel\n", alarms);
+                std::fflush(stdout);
+            }
+        }
+        if (flapEvery > 0 && Clock::now() >= nextFlap) {
+            nextFlap += std::chrono::seconds(flapEvery);
+            bool away = cameras.front()->running();
+            for (auto& cam : cameras) {
+                if (away)
+                    cam->stop();
+                else if (!cam->start())
+                    return 1;
+            }
+            if (base.log) {
+                std::printf("ipcsim: cameras %s\n", away ? "taken away" : "back");
                 std::fflush(stdout);
             }
         }
