@@ -1,0 +1,7 @@
+#include "ipcctl.hpp"
+
+namespace ipcctl {
+
+int cmdWatch(const Options&, const WatchOptions&) { usage("watch is not available in this build"); }
+
+}  // namespace ipcctl
