@@ -301,6 +301,51 @@ TEST(Ipcctl, SnapshotWritesThePicturePair) {
     }
 }
 
+// One JSON object per line: the camera online, offline when it goes away, online again (one
+// reconnect) when it is back; its reports in between.
+TEST(Ipcctl, WatchShowsACameraGoingOfflineAndOnlineAgain) {
+    auto cam = testenv::start_camera();
+    const std::string ip = testenv::camera_ip(), log = testenv::workdir() + "/watch.out";
+    setenv("IPCCTL_PASSWORD", "admin", 1);
+    Child watch({IPCCTL_PATH, "--json", ip, "watch", "--seconds", "60"}, log);
+    auto lines = [&] {
+        std::vector<json> v;
+        std::istringstream in(testenv::read_file(log));
+        for (std::string l; std::getline(in, l);)
+            if (!l.empty() && l[0] == '{') v.push_back(json::parse(l));
+        return v;
+    };
+    auto seen = [&](const json& want) {
+        for (const auto& l : lines()) {
+            bool all = true;
+            for (auto it = want.begin(); it != want.end(); ++it) all = all && l.contains(it.key()) && l[it.key()] == *it;
+            if (all) return true;
+        }
+        return false;
+    };
+    ASSERT_TRUE(waitFor([&] { return seen({{"event", "state"}, {"state", "online"}, {"reconnects", 0}}); }, 20s))
+        << testenv::read_file(log);
+    cam->sendReport(0x1003, std::vector<uint8_t>(64, 1));
+    ASSERT_TRUE(waitFor([&] { return seen({{"event", "report"}, {"type", 0x1003}, {"bytes", 64}}); }, 20s))
+        << testenv::read_file(log);
+    cam->stop();
+    ASSERT_TRUE(waitFor([&] { return seen({{"event", "state"}, {"state", "offline"}}); }, 30s)) << testenv::read_file(log);
+    ASSERT_TRUE(cam->start());
+    ASSERT_TRUE(waitFor([&] { return seen({{"event", "state"}, {"state", "online"}, {"reconnects", 1}}); }, 60s))
+        << testenv::read_file(log);
+    EXPECT_EQ(watch.stop(), 0);
+    auto all = lines();
+    ASSERT_FALSE(all.empty());
+    EXPECT_EQ(all.front()["camera"], ip);
+    EXPECT_TRUE(all.front().contains("time"));
+    // In order: online, report, offline, online again.
+    std::vector<std::string> order;
+    for (const auto& l : all)
+        if (l["event"] != "state" || l["state"] != "connecting")
+            order.push_back(l["event"] == "state" ? l["state"].get<std::string>() : l["event"].get<std::string>());
+    EXPECT_EQ(order, (std::vector<std::string>{"online", "report", "offline", "online"}));
+}
+
 // ---- the dissector ----------------------------------------------------------------------------
 
 TEST(Dissector, DecodesACapturedSession) {
@@ -345,6 +390,9 @@ TEST(Dissector, DecodesACapturedSession) {
     EXPECT_EQ(field.out, std::to_string(rec[8] << 8 | rec[9]) + "\n");
     Result bad = tshark(pcap, "-e ipcsdk.length", "ipcsdk.malformed");
     EXPECT_EQ(bad.out, "256\n");
+    // The TCP command port is a preference: moved elsewhere, port 5002 is no longer ipcsdk.
+    Result moved = tshark(pcap, "-o ipcsdk.cmd_port:6002 -e ipcsdk.code", "ipcsdk.class == 3");
+    EXPECT_EQ(moved.out, "") << moved.err;
 }
 
 // ---- replay -------------------------------------------------------------------------------------
