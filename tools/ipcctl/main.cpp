@@ -397,8 +397,11 @@ int cmdRecord(const Options& o, const std::string& file, int seconds, long frame
     catchInterrupt();
     auto start = Clock::now();
     camera([&] { session.cam.open_video_channel(); });
+    // The start request's record ends in a flexible array (no extra data here), so it is
+    // passed by pointer.
     VideoStartInfo req{};
-    camera([&] { return session.cam.call<IPCStartVideo>(req); });
+    VideoStartInfo* reqp = &req;
+    camera([&] { return session.cam.call<IPCStartVideo>(reqp); });
     bool progress = isatty(2);
     auto deadline = start + std::chrono::seconds(seconds);
     {
