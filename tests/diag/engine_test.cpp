@@ -136,11 +136,11 @@ TEST_F(Frame, UnpackFillsWholeRecordsOnly) {
 
 TEST_F(Frame, LateAnswerIsCountedAndDroppedByTheNextCommand) {
     VideoParamRecord r{};
-    cam->script(ipcsim::Scripted{Reply::Default, {}, {}, 0, std::chrono::milliseconds(600), 1});
+    cam->script(ipcsim::Scripted{Reply::Default, {}, {}, 0, std::chrono::milliseconds(1500), 1});
     EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
     EXPECT_EQ(lines(), (Strings{"add cmd timeout num: 1\n", "pmqcsVideoParamGet net err."}));
-    // The late answer lands first and is dropped; the command's own answer is taken.
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // The late answer lands before the next request and is dropped; its own answer is taken.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1600));
     cam->script(ipcsim::Scripted{Reply::Default, {}, {}, 0, std::chrono::milliseconds(50), 1});
     EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u);
     EXPECT_EQ(lines(), (Strings{"reduce cmd timeout num: 0\n"}));

@@ -208,6 +208,7 @@ TEST(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
     // The next login is answered late: remove the camera while that login is in flight.
     ipcsim::Scripted late;
     late.delay = 300ms;
+    ASSERT_TRUE(sim->waitReportConnection());
     sim->closeReportChannels();
     ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::offline); }));
     sim->clearRequests();
