@@ -1403,7 +1403,7 @@ private:
     clock::time_point next_wake(const std::vector<std::shared_ptr<Entry>>& live) const {
         auto t = clock::now() + std::chrono::milliseconds(250);  // staleness and probes
         for (const auto& e : live)
-            if (!e->busy && !e->camera && !e->removed) t = std::min(t, e->next_attempt);
+            if (!e->busy && !e->removed && e->state != State::online) t = std::min(t, e->next_attempt);
         return t;
     }
 
