@@ -197,6 +197,35 @@ TEST(Fleet, WrongCredentialsAreAuthFailedAndRetriedAtTheLongestPause) {
               (std::vector<std::pair<S, S>>{{S::connecting, S::auth_failed}, {S::auth_failed, S::online}}));
 }
 
+TEST(Fleet, ACameraThatDropsEveryLoginKeepsItsPausesGrowing) {
+    ipc::Sdk sdk;
+    auto sim = testenv::start_camera(0);
+    std::atomic<bool> stop{false};
+    std::thread dropper([&] {  // closes the report channel as soon as a login opened it
+        while (!stop) {
+            if (sim->reportConnections() > 0) sim->closeReportChannels();
+            std::this_thread::sleep_for(5ms);
+        }
+    });
+    auto o = quick();
+    o.initial_backoff = 100ms;
+    o.max_backoff = 400ms;
+    ipc::Fleet fleet(o);
+    Seen seen;
+    seen.attach(fleet);
+    fleet.add("cam", spec(0));
+    const bool enough = seen.wait([&] { return seen.retries.size() >= 4; });
+    stop = true;
+    dropper.join();
+    ASSERT_TRUE(enough);
+    std::lock_guard lock(seen.m);
+    const int nominal[] = {100, 200, 400, 400};
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(seen.retries[i].pause.count(), nominal[i]) << i;
+        EXPECT_EQ(seen.retries[i].error, ipc::errc::channel_closed) << i;
+    }
+}
+
 TEST(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
     ipc::Sdk sdk;
     auto sim = testenv::start_camera(0);
