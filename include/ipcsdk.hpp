@@ -1073,6 +1073,10 @@ struct FleetOptions {
     std::chrono::milliseconds max_backoff{30000};
     /// Each pause is drawn from [p * (1 - jitter), p * (1 + jitter)]; 0: exact pauses.
     double jitter = 0.2;
+    /// A camera lost after being online for less than this keeps its pauses growing (one that
+    /// drops every login is not logged in again every initial_backoff); 0: a loss always
+    /// starts again at initial_backoff.
+    std::chrono::milliseconds stable_after{10000};
     /// An online camera from which nothing arrived (frame, report, keepalive, command answer)
     /// for this long goes offline; 0: never.
     std::chrono::milliseconds stale_after{15000};
@@ -1155,7 +1159,7 @@ public:
         unsigned reconnects = 0;
         std::error_code last_error;
         unsigned failures = 0;  // failed logins since it was last online
-        unsigned pauses = 0;    // pauses taken since it was last online: the next one doubles
+        unsigned pauses = 0;    // pauses since it was last stably online: the next one doubles
         clock::time_point next_attempt{};
         bool busy = false;      // a login or a release is in flight
         bool probing = false;
@@ -1163,6 +1167,7 @@ public:
         bool removed = false;
         bool ever_online = false;
         bool lost_early = false;
+        clock::time_point online_since{};
         std::uint64_t session = 0;
         std::vector<Event> early;  // frames and reports of a login not yet processed
         // Under core->mutex_.
@@ -1403,7 +1408,7 @@ private:
     clock::time_point next_wake(const std::vector<std::shared_ptr<Entry>>& live) const {
         auto t = clock::now() + std::chrono::milliseconds(250);  // staleness and probes
         for (const auto& e : live)
-            if (!e->busy && !e->camera && !e->removed) t = std::min(t, e->next_attempt);
+            if (!e->busy && !e->removed && e->state != State::online) t = std::min(t, e->next_attempt);
         return t;
     }
 
@@ -1561,7 +1566,7 @@ private:
 
     void lose(const std::shared_ptr<Entry>& e, std::error_code why) {
         e->failures = 0;
-        e->pauses = 0;
+        if (clock::now() - e->online_since >= options_.stable_after) e->pauses = 0;
         set_state(*e, State::offline, why);
         release(e);
     }
@@ -1668,7 +1673,7 @@ private:
             e.ever_online = true;
         }
         e.failures = 0;
-        e.pauses = 0;
+        e.online_since = clock::now();
         e.timeouts.store(0);
         e.arrived();
         e.last_probe = clock::now();
