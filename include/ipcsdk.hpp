@@ -186,8 +186,10 @@ public:
 
 }  // namespace ipc
 
+/// @cond INTERNAL
 template <>
 struct std::is_error_code_enum<ipc::errc> : std::true_type {};
+/// @endcond
 
 namespace ipc {
 
@@ -465,7 +467,7 @@ concept Setting = requires { setting_traits<T>::info; };
 template <class T>
 concept WritableSetting = Setting<T> && setting_traits<T>::info.writable;
 
-/// The tag for_each_setting hands to its visitor: `typename decltype(tag)::type` is the record.
+/// The tag for_each_setting hands to its visitor: its member `type` is the record type.
 template <class T>
 struct setting_tag {
     using type = T;                                                      ///< the record type
@@ -1131,6 +1133,18 @@ class FleetCore : public std::enable_shared_from_this<FleetCore> {
 public:
     using clock = std::chrono::steady_clock;
 
+    struct Entry;
+    struct Event {
+        enum Kind { Add, Remove, Frame, Report, Lost, LoginDone, Released, Probed } kind;
+        Event(Kind k, std::shared_ptr<Entry> e, std::uint64_t s = 0) : kind(k), entry(std::move(e)), session(s) {}
+        std::shared_ptr<Entry> entry;
+        std::uint64_t session = 0;
+        std::uint32_t type = 0;
+        std::vector<std::uint8_t> bytes;
+        std::error_code error;
+        Camera camera;
+    };
+
     struct Entry final : CallObserver, std::enable_shared_from_this<Entry> {
         FleetCore* core = nullptr;
         std::string id;
@@ -1150,6 +1164,7 @@ public:
         bool ever_online = false;
         bool lost_early = false;
         std::uint64_t session = 0;
+        std::vector<Event> early;  // frames and reports of a login not yet processed
         // Under core->mutex_.
         Camera camera;
         int users = 0;
@@ -1298,16 +1313,6 @@ public:
 private:
     friend class ipc::Fleet;
 
-    struct Event {
-        enum Kind { Add, Remove, Frame, Report, Lost, LoginDone, Released, Probed } kind;
-        Event(Kind k, std::shared_ptr<Entry> e, std::uint64_t s = 0) : kind(k), entry(std::move(e)), session(s) {}
-        std::shared_ptr<Entry> entry;
-        std::uint64_t session = 0;
-        std::uint32_t type = 0;
-        std::vector<std::uint8_t> bytes;
-        std::error_code error;
-        Camera camera;
-    };
 
     static CameraRef ref(std::uint32_t handle, CallObserver* o) noexcept { return CameraRef(handle, o); }
 
@@ -1417,15 +1422,11 @@ private:
         case Event::Frame:
         case Event::Report:
             if (stop || e.removed || ev.session != e.session) break;
-            if (auto h = handlers()) {
-                if (ev.kind == Event::Frame && h->frame) {
-                    ipc::Frame f{ev.bytes};
-                    guarded("frame", h->frame, e.id, f);
-                } else if (ev.kind == Event::Report && h->report) {
-                    ipc::Report r{ev.type, ev.bytes};
-                    guarded("report", h->report, e.id, r);
-                }
+            if (e.state != State::online || !e.camera) {  // before the login's own event
+                if (e.busy) e.early.push_back(std::move(ev));
+                break;
             }
+            deliver(e, ev);
             break;
         case Event::Lost:
             if (ev.session != e.session || e.removed || stop) break;
@@ -1443,6 +1444,18 @@ private:
         case Event::Probed:
             e.probing = false;
             break;
+        }
+    }
+
+    void deliver(Entry& e, Event& ev) {
+        auto h = handlers();
+        if (!h) return;
+        if (ev.kind == Event::Frame && h->frame) {
+            ipc::Frame f{ev.bytes};
+            guarded("frame", h->frame, e.id, f);
+        } else if (ev.kind == Event::Report && h->report) {
+            ipc::Report r{ev.type, ev.bytes};
+            guarded("report", h->report, e.id, r);
         }
     }
 
@@ -1632,6 +1645,8 @@ private:
         e.busy = false;
         if (ev.session != e.session) return;
         if (!ev.error && e.lost_early) ev.error = make_error_code(errc::channel_closed);
+        std::vector<Event> early;
+        early.swap(e.early);
         if (stop || e.removed || ev.error) {
             if (ev.camera) {
                 std::lock_guard lock(mutex_);
@@ -1658,6 +1673,8 @@ private:
         e.arrived();
         e.last_probe = clock::now();
         set_state(e, State::online, {});
+        for (auto& x : early)
+            if (!e.removed && e.session == ev.session) deliver(e, x);
     }
 
     void probe(const std::shared_ptr<Entry>& e) {
