@@ -399,8 +399,9 @@ TEST(Dissector, DecodesACapturedSession) {
 
 TEST(Replay, GivesIpcctlTheCapturedAnswersByteForByte) {
     const std::string ip = testenv::camera_ip();
+    // position: the camera acknowledges, then sends the position as a report.
     std::vector<std::string> commands = {"get video-param --count 2 --json", "info --json", "get ex-osd --json",
-                                         "get ntp-conf"};
+                                         "get ntp-conf", "position --json"};
     std::vector<std::string> captured;
     std::string pcap;
     {

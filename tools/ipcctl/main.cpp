@@ -384,7 +384,7 @@ int cmdRecord(const Options& o, const std::string& file, int seconds, long frame
     std::mutex mu;
     std::condition_variable cv;
     uint64_t count = 0, bytes = 0;
-    bool writeFailed = false;
+    bool writeFailed = false, noVideo = false;
     session.cam.on_frame([&](const ipc::Frame& f) {
         auto p = f.payload();
         std::lock_guard lk(mu);
@@ -409,6 +409,10 @@ int cmdRecord(const Options& o, const std::string& file, int seconds, long frame
         while (!g_interrupted && !writeFailed) {
             if (frames > 0 && count >= static_cast<uint64_t>(frames)) break;
             if (seconds > 0 && Clock::now() >= deadline) break;
+            if (count == 0 && Clock::now() - start >= std::chrono::seconds(o.timeout)) {
+                noVideo = true;
+                break;
+            }
             cv.wait_for(lk, std::chrono::milliseconds(250));
             if (progress) {
                 double s = std::chrono::duration<double>(Clock::now() - start).count();
@@ -428,6 +432,7 @@ int cmdRecord(const Options& o, const std::string& file, int seconds, long frame
     if (!toStdout) writeFailed = std::fclose(out) != 0 || writeFailed;
     if (progress) std::fputs("\n", stderr);
     if (writeFailed) throw Stop{kFailed, "cannot write " + file};
+    if (noVideo) throw Stop{kFailed, "no video frame within " + std::to_string(o.timeout) + " s"};
     char line[128];
     std::snprintf(line, sizeof line, "%llu frames, %llu bytes, %.1f seconds\n", static_cast<unsigned long long>(count),
                   static_cast<unsigned long long>(bytes), elapsed);
