@@ -122,6 +122,8 @@ TEST(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
     EXPECT_EQ(st->reconnects, 1u);
 
     // Channels and heartbeat are back: frames and reports flow, the library beats again.
+    ASSERT_TRUE(sim->waitReportConnection());
+    ASSERT_TRUE(sim->waitVideoConnection());
     EXPECT_EQ(sim->reportConnections(), 1);
     EXPECT_EQ(sim->videoConnections(), 1);
     int before;

@@ -325,6 +325,7 @@ TEST(Ipcctl, WatchShowsACameraGoingOfflineAndOnlineAgain) {
     };
     ASSERT_TRUE(waitFor([&] { return seen({{"event", "state"}, {"state", "online"}, {"reconnects", 0}}); }, 20s))
         << testenv::read_file(log);
+    ASSERT_TRUE(cam->waitReportConnection());
     cam->sendReport(0x1003, std::vector<uint8_t>(64, 1));
     ASSERT_TRUE(waitFor([&] { return seen({{"event", "report"}, {"type", 0x1003}, {"bytes", 64}}); }, 20s))
         << testenv::read_file(log);
