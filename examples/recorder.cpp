@@ -14,7 +14,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <atomic>
 #include <map>
+#include <memory>
 #include <string>
 
 namespace {
@@ -61,28 +63,38 @@ int main(int argc, char** argv) {
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     ipc::Sdk sdk;
-    std::map<std::string, std::FILE*> files;  // used on the fleet's supervising thread only
+    // One file per camera. The handlers hold the table: a handler still running when the fleet
+    // is destroyed (the destructor does not wait for it) keeps the files open until it returns.
+    struct Output {
+        std::FILE* file = nullptr;
+        std::atomic<long> bytes{0};
+        ~Output() {
+            if (file) std::fclose(file);
+        }
+    };
+    auto files = std::make_shared<std::map<std::string, Output>>();
     for (const auto& c : cameras) {
         std::string path = dir + "/" + c.substr(0, c.find(':')) + ".video";
-        std::FILE* f = std::fopen(path.c_str(), "wb");
-        if (!f) {
+        Output& out = (*files)[c];
+        out.file = std::fopen(path.c_str(), "wb");
+        if (!out.file) {
             std::fprintf(stderr, "recorder: cannot write %s: %s\n", path.c_str(), std::strerror(errno));
             return 1;
         }
-        files[c] = f;
     }
     {
         ipc::Fleet fleet;
-        // Handlers run one at a time on the fleet's supervising thread.
+        // Handlers run one at a time, in order, on the fleet's dispatching thread.
         fleet.on_state([](const ipc::StateChange& c) {
             stamp();
             std::printf("%s: %s -> %s%s%s\n", c.id.c_str(), ipc::to_string(c.from), ipc::to_string(c.to),
                         c.error ? ", " : "", c.error ? c.error.message().c_str() : "");
             std::fflush(stdout);
         });
-        fleet.on_frame([&](const std::string& id, const ipc::Frame& f) {
+        fleet.on_frame([files](const std::string& id, const ipc::Frame& f) {
+            Output& out = files->at(id);
             auto payload = f.payload();
-            std::fwrite(payload.data(), 1, payload.size(), files[id]);
+            out.bytes += static_cast<long>(std::fwrite(payload.data(), 1, payload.size(), out.file));
         });
         fleet.on_report([](const std::string& id, const ipc::Report& r) {
             if (r.type != 0x1003) return;  // alarms only
@@ -107,10 +119,7 @@ int main(int argc, char** argv) {
         sigtimedwait(&stop, nullptr, &wait);
         for (const auto& s : fleet.statuses())
             std::printf("%s: %s, %u reconnect(s)\n", s.id.c_str(), ipc::to_string(s.state), s.reconnects);
-    }  // the fleet releases every camera; no handler runs after this
-    for (auto& [id, f] : files) {
-        std::printf("%s: %ld bytes of video\n", id.c_str(), std::ftell(f));
-        std::fclose(f);
-    }
+    }  // the fleet releases every camera
+    for (const auto& [id, out] : *files) std::printf("%s: %ld bytes of video\n", id.c_str(), out.bytes.load());
     return 0;
 }

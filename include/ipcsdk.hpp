@@ -1086,10 +1086,11 @@ struct FleetOptions {
     int max_command_timeouts = 3;
     /// Timeout of each login.
     std::chrono::seconds login_timeout{5};
-    /// Threads that do the blocking work (logins and releases); the supervision itself is one
-    /// thread whatever this says. At least 1.
+    /// Threads that do the blocking work (logins, releases, heartbeats of the fleet's own); the
+    /// supervision itself is one thread whatever this says. At least 1.
     unsigned workers = 4;
-    /// Frames waiting for the frame handler beyond this many are dropped (and counted).
+    /// Frames waiting for the frame handler beyond this many are dropped (and counted in
+    /// CameraStatus::frames_dropped).
     std::size_t max_queued_frames = 256;
 };
 
@@ -1198,10 +1199,12 @@ public:
     void start() {
         auto self = shared_from_this();
         for (unsigned i = 0; i < options_.workers; ++i) workers_.emplace_back([self] { self->work(); });
+        dispatcher_ = std::thread([self] { self->run_handlers(); });
         supervisor_ = std::thread([self] { self->supervise(); });
     }
 
-    // Asks the supervisor to release everything and end; joins it unless called on it.
+    // Asks the supervisor to release everything and waits for it (it runs no handler, so this
+    // never waits for one); then stops the handlers: one that is running is not waited for.
     void shutdown() noexcept {
         {
             std::lock_guard lock(queue_mutex_);
@@ -1212,11 +1215,21 @@ public:
             std::lock_guard lock(mutex_);
             users_cv_.notify_all();
         }
-        if (!supervisor_.joinable()) return;
-        if (supervisor_.get_id() == std::this_thread::get_id())
-            supervisor_.detach();  // destroyed from a handler: the thread ends on its own
+        if (supervisor_.joinable()) supervisor_.join();
+        bool busy;
+        {
+            std::lock_guard lock(dispatch_mutex_);
+            dispatch_stop_ = true;
+            busy = in_handler_;
+        }
+        dispatch_cv_.notify_all();
+        if (!dispatcher_.joinable()) return;
+        // A handler that is running (or destroying the fleet) finishes on its own; the thread
+        // then ends without starting another. Otherwise it ends at once.
+        if (busy || dispatcher_.get_id() == std::this_thread::get_id())
+            dispatcher_.detach();
         else
-            supervisor_.join();
+            dispatcher_.join();
     }
 
     void set_handlers(const std::function<void(Handlers&)>& change) {
@@ -1342,11 +1355,11 @@ private:
         {
             std::lock_guard lock(queue_mutex_);
             if (ev.kind == Event::Frame) {
-                if (queued_frames_ >= options_.max_queued_frames) {
+                if (pending_frames_.load() >= options_.max_queued_frames) {
                     ev.entry->dropped.fetch_add(1);
                     return;
                 }
-                ++queued_frames_;
+                pending_frames_.fetch_add(1);
             }
             queue_.push_back(std::move(ev));
         }
@@ -1384,7 +1397,6 @@ private:
             queue_cv_.wait_until(lock, next_wake(live), [&] { return !queue_.empty() || (stopping_ && !stop_seen_); });
             std::deque<Event> batch;
             batch.swap(queue_);
-            queued_frames_ = 0;
             const bool stop = stopping_;
             stop_seen_ = stopping_;
             lock.unlock();
@@ -1426,12 +1438,16 @@ private:
         }
         case Event::Frame:
         case Event::Report:
-            if (stop || e.removed || ev.session != e.session) break;
-            if (e.state != State::online || !e.camera) {  // before the login's own event
-                if (e.busy) e.early.push_back(std::move(ev));
-                break;
+            if (stop || e.removed || ev.session != e.session) {
+                forget(ev);
+            } else if (e.state != State::online) {  // before the login's own event
+                if (e.busy)
+                    e.early.push_back(std::move(ev));
+                else
+                    forget(ev);
+            } else {
+                deliver(e, ev);
             }
-            deliver(e, ev);
             break;
         case Event::Lost:
             if (ev.session != e.session || e.removed || stop) break;
@@ -1452,16 +1468,60 @@ private:
         }
     }
 
+    void forget(const Event& ev) {
+        if (ev.kind == Event::Frame) pending_frames_.fetch_sub(1);
+    }
+
     void deliver(Entry& e, Event& ev) {
         auto h = handlers();
-        if (!h) return;
-        if (ev.kind == Event::Frame && h->frame) {
-            ipc::Frame f{ev.bytes};
-            guarded("frame", h->frame, e.id, f);
-        } else if (ev.kind == Event::Report && h->report) {
-            ipc::Report r{ev.type, ev.bytes};
-            guarded("report", h->report, e.id, r);
+        const bool frame = ev.kind == Event::Frame;
+        if (!h || !(frame ? static_cast<bool>(h->frame) : static_cast<bool>(h->report))) {
+            forget(ev);
+            return;
         }
+        dispatch(
+            [h, id = e.id, frame, type = ev.type, bytes = std::move(ev.bytes)] {
+                if (frame) {
+                    ipc::Frame f{bytes};
+                    guarded("frame", h->frame, id, f);
+                } else {
+                    ipc::Report r{type, bytes};
+                    guarded("report", h->report, id, r);
+                }
+            },
+            frame);
+    }
+
+    // Hands a handler call to the dispatching thread (in order).
+    void dispatch(std::function<void()> call, bool frame = false) {
+        {
+            std::lock_guard lock(dispatch_mutex_);
+            if (!dispatch_stop_) {
+                dispatch_.emplace_back(frame, std::move(call));
+                frame = false;
+            }
+        }
+        if (frame) pending_frames_.fetch_sub(1);
+        dispatch_cv_.notify_one();
+    }
+
+    void run_handlers() {
+        std::unique_lock lock(dispatch_mutex_);
+        for (;;) {
+            dispatch_cv_.wait(lock, [&] { return !dispatch_.empty() || dispatch_stop_; });
+            if (dispatch_stop_) break;
+            auto job = std::move(dispatch_.front());
+            dispatch_.pop_front();
+            in_handler_ = true;
+            lock.unlock();
+            job.second();
+            if (job.first) pending_frames_.fetch_sub(1);
+            job.second = nullptr;
+            lock.lock();
+            in_handler_ = false;
+        }
+        auto rest = std::move(dispatch_);  // dropped unseen, outside the lock
+        lock.unlock();
     }
 
     void tick(std::vector<std::shared_ptr<Entry>>& live, bool stop) {
@@ -1537,7 +1597,7 @@ private:
         c.to = to;
         c.error = why;
         c.at = e.since;
-        if (auto h = handlers(); h && h->state) guarded("state", h->state, c);
+        if (auto h = handlers(); h && h->state) dispatch([h, c] { guarded("state", h->state, c); });
     }
 
     std::chrono::milliseconds pause_for(unsigned n, bool longest) {
@@ -1560,7 +1620,7 @@ private:
         e.next_attempt = clock::now() + pause;
         if (auto h = handlers(); h && h->retry) {
             Retry r{e.id, e.failures, why, pause};
-            guarded("retry", h->retry, r);
+            dispatch([h, r] { guarded("retry", h->retry, r); });
         }
     }
 
@@ -1653,6 +1713,7 @@ private:
         std::vector<Event> early;
         early.swap(e.early);
         if (stop || e.removed || ev.error) {
+            for (auto& x : early) forget(x);
             if (ev.camera) {
                 std::lock_guard lock(mutex_);
                 e.camera = std::move(ev.camera);
@@ -1678,8 +1739,7 @@ private:
         e.arrived();
         e.last_probe = clock::now();
         set_state(e, State::online, {});
-        for (auto& x : early)
-            if (!e.removed && e.session == ev.session) deliver(e, x);
+        for (auto& x : early) deliver(e, x);
     }
 
     void probe(const std::shared_ptr<Entry>& e) {
@@ -1722,7 +1782,7 @@ private:
     mutable std::mutex queue_mutex_;
     std::condition_variable queue_cv_;
     std::deque<Event> queue_;
-    std::size_t queued_frames_ = 0;
+    std::atomic<std::size_t> pending_frames_{0};  // from the callback until the handler returned
     bool stopping_ = false;
     bool stop_seen_ = false;
 
@@ -1732,6 +1792,13 @@ private:
     bool jobs_done_ = false;
     std::vector<std::thread> workers_;
     std::thread supervisor_;
+
+    std::mutex dispatch_mutex_;
+    std::condition_variable dispatch_cv_;
+    std::deque<std::pair<bool, std::function<void()>>> dispatch_;  // (is a frame, handler call)
+    bool dispatch_stop_ = false;
+    bool in_handler_ = false;
+    std::thread dispatcher_;
 
     mutable std::mutex handlers_mutex_;
     std::shared_ptr<const Handlers> handlers_;
@@ -1767,16 +1834,17 @@ inline void FleetCore::Entry::observe(std::uint32_t r) noexcept {
 /// jitter; the channels it wants (report, video, heartbeat) are restored. A camera that refuses
 /// the credentials is auth-failed and retried only at the longest pause.
 ///
-/// Threads: one supervising thread runs the state machine and every handler, in order; a few
-/// worker threads (FleetOptions::workers) do the blocking logins and releases. The library's
-/// callbacks only copy the event into the supervisor's queue and return. No handler runs under
-/// a lock that a command or Fleet::with needs, so handlers may call any Fleet function
-/// (with() from a handler holds up the supervision for that command's duration).
+/// Threads: one supervising thread runs the state machine from its event queue; a few worker
+/// threads (FleetOptions::workers) do the blocking logins and releases; one dispatching thread
+/// runs every handler, one at a time and in order. The library's callbacks only copy the event
+/// into the supervisor's queue and return. No handler runs under a lock that a command or
+/// Fleet::with needs, so handlers may call any Fleet function, and a slow handler delays only
+/// the handlers after it, never the supervision.
 ///
 /// remove() returns at once; the camera is released in the background. The destructor
-/// releases every camera (waiting for Fleet::with calls in progress to end) and returns when
-/// no handler of the fleet runs any more; destroyed from one of its own handlers it finishes
-/// that work after the handler returns. An ipc::Sdk must outlive the fleet.
+/// releases every camera (waiting for Fleet::with calls in progress to end) and returns without
+/// waiting for a handler that is running at that moment: that one finishes on its own and no
+/// other starts. An ipc::Sdk must outlive the fleet.
 class Fleet {
 public:
     /// Starts the supervising thread and the workers.
@@ -1838,7 +1906,7 @@ public:
         }
     }
 
-    /// Called on every state change (on the supervising thread).
+    /// Called on every state change (on the dispatching thread, as every handler).
     void on_state(std::function<void(const StateChange&)> f) {
         core_->set_handlers([&](auto& h) { h.state = std::move(f); });
     }

@@ -22,5 +22,7 @@ cmake -S . -B "$build" "${args[@]}" >/dev/null
 cmake --build "$build" -j"$(nproc)" --target chaos >/dev/null
 export TSAN_OPTIONS="${TSAN_OPTIONS:-halt_on_error=1:second_deadlock_stack=1}"
 mkdir -p "$build/run" && cd "$build/run"
-# The library's own progress lines go to standard output and standard error; keep the verdict.
-../bench/chaos "${1:-600}" "${2:-64}" 2>/dev/null | grep '^chaos:'
+# The library's own progress lines on standard output and standard error are dropped; the
+# verdict and any sanitizer report stay.
+../bench/chaos "${1:-600}" "${2:-64}" 2> >(grep -v -E '^(nRet=|recv |ERROR:|AlarmMsg|VideoMsg|Username)' >&2) |
+  grep '^chaos:'

@@ -36,21 +36,30 @@ ipc::CameraSpec spec(int n, bool video = false, bool tcp = false) {
     return s;
 }
 
-// Everything the fleet's handlers saw, with a wait for a condition on it. Declared before the
-// fleet, so that it outlives the fleet's handlers.
-struct Seen {
+// Everything the fleet's handlers saw, with a wait for a condition on it. The handlers hold
+// it: the fleet's destructor does not wait for a handler that is still running.
+struct Seen : std::enable_shared_from_this<Seen> {
     std::mutex m;
     std::condition_variable cv;
     std::vector<ipc::StateChange> changes;
     std::vector<ipc::Retry> retries;
     int frames = 0;
     std::vector<uint32_t> reports;
+    std::vector<std::string> errors;  // what handlers threw
 
     void attach(ipc::Fleet& f) {
-        f.on_state([this](const ipc::StateChange& c) { add([&] { changes.push_back(c); }); });
-        f.on_retry([this](const ipc::Retry& r) { add([&] { retries.push_back(r); }); });
-        f.on_frame([this](const std::string&, const ipc::Frame&) { add([&] { ++frames; }); });
-        f.on_report([this](const std::string&, const ipc::Report& r) { add([&] { reports.push_back(r.type); }); });
+        auto self = shared_from_this();
+        f.on_state([self](const ipc::StateChange& c) { self->add([&] { self->changes.push_back(c); }); });
+        f.on_retry([self](const ipc::Retry& r) { self->add([&] { self->retries.push_back(r); }); });
+        f.on_frame([self](const std::string&, const ipc::Frame&) { self->add([&] { ++self->frames; }); });
+        f.on_report([self](const std::string&, const ipc::Report& r) {
+            self->add([&] { self->reports.push_back(r.type); });
+        });
+    }
+    void catch_errors() {
+        ipc::set_handler_error_reporter([self = shared_from_this()](std::string_view kind, std::string_view what) {
+            self->add([&] { self->errors.push_back(std::string(kind) + ": " + std::string(what)); });
+        });
     }
     template <class F>
     void add(F f) {
@@ -103,7 +112,8 @@ using S = ipc::State;
 TEST(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
     ipc::Sdk sdk;
     auto sim = testenv::start_camera(0);
-    Seen seen;
+    auto shared = std::make_shared<Seen>();
+    Seen& seen = *shared;
     ipc::Fleet fleet(quick());
     seen.attach(fleet);
     fleet.add("cam", spec(0, true));
@@ -157,7 +167,8 @@ TEST(Fleet, BackoffPausesGrowAndAreCapped) {
     o.initial_backoff = 100ms;
     o.max_backoff = 400ms;
     o.jitter = 0.2;
-    Seen seen;
+    auto shared = std::make_shared<Seen>();
+    Seen& seen = *shared;
     ipc::Fleet fleet(o);
     seen.attach(fleet);
     fleet.add("cam", spec(0));
@@ -183,7 +194,8 @@ TEST(Fleet, WrongCredentialsAreAuthFailedAndRetriedAtTheLongestPause) {
     ipc::Sdk sdk;
     auto sim = testenv::start_camera(0);
     sim->refuseLogins(true);
-    Seen seen;
+    auto shared = std::make_shared<Seen>();
+    Seen& seen = *shared;
     ipc::Fleet fleet(quick());
     seen.attach(fleet);
     fleet.add("cam", spec(0));
@@ -213,7 +225,8 @@ TEST(Fleet, ACameraThatDropsEveryLoginKeepsItsPausesGrowing) {
     auto o = quick();
     o.initial_backoff = 100ms;
     o.max_backoff = 400ms;
-    Seen seen;
+    auto shared = std::make_shared<Seen>();
+    Seen& seen = *shared;
     ipc::Fleet fleet(o);
     seen.attach(fleet);
     fleet.add("cam", spec(0));
@@ -232,7 +245,8 @@ TEST(Fleet, ACameraThatDropsEveryLoginKeepsItsPausesGrowing) {
 TEST(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
     ipc::Sdk sdk;
     auto sim = testenv::start_camera(0);
-    Seen seen;
+    auto shared = std::make_shared<Seen>();
+    Seen& seen = *shared;
     ipc::Fleet fleet(quick());
     seen.attach(fleet);
     fleet.add("cam", spec(0));
@@ -271,7 +285,8 @@ TEST(Fleet, DestroyedWithCamerasInEveryState) {
     late.delay = 1500ms;
     slow->script(late);
     const size_t threads = testenv::count_dir("/proc/self/task");
-    Seen seen;
+    auto shared = std::make_shared<Seen>();
+    Seen& seen = *shared;
     {
         ipc::Fleet fleet(quick());
         seen.attach(fleet);
@@ -285,6 +300,7 @@ TEST(Fleet, DestroyedWithCamerasInEveryState) {
         }));
         EXPECT_EQ(fleet.status("connecting")->state, S::connecting);
     }
+    std::this_thread::sleep_for(200ms);  // a handler running at the destruction returns
     size_t changes;
     {
         std::lock_guard lock(seen.m);
@@ -301,20 +317,16 @@ TEST(Fleet, DestroyedWithCamerasInEveryState) {
 TEST(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAreCaught) {
     ipc::Sdk sdk;
     auto sim = testenv::start_camera(0);
-    std::mutex m;
-    std::vector<std::string> errors;
-    ipc::set_handler_error_reporter([&](std::string_view kind, std::string_view what) {
-        std::lock_guard lock(m);
-        errors.push_back(std::string(kind) + ": " + std::string(what));
-    });
     auto o = quick();
     o.max_command_timeouts = 2;
     o.probe_after = 60s;  // no heartbeat of the fleet's own between the two commands
-    Seen seen;
+    auto shared = std::make_shared<Seen>();
+    Seen& seen = *shared;
+    seen.catch_errors();
     ipc::Fleet fleet(o);
     seen.attach(fleet);
-    fleet.on_state([&](const ipc::StateChange& c) {
-        seen.add([&] { seen.changes.push_back(c); });
+    fleet.on_state([shared](const ipc::StateChange& c) {
+        shared->add([&] { shared->changes.push_back(c); });
         throw std::runtime_error("state handler failure");
     });
     std::error_code ec;
@@ -344,12 +356,8 @@ TEST(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAreC
     EXPECT_FALSE(r.has_value());
     ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::online, 2); }));
     // Each of the three state handler calls threw; the fleet carried on after each.
-    EXPECT_TRUE(eventually([&] {
-        std::lock_guard lock(m);
-        return errors.size() == 3;
-    }));
-    std::lock_guard lock(m);
-    EXPECT_EQ(errors[0], "state: state handler failure");
+    ASSERT_TRUE(seen.wait([&] { return seen.errors.size() == 3; }));
+    EXPECT_EQ(seen.errors[0], "state: state handler failure");
     ipc::set_handler_error_reporter(nullptr);
 }
 
@@ -359,7 +367,8 @@ TEST(Fleet, AQuietCameraIsAskedAndASilentOneGoesOffline) {
     auto o = quick();
     o.max_command_timeouts = 2;
     o.probe_after = 300ms;
-    Seen seen;
+    auto shared = std::make_shared<Seen>();
+    Seen& seen = *shared;
     ipc::Fleet fleet(o);
     seen.attach(fleet);
     fleet.add("cam", spec(0, false, true));
@@ -377,4 +386,33 @@ TEST(Fleet, AQuietCameraIsAskedAndASilentOneGoesOffline) {
     EXPECT_EQ(fleet.status("cam")->last_error, ipc::errc::net);
     sim->clearScript();
     ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::online, 2); }));
+}
+
+TEST(Fleet, DestructionDoesNotWaitForARunningHandler) {
+    ipc::Sdk sdk;
+    auto sim = testenv::start_camera(0);
+    struct Gate {
+        std::mutex m;
+        std::condition_variable cv;
+        bool entered = false, open = false;
+    };
+    auto gate = std::make_shared<Gate>();
+    {
+        ipc::Fleet fleet(quick());
+        fleet.on_state([gate](const ipc::StateChange&) {  // blocks until the fleet is gone
+            std::unique_lock lock(gate->m);
+            gate->entered = true;
+            gate->cv.notify_all();
+            gate->cv.wait(lock, [&] { return gate->open; });
+        });
+        fleet.add("cam", spec(0, true));
+        std::unique_lock lock(gate->m);
+        ASSERT_TRUE(gate->cv.wait_for(lock, 20s, [&] { return gate->entered; }));
+    }
+    // The destructor returned with the handler still blocked, and released the camera.
+    EXPECT_EQ(slots_in_use(), 0);
+    EXPECT_TRUE(eventually([&] { return sim->reportConnections() == 0; }));
+    std::lock_guard lock(gate->m);
+    gate->open = true;
+    gate->cv.notify_all();
 }
