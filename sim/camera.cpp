@@ -44,6 +44,7 @@ void Camera::Impl::handle(Request req, const Sink& sink) {
                       wire::be32(req.frame.data() + 12) == req.frame.size() - wire::kHeader;
     std::optional<Scripted> s;
     std::function<void(const Request&)> onRequest;
+    Answerer replay;
     {
         std::lock_guard lk(mu);
         requests.push_back(req);
@@ -53,13 +54,23 @@ void Camera::Impl::handle(Request req, const Sink& sink) {
             if (--script.front().times <= 0) script.pop_front();
         }
         onRequest = hook;
+        replay = answerer;
     }
     if (onRequest) onRequest(req);
     if (!wellFormed) {
         log(req, "none (malformed request)");
         return;
     }
-    Outcome a = s && s->reply != Reply::Default ? scriptedAnswer(req, *s) : defaultAnswer(req);
+    bool scripted = s && s->reply != Reply::Default;
+    std::optional<std::vector<uint8_t>> replayed;
+    if (!scripted && replay) replayed = replay(req);
+    Outcome a;
+    if (scripted)
+        a = scriptedAnswer(req, *s);
+    else if (replayed)
+        a = Outcome{Act::Send, *replayed, "replayed " + std::to_string(replayed->size()), {}};
+    else
+        a = defaultAnswer(req);
     milliseconds delay = s ? std::max(s->delay, milliseconds(0)) : milliseconds(0);
     int copies = s && s->twice ? 2 : 1;
     std::string label = a.label;
@@ -519,6 +530,11 @@ uint64_t Camera::videoFramesSent() const {
 void Camera::onRequest(std::function<void(const Request&)> hook) {
     std::lock_guard lk(impl_->mu);
     impl_->hook = std::move(hook);
+}
+
+void Camera::answerWith(Answerer answerer) {
+    std::lock_guard lk(impl_->mu);
+    impl_->answerer = std::move(answerer);
 }
 
 }  // namespace ipcsim

@@ -91,6 +91,7 @@ struct Camera::Impl {
     std::vector<Request> requests;
     int logins = 0;
     std::function<void(const Request&)> hook;
+    Answerer answerer;
     std::map<uint16_t, std::vector<uint8_t>> records;
     PtzState ptz;
 

@@ -179,6 +179,12 @@ public:
     // Called for every request before it is answered (from the serving thread).
     void onRequest(std::function<void(const Request&)> hook);
 
+    // Bytes to answer a request with instead of the camera's own answer (nullopt: its own
+    // answer); scripted answers still come first. Called from the serving thread. The replay
+    // mode answers with a captured camera's answers this way.
+    using Answerer = std::function<std::optional<std::vector<uint8_t>>(const Request&)>;
+    void answerWith(Answerer answerer);
+
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;

@@ -1,4 +1,5 @@
 // ipcsim: runs one or more simulated cameras until SIGINT or SIGTERM.
+#include "capture.hpp"
 #include "ipcsim.hpp"
 
 #include <arpa/inet.h>
@@ -6,12 +7,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iterator>
+#include <optional>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -40,10 +45,57 @@ const char kUsage[] =
     "                       distance commands (default 200)\n"
     "  --gps-report-type T  report type answering the position command: 0x1001 or 0x1002\n"
     "                       (default 0x1001)\n"
+    "  --replay FILE        answer as the camera in FILE (pcap or pcapng) did: each request\n"
+    "                       gets the captured answer to the same class and code, in captured\n"
+    "                       order (the last one again once they run out; the simulator's own\n"
+    "                       answer for commands the capture lacks), and each new report\n"
+    "                       channel gets the captured reports\n"
     "  --quiet              no log lines\n"
     "  --help               this text\n"
     "\n"
     "Log line: time, camera address, transport, class.code, command, payload length, answer.\n";
+
+// The answers of a captured camera, handed out per class and code in captured order.
+struct Replay {
+    explicit Replay(ipcsim::CapturedCamera c) : cam(std::move(c)) {}
+    ipcsim::CapturedCamera cam;
+    std::mutex mu;
+    std::map<uint16_t, size_t> seen;  // requests per class and code
+    // Reports due after an answered request: when, and which.
+    std::vector<std::pair<std::chrono::steady_clock::time_point, const std::vector<uint8_t>*>> due;
+
+    std::optional<std::vector<uint8_t>> answer(const ipcsim::Request& r) {
+        auto key = static_cast<uint16_t>(r.msgClass << 8 | r.code);
+        std::lock_guard lk(mu);
+        size_t n = ++seen[key];
+        for (const auto& rep : cam.reports)
+            if (rep.afterNth > 0 && rep.afterKey == key && rep.afterNth == n)
+                due.emplace_back(std::chrono::steady_clock::now() + std::chrono::milliseconds(rep.delayMs), &rep.bytes);
+        auto it = cam.answers.find(key);
+        if (it == cam.answers.end()) return std::nullopt;
+        return it->second[std::min(n, it->second.size()) - 1];
+    }
+    // The reports whose time has come.
+    std::vector<const std::vector<uint8_t>*> takeDue() {
+        std::lock_guard lk(mu);
+        std::vector<const std::vector<uint8_t>*> out;
+        auto now = std::chrono::steady_clock::now();
+        for (auto it = due.begin(); it != due.end();) {
+            if (it->first <= now) {
+                out.push_back(it->second);
+                it = due.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        return out;
+    }
+    size_t answerCount() const {
+        size_t n = 0;
+        for (const auto& [key, list] : cam.answers) n += list.size();
+        return n;
+    }
+};
 
 bool number(const char* text, long min, long max, long& out) {
     char* end = nullptr;
@@ -61,6 +113,7 @@ int main(int argc, char** argv) {
     base.ip = "127.0.0.2";
     base.log = true;
     long count = 1, alarmEvery = 0;
+    std::string replayFile;
     for (int i = 1; i < argc; ++i) {
         std::string opt = argv[i];
         if (opt == "--help" || opt == "-h") {
@@ -73,7 +126,8 @@ int main(int argc, char** argv) {
         }
         static const char* const kValued[] = {"--ip", "--user", "--password", "--video-file", "--count",
                                               "--tcp-port", "--fps", "--frame-bytes", "--keepalive",
-                                              "--alarm-every", "--report-delay", "--gps-report-type"};
+                                              "--alarm-every", "--report-delay", "--gps-report-type",
+                                              "--replay"};
         if (std::none_of(std::begin(kValued), std::end(kValued), [&](const char* o) { return opt == o; })) {
             std::fprintf(stderr, "ipcsim: unknown option %s (see --help)\n", opt.c_str());
             return 2;
@@ -91,6 +145,8 @@ int main(int argc, char** argv) {
             base.user = val;
         } else if (opt == "--password") {
             base.password = val;
+        } else if (opt == "--replay") {
+            replayFile = val;
         } else if (opt == "--video-file") {
             base.videoFile = val;
         } else if (opt == "--count") {
@@ -127,6 +183,16 @@ int main(int argc, char** argv) {
         return 2;
     }
 
+    std::shared_ptr<Replay> replay;
+    if (!replayFile.empty()) {
+        try {
+            replay = std::make_shared<Replay>(ipcsim::readCapture(replayFile));
+        } catch (const ipcsim::CaptureError& e) {
+            std::fprintf(stderr, "ipcsim: %s\n", e.what());
+            return 1;
+        }
+    }
+
     // The camera threads inherit this mask, so the signals reach sigtimedwait below only.
     sigset_t stopSignals;
     sigemptyset(&stopSignals);
@@ -142,17 +208,39 @@ int main(int argc, char** argv) {
         ipcsim::Config cfg = base;
         cfg.ip = text;
         cameras.push_back(std::make_unique<ipcsim::Camera>(cfg));
+        if (replay) cameras.back()->answerWith([replay](const ipcsim::Request& r) { return replay->answer(r); });
         if (!cameras.back()->start()) return 1;
     }
     std::printf("ipcsim: %ld camera(s) from %s, UDP 5001, TCP %u and 5000; user %s\n", count, base.ip.c_str(),
                 base.tcpPort, base.user.c_str());
     std::fflush(stdout);
 
+    if (replay)
+        std::printf("ipcsim: replaying %zu answer(s) to %zu command(s) and %zu report(s) from %s\n", replay->answerCount(),
+                    replay->cam.answers.size(), replay->cam.reports.size(), replayFile.c_str());
+    std::fflush(stdout);
+
     uint32_t alarms = 0;
+    std::vector<int> reportChannels(cameras.size(), 0);
+    time_t nextAlarm = std::time(nullptr) + alarmEvery;
     for (;;) {
-        timespec wait{alarmEvery > 0 ? alarmEvery : 3600, 0};
+        // Replaying cameras look for new report channels ten times a second.
+        timespec wait{replay ? 0 : (alarmEvery > 0 ? alarmEvery : 3600), replay ? 100000000 : 0};
         int sig = sigtimedwait(&stopSignals, nullptr, &wait);
         if (sig == SIGINT || sig == SIGTERM) break;
+        if (replay) {
+            for (size_t i = 0; i < cameras.size(); ++i) {
+                int now = cameras[i]->reportConnections();
+                if (now > reportChannels[i])
+                    for (const auto& r : replay->cam.reports)
+                        if (r.afterNth == 0) cameras[i]->sendReportRaw(r.bytes);
+                reportChannels[i] = now;
+            }
+            for (const auto* r : replay->takeDue())
+                for (auto& cam : cameras) cam->sendReportRaw(*r);
+            if (alarmEvery <= 0 || std::time(nullptr) < nextAlarm) continue;
+            nextAlarm = std::time(nullptr) + alarmEvery;
+        }
         if (sig < 0 && errno == EAGAIN && alarmEvery > 0) {
             ++alarms;
             std::vector<uint8_t> body(64, 0);

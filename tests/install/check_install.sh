@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary prefix, then builds a C host against that copy only,
-# once with find_package and once with pkg-config, and checks the exported names.
+# Installs the build into a temporary prefix, then builds a C host and a C++ host against that
+# copy only, once with find_package and once with pkg-config, and checks the exported names.
 set -euo pipefail
 build="$1"; src="$2"
 tmp=$(mktemp -d)
@@ -9,6 +9,7 @@ cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
 lib=$(find "$tmp/prefix" -name 'libipcsdk.so' -print -quit)
 libdir=$(dirname "$lib")
 test -L "$lib" && test -e "$libdir/libipcsdk.so.1" && test -f "$tmp/prefix/include/ipcsdk.h"
+test -f "$tmp/prefix/include/ipcsdk.hpp"
 # Only the C interface is exported: no C++ (mangled) names, and the names hosts need are there.
 exported=$(nm -D --defined-only "$lib" | awk '{print $3}')
 if grep -q '^_Z' <<<"$exported"; then echo "C++ symbols exported"; exit 1; fi
@@ -18,6 +19,10 @@ done
 cmake -S "$src" -B "$tmp/find" -DCMAKE_PREFIX_PATH="$tmp/prefix" >/dev/null
 cmake --build "$tmp/find" >/dev/null
 LD_LIBRARY_PATH="$libdir" "$tmp/find/consumer"
+LD_LIBRARY_PATH="$libdir" "$tmp/find/consumer_cpp"
 PKG_CONFIG_PATH="$libdir/pkgconfig" cc -std=c99 -Wall -Wextra -Werror -o "$tmp/pc" "$src/consumer.c" \
   $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs ipcsdk)
 LD_LIBRARY_PATH="$libdir" "$tmp/pc"
+PKG_CONFIG_PATH="$libdir/pkgconfig" c++ -std=c++20 -Wall -Wextra -Werror -o "$tmp/pc_cpp" "$src/consumer.cpp" \
+  $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs ipcsdk) -pthread
+LD_LIBRARY_PATH="$libdir" "$tmp/pc_cpp"
