@@ -279,7 +279,7 @@ void Gateway::onDisconnect(mosquitto*, void* self, int rc, const mosquitto_prope
         g->connected_ = false;
     }
     g->publishedCv_.notify_all();
-    if (rc != 0) g->log_(std::string("broker connection lost (") + mosquitto_reason_string(rc) + "), reconnecting");
+    if (rc != 0) g->log_(std::string("broker connection lost (") + mosquitto_strerror(rc) + "), reconnecting");
 }
 
 void Gateway::onPublish(mosquitto*, void* self, int mid, int, const mosquitto_property*) {

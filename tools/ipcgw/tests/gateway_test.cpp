@@ -6,6 +6,7 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <thread>
 
 #include "config.hpp"
 #include "gwtest.hpp"
@@ -166,11 +167,27 @@ TEST_F(GatewayTest, RequestResponseWithCorrelationData) {
     client.publish("site/north/request", R"({"op": "ptz", "action": "position"})", "", "req-2");
     auto pos = client.wait([](const Message& m) { return m.topic == "site/north/response" && m.correlation == "req-2"; });
     ASSERT_TRUE(pos);
-    EXPECT_EQ(pos->json()["record"]["pan"], 30);
+    EXPECT_EQ(pos->json()["record"]["usPanVal"], 30);
+}
+
+TEST_F(GatewayTest, SettingGetAndSetThroughRequests) {
+    auto gw = startGateway();
+    json ntp = {{"word1", 0x01020304}, {"word2", 7}, {"number", 123}, {"block", std::string(252, '0')}};
+    json set = request("north", {{"op", "set"}, {"setting", "ntp-conf"}, {"record", ntp}}, "set-1");
+    EXPECT_EQ(set["result"], 0) << set;
+    EXPECT_EQ(set["name"], "IPCSDK_OK");
+    auto wire = cam->record(3, 8);
+    ASSERT_GE(wire.size(), 10u);
+    EXPECT_EQ(std::vector<uint8_t>(wire.begin(), wire.begin() + 10),
+              (std::vector<uint8_t>{1, 2, 3, 4, 0, 0, 0, 7, 0, 123}));
+    json got = request("north", {{"op", "get"}, {"setting", "ntp-conf"}}, "get-1");
+    EXPECT_EQ(got["result"], 0) << got;
+    EXPECT_EQ(got["record"], ntp);
 }
 
 TEST_F(GatewayTest, EveryMalformedRequestAnswered) {
     auto gw = startGateway();
+    cam->clearRequests();
     const std::pair<std::string, std::string> cases[] = {
         {"{\"op\": ", "not JSON: syntax error at byte 8"},
         {"[1, 2]", "a request is a JSON object with \"op\""},
@@ -195,7 +212,13 @@ TEST_F(GatewayTest, EveryMalformedRequestAnswered) {
     }
     json unknown = request("north", {{"op", "get"}, {"setting", "no-such-setting"}}, "unknown");
     EXPECT_EQ(unknown["result"], nullptr);
-    EXPECT_EQ(unknown["name"], "unknown-setting");
+    EXPECT_EQ(unknown["name"], "bad-request");
+    EXPECT_EQ(unknown["error"], "unknown setting \"no-such-setting\"");
+    json tooBig = {{"word1", 4294967296LL}, {"word2", 0}, {"number", 0}, {"block", std::string(252, '0')}};
+    json misfit = request("north", {{"op", "set"}, {"setting", "ntp-conf"}, {"record", tooBig}}, "misfit");
+    EXPECT_EQ(misfit["name"], "bad-request");
+    EXPECT_EQ(misfit["error"].get<std::string>().rfind("\"record\": field \"word1\"", 0), 0u) << misfit;
+    EXPECT_TRUE(cam->requests().empty());  // nothing of it reached the camera
     // Still up and serving.
     EXPECT_EQ(request("north", {{"op", "ptz"}, {"action", "up"}, {"step", 5}}, "after")["result"], 0);
 }
@@ -237,6 +260,8 @@ TEST_F(GatewayTest, BrokerRestartedUnderARunningGateway) {
     auto gw = startGateway();
     ASSERT_TRUE(cam->waitReportConnection());
     broker.stop();
+    for (int i = 0; i < 500 && gw->log().find("broker connection lost") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     cam->sendReport(0xA003, {9, 9});  // QoS 1: kept until the broker is back
     // The broker lost every retained message (no persistence): what comes back is republished.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -270,4 +295,19 @@ TEST_F(GatewayTest, TwoGatewaysServeOneClient) {
     int replies = 0;
     for (const auto& m : client.messages()) replies += m.topic == "client/replies";
     EXPECT_EQ(replies, 2);
+}
+
+TEST_F(GatewayTest, QosZeroReportsWhileTheBrokerIsAwayAreCountedDropped) {
+    auto gw = startGateway({}, "qos = 0\n");
+    ASSERT_TRUE(cam->waitReportConnection());
+    broker.stop();
+    for (int i = 0; i < 500 && gw->log().find("broker connection lost") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    cam->sendReport(0xA003, {1});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    cam->sendReport(0xA003, {2});
+    ASSERT_TRUE(broker.start());
+    for (int i = 0; i < 1000 && gw->log().find("broker connected, 2 report(s) dropped so far") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_NE(gw->log().find("broker connected, 2 report(s) dropped so far"), std::string::npos) << gw->log();
 }

@@ -1,0 +1,154 @@
+#include "commands.hpp"
+
+#include <ipctools/record_json.hpp>
+
+#include <map>
+
+namespace ipcgw {
+namespace {
+
+struct SettingEntry {
+    const ipc::SettingInfo* info;
+    const ipctools::Layout* layout;
+};
+
+// Setting name -> its table entry and the schema layout of its record.
+const std::map<std::string_view, SettingEntry>& settingsByName() {
+    static const auto table = [] {
+        std::map<std::string_view, SettingEntry> m;
+        ipc::for_each_setting([&](auto tag) {
+            using T = typename decltype(tag)::type;
+            m.emplace(tag.info.name, SettingEntry{&tag.info, &ipctools::kLayout<T>});
+        });
+        return m;
+    }();
+    return table;
+}
+
+void putLe32(uint8_t* p, uint32_t v) {
+    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
+}
+
+Outcome getSetting(const ipc::CameraRef& cam, const Command& c) {
+    const auto& table = settingsByName();
+    auto it = table.find(c.setting);
+    if (it == table.end()) return badRequest("unknown setting \"" + c.setting + "\"");
+    const auto& [info, layout] = it->second;
+    const size_t most = info->counted() ? info->max_count : 1;
+    if (static_cast<size_t>(c.count) > most)
+        return badRequest("\"count\": " + c.setting + " holds at most " + std::to_string(most) + " record(s)");
+    std::vector<uint8_t> records(info->record_size * static_cast<size_t>(c.count));
+    std::error_code ec;
+    cam.get(*info, std::as_writable_bytes(std::span(records)), ec);
+    if (ec) return fromCode(ec);
+    Outcome o = fromCode(ec);
+    o.record = info->counted() ? nlohmann::json(ipctools::recordsToJson(*layout, records))
+                               : nlohmann::json(ipctools::toJson(*layout, records));
+    return o;
+}
+
+Outcome setSetting(const ipc::CameraRef& cam, const Command& c) {
+    const auto& table = settingsByName();
+    auto it = table.find(c.setting);
+    if (it == table.end()) return badRequest("unknown setting \"" + c.setting + "\"");
+    const auto& [info, layout] = it->second;
+    if (!info->writable) return badRequest("setting \"" + c.setting + "\" is read-only");
+    std::vector<uint8_t> records;
+    try {
+        records = ipctools::recordsFromJson(*layout, c.record, info->counted() ? info->max_count : 1);
+    } catch (const ipctools::FieldError& e) {
+        return badRequest(std::string("\"record\": ") + e.what());
+    }
+    std::error_code ec;
+    cam.set(*info, std::as_bytes(std::span(records)), ec);
+    return fromCode(ec);
+}
+
+Outcome ptz(const ipc::CameraRef& cam, const Command& c) {
+    std::error_code ec;
+    if (c.action == "position") {
+        PTZValueRecord v{};
+        cam.get(v, ec);
+        Outcome o = fromCode(ec);
+        if (!ec) o.record = ipctools::toJson(v);
+        return o;
+    }
+    // The camera reads the control record as little-endian command and step.
+    static constexpr std::pair<std::string_view, uint32_t> moves[] = {
+        {"stop", 0}, {"up", 1}, {"down", 2}, {"left", 3}, {"right", 4}, {"zoom-in", 5}, {"zoom-out", 6}};
+    PTZCtrlRecord r{};
+    for (auto [name, code] : moves)
+        if (c.action == name) putLe32(r.bytes, code);
+    putLe32(r.bytes + 4, c.value);
+    cam.call<IPCPTZCtrl>(r, ec);
+    return fromCode(ec);
+}
+
+Outcome preset(const ipc::CameraRef& cam, const Command& c) {
+    PresetRecord r{};
+    putLe32(r.bytes, c.value);
+    putLe32(r.bytes + 4, c.action == "store" ? 1 : c.action == "goto" ? 2 : 3);
+    std::error_code ec;
+    cam.call<IPCSetPresetPoint>(r, ec);
+    return fromCode(ec);
+}
+
+Outcome snapshot(const ipc::CameraRef& cam) {
+    SimuSnapInfo request{};
+    std::error_code ec;
+    auto pair = cam.wait_for<IPCSIMUSNAP>(request, 5, ipc::CameraRef::kWaitCapacity, ec);
+    if (ec) return fromCode(ec);
+    if (!pair) return fromCode(ipc::make_error_code(ipc::errc::no_picture));
+    SnapPairResult head;
+    if (pair->size() < sizeof head) return fromCode(ipc::make_error_code(ipc::errc::no_picture));
+    std::memcpy(&head, pair->data(), sizeof head);
+    const size_t len1 = std::min<size_t>(head.snapLen1, pair->size() - sizeof head);
+    const size_t len2 = std::min<size_t>(head.snapLen2, pair->size() - sizeof head - len1);
+    Outcome o = fromCode({});
+    const uint8_t* p = pair->data() + sizeof head;
+    o.picture1.assign(p, p + len1);
+    o.picture2.assign(p + len1, p + len1 + len2);
+    o.record = {{"bytes1", len1}, {"bytes2", len2}};
+    return o;
+}
+
+Outcome info(const ipc::CameraRef& cam) {
+    SystemInfo s{};
+    std::error_code ec;
+    cam.get(s, ec);
+    Outcome o = fromCode(ec);
+    if (!ec) o.record = ipctools::toJson(s);
+    return o;
+}
+
+}  // namespace
+
+Outcome badRequest(std::string what) {
+    Outcome o;
+    o.name = "bad-request";
+    o.error = std::move(what);
+    return o;
+}
+
+Outcome fromCode(std::error_code ec) {
+    Outcome o;
+    const auto code = static_cast<uint32_t>(ec.value());
+    o.result = code;
+    o.name = ipc::code_name(code);
+    if (ec) o.error = ec.message();
+    return o;
+}
+
+Outcome runCommand(const ipc::CameraRef& camera, const Command& c) {
+    switch (c.op) {
+    case Command::Op::Get: return getSetting(camera, c);
+    case Command::Op::Set: return setSetting(camera, c);
+    case Command::Op::Ptz: return ptz(camera, c);
+    case Command::Op::Preset: return preset(camera, c);
+    case Command::Op::Snapshot: return snapshot(camera);
+    case Command::Op::Info: return info(camera);
+    }
+    return badRequest("unknown op");
+}
+
+}  // namespace ipcgw
