@@ -81,14 +81,14 @@ protected:
         return r ? r->json() : json();
     }
 
-    Broker broker;
+    TestBroker broker;
     std::unique_ptr<ipcsim::Camera> cam;
-    Client client{"test-client"};
+    TestClient client{"test-client"};
 };
 
 TEST_F(GatewayTest, RetainedStatesAndLastWill) {
     auto gw = startGateway();
-    Client late("late");
+    TestClient late("late");
     ASSERT_TRUE(late.connect());
     ASSERT_TRUE(late.subscribe("site/#"));
     auto state = late.waitTopic("site/north/state");
@@ -107,7 +107,7 @@ TEST_F(GatewayTest, RetainedStatesAndLastWill) {
 
     gw->kill9();
     EXPECT_TRUE(client.wait([](const Message& m) { return m.topic == "site/gateway/gw-a" && m.payload == "offline"; }));
-    Client after("after");
+    TestClient after("after");
     ASSERT_TRUE(after.connect());
     ASSERT_TRUE(after.subscribe("site/gateway/#"));
     auto will = after.waitTopic("site/gateway/gw-a");
@@ -266,7 +266,7 @@ TEST_F(GatewayTest, BrokerRestartedUnderARunningGateway) {
     // The broker lost every retained message (no persistence): what comes back is republished.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     ASSERT_TRUE(broker.start());
-    Client fresh("fresh");
+    TestClient fresh("fresh");
     ASSERT_TRUE(fresh.connect());
     ASSERT_TRUE(fresh.subscribe("site/#"));
     auto state = fresh.waitJson("site/north/state", "state", "online", std::chrono::seconds(20));

@@ -1,6 +1,5 @@
-// Test support for the gateway: a mosquitto broker of the test's own (configuration in the
-// test's temporary directory, listening on the test's own loopback address), an MQTT 5 client,
-// and the ipcgw program run as a process.
+// Test support for the gateway: the broker and clients on the test's own loopback address
+// (configuration in the test's temporary directory), and the ipcgw program run as a process.
 #pragma once
 
 #include <sys/types.h>
@@ -14,65 +13,23 @@
 #include <string>
 #include <vector>
 
-#include <nlohmann/json.hpp>
-
-struct mosquitto;
+#include "mqtt_peer.hpp"
 
 namespace gwtest {
-
-using namespace std::chrono_literals;
 
 // The address the broker of this test process listens on.
 std::string broker_ip();
 
-class Broker {
+// The broker of this test on broker_ip(), configuration and log in the test's directory.
+class TestBroker : public Broker {
 public:
-    explicit Broker(uint16_t port = 1883);
-    ~Broker();
-    bool start();          // returns once the broker accepts connections
-    void stop();           // SIGTERM and wait
-    uint16_t port() const { return port_; }
-
-private:
-    uint16_t port_;
-    pid_t pid_ = -1;
+    explicit TestBroker(uint16_t port = 1883);
 };
 
-struct Message {
-    std::string topic;
-    std::string payload;
-    bool retain = false;
-    std::string correlation;
-    nlohmann::json json() const { return nlohmann::json::parse(payload, nullptr, false); }
-};
-
-class Client {
+// A client of the test's broker.
+class TestClient : public Client {
 public:
-    explicit Client(const std::string& id, uint16_t port = 1883);
-    ~Client();
-    bool connect();
-    bool subscribe(const std::string& pattern);
-    // A request with response topic and correlation data (either may be empty: not sent).
-    void publish(const std::string& topic, const std::string& payload, const std::string& responseTopic = {},
-                 const std::string& correlation = {});
-    // The first message received so far (or within the timeout) that matches.
-    std::optional<Message> wait(const std::function<bool(const Message&)>& match,
-                                std::chrono::milliseconds timeout = 10s);
-    std::optional<Message> waitTopic(const std::string& topic, std::chrono::milliseconds timeout = 10s);
-    // Waits for a JSON message on `topic` whose member `key` equals `value`.
-    std::optional<Message> waitJson(const std::string& topic, const std::string& key, const nlohmann::json& value,
-                                    std::chrono::milliseconds timeout = 10s);
-    std::vector<Message> messages();
-    void clear();
-
-private:
-    mosquitto* mosq_ = nullptr;
-    uint16_t port_;
-    std::mutex mu_;
-    std::condition_variable cv_;
-    std::vector<Message> got_;
-    int acked_ = 0;
-    bool connected_ = false;
+    explicit TestClient(const std::string& id, uint16_t port = 1883) : Client(id, broker_ip(), port) {}
 };
 
 struct CameraEntry {
