@@ -125,6 +125,8 @@ bool Gateway::start(std::string& error) {
         return false;
     }
     int rc = mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    // Replies and reports are small: without this each waits for the peer's delayed ack.
+    if (rc == MOSQ_ERR_SUCCESS) rc = mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     if (rc == MOSQ_ERR_SUCCESS && !m.username.empty())
         rc = mosquitto_username_pw_set(mosq_, m.username.c_str(), m.password.empty() ? nullptr : m.password.c_str());
     if (rc == MOSQ_ERR_SUCCESS && !m.tlsCa.empty()) rc = mosquitto_tls_set(mosq_, m.tlsCa.c_str(), nullptr, nullptr, nullptr, nullptr);

@@ -59,7 +59,7 @@ bool Broker::start() {
     {
         std::ofstream out(conf);
         out << "listener " << port_ << ' ' << ip_ << "\n"
-            << "allow_anonymous true\npersistence false\nlog_dest stderr\n";
+            << "allow_anonymous true\npersistence false\nlog_dest stderr\nset_tcp_nodelay true\n";
         if (getuid() == 0) out << "user root\n";
     }
     pid_ = spawn({"/usr/sbin/mosquitto", "-c", conf}, dir_ + "/mosquitto.log");
@@ -86,6 +86,7 @@ Client::Client(const std::string& id, std::string brokerIp, uint16_t port) : ip_
     mosquitto_lib_init();
     mosq_ = mosquitto_new(id.c_str(), true, this);
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+    mosquitto_int_option(mosq_, MOSQ_OPT_TCP_NODELAY, 1);
     mosquitto_connect_v5_callback_set(mosq_, [](mosquitto*, void* self, int rc, int, const mosquitto_property*) {
         auto* c = static_cast<Client*>(self);
         std::lock_guard lk(c->mu_);
