@@ -83,6 +83,8 @@ enum class errc : std::uint32_t {
     fleet_exists = 0x7FFFFF03u,                ///< Fleet::add with an id already in the fleet
     fleet_stopped = 0x7FFFFF04u,               ///< Fleet: the fleet is being destroyed
     sdk_exists = 0x7FFFFF05u,                  ///< a second ipc::Sdk while one exists
+    channel_closed = 0x7FFFFF06u,              ///< Fleet: the camera closed its report channel
+    stale = 0x7FFFFF07u,                       ///< Fleet: nothing arrived for the staleness limit
 };
 
 namespace detail {
@@ -121,6 +123,8 @@ inline constexpr CodeText kCodeTexts[] = {
     {0x7FFFFF03u, "camera exists", "a camera with this id is already in the fleet"},
     {0x7FFFFF04u, "fleet stopped", "the fleet is shutting down"},
     {0x7FFFFF05u, "sdk exists", "the SDK is already initialised by another ipc::Sdk"},
+    {0x7FFFFF06u, "channel closed", "the camera closed its report channel"},
+    {0x7FFFFF07u, "stale", "nothing arrived from the camera for the staleness limit"},
 };
 }  // namespace detail
 
@@ -614,6 +618,8 @@ struct Credentials {
 };
 
 namespace detail {
+class FleetCore;
+
 // Told the result of every call made through a CameraRef that carries it (the fleet counts
 // timeouts and arrivals with it).
 struct CallObserver {
@@ -870,7 +876,7 @@ protected:
     detail::CallObserver* observer_ = nullptr;
 
 private:
-    friend class Fleet;
+    friend class detail::FleetCore;
 
     // The channel functions return a descriptor or 0 on success, a negative number on failure.
     static std::uint32_t channel_result(std::int32_t r) noexcept { return r >= 0 ? 0u : static_cast<std::uint32_t>(r); }
@@ -1030,9 +1036,805 @@ public:
     }
 
 private:
-    friend class Fleet;
     std::uint64_t generation_ = 0;
     std::shared_ptr<const Handlers> handlers_;
+};
+
+// ============================================================================================
+// Fleet: a set of cameras kept online
+// ============================================================================================
+
+/// The state of a camera in a Fleet.
+enum class State {
+    connecting,   ///< added; the first login has not finished yet
+    online,       ///< logged in, channels restored; Fleet::with runs commands
+    offline,      ///< lost or not reachable; released, logged in again after a pause
+    auth_failed,  ///< the camera refused the credentials; retried only at the longest pause
+};
+
+/// "connecting", "online", "offline" or "auth-failed".
+inline const char* to_string(State s) noexcept {
+    switch (s) {
+    case State::connecting: return "connecting";
+    case State::online: return "online";
+    case State::offline: return "offline";
+    case State::auth_failed: return "auth-failed";
+    }
+    return "?";
+}
+
+/// How a Fleet supervises its cameras. Durations of 0 turn the check off where noted.
+struct FleetOptions {
+    /// Pause before the first new login after a loss or a failed login (then doubled).
+    std::chrono::milliseconds initial_backoff{1000};
+    /// Longest pause; also the pause after a refused login (auth-failed).
+    std::chrono::milliseconds max_backoff{30000};
+    /// Each pause is drawn from [p * (1 - jitter), p * (1 + jitter)]; 0: exact pauses.
+    double jitter = 0.2;
+    /// An online camera from which nothing arrived (frame, report, keepalive, command answer)
+    /// for this long goes offline; 0: never.
+    std::chrono::milliseconds stale_after{15000};
+    /// After this long without arrivals the fleet sends a heartbeat to ask; 0: never.
+    std::chrono::milliseconds probe_after{5000};
+    /// This many command timeouts in a row take a camera offline; 0: never.
+    int max_command_timeouts = 3;
+    /// Timeout of each login.
+    std::chrono::seconds login_timeout{5};
+    /// Threads that do the blocking work (logins and releases); the supervision itself is one
+    /// thread whatever this says. At least 1.
+    unsigned workers = 4;
+    /// Frames waiting for the frame handler beyond this many are dropped (and counted).
+    std::size_t max_queued_frames = 256;
+};
+
+/// One camera of a Fleet: where it is, how to log in, and which channels it wants.
+struct CameraSpec {
+    Endpoint endpoint;         ///< address and transport
+    Credentials credentials;   ///< user and password
+    bool video = false;        ///< open the video channel and ask the camera to stream
+    bool heartbeat = true;     ///< run the library's heartbeat thread
+};
+
+/// What Fleet::status reports about one camera.
+struct CameraStatus {
+    std::string id;                                 ///< the id given to Fleet::add
+    State state = State::connecting;                ///< current state
+    std::chrono::steady_clock::time_point since;    ///< when it entered that state
+    unsigned reconnects = 0;                        ///< logins that brought it back online
+    std::error_code last_error;                     ///< why it last left online or last failed
+    std::uint32_t handle = 0;                       ///< the login's handle while online, else 0
+    std::uint64_t frames_dropped = 0;               ///< frames dropped by the queue limit
+};
+
+/// A state change, as the state handler receives it.
+struct StateChange {
+    std::string id;
+    State from, to;
+    std::error_code error;  ///< the reason for offline and auth-failed
+    unsigned reconnects = 0;
+    std::chrono::steady_clock::time_point at;
+};
+
+/// A pause before the next login, as the retry handler receives it.
+struct Retry {
+    std::string id;
+    unsigned failures = 0;               ///< failed logins since the camera was last online
+    std::error_code error;               ///< why the last attempt failed (or the camera was lost)
+    std::chrono::milliseconds pause{0};  ///< the pause before the next login
+};
+
+class Fleet;
+
+namespace detail {
+
+class FleetCore : public std::enable_shared_from_this<FleetCore> {
+public:
+    using clock = std::chrono::steady_clock;
+
+    struct Entry final : CallObserver, std::enable_shared_from_this<Entry> {
+        FleetCore* core = nullptr;
+        std::string id;
+        CameraSpec spec;
+        // Supervisor's; written under core->mutex_ where status() reads them.
+        State state = State::connecting;
+        clock::time_point since = clock::now();
+        unsigned reconnects = 0;
+        std::error_code last_error;
+        unsigned failures = 0;  // failed logins since it was last online
+        unsigned pauses = 0;    // pauses taken since it was last online: the next one doubles
+        clock::time_point next_attempt{};
+        bool busy = false;      // a login or a release is in flight
+        bool probing = false;
+        clock::time_point last_probe{};
+        bool removed = false;
+        bool ever_online = false;
+        bool lost_early = false;
+        std::uint64_t session = 0;
+        // Under core->mutex_.
+        Camera camera;
+        int users = 0;
+        bool releasing = false;
+        // From any thread.
+        std::atomic<clock::rep> last_arrival{0};
+        std::atomic<int> timeouts{0};
+        std::atomic<std::uint64_t> dropped{0};
+        std::atomic<std::uint64_t> live_session{0};
+
+        void arrived() noexcept { last_arrival.store(clock::now().time_since_epoch().count()); }
+        void observe(std::uint32_t r) noexcept override;
+    };
+
+    struct Handlers {
+        std::function<void(const StateChange&)> state;
+        std::function<void(const Retry&)> retry;
+        std::function<void(const std::string&, const Frame&)> frame;
+        std::function<void(const std::string&, const Report&)> report;
+    };
+
+    explicit FleetCore(FleetOptions o) : options_(o), rng_(std::random_device{}()) {
+        options_.workers = std::max(1u, options_.workers);
+    }
+
+    void start() {
+        auto self = shared_from_this();
+        for (unsigned i = 0; i < options_.workers; ++i) workers_.emplace_back([self] { self->work(); });
+        supervisor_ = std::thread([self] { self->supervise(); });
+    }
+
+    // Asks the supervisor to release everything and end; joins it unless called on it.
+    void shutdown() noexcept {
+        {
+            std::lock_guard lock(queue_mutex_);
+            stopping_ = true;
+        }
+        queue_cv_.notify_all();
+        {
+            std::lock_guard lock(mutex_);
+            users_cv_.notify_all();
+        }
+        if (!supervisor_.joinable()) return;
+        if (supervisor_.get_id() == std::this_thread::get_id())
+            supervisor_.detach();  // destroyed from a handler: the thread ends on its own
+        else
+            supervisor_.join();
+    }
+
+    void set_handlers(const std::function<void(Handlers&)>& change) {
+        std::lock_guard lock(handlers_mutex_);
+        auto h = std::make_shared<Handlers>(handlers_ ? *handlers_ : Handlers{});
+        change(*h);
+        handlers_ = std::move(h);
+    }
+
+    void add(std::string id, CameraSpec spec, std::error_code& ec) {
+        auto e = std::make_shared<Entry>();
+        e->core = this;
+        e->id = id;
+        e->spec = std::move(spec);
+        {
+            std::lock_guard lock(mutex_);
+            if (stopping()) {
+                ec = make_error_code(errc::fleet_stopped);
+                return;
+            }
+            if (!by_id_.emplace(id, e).second) {
+                ec = make_error_code(errc::fleet_exists);
+                return;
+            }
+        }
+        ec.clear();
+        post(Event{Event::Add, e});
+    }
+
+    void remove(const std::string& id, std::error_code& ec) {
+        std::shared_ptr<Entry> e;
+        {
+            std::lock_guard lock(mutex_);
+            auto it = by_id_.find(id);
+            if (it == by_id_.end()) {
+                ec = make_error_code(errc::fleet_unknown);
+                return;
+            }
+            e = it->second;
+            by_id_.erase(it);
+        }
+        ec.clear();
+        post(Event{Event::Remove, e});
+    }
+
+    std::vector<CameraStatus> statuses() const {
+        std::lock_guard lock(mutex_);
+        std::vector<CameraStatus> v;
+        for (const auto& [id, e] : by_id_) v.push_back(status_locked(*e));
+        return v;
+    }
+    std::optional<CameraStatus> status(const std::string& id) const {
+        std::lock_guard lock(mutex_);
+        auto it = by_id_.find(id);
+        if (it == by_id_.end()) return std::nullopt;
+        return status_locked(*it->second);
+    }
+
+    // A camera in use by Fleet::with: its release waits until the lease ends.
+    class Lease {
+    public:
+        Lease() = default;
+        Lease(FleetCore* core, std::shared_ptr<Entry> e, std::uint32_t handle)
+            : core_(core), entry_(std::move(e)), handle_(handle) {}
+        Lease(Lease&& o) noexcept
+            : core_(std::exchange(o.core_, nullptr)), entry_(std::move(o.entry_)), handle_(o.handle_) {}
+        Lease& operator=(Lease&&) = delete;
+        ~Lease() {
+            if (!core_) return;
+            std::lock_guard lock(core_->mutex_);
+            if (--entry_->users == 0) core_->users_cv_.notify_all();
+        }
+        CameraRef camera() const noexcept { return core_ ? FleetCore::ref(handle_, entry_.get()) : CameraRef{}; }
+        explicit operator bool() const noexcept { return core_ != nullptr; }
+
+    private:
+        FleetCore* core_ = nullptr;
+        std::shared_ptr<Entry> entry_;
+        std::uint32_t handle_ = 0;
+    };
+
+    Lease lease(const std::string& id, std::error_code& ec) {
+        std::lock_guard lock(mutex_);
+        auto it = by_id_.find(id);
+        if (stopping())
+            ec = make_error_code(errc::fleet_stopped);
+        else if (it == by_id_.end())
+            ec = make_error_code(errc::fleet_unknown);
+        else if (it->second->state != State::online || it->second->releasing || !it->second->camera)
+            ec = make_error_code(errc::fleet_not_online);
+        else {
+            ec.clear();
+            ++it->second->users;
+            return Lease(this, it->second, it->second->camera.handle());
+        }
+        return {};
+    }
+
+private:
+    friend class ipc::Fleet;
+
+    struct Event {
+        enum Kind { Add, Remove, Frame, Report, Lost, LoginDone, Released, Probed } kind;
+        Event(Kind k, std::shared_ptr<Entry> e, std::uint64_t s = 0) : kind(k), entry(std::move(e)), session(s) {}
+        std::shared_ptr<Entry> entry;
+        std::uint64_t session = 0;
+        std::uint32_t type = 0;
+        std::vector<std::uint8_t> bytes;
+        std::error_code error;
+        Camera camera;
+    };
+
+    static CameraRef ref(std::uint32_t handle, CallObserver* o) noexcept { return CameraRef(handle, o); }
+
+    bool stopping() const {
+        std::lock_guard lock(queue_mutex_);
+        return stopping_;
+    }
+
+    CameraStatus status_locked(const Entry& e) const {
+        CameraStatus s;
+        s.id = e.id;
+        s.state = e.state;
+        s.since = e.since;
+        s.reconnects = e.reconnects;
+        s.last_error = e.last_error;
+        s.handle = e.state == State::online ? e.camera.handle() : 0;
+        s.frames_dropped = e.dropped.load();
+        return s;
+    }
+
+    void post(Event ev) {
+        {
+            std::lock_guard lock(queue_mutex_);
+            if (ev.kind == Event::Frame) {
+                if (queued_frames_ >= options_.max_queued_frames) {
+                    ev.entry->dropped.fetch_add(1);
+                    return;
+                }
+                ++queued_frames_;
+            }
+            queue_.push_back(std::move(ev));
+        }
+        queue_cv_.notify_one();
+    }
+
+    void submit(std::function<void()> job) {
+        {
+            std::lock_guard lock(jobs_mutex_);
+            jobs_.push_back(std::move(job));
+        }
+        jobs_cv_.notify_one();
+    }
+
+    void work() {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(jobs_mutex_);
+                jobs_cv_.wait(lock, [&] { return !jobs_.empty() || jobs_done_; });
+                if (jobs_.empty()) return;
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            job();
+        }
+    }
+
+    // ---- the supervisor -------------------------------------------------------------------
+
+    void supervise() {
+        std::vector<std::shared_ptr<Entry>> live;  // every entry not yet finished
+        std::unique_lock lock(queue_mutex_);
+        for (;;) {
+            queue_cv_.wait_until(lock, next_wake(live), [&] { return !queue_.empty() || (stopping_ && !stop_seen_); });
+            std::deque<Event> batch;
+            batch.swap(queue_);
+            queued_frames_ = 0;
+            const bool stop = stopping_;
+            stop_seen_ = stopping_;
+            lock.unlock();
+            for (auto& ev : batch) handle(ev, live, stop);
+            tick(live, stop);
+            lock.lock();
+            if (stop && live.empty() && queue_.empty()) break;
+        }
+        lock.unlock();
+        {
+            std::lock_guard jl(jobs_mutex_);
+            jobs_done_ = true;
+        }
+        jobs_cv_.notify_all();
+        for (auto& w : workers_) w.join();
+        // Events posted by the last jobs hold entries (and cameras, already released): drop them.
+        std::lock_guard ql(queue_mutex_);
+        queue_.clear();
+    }
+
+    clock::time_point next_wake(const std::vector<std::shared_ptr<Entry>>& live) const {
+        auto t = clock::now() + std::chrono::milliseconds(250);  // staleness and probes
+        for (const auto& e : live)
+            if (!e->busy && !e->camera && !e->removed) t = std::min(t, e->next_attempt);
+        return t;
+    }
+
+    void handle(Event& ev, std::vector<std::shared_ptr<Entry>>& live, bool stop) {
+        Entry& e = *ev.entry;
+        switch (ev.kind) {
+        case Event::Add:
+            live.push_back(ev.entry);
+            e.next_attempt = clock::now();
+            break;
+        case Event::Remove: {
+            std::lock_guard lock(mutex_);
+            e.removed = true;
+            break;
+        }
+        case Event::Frame:
+        case Event::Report:
+            if (stop || e.removed || ev.session != e.session) break;
+            if (auto h = handlers()) {
+                if (ev.kind == Event::Frame && h->frame) {
+                    ipc::Frame f{ev.bytes};
+                    guarded("frame", h->frame, e.id, f);
+                } else if (ev.kind == Event::Report && h->report) {
+                    ipc::Report r{ev.type, ev.bytes};
+                    guarded("report", h->report, e.id, r);
+                }
+            }
+            break;
+        case Event::Lost:
+            if (ev.session != e.session || e.removed || stop) break;
+            if (e.state == State::online)
+                lose(ev.entry, ev.error);
+            else if (e.busy)
+                e.lost_early = true;  // the login that is finishing now is lost already
+            break;
+        case Event::LoginDone: login_done(ev, stop); break;
+        case Event::Released:
+            e.busy = false;
+            if (e.removed || stop) break;
+            schedule_retry(e, e.last_error, e.state == State::auth_failed);
+            break;
+        case Event::Probed:
+            e.probing = false;
+            break;
+        }
+    }
+
+    void tick(std::vector<std::shared_ptr<Entry>>& live, bool stop) {
+        const auto now = clock::now();
+        for (auto it = live.begin(); it != live.end();) {
+            auto& e = *it;
+            if (e->removed || stop) {
+                if (!e->busy && !e->probing) {
+                    bool has;
+                    {
+                        std::lock_guard lock(mutex_);
+                        has = static_cast<bool>(e->camera);
+                    }
+                    if (has) {
+                        release(e);
+                    } else {
+                        it = live.erase(it);
+                        continue;
+                    }
+                }
+                ++it;
+                continue;
+            }
+            if (e->state == State::online && !e->busy) {
+                check_arrivals(*e);
+                const auto silent = now - clock::time_point(clock::duration(e->last_arrival.load()));
+                if (options_.stale_after.count() > 0 && silent > options_.stale_after) {
+                    lose(e, make_error_code(errc::stale));
+                } else if (options_.probe_after.count() > 0 && !e->probing && silent > options_.probe_after &&
+                           now - e->last_probe > options_.probe_after) {
+                    probe(e);
+                }
+            } else if (!e->busy && now >= e->next_attempt) {
+                bool has;
+                {
+                    std::lock_guard lock(mutex_);
+                    has = static_cast<bool>(e->camera);
+                }
+                if (!has) login(e);
+            }
+            ++it;
+        }
+    }
+
+    // Keepalives and video reach the device table's time of last data.
+    void check_arrivals(Entry& e) {
+        DeviceSlot* s;
+        {
+            std::lock_guard lock(mutex_);
+            s = e.camera.slot();
+        }
+        if (!s) return;
+        const std::int64_t last = std::atomic_ref<std::int64_t>(s->lastRecvTime).load();
+        const auto wall = std::chrono::duration_cast<std::chrono::seconds>(
+                              std::chrono::system_clock::now().time_since_epoch())
+                              .count();
+        if (last != 0 && wall - last <= 1 && wall >= last) e.arrived();
+    }
+
+    void set_state(Entry& e, State to, std::error_code why) {
+        StateChange c;
+        {
+            std::lock_guard lock(mutex_);
+            if (e.state == to && !why) return;
+            c.from = e.state;
+            e.state = to;
+            e.since = clock::now();
+            if (why) e.last_error = why;
+            c.reconnects = e.reconnects;
+        }
+        if (c.from == to) return;
+        c.id = e.id;
+        c.to = to;
+        c.error = why;
+        c.at = e.since;
+        if (auto h = handlers(); h && h->state) guarded("state", h->state, c);
+    }
+
+    std::chrono::milliseconds pause_for(unsigned n, bool longest) {
+        using ms = std::chrono::milliseconds;
+        ms p = options_.max_backoff;
+        if (!longest) {
+            p = options_.initial_backoff;
+            for (unsigned i = 0; i < n && p < options_.max_backoff; ++i) p *= 2;
+            p = std::min(p, options_.max_backoff);
+        }
+        if (options_.jitter > 0) {
+            std::uniform_real_distribution<double> d(1.0 - options_.jitter, 1.0 + options_.jitter);
+            p = ms(static_cast<ms::rep>(static_cast<double>(p.count()) * d(rng_)));
+        }
+        return p;
+    }
+
+    void schedule_retry(Entry& e, std::error_code why, bool longest) {
+        const auto pause = pause_for(e.pauses++, longest);
+        e.next_attempt = clock::now() + pause;
+        if (auto h = handlers(); h && h->retry) {
+            Retry r{e.id, e.failures, why, pause};
+            guarded("retry", h->retry, r);
+        }
+    }
+
+    void lose(const std::shared_ptr<Entry>& e, std::error_code why) {
+        e->failures = 0;
+        e->pauses = 0;
+        set_state(*e, State::offline, why);
+        release(e);
+    }
+
+    void release(const std::shared_ptr<Entry>& e) {
+        e->busy = true;
+        submit([this, e] {
+            Camera c;
+            {
+                std::unique_lock lock(mutex_);
+                e->releasing = true;
+                users_cv_.wait(lock, [&] { return e->users == 0; });
+                c = std::move(e->camera);
+                e->releasing = false;
+            }
+            c.close();
+            post(Event{Event::Released, e});
+        });
+    }
+
+    void login(const std::shared_ptr<Entry>& e) {
+        e->busy = true;
+        e->lost_early = false;
+        const std::uint64_t session = ++sessions_;
+        e->session = session;
+        e->live_session.store(session);
+        const auto timeout = options_.login_timeout;
+        submit([this, e, session, timeout] {
+            std::error_code ec;
+            Camera c = Camera::login(e->spec.endpoint, e->spec.credentials, timeout, ec);
+            if (!ec) restore(c, e, session, ec);
+            if (ec) c.close();
+            Event ev{Event::LoginDone, e, session};
+            ev.error = ec;
+            ev.camera = std::move(c);
+            post(std::move(ev));
+        });
+    }
+
+    // Handlers that only post, then the channels the camera wants.
+    void restore(Camera& c, const std::shared_ptr<Entry>& e, std::uint64_t session, std::error_code& ec) {
+        std::weak_ptr<Entry> w = e;
+        ipc::Handlers h;
+        h.frame = [this, w, session](const ipc::Frame& f) {
+            if (auto e = w.lock()) {
+                e->arrived();
+                Event ev{Event::Frame, e, session};
+                ev.bytes.assign(f.bytes.begin(), f.bytes.end());
+                post(std::move(ev));
+            }
+        };
+        h.report = [this, w, session](const ipc::Report& r) {
+            if (auto e = w.lock()) {
+                e->arrived();
+                Event ev{Event::Report, e, session};
+                ev.type = r.type;
+                ev.bytes.assign(r.body.begin(), r.body.end());
+                post(std::move(ev));
+            }
+        };
+        h.disconnect = [this, w, session] {
+            if (auto e = w.lock()) {
+                Event ev{Event::Lost, e, session};
+                ev.error = make_error_code(errc::channel_closed);
+                post(std::move(ev));
+            }
+        };
+        c.set_handlers(std::move(h));
+        DeviceSlot* s = c.slot();
+        if (s && std::atomic_ref<std::int32_t>(s->reportSocket).load() < 0) c.open_report_channel(ec);
+        if (!ec && e->spec.heartbeat) c.start_heartbeat(ec);
+        if (!ec && e->spec.video) {
+            c.open_video_channel(ec);
+            VideoStartInfo start{};
+            if (!ec) c.call<IPCStartVideo>(start, ec);
+        }
+    }
+
+    void login_done(Event& ev, bool stop) {
+        Entry& e = *ev.entry;
+        e.busy = false;
+        if (ev.session != e.session) return;
+        if (!ev.error && e.lost_early) ev.error = make_error_code(errc::channel_closed);
+        if (stop || e.removed || ev.error) {
+            if (ev.camera) {
+                std::lock_guard lock(mutex_);
+                e.camera = std::move(ev.camera);
+            }
+            if (!stop && !e.removed) {
+                const bool refused = ev.error == errc::auth;
+                ++e.failures;
+                set_state(e, refused ? State::auth_failed : State::offline, ev.error);
+                if (!e.camera) schedule_retry(e, ev.error, refused);
+            }
+            if (e.camera) release(ev.entry);  // the retry is scheduled once it is released
+            return;
+        }
+        {
+            std::lock_guard lock(mutex_);
+            e.camera = std::move(ev.camera);
+            if (e.ever_online) ++e.reconnects;
+            e.ever_online = true;
+        }
+        e.failures = 0;
+        e.pauses = 0;
+        e.timeouts.store(0);
+        e.arrived();
+        e.last_probe = clock::now();
+        set_state(e, State::online, {});
+    }
+
+    void probe(const std::shared_ptr<Entry>& e) {
+        e->probing = true;
+        e->last_probe = clock::now();
+        submit([this, e] {
+            std::error_code ec;
+            {
+                Lease l = lease_entry(e, ec);
+                if (!ec) l.camera().call<IPCSendHeartBeat>(ec);
+            }
+            post(Event{Event::Probed, e});
+        });
+    }
+
+    Lease lease_entry(const std::shared_ptr<Entry>& e, std::error_code& ec) {
+        std::lock_guard lock(mutex_);
+        if (!e->camera || e->releasing) {
+            ec = make_error_code(errc::fleet_not_online);
+            return {};
+        }
+        ++e->users;
+        ec.clear();
+        return Lease(this, e, e->camera.handle());
+    }
+
+    std::shared_ptr<const Handlers> handlers() const {
+        std::lock_guard lock(handlers_mutex_);
+        return handlers_;
+    }
+
+    FleetOptions options_;
+    std::mt19937 rng_;  // supervisor only
+    std::uint64_t sessions_ = 0;
+
+    mutable std::mutex mutex_;  // entries' shared fields and by_id_
+    std::condition_variable users_cv_;
+    std::map<std::string, std::shared_ptr<Entry>> by_id_;
+
+    mutable std::mutex queue_mutex_;
+    std::condition_variable queue_cv_;
+    std::deque<Event> queue_;
+    std::size_t queued_frames_ = 0;
+    bool stopping_ = false;
+    bool stop_seen_ = false;
+
+    std::mutex jobs_mutex_;
+    std::condition_variable jobs_cv_;
+    std::deque<std::function<void()>> jobs_;
+    bool jobs_done_ = false;
+    std::vector<std::thread> workers_;
+    std::thread supervisor_;
+
+    mutable std::mutex handlers_mutex_;
+    std::shared_ptr<const Handlers> handlers_;
+};
+
+inline void FleetCore::Entry::observe(std::uint32_t r) noexcept {
+    if (r == IPCSDK_ERR_NET || r == IPCSDK_ERR_TCP_SEND) {
+        const int n = timeouts.fetch_add(1) + 1;
+        const int limit = core->options_.max_command_timeouts;
+        if (limit > 0 && n == limit) {
+            try {
+                Event ev{Event::Lost, shared_from_this(), live_session.load()};
+                ev.error = make_error_code(r);
+                core->post(std::move(ev));
+            } catch (...) {
+            }
+        }
+    } else if (r != IPCSDK_ERR_BAD_HANDLE) {
+        timeouts.store(0);
+        arrived();
+    }
+}
+
+}  // namespace detail
+
+/// Keeps a set of cameras online.
+///
+/// Each camera has a State with the time it entered it, the number of reconnects and the last
+/// error. An online camera goes offline when its report channel closes, when nothing arrives
+/// from it for FleetOptions::stale_after (the fleet sends a heartbeat after probe_after to ask),
+/// or after max_command_timeouts command timeouts in a row. It is then released and logged in
+/// again after a pause that starts at initial_backoff and doubles up to max_backoff, with
+/// jitter; the channels it wants (report, video, heartbeat) are restored. A camera that refuses
+/// the credentials is auth-failed and retried only at the longest pause.
+///
+/// Threads: one supervising thread runs the state machine and every handler, in order; a few
+/// worker threads (FleetOptions::workers) do the blocking logins and releases. The library's
+/// callbacks only copy the event into the supervisor's queue and return. No handler runs under
+/// a lock that a command or Fleet::with needs, so handlers may call any Fleet function
+/// (with() from a handler holds up the supervision for that command's duration).
+///
+/// remove() returns at once; the camera is released in the background. The destructor
+/// releases every camera (waiting for Fleet::with calls in progress to end) and returns when
+/// no handler of the fleet runs any more; destroyed from one of its own handlers it finishes
+/// that work after the handler returns. An ipc::Sdk must outlive the fleet.
+class Fleet {
+public:
+    /// Starts the supervising thread and the workers.
+    explicit Fleet(FleetOptions options = {}) : core_(std::make_shared<detail::FleetCore>(options)) {
+        core_->start();
+    }
+    ~Fleet() {
+        if (core_) core_->shutdown();
+    }
+    Fleet(const Fleet&) = delete;
+    Fleet& operator=(const Fleet&) = delete;
+
+    /// Adds a camera under an id of the caller's choosing; its first login starts at once.
+    /// Throws ipc::Error (errc::fleet_exists).
+    void add(std::string id, CameraSpec spec) {
+        std::error_code ec;
+        core_->add(std::move(id), std::move(spec), ec);
+        detail::raise(ec, "Fleet::add", nullptr);
+    }
+    void add(std::string id, CameraSpec spec, std::error_code& ec) { core_->add(std::move(id), std::move(spec), ec); }
+    /// Removes a camera: no handler is called for it any more; its release happens in the
+    /// background (an add with the same id may follow at once). Throws errc::fleet_unknown.
+    void remove(const std::string& id) {
+        std::error_code ec;
+        core_->remove(id, ec);
+        detail::raise(ec, "Fleet::remove", nullptr);
+    }
+    void remove(const std::string& id, std::error_code& ec) { core_->remove(id, ec); }
+
+    /// The status of one camera, or nothing for an unknown id.
+    std::optional<CameraStatus> status(const std::string& id) const { return core_->status(id); }
+    /// The status of every camera, ordered by id.
+    std::vector<CameraStatus> statuses() const { return core_->statuses(); }
+
+    /// Runs f(CameraRef&) on an online camera on the calling thread and returns its result; the
+    /// camera is not released while f runs. Fails fast with ipc::Error (errc::fleet_not_online,
+    /// errc::fleet_unknown) otherwise. Command timeouts inside f count towards going offline.
+    template <class F>
+    decltype(auto) with(const std::string& id, F&& f) {
+        std::error_code ec;
+        auto lease = core_->lease(id, ec);
+        if (ec) throw Error(ec, "Fleet::with " + id);
+        CameraRef ref = lease.camera();
+        return std::invoke(std::forward<F>(f), ref);
+    }
+    /// As with(id, f), but a camera that is not online sets `ec` instead of throwing (f's own
+    /// exceptions still propagate). Returns f's result in an optional (nothing for void f).
+    template <class F>
+    auto with(const std::string& id, F&& f, std::error_code& ec) {
+        using R = std::invoke_result_t<F, CameraRef&>;
+        auto lease = core_->lease(id, ec);
+        CameraRef ref = lease.camera();
+        if constexpr (std::is_void_v<R>) {
+            if (!ec) std::invoke(std::forward<F>(f), ref);
+        } else {
+            std::optional<R> r;
+            if (!ec) r.emplace(std::invoke(std::forward<F>(f), ref));
+            return r;
+        }
+    }
+
+    /// Called on every state change (on the supervising thread).
+    void on_state(std::function<void(const StateChange&)> f) {
+        core_->set_handlers([&](auto& h) { h.state = std::move(f); });
+    }
+    /// Called whenever a pause before the next login is chosen.
+    void on_retry(std::function<void(const Retry&)> f) {
+        core_->set_handlers([&](auto& h) { h.retry = std::move(f); });
+    }
+    /// Called for every video frame of an online camera (a copy; valid during the call).
+    void on_frame(std::function<void(const std::string& id, const Frame&)> f) {
+        core_->set_handlers([&](auto& h) { h.frame = std::move(f); });
+    }
+    /// Called for every report of an online camera (valid during the call).
+    void on_report(std::function<void(const std::string& id, const Report&)> f) {
+        core_->set_handlers([&](auto& h) { h.report = std::move(f); });
+    }
+
+private:
+    std::shared_ptr<detail::FleetCore> core_;
 };
 
 }  // namespace ipc

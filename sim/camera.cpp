@@ -210,7 +210,7 @@ Camera::Impl::Outcome Camera::Impl::effect(const CommandDef& def, const Request&
     case Effect::Login: {
         std::string user(reinterpret_cast<const char*>(p.data()), strnlen(reinterpret_cast<const char*>(p.data()), 32));
         std::string digest(p.begin() + 32, p.begin() + 64);
-        bool ok = user == cfg.user && digest == expectedDigest;
+        bool ok = !refuseLogins && user == cfg.user && digest == expectedDigest;
         logins += ok;
         std::vector<uint8_t> body(120, 0);
         wire::putBe32(body, 4, ok ? 200 : 401);
@@ -409,6 +409,16 @@ Camera::Camera(Config config) : impl_(std::make_unique<Impl>(std::move(config)))
 Camera::~Camera() { stop(); }
 bool Camera::start() { return impl_->start(); }
 void Camera::stop() { impl_->stop(); }
+
+bool Camera::running() const {
+    std::lock_guard lk(impl_->mu);
+    return impl_->running;
+}
+
+void Camera::refuseLogins(bool refuse) {
+    std::lock_guard lk(impl_->mu);
+    impl_->refuseLogins = refuse;
+}
 const Config& Camera::config() const { return impl_->cfg; }
 
 void Camera::script(Scripted next) {

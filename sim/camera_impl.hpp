@@ -86,6 +86,7 @@ struct Camera::Impl {
     mutable std::condition_variable changed;  // requests, connections
     std::condition_variable timerCv, streamCv;
     bool running = false, stopping = false;
+    bool refuseLogins = false;
 
     std::deque<Scripted> script;
     std::vector<Request> requests;

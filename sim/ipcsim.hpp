@@ -115,8 +115,14 @@ public:
     Camera& operator=(const Camera&) = delete;
 
     // Binds and starts serving; false (with a reason on standard error) when a port is taken.
+    // A stopped camera can be started again: it keeps its stored records and PTZ state, as a
+    // camera that was switched off and on (tests take cameras away and bring them back).
     bool start();
+    // Closes every socket and connection (hosts see their channels closed) and stops serving.
     void stop();
+    bool running() const;
+    // While set, every login is answered with status 401 as for wrong credentials.
+    void refuseLogins(bool refuse);
     const Config& config() const;
 
     // ---- scripting of command answers -------------------------------------------------

@@ -50,6 +50,9 @@ const char kUsage[] =
     "                       order (the last one again once they run out; the simulator's own\n"
     "                       answer for commands the capture lacks), and each new report\n"
     "                       channel gets the captured reports\n"
+    "  --refuse-logins      answer every login as if the credentials were wrong\n"
+    "  --flap S             every S seconds, take the cameras away (closing every\n"
+    "                       connection) or bring them back (default 0: never)\n"
     "  --quiet              no log lines\n"
     "  --help               this text\n"
     "\n"
@@ -112,7 +115,8 @@ int main(int argc, char** argv) {
     ipcsim::Config base;
     base.ip = "127.0.0.2";
     base.log = true;
-    long count = 1, alarmEvery = 0;
+    long count = 1, alarmEvery = 0, flapEvery = 0;
+    bool refuse = false;
     std::string replayFile;
     for (int i = 1; i < argc; ++i) {
         std::string opt = argv[i];
@@ -124,10 +128,14 @@ int main(int argc, char** argv) {
             base.log = false;
             continue;
         }
+        if (opt == "--refuse-logins") {
+            refuse = true;
+            continue;
+        }
         static const char* const kValued[] = {"--ip", "--user", "--password", "--video-file", "--count",
                                               "--tcp-port", "--fps", "--frame-bytes", "--keepalive",
                                               "--alarm-every", "--report-delay", "--gps-report-type",
-                                              "--replay"};
+                                              "--replay", "--flap"};
         if (std::none_of(std::begin(kValued), std::end(kValued), [&](const char* o) { return opt == o; })) {
             std::fprintf(stderr, "ipcsim: unknown option %s (see --help)\n", opt.c_str());
             return 2;
@@ -165,6 +173,8 @@ int main(int argc, char** argv) {
             base.keepaliveSeconds = static_cast<int>(n);
         } else if (opt == "--alarm-every") {
             ok = number(val, 0, 86400, alarmEvery);
+        } else if (opt == "--flap") {
+            ok = number(val, 0, 86400, flapEvery);
         } else if (opt == "--report-delay") {
             ok = number(val, 0, 600000, n);
             base.reportDelay = std::chrono::milliseconds(n);
@@ -209,6 +219,7 @@ int main(int argc, char** argv) {
         cfg.ip = text;
         cameras.push_back(std::make_unique<ipcsim::Camera>(cfg));
         if (replay) cameras.back()->answerWith([replay](const ipcsim::Request& r) { return replay->answer(r); });
+        cameras.back()->refuseLogins(refuse);
         if (!cameras.back()->start()) return 1;
     }
     std::printf("ipcsim: %ld camera(s) from %s, UDP 5001, TCP %u and 5000; user %s\n", count, base.ip.c_str(),
@@ -222,12 +233,21 @@ int main(int argc, char** argv) {
 
     uint32_t alarms = 0;
     std::vector<int> reportChannels(cameras.size(), 0);
-    time_t nextAlarm = std::time(nullptr) + alarmEvery;
+    using Clock = std::chrono::steady_clock;
+    auto nextAlarm = Clock::now() + std::chrono::seconds(alarmEvery);
+    auto nextFlap = Clock::now() + std::chrono::seconds(flapEvery);
     for (;;) {
+        auto next = Clock::now() + std::chrono::hours(1);
         // Replaying cameras look for new report channels ten times a second.
-        timespec wait{replay ? 0 : (alarmEvery > 0 ? alarmEvery : 3600), replay ? 100000000 : 0};
-        int sig = sigtimedwait(&stopSignals, nullptr, &wait);
+        if (replay) next = std::min(next, Clock::now() + std::chrono::milliseconds(100));
+        if (alarmEvery > 0) next = std::min(next, nextAlarm);
+        if (flapEvery > 0) next = std::min(next, nextFlap);
+        auto wait = std::max(Clock::duration::zero(), next - Clock::now());
+        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
+        timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
+        int sig = sigtimedwait(&stopSignals, nullptr, &ts);
         if (sig == SIGINT || sig == SIGTERM) break;
+        if (sig >= 0 || errno != EAGAIN) continue;
         if (replay) {
             for (size_t i = 0; i < cameras.size(); ++i) {
                 int now = cameras[i]->reportConnections();
@@ -238,10 +258,9 @@ int main(int argc, char** argv) {
             }
             for (const auto* r : replay->takeDue())
                 for (auto& cam : cameras) cam->sendReportRaw(*r);
-            if (alarmEvery <= 0 || std::time(nullptr) < nextAlarm) continue;
-            nextAlarm = std::time(nullptr) + alarmEvery;
         }
-        if (sig < 0 && errno == EAGAIN && alarmEvery > 0) {
+        if (alarmEvery > 0 && Clock::now() >= nextAlarm) {
+            nextAlarm += std::chrono::seconds(alarmEvery);
             ++alarms;
             std::vector<uint8_t> body(64, 0);
             std::snprintf(reinterpret_cast<char*>(body.data()), 32, "alarm %u", alarms);
@@ -249,6 +268,20 @@ int main(int argc, char** argv) {
             for (auto& cam : cameras) cam->sendReport(0x1003, body);
             if (base.log) {
                 std::printf("alarm report 0x1003 #%u sent on every report channel\n", alarms);
+                std::fflush(stdout);
+            }
+        }
+        if (flapEvery > 0 && Clock::now() >= nextFlap) {
+            nextFlap += std::chrono::seconds(flapEvery);
+            bool away = cameras.front()->running();
+            for (auto& cam : cameras) {
+                if (away)
+                    cam->stop();
+                else if (!cam->start())
+                    return 1;
+            }
+            if (base.log) {
+                std::printf("ipcsim: cameras %s\n", away ? "taken away" : "back");
                 std::fflush(stdout);
             }
         }
