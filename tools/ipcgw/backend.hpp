@@ -53,6 +53,7 @@ struct Outcome {
     nlohmann::json record;                // what the command returned, null when nothing
     std::optional<std::string> error;     // a text for a failure
     std::vector<uint8_t> picture1, picture2;  // snapshot: the pair
+    nlohmann::json extra = nlohmann::json::object();  // further members of the reply
 };
 
 class Backend {

@@ -3,106 +3,111 @@
 #include <ipcsdk.hpp>
 
 #include <atomic>
-#include <mutex>
-#include <thread>
+#include <map>
+#include <memory>
 
 #include "commands.hpp"
 
 namespace ipcgw {
 namespace {
 
-// The cameras through the C++ layer: one login per camera at start.
+CameraState fromFleet(ipc::State s) {
+    switch (s) {
+    case ipc::State::connecting: return CameraState::Connecting;
+    case ipc::State::online: return CameraState::Online;
+    case ipc::State::offline: return CameraState::Offline;
+    case ipc::State::auth_failed: return CameraState::AuthFailed;
+    }
+    return CameraState::Offline;
+}
+
+// The fleet keeps steady-clock times; the topics carry wall-clock times.
+Clock::time_point wallTime(std::chrono::steady_clock::time_point t) {
+    return Clock::now() - std::chrono::duration_cast<Clock::duration>(std::chrono::steady_clock::now() - t);
+}
+
+std::optional<std::string> errorText(const std::error_code& ec) {
+    if (!ec) return std::nullopt;
+    return ec.message();
+}
+
+// The configured cameras in an ipc::Fleet, under their names.
 class CameraBackend final : public Backend {
 public:
-    explicit CameraBackend(const Config& cfg) : cfg_(cfg), cams_(cfg.cameras.size()) {
-        for (auto& c : cams_) c.status.since = Clock::now();
+    explicit CameraBackend(const Config& cfg) : cfg_(cfg), frames_(cfg.cameras.size()) {
+        for (size_t i = 0; i < cfg.cameras.size(); ++i) index_.emplace(cfg.cameras[i].name, i);
     }
     ~CameraBackend() override { stop(); }
 
     void start(Handlers h) override {
         handlers_ = std::move(h);
         sdk_.emplace();
-        running_ = true;
-        thread_ = std::thread([this] {
-            for (size_t i = 0; i < cams_.size() && running_; ++i) login(i);
+        fleet_.emplace();
+        fleet_->on_state([this](const ipc::StateChange& c) {
+            auto it = index_.find(c.id);
+            if (it == index_.end() || !handlers_.state) return;
+            CameraStatus s;
+            s.state = fromFleet(c.to);
+            s.since = wallTime(c.at);
+            s.reconnects = c.reconnects;
+            s.error = errorText(c.error);
+            handlers_.state(it->second, s);
         });
+        fleet_->on_report([this](const std::string& id, const ipc::Report& r) {
+            auto it = index_.find(id);
+            if (it == index_.end() || !handlers_.report) return;
+            handlers_.report(it->second, Report{r.type, Clock::now(), {r.body.begin(), r.body.end()}});
+        });
+        fleet_->on_frame([this](const std::string& id, const ipc::Frame&) {
+            auto it = index_.find(id);
+            if (it != index_.end()) frames_[it->second].fetch_add(1, std::memory_order_relaxed);
+        });
+        for (const auto& c : cfg_.cameras) {
+            ipc::CameraSpec spec;
+            spec.endpoint.address = c.address;
+            if (c.tcpPort) {
+                spec.endpoint.transport = ipc::Endpoint::Transport::tcp;
+                spec.endpoint.port = *c.tcpPort;
+            }
+            spec.credentials = {c.user, c.password};
+            spec.video = c.video;
+            fleet_->add(c.name, std::move(spec));
+        }
     }
 
     void stop() override {
-        if (!running_.exchange(false)) return;
-        if (thread_.joinable()) thread_.join();
-        for (auto& c : cams_) c.camera.close();
+        fleet_.reset();  // returns once no handler runs any more
         sdk_.reset();
     }
 
     CameraStatus status(size_t i) const override {
-        std::lock_guard lk(mu_);
-        return cams_[i].status;
+        CameraStatus s;
+        s.since = Clock::now();
+        if (!fleet_) return s;
+        auto st = fleet_->status(cfg_.cameras[i].name);
+        if (!st) return s;
+        s.state = fromFleet(st->state);
+        s.since = wallTime(st->since);
+        s.reconnects = st->reconnects;
+        s.error = errorText(st->last_error);
+        return s;
     }
 
     Outcome execute(size_t i, const Command& c) override {
-        ipc::CameraRef ref;
-        {
-            std::lock_guard lk(mu_);
-            if (cams_[i].status.state == CameraState::Online) ref = cams_[i].camera;
-        }
-        if (!ref) return fromCode(ipc::make_error_code(ipc::errc::fleet_not_online));
-        return runCommand(ref, c);
+        std::error_code ec;
+        auto o = fleet_->with(cfg_.cameras[i].name, [&](ipc::CameraRef& cam) { return runCommand(cam, c); }, ec);
+        if (ec) return fromCode(ec);
+        if (c.op == Command::Op::Info && cfg_.cameras[i].video) o->extra["frames"] = frames_[i].load();
+        return std::move(*o);
     }
 
 private:
-    struct Cam {
-        ipc::Camera camera;
-        CameraStatus status;
-    };
-
-    void setState(size_t i, CameraState s, std::optional<std::string> err) {
-        CameraStatus st;
-        {
-            std::lock_guard lk(mu_);
-            cams_[i].status.state = s;
-            cams_[i].status.since = Clock::now();
-            cams_[i].status.error = std::move(err);
-            st = cams_[i].status;
-        }
-        if (handlers_.state) handlers_.state(i, st);
-    }
-
-    void login(size_t i) {
-        const auto& c = cfg_.cameras[i];
-        ipc::Endpoint ep;
-        ep.address = c.address;
-        if (c.tcpPort) {
-            ep.transport = ipc::Endpoint::Transport::tcp;
-            ep.port = *c.tcpPort;
-        }
-        std::error_code ec;
-        ipc::Camera cam = ipc::Camera::login(ep, {c.user, c.password}, std::chrono::seconds(5), ec);
-        if (ec) {
-            setState(i, ec == ipc::errc::auth ? CameraState::AuthFailed : CameraState::Offline, ec.message());
-            return;
-        }
-        ipc::Handlers h;
-        h.report = [this, i](const ipc::Report& r) {
-            if (handlers_.report) handlers_.report(i, Report{r.type, Clock::now(), {r.body.begin(), r.body.end()}});
-        };
-        h.disconnect = [this, i] { setState(i, CameraState::Offline, "the camera closed the report channel"); };
-        cam.set_handlers(std::move(h));
-        cam.start_heartbeat(ec);
-        {
-            std::lock_guard lk(mu_);
-            cams_[i].camera = std::move(cam);
-        }
-        setState(i, CameraState::Online, std::nullopt);
-    }
-
     Config cfg_;
     Handlers handlers_;
+    std::map<std::string, size_t, std::less<>> index_;
+    std::vector<std::atomic<uint64_t>> frames_;
     std::optional<ipc::Sdk> sdk_;
-    mutable std::mutex mu_;
-    std::vector<Cam> cams_;
-    std::atomic<bool> running_{false};
-    std::thread thread_;
+    std::optional<ipc::Fleet> fleet_;
 };
 
 }  // namespace

@@ -97,6 +97,7 @@ nlohmann::json replyJson(const Outcome& o) {
                         {"name", o.name},
                         {"record", o.record}};
     if (o.error) j["error"] = *o.error;
+    for (const auto& [k, v] : o.extra.items()) j[k] = v;
     return j;
 }
 

@@ -311,3 +311,44 @@ TEST_F(GatewayTest, QosZeroReportsWhileTheBrokerIsAwayAreCountedDropped) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     EXPECT_NE(gw->log().find("broker connected, 2 report(s) dropped so far"), std::string::npos) << gw->log();
 }
+
+TEST_F(GatewayTest, CameraTakenAwayAndBackSeenInItsStateTopic) {
+    auto gw = startGateway();
+    client.clear();
+    cam->stop();
+    auto off = client.waitJson("site/north/state", "state", "offline", std::chrono::seconds(30));
+    ASSERT_TRUE(off) << gw->log();
+    EXPECT_TRUE(off->retain);
+    EXPECT_TRUE(off->json()["error"].is_string());
+    ASSERT_TRUE(cam->start());
+    auto back = client.waitJson("site/north/state", "state", "online", std::chrono::seconds(60));
+    ASSERT_TRUE(back) << gw->log();
+    EXPECT_EQ(back->json()["reconnects"], 1);
+    EXPECT_EQ(back->json()["error"], nullptr);
+    EXPECT_EQ(request("north", {{"op", "ptz"}, {"action", "up"}, {"step", 3}}, "after-return")["result"], 0);
+}
+
+TEST_F(GatewayTest, WrongPasswordSeenAsAuthFailed) {
+    Gateway gw(write_config("gw-a", {{"north", testenv::camera_ip(0), "wrong"}}));
+    ASSERT_TRUE(gw.start());
+    auto failed = client.waitJson("site/north/state", "state", "auth-failed");
+    ASSERT_TRUE(failed) << gw.log();
+    EXPECT_EQ(failed->json()["error"], "the camera refused user name or password");
+    json r = request("north", {{"op", "info"}}, "info");
+    EXPECT_EQ(r["name"], "not online");
+    EXPECT_EQ(r["error"], "the camera is not online");
+}
+
+TEST_F(GatewayTest, SnapshotPublishesThePicturePair) {
+    auto gw = startGateway();
+    json r = request("north", {{"op", "snapshot"}}, "snap");
+    ASSERT_EQ(r["result"], 0) << r;
+    auto one = client.waitTopic("site/north/snapshot/1");
+    auto two = client.waitTopic("site/north/snapshot/2");
+    ASSERT_TRUE(one && two);
+    const auto p1 = ipcsim::Camera::samplePicture(64, 48, 1), p2 = ipcsim::Camera::samplePicture(64, 48, 2);
+    EXPECT_EQ(one->payload, std::string(p1.begin(), p1.end()));
+    EXPECT_EQ(two->payload, std::string(p2.begin(), p2.end()));
+    EXPECT_FALSE(one->retain);
+    EXPECT_EQ(r["record"]["bytes1"], p1.size());
+}
