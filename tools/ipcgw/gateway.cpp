@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
 #include <initializer_list>
 
 #include "payload.hpp"
@@ -17,7 +18,8 @@ using nlohmann::json;
 constexpr const char* kOps = "get, set, ptz, preset, snapshot, info";
 
 std::string checkFields(const json& j, std::initializer_list<const char*> allowed, const std::string& op) {
-    for (const auto& [k, v] : j.items()) {
+    for (const auto& item : j.items()) {
+        const std::string& k = item.key();
         if (k == "op") continue;
         if (std::none_of(allowed.begin(), allowed.end(), [&](const char* a) { return k == a; }))
             return "unknown field \"" + k + "\" for op " + op;
@@ -162,23 +164,40 @@ bool Gateway::start(std::string& error) {
     }
     backend_.start(std::move(h));
 
-    // A broker that is not there yet is retried by the network thread with the reconnect delay.
-    rc = mosquitto_connect_async(mosq_, m.host.c_str(), m.port, m.keepalive);
-    if (rc != MOSQ_ERR_SUCCESS)
-        log_("broker " + m.host + ":" + std::to_string(m.port) + " not reachable (" +
-             (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc))) +
-             "), retrying");
-    rc = mosquitto_loop_start(mosq_);
-    if (rc != MOSQ_ERR_SUCCESS) {
-        error = std::string("MQTT network thread: ") + mosquitto_strerror(rc);
-        started_ = true;
-        stop();
-        return false;
-    }
-    started_ = true;
     log_("gateway " + m.clientId + ": " + std::to_string(cfg_.cameras.size()) + " camera(s), broker " + m.host + ":" +
          std::to_string(m.port) + ", prefix " + m.prefix);
+    // libmosquitto's network thread reconnects after a lost connection but not after a first
+    // connection that failed, so a broker that is not there yet is retried here, with the same
+    // delays, until the network thread can take over.
+    {
+        std::lock_guard lk(connectMu_);
+        stopConnecting_ = false;
+    }
+    started_ = true;
+    connector_ = std::thread([this] { firstConnect(); });
     return true;
+}
+
+void Gateway::firstConnect() {
+    const auto& m = cfg_.mqtt;
+    auto delay = m.reconnectMin;
+    for (;;) {
+        int rc = mosquitto_connect_async(mosq_, m.host.c_str(), m.port, m.keepalive);
+        if (rc == MOSQ_ERR_SUCCESS) {
+            rc = mosquitto_loop_start(mosq_);
+            if (rc == MOSQ_ERR_SUCCESS)
+                loopStarted_ = true;
+            else
+                log_(std::string("MQTT network thread: ") + mosquitto_strerror(rc));
+            return;
+        }
+        log_("broker " + m.host + ":" + std::to_string(m.port) + " not reachable (" +
+             (rc == MOSQ_ERR_ERRNO ? std::string(std::strerror(errno)) : std::string(mosquitto_strerror(rc))) +
+             "), retrying in " + std::to_string(delay.count()) + " s");
+        std::unique_lock lk(connectMu_);
+        if (connectCv_.wait_for(lk, delay, [&] { return stopConnecting_; })) return;
+        delay = std::min(delay * 2, m.reconnectMax);
+    }
 }
 
 void Gateway::stop() {
@@ -192,6 +211,12 @@ void Gateway::stop() {
     for (auto& t : workers_) t.join();
     workers_.clear();
     backend_.stop();
+    {
+        std::lock_guard lk(connectMu_);
+        stopConnecting_ = true;
+    }
+    connectCv_.notify_all();
+    if (connector_.joinable()) connector_.join();
 
     // Every camera offline, then "stopped", each retained; wait (bounded) for the broker to have
     // the last one before disconnecting.
@@ -213,8 +238,11 @@ void Gateway::stop() {
     }
     connected_ = false;
     lk.unlock();
-    mosquitto_disconnect_v5(mosq_, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
-    mosquitto_loop_stop(mosq_, false);
+    if (loopStarted_) {
+        mosquitto_disconnect_v5(mosq_, MQTT_RC_NORMAL_DISCONNECTION, nullptr);
+        mosquitto_loop_stop(mosq_, false);
+        loopStarted_ = false;
+    }
     mosquitto_destroy(mosq_);
     mosq_ = nullptr;
     mosquitto_lib_cleanup();

@@ -79,6 +79,7 @@ private:
     static void onDisconnect(mosquitto*, void*, int, const mosquitto_property*);
     static void onMessage(mosquitto*, void*, const mosquitto_message*, const mosquitto_property*);
     static void onPublish(mosquitto*, void*, int, int, const mosquitto_property*);
+    void firstConnect();
     void connected();
     void message(const mosquitto_message* msg, const mosquitto_property* props);
     void cameraState(size_t camera, const CameraStatus& status);
@@ -96,6 +97,11 @@ private:
     std::map<std::string, size_t, std::less<>> byRequestTopic_;
     mosquitto* mosq_ = nullptr;
     bool started_ = false;
+    bool loopStarted_ = false;           // written by the connector before it ends
+    std::thread connector_;              // the first connection
+    std::mutex connectMu_;
+    std::condition_variable connectCv_;
+    bool stopConnecting_ = false;
 
     // Broker side: connection flag, the last state of every camera, reports waiting for the broker.
     mutable std::mutex mu_;

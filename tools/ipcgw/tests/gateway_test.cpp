@@ -352,3 +352,18 @@ TEST_F(GatewayTest, SnapshotPublishesThePicturePair) {
     EXPECT_FALSE(one->retain);
     EXPECT_EQ(r["record"]["bytes1"], p1.size());
 }
+
+TEST(GatewayBroker, BrokerDownAtStartIsWaitedFor) {
+    auto cam = start_camera(0);
+    Gateway gw(write_config("gw-a", {{"north", testenv::camera_ip(0)}}));
+    ASSERT_TRUE(gw.start());
+    for (int i = 0; i < 500 && gw.log().find("not reachable") == std::string::npos; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    TestBroker broker;
+    ASSERT_TRUE(broker.start());
+    TestClient client("late-broker");
+    ASSERT_TRUE(client.connect());
+    ASSERT_TRUE(client.subscribe("site/#"));
+    EXPECT_TRUE(client.waitJson("site/north/state", "state", "online", std::chrono::seconds(20))) << gw.log();
+    EXPECT_TRUE(client.wait([](const Message& m) { return m.topic == "site/gateway/gw-a" && m.payload == "online"; }));
+}
