@@ -1,5 +1,6 @@
 #include "commands.hpp"
 
+#include <ipctools/ptz.hpp>
 #include <ipctools/record_json.hpp>
 
 #include <map>
@@ -23,10 +24,6 @@ const std::map<std::string_view, SettingEntry>& settingsByName() {
         return m;
     }();
     return table;
-}
-
-void putLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 
 Outcome getSetting(const ipc::CameraRef& cam, const Command& c) {
@@ -70,26 +67,20 @@ Outcome ptz(const ipc::CameraRef& cam, const Command& c) {
         PTZValueRecord v{};
         cam.get(v, ec);
         Outcome o = fromCode(ec);
-        if (!ec) o.record = ipctools::toJson(v);
+        if (!ec) o.record = ipctools::ptzPosition(v);
         return o;
     }
-    // The camera reads the control record as little-endian command and step.
-    static constexpr std::pair<std::string_view, uint32_t> moves[] = {
-        {"stop", 0}, {"up", 1}, {"down", 2}, {"left", 3}, {"right", 4}, {"zoom-in", 5}, {"zoom-out", 6}};
-    PTZCtrlRecord r{};
-    for (auto [name, code] : moves)
-        if (c.action == name) putLe32(r.bytes, code);
-    putLe32(r.bytes + 4, c.value);
-    cam.call<IPCPTZCtrl>(r, ec);
+    auto r = ipctools::ptzControl(c.action, c.value);
+    if (!r) return badRequest("unknown ptz action \"" + c.action + "\"");
+    cam.call<IPCPTZCtrl>(*r, ec);
     return fromCode(ec);
 }
 
 Outcome preset(const ipc::CameraRef& cam, const Command& c) {
-    PresetRecord r{};
-    putLe32(r.bytes, c.value);
-    putLe32(r.bytes + 4, c.action == "store" ? 1 : c.action == "goto" ? 2 : 3);
+    auto r = ipctools::presetRecord(c.action, c.value);
+    if (!r) return badRequest("unknown preset action \"" + c.action + "\"");
     std::error_code ec;
-    cam.call<IPCSetPresetPoint>(r, ec);
+    cam.call<IPCSetPresetPoint>(*r, ec);
     return fromCode(ec);
 }
 

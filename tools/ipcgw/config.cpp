@@ -155,6 +155,11 @@ Config parseConfig(std::string_view text, const std::string& source) {
         c.string("password", cam.password, true);
         if (c.table().contains("tcp_port")) cam.tcpPort = static_cast<uint16_t>(c.integer("tcp_port", 0, 1, 65535));
         cam.video = c.boolean("video", cam.video);
+        // The library's transport (UDP or TCP) is one for the whole process.
+        if (i > 0 && cam.tcpPort.has_value() != cfg.cameras.front().tcpPort.has_value())
+            c.fail(cam.tcpPort ? c.find("tcp_port")->source() : c.table().source(), c.full("tcp_port"),
+                   cam.tcpPort ? "camera[0] uses UDP: the cameras of one gateway share one transport"
+                               : "missing: camera[0] uses TCP and the cameras of one gateway share one transport");
         c.rejectUnknown();
         cfg.cameras.push_back(std::move(cam));
     }

@@ -8,6 +8,8 @@
 #include <cstring>
 #include <initializer_list>
 
+#include <ipctools/ptz.hpp>
+
 #include "payload.hpp"
 
 namespace ipcgw {
@@ -74,18 +76,20 @@ std::variant<Command, std::string> parseCommand(std::string_view payload) {
         c.op = Command::Op::Ptz;
         if (err = checkFields(j, {"action", "step"}, name); !err.empty()) return err;
         auto a = j.find("action");
-        static constexpr const char* actions[] = {"up", "down", "left", "right", "zoom-in", "zoom-out", "stop", "position"};
         if (a == j.end() || !a->is_string() ||
-            std::none_of(std::begin(actions), std::end(actions), [&](const char* x) { return *a == x; }))
+            (*a != "position" && std::none_of(std::begin(ipctools::kPtzMotions), std::end(ipctools::kPtzMotions),
+                                              [&](const auto& m) { return *a == m.first; })))
             return std::string("\"action\" must be one of up, down, left, right, zoom-in, zoom-out, stop, position");
         c.action = a->get<std::string>();
         if (c.action == "position" && j.contains("step")) return std::string("\"step\" does not go with position");
-        if (err = readUint(j, "step", false, 0, 65535, c.value); !err.empty()) return err;
+        if (err = readUint(j, "step", false, 0, 0xFFFFFFFFu, c.value); !err.empty()) return err;
     } else if (name == "preset") {
         c.op = Command::Op::Preset;
         if (err = checkFields(j, {"action", "number"}, name); !err.empty()) return err;
         auto a = j.find("action");
-        if (a == j.end() || !a->is_string() || !(*a == "store" || *a == "goto" || *a == "clear"))
+        if (a == j.end() || !a->is_string() ||
+            std::none_of(std::begin(ipctools::kPresetOperations), std::end(ipctools::kPresetOperations),
+                         [&](const auto& o) { return *a == o.first; }))
             return std::string("\"action\" must be one of store, goto, clear");
         c.action = a->get<std::string>();
         if (err = readUint(j, "number", true, 1, 255, c.value); !err.empty()) return err;
@@ -160,6 +164,7 @@ bool Gateway::start(std::string& error) {
     h.report = [this](size_t camera, Report r) { cameraReport(camera, std::move(r)); };
     {
         std::lock_guard lk(mu_);
+        closing_ = false;
         for (size_t i = 0; i < states_.size(); ++i) states_[i] = backend_.status(i);
     }
     backend_.start(std::move(h));
@@ -221,14 +226,15 @@ void Gateway::stop() {
     // Every camera offline, then "stopped", each retained; wait (bounded) for the broker to have
     // the last one before disconnecting.
     std::unique_lock lk(mu_);
+    closing_ = true;  // a reconnection from now on publishes nothing
+    for (auto& s : states_) {
+        s.state = CameraState::Offline;
+        s.since = Clock::now();
+        s.error = "gateway stopped";
+    }
     if (connected_) {
-        for (size_t i = 0; i < states_.size(); ++i) {
-            CameraStatus s = states_[i];
-            s.state = CameraState::Offline;
-            s.since = Clock::now();
-            s.error = "gateway stopped";
-            publish(topic(i, "state"), stateJson(s, cfg_.mqtt.clientId).dump(), 1, true);
-        }
+        for (size_t i = 0; i < states_.size(); ++i)
+            publish(topic(i, "state"), stateJson(states_[i], cfg_.mqtt.clientId).dump(), 1, true);
         int mid = -1;
         awaitDone_ = false;
         if (publish(gatewayTopic_, "stopped", 1, true, nullptr, &mid) == MOSQ_ERR_SUCCESS) {
@@ -289,6 +295,7 @@ void Gateway::connected() {
     // Every state first, then what waited, and "online" last: a client that sees "online"
     // sees current states.
     std::lock_guard lk(mu_);
+    if (closing_) return;
     for (size_t i = 0; i < states_.size(); ++i)
         publish(topic(i, "state"), stateJson(states_[i], cfg_.mqtt.clientId).dump(), 1, true);
     size_t flushed = offline_.size();
@@ -324,6 +331,7 @@ void Gateway::onPublish(mosquitto*, void* self, int mid, int, const mosquitto_pr
 void Gateway::cameraState(size_t camera, const CameraStatus& status) {
     if (camera >= states_.size()) return;
     std::lock_guard lk(mu_);
+    if (closing_) return;
     states_[camera] = status;
     // While the broker is away the latest state waits in states_ and goes out on reconnect.
     if (connected_) publish(topic(camera, "state"), stateJson(status, cfg_.mqtt.clientId).dump(), 1, true);

@@ -106,6 +106,7 @@ private:
     // Broker side: connection flag, the last state of every camera, reports waiting for the broker.
     mutable std::mutex mu_;
     bool connected_ = false;
+    bool closing_ = false;
     std::vector<CameraStatus> states_;
     std::deque<Pending> offline_;
     std::condition_variable publishedCv_;

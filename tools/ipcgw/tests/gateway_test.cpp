@@ -47,6 +47,9 @@ TEST(GatewayConfig, ErrorsNameFileLineAndKey) {
     EXPECT_EQ(configError(head + "[[camera]]\nname = \"gate/north\"\naddress = \"10.0.0.1\"\npassword = \"x\"\n"),
               "gw.toml:4: camera[0].name: letters, digits, '-' and '_' only (1 to 64)");
     EXPECT_EQ(configError(head + "[[camera]]\nname = \"a\"\npassword = \"x\"\n"), "gw.toml:3: camera[0].address: missing");
+    EXPECT_EQ(configError(head + "[[camera]]\nname = \"a\"\naddress = \"10.0.0.1\"\npassword = \"x\"\n" +
+                          "[[camera]]\nname = \"b\"\naddress = \"10.0.0.2\"\npassword = \"x\"\ntcp_port = 5002\n"),
+              "gw.toml:11: camera[1].tcp_port: camera[0] uses UDP: the cameras of one gateway share one transport");
     EXPECT_EQ(configError("[mqtt\n"), "gw.toml:1: Error while parsing table header: expected ']', saw '\\n'");
 }
 
@@ -167,7 +170,7 @@ TEST_F(GatewayTest, RequestResponseWithCorrelationData) {
     client.publish("site/north/request", R"({"op": "ptz", "action": "position"})", "", "req-2");
     auto pos = client.wait([](const Message& m) { return m.topic == "site/north/response" && m.correlation == "req-2"; });
     ASSERT_TRUE(pos);
-    EXPECT_EQ(pos->json()["record"]["usPanVal"], 30);
+    EXPECT_EQ(pos->json()["record"]["pan"], 30);
 }
 
 TEST_F(GatewayTest, SettingGetAndSetThroughRequests) {
