@@ -50,10 +50,10 @@ struct Outcome {
     std::optional<uint32_t> result;       // the library's result code; none when the request
                                           // never reached the library
     std::string name;                     // the code's name, or why it never reached the library
-    nlohmann::json record;                // what the command returned, null when nothing
+    nlohmann::ordered_json record;        // what the command returned, null when nothing
     std::optional<std::string> error;     // a text for a failure
     std::vector<uint8_t> picture1, picture2;  // snapshot: the pair
-    nlohmann::json extra = nlohmann::json::object();  // further members of the reply
+    nlohmann::ordered_json extra = nlohmann::ordered_json::object();  // further members of the reply
 };
 
 class Backend {

@@ -39,8 +39,7 @@ Outcome getSetting(const ipc::CameraRef& cam, const Command& c) {
     cam.get(*info, std::as_writable_bytes(std::span(records)), ec);
     if (ec) return fromCode(ec);
     Outcome o = fromCode(ec);
-    o.record = info->counted() ? nlohmann::json(ipctools::recordsToJson(*layout, records))
-                               : nlohmann::json(ipctools::toJson(*layout, records));
+    o.record = info->counted() ? ipctools::recordsToJson(*layout, records) : ipctools::toJson(*layout, records);
     return o;
 }
 

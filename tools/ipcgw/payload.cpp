@@ -48,11 +48,11 @@ std::string base64(std::span<const uint8_t> in) {
     return out;
 }
 
-nlohmann::json stateJson(const CameraStatus& s, const std::string& gateway) {
+nlohmann::ordered_json stateJson(const CameraStatus& s, const std::string& gateway) {
     return {{"state", stateName(s.state)},
             {"since", isoTime(s.since)},
             {"reconnects", s.reconnects},
-            {"error", s.error ? nlohmann::json(*s.error) : nlohmann::json(nullptr)},
+            {"error", s.error ? nlohmann::ordered_json(*s.error) : nlohmann::ordered_json(nullptr)},
             {"gateway", gateway}};
 }
 
@@ -72,8 +72,9 @@ std::string leadingText(std::span<const uint8_t> b) {
 
 }  // namespace
 
-nlohmann::json reportJson(const Report& r) {
-    nlohmann::json j = {{"type", r.type}, {"time", isoTime(r.time)}, {"bytes", r.body.size()}, {"data", base64(r.body)}};
+nlohmann::ordered_json reportJson(const Report& r) {
+    nlohmann::ordered_json j = {
+        {"type", r.type}, {"time", isoTime(r.time)}, {"bytes", r.body.size()}, {"data", base64(r.body)}};
     std::span<const uint8_t> b(r.body);
     // Position reports (0x1001, 0x1002): text, latitude and longitude in millionths of a
     // degree (signed), altitude in metres, the camera's time in seconds since the epoch.
@@ -92,8 +93,9 @@ nlohmann::json reportJson(const Report& r) {
     return j;
 }
 
-nlohmann::json replyJson(const Outcome& o) {
-    nlohmann::json j = {{"result", o.result ? nlohmann::json(*o.result) : nlohmann::json(nullptr)},
+nlohmann::ordered_json replyJson(const Outcome& o) {
+    using J = nlohmann::ordered_json;
+    J j = {{"result", o.result ? J(*o.result) : J(nullptr)},
                         {"name", o.name},
                         {"record", o.record}};
     if (o.error) j["error"] = *o.error;

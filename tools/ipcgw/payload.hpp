@@ -16,10 +16,10 @@ std::string isoTime(Clock::time_point t);
 std::string base64(std::span<const uint8_t> bytes);
 
 // {"state", "since", "reconnects", "error", "gateway"}
-nlohmann::json stateJson(const CameraStatus& s, const std::string& gateway);
+nlohmann::ordered_json stateJson(const CameraStatus& s, const std::string& gateway);
 // {"type", "time", "bytes", "data"} and, for position and distance reports, their fields.
-nlohmann::json reportJson(const Report& r);
+nlohmann::ordered_json reportJson(const Report& r);
 // {"result", "name", "record"} and "error" on a failure.
-nlohmann::json replyJson(const Outcome& o);
+nlohmann::ordered_json replyJson(const Outcome& o);
 
 }  // namespace ipcgw
