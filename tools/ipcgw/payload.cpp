@@ -95,9 +95,7 @@ nlohmann::ordered_json reportJson(const Report& r) {
 
 nlohmann::ordered_json replyJson(const Outcome& o) {
     using J = nlohmann::ordered_json;
-    J j = {{"result", o.result ? J(*o.result) : J(nullptr)},
-                        {"name", o.name},
-                        {"record", o.record}};
+    J j = {{"result", o.result ? J(*o.result) : J(nullptr)}, {"name", o.name}, {"record", o.record}};
     if (o.error) j["error"] = *o.error;
     for (const auto& [k, v] : o.extra.items()) j[k] = v;
     return j;
