@@ -186,8 +186,10 @@ public:
 
 }  // namespace ipc
 
+/// @cond INTERNAL
 template <>
 struct std::is_error_code_enum<ipc::errc> : std::true_type {};
+/// @endcond
 
 namespace ipc {
 
@@ -465,7 +467,7 @@ concept Setting = requires { setting_traits<T>::info; };
 template <class T>
 concept WritableSetting = Setting<T> && setting_traits<T>::info.writable;
 
-/// The tag for_each_setting hands to its visitor: `typename decltype(tag)::type` is the record.
+/// The tag for_each_setting hands to its visitor: its member `type` is the record type.
 template <class T>
 struct setting_tag {
     using type = T;                                                      ///< the record type
@@ -1071,6 +1073,10 @@ struct FleetOptions {
     std::chrono::milliseconds max_backoff{30000};
     /// Each pause is drawn from [p * (1 - jitter), p * (1 + jitter)]; 0: exact pauses.
     double jitter = 0.2;
+    /// A camera lost after being online for less than this keeps its pauses growing (one that
+    /// drops every login is not logged in again every initial_backoff); 0: a loss always
+    /// starts again at initial_backoff.
+    std::chrono::milliseconds stable_after{10000};
     /// An online camera from which nothing arrived (frame, report, keepalive, command answer)
     /// for this long goes offline; 0: never.
     std::chrono::milliseconds stale_after{15000};
@@ -1131,6 +1137,18 @@ class FleetCore : public std::enable_shared_from_this<FleetCore> {
 public:
     using clock = std::chrono::steady_clock;
 
+    struct Entry;
+    struct Event {
+        enum Kind { Add, Remove, Frame, Report, Lost, LoginDone, Released, Probed } kind;
+        Event(Kind k, std::shared_ptr<Entry> e, std::uint64_t s = 0) : kind(k), entry(std::move(e)), session(s) {}
+        std::shared_ptr<Entry> entry;
+        std::uint64_t session = 0;
+        std::uint32_t type = 0;
+        std::vector<std::uint8_t> bytes;
+        std::error_code error;
+        Camera camera;
+    };
+
     struct Entry final : CallObserver, std::enable_shared_from_this<Entry> {
         FleetCore* core = nullptr;
         std::string id;
@@ -1141,7 +1159,7 @@ public:
         unsigned reconnects = 0;
         std::error_code last_error;
         unsigned failures = 0;  // failed logins since it was last online
-        unsigned pauses = 0;    // pauses taken since it was last online: the next one doubles
+        unsigned pauses = 0;    // pauses since it was last stably online: the next one doubles
         clock::time_point next_attempt{};
         bool busy = false;      // a login or a release is in flight
         bool probing = false;
@@ -1149,7 +1167,9 @@ public:
         bool removed = false;
         bool ever_online = false;
         bool lost_early = false;
+        clock::time_point online_since{};
         std::uint64_t session = 0;
+        std::vector<Event> early;  // frames and reports of a login not yet processed
         // Under core->mutex_.
         Camera camera;
         int users = 0;
@@ -1298,16 +1318,6 @@ public:
 private:
     friend class ipc::Fleet;
 
-    struct Event {
-        enum Kind { Add, Remove, Frame, Report, Lost, LoginDone, Released, Probed } kind;
-        Event(Kind k, std::shared_ptr<Entry> e, std::uint64_t s = 0) : kind(k), entry(std::move(e)), session(s) {}
-        std::shared_ptr<Entry> entry;
-        std::uint64_t session = 0;
-        std::uint32_t type = 0;
-        std::vector<std::uint8_t> bytes;
-        std::error_code error;
-        Camera camera;
-    };
 
     static CameraRef ref(std::uint32_t handle, CallObserver* o) noexcept { return CameraRef(handle, o); }
 
@@ -1398,7 +1408,7 @@ private:
     clock::time_point next_wake(const std::vector<std::shared_ptr<Entry>>& live) const {
         auto t = clock::now() + std::chrono::milliseconds(250);  // staleness and probes
         for (const auto& e : live)
-            if (!e->busy && !e->camera && !e->removed) t = std::min(t, e->next_attempt);
+            if (!e->busy && !e->removed && e->state != State::online) t = std::min(t, e->next_attempt);
         return t;
     }
 
@@ -1417,15 +1427,11 @@ private:
         case Event::Frame:
         case Event::Report:
             if (stop || e.removed || ev.session != e.session) break;
-            if (auto h = handlers()) {
-                if (ev.kind == Event::Frame && h->frame) {
-                    ipc::Frame f{ev.bytes};
-                    guarded("frame", h->frame, e.id, f);
-                } else if (ev.kind == Event::Report && h->report) {
-                    ipc::Report r{ev.type, ev.bytes};
-                    guarded("report", h->report, e.id, r);
-                }
+            if (e.state != State::online || !e.camera) {  // before the login's own event
+                if (e.busy) e.early.push_back(std::move(ev));
+                break;
             }
+            deliver(e, ev);
             break;
         case Event::Lost:
             if (ev.session != e.session || e.removed || stop) break;
@@ -1443,6 +1449,18 @@ private:
         case Event::Probed:
             e.probing = false;
             break;
+        }
+    }
+
+    void deliver(Entry& e, Event& ev) {
+        auto h = handlers();
+        if (!h) return;
+        if (ev.kind == Event::Frame && h->frame) {
+            ipc::Frame f{ev.bytes};
+            guarded("frame", h->frame, e.id, f);
+        } else if (ev.kind == Event::Report && h->report) {
+            ipc::Report r{ev.type, ev.bytes};
+            guarded("report", h->report, e.id, r);
         }
     }
 
@@ -1548,7 +1566,7 @@ private:
 
     void lose(const std::shared_ptr<Entry>& e, std::error_code why) {
         e->failures = 0;
-        e->pauses = 0;
+        if (clock::now() - e->online_since >= options_.stable_after) e->pauses = 0;
         set_state(*e, State::offline, why);
         release(e);
     }
@@ -1632,6 +1650,8 @@ private:
         e.busy = false;
         if (ev.session != e.session) return;
         if (!ev.error && e.lost_early) ev.error = make_error_code(errc::channel_closed);
+        std::vector<Event> early;
+        early.swap(e.early);
         if (stop || e.removed || ev.error) {
             if (ev.camera) {
                 std::lock_guard lock(mutex_);
@@ -1653,11 +1673,13 @@ private:
             e.ever_online = true;
         }
         e.failures = 0;
-        e.pauses = 0;
+        e.online_since = clock::now();
         e.timeouts.store(0);
         e.arrived();
         e.last_probe = clock::now();
         set_state(e, State::online, {});
+        for (auto& x : early)
+            if (!e.removed && e.session == ev.session) deliver(e, x);
     }
 
     void probe(const std::shared_ptr<Entry>& e) {

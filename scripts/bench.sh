@@ -6,7 +6,8 @@ cd "$(dirname "$0")/.."
 scripts/deps.sh
 build="${BUILD_DIR:-build-bench}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF -DIPCSDK_BUILD_BENCH=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target bench_commands bench_channels >/dev/null
+cmake --build "$build" -j"$(nproc)" --target bench_commands bench_channels bench_fleet >/dev/null
 mkdir -p "$build/run" && cd "$build/run"
 ../bench/bench_commands "${1:-5}"
 ../bench/bench_channels "${1:-4}"
+../bench/bench_fleet 64 2> >(grep -v -E "^(nRet=|recv |ERROR:|AlarmMsg|VideoMsg)" >&2) >/dev/null

@@ -1,0 +1,167 @@
+// The C++ layer measured against simulated cameras on loopback:
+//   1. the overhead of a typed call over the C call it wraps: a query round trip both ways
+//      (against the 10 ms protocol floor), and the bare cost of the wrapper on a call that
+//      returns at once (an unknown handle);
+//   2. with 64 cameras under an ipc::Fleet, the time from a camera's return to online again,
+//      next to the backoff pause the fleet was in.
+//   bench_fleet [cameras] [tcp|udp]      (default 64 tcp)
+#include <atomic>
+#include <condition_variable>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <thread>
+
+#include "bench_common.hpp"
+#include "ipcsdk.hpp"
+
+using namespace bench;
+using namespace std::chrono_literals;
+
+namespace {
+
+void call_overhead() {
+    ipcsim::Config c;
+    c.ip = camera_ip(0);
+    c.channels = false;
+    ipcsim::Camera sim(c);
+    if (!sim.start()) std::exit(1);
+    ipc::Camera cam = ipc::Camera::login({camera_ip(0)}, {"admin", "admin"});
+    std::vector<double> cMs, cppMs;
+    NtpConfInfo r{};
+    for (int i = 0; i < 300; ++i) {  // interleaved, so both see the same machine
+        auto t0 = Clock::now();
+        if (IPCNtpConfGet(cam.handle(), &r) != 0) std::fprintf(stderr, "C query failed\n");
+        cMs.push_back(seconds_since(t0) * 1000);
+        t0 = Clock::now();
+        r = cam.get<NtpConfInfo>();
+        cppMs.push_back(seconds_since(t0) * 1000);
+    }
+    std::fprintf(stderr, "query round trip, 300 each: C median %.3f ms p99 %.3f ms; C++ median %.3f ms p99 %.3f ms\n",
+                 percentile(cMs, 0.5), percentile(cMs, 0.99), percentile(cppMs, 0.5), percentile(cppMs, 0.99));
+    cam.close();
+
+    // The wrapper alone: a call the library refuses at once.
+    constexpr int kCalls = 2000000;
+    ipc::CameraRef none(IPCSDK_HANDLE_BASE + 255);
+    std::error_code ec;
+    uint32_t sink = 0;
+    auto t0 = Clock::now();
+    for (int i = 0; i < kCalls; ++i) sink += IPCNtpConfGet(none.handle(), &r);
+    const double cNs = seconds_since(t0) * 1e9 / kCalls;
+    t0 = Clock::now();
+    for (int i = 0; i < kCalls; ++i) {
+        none.get(r, ec);
+        sink += static_cast<uint32_t>(ec.value());
+    }
+    const double cppNs = seconds_since(t0) * 1e9 / kCalls;
+    std::fprintf(stderr, "refused call, %d each: C %.1f ns, C++ (error_code) %.1f ns, overhead %.1f ns (%u)\n", kCalls,
+                 cNs, cppNs, cppNs - cNs, sink & 1u);
+    sim.stop();
+}
+
+void returns(int n, ipc::Endpoint::Transport transport) {
+    std::vector<std::unique_ptr<ipcsim::Camera>> sims;
+    for (int i = 0; i < n; ++i) {
+        ipcsim::Config c;
+        c.ip = camera_ip(i);
+        c.framesPerSecond = 10;
+        sims.push_back(std::make_unique<ipcsim::Camera>(c));
+        if (!sims.back()->start()) std::exit(1);
+    }
+    std::mutex m;
+    std::condition_variable cv;
+    std::map<std::string, ipc::State> state;
+    std::map<std::string, Clock::time_point> onlineAt;
+    std::map<std::string, std::chrono::milliseconds> lastPause;
+    ipc::Fleet fleet;  // default options: 1 s doubling to 30 s, 20 % jitter
+    fleet.on_state([&](const ipc::StateChange& c) {
+        std::lock_guard lock(m);
+        state[c.id] = c.to;
+        if (c.to == ipc::State::online) onlineAt[c.id] = Clock::now();
+        cv.notify_all();
+    });
+    fleet.on_retry([&](const ipc::Retry& r) {
+        std::lock_guard lock(m);
+        lastPause[r.id] = r.pause;
+    });
+    const auto t0 = Clock::now();
+    for (int i = 0; i < n; ++i) {
+        ipc::CameraSpec s;
+        s.endpoint = {camera_ip(i), transport, 5002};
+        s.credentials = {"admin", "admin"};
+        s.video = i % 2 == 0;
+        fleet.add(camera_ip(i), s);
+    }
+    auto all_online = [&] {
+        for (int i = 0; i < n; ++i)
+            if (state[camera_ip(i)] != ipc::State::online) return false;
+        return true;
+    };
+    {
+        std::unique_lock lock(m);
+        if (!cv.wait_for(lock, 60s, all_online)) {
+            std::fprintf(stderr, "not every camera came online\n");
+            std::exit(1);
+        }
+    }
+    std::fprintf(stderr, "%d cameras online %.2f s after the fleet started\n", n, seconds_since(t0));
+
+    // Waves of 8 cameras: taken away, back after 0.5 to 2.5 s; each measured from its return.
+    std::mt19937 rng(7);
+    std::vector<double> delay, excess;
+    for (int wave = 0; wave < n / 8; ++wave) {
+        std::vector<int> ids;
+        for (int k = 0; k < 8; ++k) ids.push_back(wave * 8 + k);
+        for (int i : ids) sims[i]->stop();
+        {
+            std::unique_lock lock(m);
+            cv.wait_for(lock, 30s, [&] {
+                for (int i : ids)
+                    if (state[camera_ip(i)] != ipc::State::offline) return false;
+                return true;
+            });
+        }
+        std::vector<std::pair<int, Clock::time_point>> back;
+        std::uniform_int_distribution<int> down(500, 2500);
+        std::vector<std::pair<int, int>> order;
+        for (int i : ids) order.emplace_back(down(rng), i);
+        std::sort(order.begin(), order.end());
+        const auto away = Clock::now();
+        for (auto [ms, i] : order) {
+            std::this_thread::sleep_until(away + std::chrono::milliseconds(ms));
+            if (!sims[i]->start()) std::exit(1);
+            back.emplace_back(i, Clock::now());
+        }
+        std::unique_lock lock(m);
+        cv.wait_for(lock, 60s, [&] {
+            for (auto& [i, t] : back)
+                if (state[camera_ip(i)] != ipc::State::online) return false;
+            return true;
+        });
+        for (auto& [i, t] : back) {
+            const double d = std::chrono::duration<double>(onlineAt[camera_ip(i)] - t).count();
+            delay.push_back(d * 1000);
+            excess.push_back(d * 1000 - static_cast<double>(lastPause[camera_ip(i)].count()));
+        }
+    }
+    std::fprintf(stderr,
+                 "return to online, %zu returns of %d cameras (%s): median %.0f ms, p99 %.0f ms; "
+                 "beyond the backoff pause in force: median %.0f ms, p99 %.0f ms\n",
+                 delay.size(), n, transport == ipc::Endpoint::Transport::tcp ? "TCP" : "UDP", percentile(delay, 0.5),
+                 percentile(delay, 0.99), percentile(excess, 0.5), percentile(excess, 0.99));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int n = argc > 1 ? std::atoi(argv[1]) : 64;
+    const auto transport = argc > 2 && std::string(argv[2]) == "udp" ? ipc::Endpoint::Transport::udp
+                                                                      : ipc::Endpoint::Transport::tcp;
+    ipc::Sdk sdk;
+    call_overhead();
+    returns(n, transport);
+    return 0;
+}
