@@ -6,17 +6,17 @@
 #include <signal.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <iterator>
-#include <optional>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -45,14 +45,14 @@ const char kUsage[] =
     "                       distance commands (default 200)\n"
     "  --gps-report-type T  report type answering the position command: 0x1001 or 0x1002\n"
     "                       (default 0x1001)\n"
-    "  --replay FILE        answer as the camera in FILE (pcap or pcapng) did: each request\n"
-    "                       gets the captured answer to the same class and code, in captured\n"
-    "                       order (the last one again once they run out; the simulator's own\n"
-    "                       answer for commands the capture lacks), and each new report\n"
-    "                       channel gets the captured reports\n"
     "  --refuse-logins      answer every login as if the credentials were wrong\n"
     "  --flap S             every S seconds, take the cameras away (closing every\n"
     "                       connection) or bring them back (default 0: never)\n"
+    "  --replay FILE        answer as the camera in FILE (pcap or pcapng) did: each request\n"
+    "                       gets the captured answer to the same class and code, in captured\n"
+    "                       order (the last one again once they run out; the simulator's own\n"
+    "                       answer for commands the capture lacks), and the captured reports\n"
+    "                       follow the requests they followed (or a new report channel)\n"
     "  --quiet              no log lines\n"
     "  --help               this text\n"
     "\n"
@@ -134,8 +134,8 @@ int main(int argc, char** argv) {
         }
         static const char* const kValued[] = {"--ip", "--user", "--password", "--video-file", "--count",
                                               "--tcp-port", "--fps", "--frame-bytes", "--keepalive",
-                                              "--alarm-every", "--report-delay", "--gps-report-type",
-                                              "--replay", "--flap"};
+                                              "--alarm-every", "--report-delay", "--gps-report-type", "--flap",
+                                              "--replay"};
         if (std::none_of(std::begin(kValued), std::end(kValued), [&](const char* o) { return opt == o; })) {
             std::fprintf(stderr, "ipcsim: unknown option %s (see --help)\n", opt.c_str());
             return 2;
@@ -218,8 +218,8 @@ int main(int argc, char** argv) {
         ipcsim::Config cfg = base;
         cfg.ip = text;
         cameras.push_back(std::make_unique<ipcsim::Camera>(cfg));
-        if (replay) cameras.back()->answerWith([replay](const ipcsim::Request& r) { return replay->answer(r); });
         cameras.back()->refuseLogins(refuse);
+        if (replay) cameras.back()->answerWith([replay](const ipcsim::Request& r) { return replay->answer(r); });
         if (!cameras.back()->start()) return 1;
     }
     std::printf("ipcsim: %ld camera(s) from %s, UDP 5001, TCP %u and 5000; user %s\n", count, base.ip.c_str(),
@@ -238,10 +238,10 @@ int main(int argc, char** argv) {
     auto nextFlap = Clock::now() + std::chrono::seconds(flapEvery);
     for (;;) {
         auto next = Clock::now() + std::chrono::hours(1);
-        // Replaying cameras look for new report channels ten times a second.
-        if (replay) next = std::min(next, Clock::now() + std::chrono::milliseconds(100));
         if (alarmEvery > 0) next = std::min(next, nextAlarm);
         if (flapEvery > 0) next = std::min(next, nextFlap);
+        // Replaying cameras look for new report channels and due reports ten times a second.
+        if (replay) next = std::min(next, Clock::now() + std::chrono::milliseconds(100));
         auto wait = std::max(Clock::duration::zero(), next - Clock::now());
         auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
         timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};

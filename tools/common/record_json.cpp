@@ -170,7 +170,7 @@ void textLines(const Layout& layout, const uint8_t* rec, const std::string& pref
             for (size_t i = 0; i < f.count; ++i) out += (i ? " " : "") + std::to_string(readInt(p + i * f.width, f.width));
         } else if (f.kind == Kind::Text) {
             std::string s;
-            out += cleanText(p, f.bytes(), s) ? ojson(s).dump() : hex({p, f.bytes()});
+            out += cleanText(p, f.bytes(), s) ? ojson(s).dump() : "(hex) " + hex({p, f.bytes()});
         } else {
             out += hex({p, f.bytes()});
         }

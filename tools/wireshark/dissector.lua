@@ -155,6 +155,12 @@ local function dissect_command(tvb, pinfo, tree, off, total, from_camera)
     t:add(pf.direction, from_camera and "answer" or "request")
     info = string.format("%s %s %d.%d len=%d", from_camera and "answer" or "request", name, cls, code, len)
     t:append_text(", " .. info)
+    -- A datagram may carry fewer (or more) bytes than its length field says: decode what is there.
+    local have = total - HEADER
+    if len ~= have then
+        malformed(t, nil, string.format("length field says %d payload bytes, the message holds %d", len, have))
+        len = math.min(len, have)
+    end
     if len > 0 then
         t:add(pf.payload, tvb(off + HEADER, len))
         local c = commands[cls * 256 + code]
@@ -219,15 +225,8 @@ local function dissect_udp(tvb, pinfo, tree)
         set_info(pinfo, { "malformed" })
         return avail
     end
-    local t = tree
-    if total ~= avail then
-        local info = dissect_command(tvb, pinfo, tree, 0, math.min(total, avail), from_camera)
-        malformed(tree, nil, string.format("length field says %d payload bytes, datagram holds %d",
-            total - HEADER, avail - HEADER))
-        set_info(pinfo, { info .. " (malformed)" })
-        return avail
-    end
-    set_info(pinfo, { dissect_command(tvb, pinfo, t, 0, total, from_camera) })
+    local info = dissect_command(tvb, pinfo, tree, 0, avail, from_camera)
+    set_info(pinfo, { total == avail and info or info .. " (malformed)" })
     return avail
 end
 

@@ -14,14 +14,14 @@
 
 #include "command_table.hpp"
 #include "ipctools/schema.hpp"
+#include "ipctools/settings.hpp"
 
 namespace {
 
 using ipcsim::detail::kCommands;
 using ipcsim::detail::Role;
 
-// The record a command function carries, read from its own signature: the first pointer
-// argument after the handle (the second for the login, whose third is the answer).
+// The record type of argument I of a command function, from the function's own signature.
 template <class>
 struct Args;
 template <class R, class... A>
@@ -49,36 +49,24 @@ struct Carried {
     const ipctools::Layout* answer = nullptr;
 };
 
-// Functions whose record the dissector decodes. Queries (and the mark mode, whose answer
-// carries the mark record) have their record in the answer, every other command in the request.
+// The record each command carries: the settings table gives the get/set pairs (a get's
+// record is in its answer, a set's in its request); the other commands with a record are
+// listed here, their records read from their own signatures.
 std::map<std::string, Carried> carriedRecords() {
     std::map<std::string, Carried> m;
+    for (const auto& s : ipctools::settingSchemas()) {
+        m[std::string(s.info->get_function)].answer = s.layout;
+        if (s.info->writable) m[std::string(s.info->set_function)].request = s.layout;
+    }
 #define IPCT_REQ(fn) m[#fn].request = argLayout<&fn, 1>();
-#define IPCT_ANS(fn) m[#fn].answer = argLayout<&fn, 1>();
-    IPCT_ANS(IPCVideoParamGet) IPCT_REQ(IPCVideoParamSet) IPCT_ANS(IPCExOsdGet) IPCT_REQ(IPCExOsdSet)
-    IPCT_ANS(IPCGetCameraControlInfo) IPCT_REQ(IPCSetCameraControlInfo) IPCT_REQ(IPCFireModeSet)
-    IPCT_ANS(IPCFireModeGet) IPCT_REQ(IPCDataReportRequest)
-    IPCT_ANS(IPCAlarmParamOutGet) IPCT_REQ(IPCAlarmParamOutSet) IPCT_ANS(IPCAlarmParamInGet) IPCT_REQ(IPCAlarmParamInSet)
-    IPCT_ANS(IPCSystemTimeGet) IPCT_REQ(IPCSystemTimeSet) IPCT_ANS(IPCGetSysVersion) IPCT_ANS(IPCNtpConfGet)
-    IPCT_REQ(IPCNtpConfSet) IPCT_ANS(IPCGetRestartInfo) IPCT_REQ(IPCSetRestartInfo) IPCT_ANS(IPCGetIdleOperationInfo)
-    IPCT_REQ(IPCSetIdleOperationInfo) IPCT_ANS(IPCGetStartOperationInfo) IPCT_REQ(IPCSetStartOperationInfo)
-    IPCT_ANS(IPCGetRestartInfo2) IPCT_REQ(IPCSetRestartInfo2) IPCT_ANS(IPCFtpGet) IPCT_REQ(IPCFtpSet)
-    IPCT_ANS(IPCImageIspDayNightGet) IPCT_REQ(IPCImageIspDayNightSet) IPCT_ANS(IPCImageIspImageEnhanceGet)
-    IPCT_REQ(IPCImageIspImageEnhanceSet) IPCT_ANS(IPCDevNetWorkGet) IPCT_REQ(IPCDevNetWorkSet) IPCT_REQ(IPCGB1400Set)
-    IPCT_ANS(IPCGB1400Get) IPCT_ANS(IPCGB28181_setupGet) IPCT_REQ(IPCGB28181_setupSet)
-    IPCT_ANS(IPCPTZParamGet) IPCT_REQ(IPCPTZParamSet) IPCT_REQ(IPCPTZCtrl) IPCT_ANS(IPCGetPresetPoint)
-    IPCT_REQ(IPCSetPresetPoint) IPCT_ANS(IPCPTZValueGet) IPCT_REQ(IPCPTZValueSet) IPCT_REQ(IPCClearPresetPoint)
-    IPCT_ANS(IPCCruiseinfoGet) IPCT_REQ(IPCCruiseInfoSet) IPCT_REQ(IPCCruiseSet) IPCT_REQ(IPCDevPassThrough)
-    IPCT_REQ(IPCZoomSysncSet) IPCT_REQ(IPCCrossSet) IPCT_REQ(IPCGpsInfo) IPCT_REQ(IPCSIMUSNAP)
-    IPCT_ANS(IPCGetCamLinkPTZInfo) IPCT_REQ(IPCAddCamLinkPTZInfo) IPCT_ANS(IPCEnterCamMarkMode)
-    IPCT_REQ(IPCLeaveCamMarkMode) IPCT_REQ(IPCAddCamMarkPoint) IPCT_REQ(IPCDelCamMarkPoint)
-    IPCT_REQ(IPCEndCamMarkPoint) IPCT_REQ(IPCClearCamMarkPoint) IPCT_ANS(IPCGetCamMarkPoint)
-    IPCT_ANS(IPCGetCamMarkPoint2) IPCT_REQ(IPCEndCamMarkPoint2) IPCT_ANS(IPCFocusModeGet) IPCT_REQ(IPCFocusModeSet)
-    IPCT_ANS(IPCLinkFocusLearnStateQuery) IPCT_REQ(IPCLinkFocusLearn) IPCT_REQ(IPCMagnifyApply)
-    IPCT_ANS(IPCTrackParamGet) IPCT_REQ(IPCTrackParamSet) IPCT_ANS(IPCGetDev2Info) IPCT_REQ(IPCSetDev2Info)
-    IPCT_ANS(IPCGetFaceInfo) IPCT_REQ(IPCSetFaceInfo)
+    IPCT_REQ(IPCDataReportRequest) IPCT_REQ(IPCPTZCtrl) IPCT_REQ(IPCSetPresetPoint) IPCT_REQ(IPCClearPresetPoint)
+    IPCT_REQ(IPCCruiseSet) IPCT_REQ(IPCDevPassThrough) IPCT_REQ(IPCZoomSysncSet) IPCT_REQ(IPCGpsInfo)
+    IPCT_REQ(IPCSIMUSNAP) IPCT_REQ(IPCAddCamLinkPTZInfo) IPCT_REQ(IPCLeaveCamMarkMode) IPCT_REQ(IPCAddCamMarkPoint)
+    IPCT_REQ(IPCDelCamMarkPoint) IPCT_REQ(IPCEndCamMarkPoint) IPCT_REQ(IPCClearCamMarkPoint)
+    IPCT_REQ(IPCEndCamMarkPoint2) IPCT_REQ(IPCLinkFocusLearn) IPCT_REQ(IPCMagnifyApply)
 #undef IPCT_REQ
-#undef IPCT_ANS
+    // The mark mode's answer carries the mark record.
+    m["IPCEnterCamMarkMode"].answer = argLayout<&IPCEnterCamMarkMode, 1>();
     // The login answer is shorter than the LoginResult host record; only its request is a record.
     m["IPCUserLogin"].request = argLayout<&IPCUserLogin, 1>();
     m["announcement"].request = &ipctools::kLayout<ServerConnTypeInfo>;

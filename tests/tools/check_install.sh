@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# The installed tools: ipcctl runs from the installed tree alone (it finds the library beside
+# it), its man page and the Wireshark dissector are in place.
+set -euo pipefail
+build="$1"
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
+test -f "$tmp/prefix/share/ipcsdk/wireshark/ipcsdk.lua"
+test -f "$tmp/prefix/share/man/man1/ipcctl.1"
+"$tmp/prefix/bin/ipcctl" list | grep -q '^video-param '
+"$tmp/prefix/bin/ipcctl" --help | grep -q 'Exit status'
