@@ -2,35 +2,16 @@
 
 #include <ipctools/ptz.hpp>
 #include <ipctools/record_json.hpp>
+#include <ipctools/settings.hpp>
 
-#include <map>
 
 namespace ipcgw {
 namespace {
 
-struct SettingEntry {
-    const ipc::SettingInfo* info;
-    const ipctools::Layout* layout;
-};
-
-// Setting name -> its table entry and the schema layout of its record.
-const std::map<std::string_view, SettingEntry>& settingsByName() {
-    static const auto table = [] {
-        std::map<std::string_view, SettingEntry> m;
-        ipc::for_each_setting([&](auto tag) {
-            using T = typename decltype(tag)::type;
-            m.emplace(tag.info.name, SettingEntry{&tag.info, &ipctools::kLayout<T>});
-        });
-        return m;
-    }();
-    return table;
-}
-
 Outcome getSetting(const ipc::CameraRef& cam, const Command& c) {
-    const auto& table = settingsByName();
-    auto it = table.find(c.setting);
-    if (it == table.end()) return badRequest("unknown setting \"" + c.setting + "\"");
-    const auto& [info, layout] = it->second;
+    const auto* schema = ipctools::findSettingSchema(c.setting);
+    if (!schema) return badRequest("unknown setting \"" + c.setting + "\"");
+    const auto& [info, layout] = *schema;
     const size_t most = info->counted() ? info->max_count : 1;
     if (static_cast<size_t>(c.count) > most)
         return badRequest("\"count\": " + c.setting + " holds at most " + std::to_string(most) + " record(s)");
@@ -44,10 +25,9 @@ Outcome getSetting(const ipc::CameraRef& cam, const Command& c) {
 }
 
 Outcome setSetting(const ipc::CameraRef& cam, const Command& c) {
-    const auto& table = settingsByName();
-    auto it = table.find(c.setting);
-    if (it == table.end()) return badRequest("unknown setting \"" + c.setting + "\"");
-    const auto& [info, layout] = it->second;
+    const auto* schema = ipctools::findSettingSchema(c.setting);
+    if (!schema) return badRequest("unknown setting \"" + c.setting + "\"");
+    const auto& [info, layout] = *schema;
     if (!info->writable) return badRequest("setting \"" + c.setting + "\" is read-only");
     std::vector<uint8_t> records;
     try {

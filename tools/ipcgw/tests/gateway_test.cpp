@@ -26,6 +26,14 @@ std::unique_ptr<ipcsim::Camera> start_camera(int n) {
     return cam;
 }
 
+// A client that connected and subscribed to `pattern` now (so it sees what is retained).
+std::unique_ptr<TestClient> freshClient(const std::string& id, const std::string& pattern) {
+    auto c = std::make_unique<TestClient>(id);
+    EXPECT_TRUE(c->connect());
+    EXPECT_TRUE(c->subscribe(pattern));
+    return c;
+}
+
 std::string configError(const std::string& text) {
     try {
         ipcgw::parseConfig(text, "gw.toml");
@@ -91,10 +99,8 @@ protected:
 
 TEST_F(GatewayTest, RetainedStatesAndLastWill) {
     auto gw = startGateway();
-    TestClient late("late");
-    ASSERT_TRUE(late.connect());
-    ASSERT_TRUE(late.subscribe("site/#"));
-    auto state = late.waitTopic("site/north/state");
+    auto late = freshClient("late", "site/#");
+    auto state = late->waitTopic("site/north/state");
     ASSERT_TRUE(state);
     EXPECT_TRUE(state->retain);
     json s = state->json();
@@ -103,17 +109,14 @@ TEST_F(GatewayTest, RetainedStatesAndLastWill) {
     EXPECT_EQ(s["error"], nullptr);
     EXPECT_EQ(s["gateway"], "gw-a");
     EXPECT_EQ(s["since"].get<std::string>().size(), std::strlen("2026-01-01T00:00:00.000Z"));
-    auto avail = late.waitTopic("site/gateway/gw-a");
+    auto avail = late->waitTopic("site/gateway/gw-a");
     ASSERT_TRUE(avail);
     EXPECT_TRUE(avail->retain);
     EXPECT_EQ(avail->payload, "online");
 
     gw->kill9();
     EXPECT_TRUE(client.wait([](const Message& m) { return m.topic == "site/gateway/gw-a" && m.payload == "offline"; }));
-    TestClient after("after");
-    ASSERT_TRUE(after.connect());
-    ASSERT_TRUE(after.subscribe("site/gateway/#"));
-    auto will = after.waitTopic("site/gateway/gw-a");
+    auto will = freshClient("after", "site/gateway/#")->waitTopic("site/gateway/gw-a");
     ASSERT_TRUE(will);
     EXPECT_TRUE(will->retain);
     EXPECT_EQ(will->payload, "offline");
@@ -269,13 +272,11 @@ TEST_F(GatewayTest, BrokerRestartedUnderARunningGateway) {
     // The broker lost every retained message (no persistence): what comes back is republished.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     ASSERT_TRUE(broker.start());
-    TestClient fresh("fresh");
-    ASSERT_TRUE(fresh.connect());
-    ASSERT_TRUE(fresh.subscribe("site/#"));
-    auto state = fresh.waitJson("site/north/state", "state", "online", std::chrono::seconds(20));
+    auto fresh = freshClient("fresh", "site/#");
+    auto state = fresh->waitJson("site/north/state", "state", "online", std::chrono::seconds(20));
     ASSERT_TRUE(state) << gw->log();
     EXPECT_TRUE(state->retain);
-    EXPECT_TRUE(fresh.wait([](const Message& m) { return m.topic == "site/gateway/gw-a" && m.payload == "online"; }));
+    EXPECT_TRUE(fresh->wait([](const Message& m) { return m.topic == "site/gateway/gw-a" && m.payload == "online"; }));
     EXPECT_NE(gw->log().find("broker connected, 1 queued report(s) sent"), std::string::npos) << gw->log();
 }
 
@@ -364,9 +365,7 @@ TEST(GatewayBroker, BrokerDownAtStartIsWaitedFor) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     TestBroker broker;
     ASSERT_TRUE(broker.start());
-    TestClient client("late-broker");
-    ASSERT_TRUE(client.connect());
-    ASSERT_TRUE(client.subscribe("site/#"));
-    EXPECT_TRUE(client.waitJson("site/north/state", "state", "online", std::chrono::seconds(20))) << gw.log();
-    EXPECT_TRUE(client.wait([](const Message& m) { return m.topic == "site/gateway/gw-a" && m.payload == "online"; }));
+    auto client = freshClient("late-broker", "site/#");
+    EXPECT_TRUE(client->waitJson("site/north/state", "state", "online", std::chrono::seconds(20))) << gw.log();
+    EXPECT_TRUE(client->wait([](const Message& m) { return m.topic == "site/gateway/gw-a" && m.payload == "online"; }));
 }
