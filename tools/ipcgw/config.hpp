@@ -1,0 +1,63 @@
+// ipcgw configuration: the TOML file read at start. Every error names the file, the line and
+// the key, and the daemon does not start.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace ipcgw {
+
+struct MqttOptions {
+    std::string host = "127.0.0.1";
+    uint16_t port = 1883;
+    std::string clientId;                 // required: unique per gateway
+    std::string prefix = "ipc";
+    std::string username;                 // empty: no authentication
+    std::string password;
+    std::string tlsCa;                    // CA file; empty: plain TCP
+    int keepalive = 30;                   // seconds
+    int qos = 1;                          // reports, snapshots and replies (states: always 1)
+    size_t offlineQueue = 1000;           // QoS 1 reports kept while the broker is away; 0: none
+    std::chrono::seconds reconnectMin{1}; // broker reconnect delay, doubling up to reconnectMax
+    std::chrono::seconds reconnectMax{30};
+};
+
+struct GatewayOptions {
+    size_t requestQueue = 32;             // requests waiting per camera; beyond: a "busy" reply
+    int workers = 4;                      // threads running requests (one camera's in order)
+};
+
+struct CameraOptions {
+    std::string name;                     // topic segment: letters, digits, '-', '_'
+    std::string address;                  // IPv4
+    std::string user = "admin";
+    std::string password;
+    std::optional<uint16_t> tcpPort;      // commands over TCP on this port; none: UDP
+    bool video = false;                   // open the video channel and count frames
+};
+
+struct Config {
+    MqttOptions mqtt;
+    GatewayOptions gateway;
+    std::vector<CameraOptions> cameras;
+};
+
+// "FILE:LINE: KEY: what is wrong"
+class ConfigError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+Config loadConfig(const std::string& path);
+// The same from text; `source` names it in error messages.
+Config parseConfig(std::string_view text, const std::string& source);
+
+// Letters, digits, '-' and '_', 1 to 64 characters.
+bool validCameraName(std::string_view name);
+
+}  // namespace ipcgw

@@ -1,0 +1,68 @@
+// ipcgw: the configured cameras on an MQTT broker. Runs in the foreground, logs to standard
+// error, stops cleanly on SIGINT or SIGTERM.
+//   exit 0  stopped by a signal
+//   1       the gateway could not start (MQTT client setup)
+//   2       usage or configuration error
+#include <pthread.h>
+#include <signal.h>
+
+#include <CLI/CLI.hpp>
+#include <chrono>
+#include <cstdio>
+#include <ctime>
+#include <iostream>
+#include <mutex>
+
+#include "camera_backend.hpp"
+#include "config.hpp"
+#include "gateway.hpp"
+
+int main(int argc, char** argv) {
+    CLI::App app{"ipcgw: cameras on an MQTT broker (states, reports, pictures, requests)"};
+    std::string configPath;
+    bool check = false;
+    app.add_option("-c,--config", configPath, "TOML configuration file")->required();
+    app.add_flag("--check", check, "check the configuration and exit");
+    app.set_version_flag("-V,--version", "ipcgw 1.0");
+    CLI11_PARSE(app, argc, argv);
+
+    ipcgw::Config cfg;
+    try {
+        cfg = ipcgw::loadConfig(configPath);
+    } catch (const ipcgw::ConfigError& e) {
+        std::cerr << "ipcgw: " << e.what() << '\n';
+        return 2;
+    }
+    if (check) {
+        std::cerr << "ipcgw: " << configPath << ": " << cfg.cameras.size() << " camera(s), configuration is valid\n";
+        return 0;
+    }
+
+    // Signals are taken by sigwait below, never by a library thread.
+    sigset_t stopSignals;
+    sigemptyset(&stopSignals);
+    sigaddset(&stopSignals, SIGINT);
+    sigaddset(&stopSignals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::mutex logMutex;
+    auto log = [&](const std::string& line) {
+        std::lock_guard lk(logMutex);
+        std::fprintf(stderr, "ipcgw: %s\n", line.c_str());
+        std::fflush(stderr);
+    };
+
+    auto backend = ipcgw::makeCameraBackend(cfg);
+    ipcgw::Gateway gateway(cfg, *backend, log);
+    std::string error;
+    if (!gateway.start(error)) {
+        log(error);
+        return 1;
+    }
+    int sig = 0;
+    sigwait(&stopSignals, &sig);
+    log(std::string("signal ") + (sig == SIGINT ? "SIGINT" : "SIGTERM") + ", stopping");
+    gateway.stop();
+    return 0;
+}

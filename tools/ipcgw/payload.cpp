@@ -1,0 +1,104 @@
+#include "payload.hpp"
+
+#include <cstdio>
+#include <ctime>
+
+namespace ipcgw {
+
+const char* stateName(CameraState s) {
+    switch (s) {
+    case CameraState::Connecting: return "connecting";
+    case CameraState::Online: return "online";
+    case CameraState::Offline: return "offline";
+    case CameraState::AuthFailed: return "auth-failed";
+    }
+    return "offline";
+}
+
+std::string isoTime(Clock::time_point t) {
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    std::time_t secs = static_cast<std::time_t>(ms / 1000);
+    std::tm tm{};
+    gmtime_r(&secs, &tm);
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
+                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
+    return buf;
+}
+
+std::string base64(std::span<const uint8_t> in) {
+    static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+    std::string out;
+    out.reserve((in.size() + 2) / 3 * 4);
+    size_t i = 0;
+    for (; i + 2 < in.size(); i += 3) {
+        uint32_t v = (uint32_t(in[i]) << 16) | (uint32_t(in[i + 1]) << 8) | in[i + 2];
+        for (int s : {18, 12, 6, 0}) out += alphabet[(v >> s) & 63];
+    }
+    if (i + 1 == in.size()) {
+        uint32_t v = uint32_t(in[i]) << 16;
+        out += alphabet[(v >> 18) & 63];
+        out += alphabet[(v >> 12) & 63];
+        out += "==";
+    } else if (i + 2 == in.size()) {
+        uint32_t v = (uint32_t(in[i]) << 16) | (uint32_t(in[i + 1]) << 8);
+        for (int s : {18, 12, 6}) out += alphabet[(v >> s) & 63];
+        out += '=';
+    }
+    return out;
+}
+
+nlohmann::ordered_json stateJson(const CameraStatus& s, const std::string& gateway) {
+    return {{"state", stateName(s.state)},
+            {"since", isoTime(s.since)},
+            {"reconnects", s.reconnects},
+            {"error", s.error ? nlohmann::ordered_json(*s.error) : nlohmann::ordered_json(nullptr)},
+            {"gateway", gateway}};
+}
+
+namespace {
+
+uint32_t le32(std::span<const uint8_t> b, size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 | uint32_t(b[at + 3]) << 24;
+}
+
+// The leading text field of the position and distance reports, up to its first zero byte;
+// bytes that are not printable ASCII end it (the payload is UTF-8 JSON).
+std::string leadingText(std::span<const uint8_t> b) {
+    std::string s;
+    for (size_t i = 0; i < 32 && i < b.size() && b[i] >= 0x20 && b[i] < 0x7F; ++i) s += static_cast<char>(b[i]);
+    return s;
+}
+
+}  // namespace
+
+nlohmann::ordered_json reportJson(const Report& r) {
+    nlohmann::ordered_json j = {
+        {"type", r.type}, {"time", isoTime(r.time)}, {"bytes", r.body.size()}, {"data", base64(r.body)}};
+    std::span<const uint8_t> b(r.body);
+    // Position reports (0x1001, 0x1002): text, latitude and longitude in millionths of a
+    // degree (signed), altitude in metres, the camera's time in seconds since the epoch.
+    if ((r.type == 0x1001 || r.type == 0x1002) && b.size() >= 48) {
+        j["text"] = leadingText(b);
+        j["latitude"] = static_cast<int32_t>(le32(b, 32)) / 1e6;
+        j["longitude"] = static_cast<int32_t>(le32(b, 36)) / 1e6;
+        j["altitude"] = static_cast<int32_t>(le32(b, 40));
+        j["camera_time"] = le32(b, 44);
+    }
+    // Distance report (0x1004): text, distance in decimetres.
+    if (r.type == 0x1004 && b.size() >= 36) {
+        j["text"] = leadingText(b);
+        j["distance_m"] = le32(b, 32) / 10.0;
+    }
+    return j;
+}
+
+nlohmann::ordered_json replyJson(const Outcome& o) {
+    using J = nlohmann::ordered_json;
+    J j = {{"result", o.result ? J(*o.result) : J(nullptr)}, {"name", o.name}, {"record", o.record}};
+    if (o.error) j["error"] = *o.error;
+    for (const auto& [k, v] : o.extra.items()) j[k] = v;
+    return j;
+}
+
+}  // namespace ipcgw
