@@ -11,6 +11,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #include "transport/transport.hpp"
 
@@ -32,7 +33,9 @@ namespace {
 
 struct ThreadArgs {
     Context ctx;
-    int fd;  // the receiver's own connection: it closes it when it ends
+    int fd;        // the receiver's own connection: it closes it when it ends
+    int wakeFd;    // its wake-up descriptor, registered with the channel
+    uint8_t* buf;  // its receive buffer
     Receiver receiver;
 };
 
@@ -49,7 +52,9 @@ void close_connection(const Context& c, int fd) {
 
 // Reads the connection until the receiver is no longer wanted or the camera closes it.
 // True when the camera closed it (or the buffer filled up); the connection is then closed.
-bool receive_loop(const ThreadArgs& a, int wakeFd, uint8_t* buf) {
+bool receive_loop(const ThreadArgs& a) {
+    const int wakeFd = a.wakeFd;
+    uint8_t* buf = a.buf;
     const Context& c = a.ctx;
     DeviceSlot& s = g_DevManage[c.index];
     size_t held = 0;
@@ -90,22 +95,16 @@ void* receive_thread(void* arg) {
     const Context& c = a.ctx;
     const ThreadKind k = kind(c.which);
     set_current_slot_thread(c.index);
-    const int wakeFd = add_receiver_wake(c.index, k);
     bool lost = false;
     // A receiver that superseded a running one (possibly from that one's own callback) starts
     // reading once the old one has gone; a receiver superseded meanwhile never starts.
     const auto stillWanted = [](const void* p) { return wanted(static_cast<const ThreadArgs*>(p)->ctx); };
-    if (wait_sole_receiver(c.index, k, stillWanted, &a)) {
-        if (auto* buf = static_cast<uint8_t*>(std::malloc(kReceiveBuffer))) {
-            lost = receive_loop(a, wakeFd, buf);
-            std::free(buf);
-        } else {
-            close_connection(c, a.fd);
-        }
-    } else {
+    if (wait_sole_receiver(c.index, k, stillWanted, &a))
+        lost = receive_loop(a);
+    else
         close_connection(c, a.fd);
-    }
-    remove_receiver_wake(c.index, k, wakeFd);
+    std::free(a.buf);
+    remove_receiver_wake(c.index, k, a.wakeFd);
     std::puts(a.receiver.exitLine);
     std::fflush(stdout);
     if (lost && a.receiver.lost && slot_current(c.index, c.generation)) a.receiver.lost(c.index, g_DevManage[c.index]);
@@ -147,25 +146,27 @@ int64_t start(uint32_t handle, Which w, const Receiver& receiver) {
     if (fd < 0) return -1;
     announce(fd, w);
 
+    // Everything the receiver needs is had here, so that a failure is this call's -1.
     const Context ctx{index, handle, use.generation(), epoch, w};
-    if (!register_thread(index, use.generation(), k)) {
-        close_connection(ctx, fd);
-        return -1;
-    }
-    auto* args = new ThreadArgs{ctx, fd, receiver};
-    pthread_attr_t attr;
-    pthread_attr_init(&attr);
-    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    auto* buf = static_cast<uint8_t*>(std::malloc(kReceiveBuffer));
+    const int wakeFd = buf ? add_receiver_wake(index, k) : -1;
+    auto* args = wakeFd >= 0 ? new (std::nothrow) ThreadArgs{ctx, fd, wakeFd, buf, receiver} : nullptr;
+    const bool registered = args && register_thread(index, use.generation(), k);
     pthread_t tid;
-    const int rc = pthread_create(&tid, &attr, receive_thread, args);
-    pthread_attr_destroy(&attr);
-    if (rc != 0) {
-        delete args;
-        close_connection(ctx, fd);
+    if (registered) {
+        pthread_attr_t attr;
+        pthread_attr_init(&attr);
+        pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+        const int rc = pthread_create(&tid, &attr, receive_thread, args);
+        pthread_attr_destroy(&attr);
+        if (rc == 0) return fd;
         unregister_thread(index, k);
-        return -1;
     }
-    return fd;
+    delete args;
+    remove_receiver_wake(index, k, wakeFd);
+    std::free(buf);
+    close_connection(ctx, fd);
+    return -1;
 }
 
 uint32_t stop(uint32_t handle, Which w) {

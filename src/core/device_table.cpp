@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 #include <thread>
 
 #include "core/slots.hpp"
@@ -186,7 +187,12 @@ int add_receiver_wake(int index, ThreadKind kind) {
     if (fd < 0) return -1;
     SlotState& st = state(index);
     std::lock_guard<std::mutex> lock(st.mutex);
-    channel_state(index, kind).wakes.push_back(fd);
+    try {
+        channel_state(index, kind).wakes.push_back(fd);
+    } catch (const std::bad_alloc&) {
+        close(fd);
+        return -1;
+    }
     return fd;
 }
 

@@ -26,6 +26,7 @@
 #include <string>
 #include <vector>
 
+#include "ipctools/ptz.hpp"
 #include "ipctools/record_json.hpp"
 #include "ipctools/settings.hpp"
 #include "ipcctl.hpp"
@@ -215,16 +216,7 @@ int cmdInfo(const Options& o) {
     return kDone;
 }
 
-// The camera's PTZ command record: command (1 up, 2 down, 3 left, 4 right, 5 zoom in, 6 zoom
-// out) and step, little-endian u32s; its preset record: number and operation (1 store, 2 go
-// to, 3 clear).
-void putLe32(uint8_t* p, uint32_t v) {
-    for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
-}
-
 int cmdPtz(const Options& o, const std::string& what, const std::vector<std::string>& args) {
-    static const std::pair<const char*, uint32_t> kMoves[] = {{"up", 1},      {"down", 2},    {"left", 3},
-                                                              {"right", 4},   {"zoom-in", 5}, {"zoom-out", 6}};
     if (what == "position") {
         if (!args.empty()) usage("ptz position takes no argument");
         Session session(o);
@@ -232,13 +224,11 @@ int cmdPtz(const Options& o, const std::string& what, const std::vector<std::str
         camera([&] { session.cam.get(v); });
         char line[96];
         std::snprintf(line, sizeof line, "pan %u tilt %u zoom %u\n", v.usPanVal, v.usValue2, v.usValue3);
-        print(o, ojson{{"pan", v.usPanVal}, {"tilt", v.usValue2}, {"zoom", v.usValue3}}, line);
+        print(o, ipctools::ptzPosition(v), line);
         return kDone;
     }
-    uint32_t command = 0;
-    for (const auto& [n, c] : kMoves)
-        if (what == n) command = c;
-    if (!command) usage("ptz: unknown motion \"" + what + "\" (up, down, left, right, zoom-in, zoom-out, position)");
+    if (what == "stop" || !ipctools::ptzControl(what, 0))
+        usage("ptz: unknown motion \"" + what + "\" (up, down, left, right, zoom-in, zoom-out, position)");
     if (args.size() != 1) usage("ptz " + what + " needs one STEP");
     uint32_t step = 0;
     try {
@@ -249,23 +239,18 @@ int cmdPtz(const Options& o, const std::string& what, const std::vector<std::str
     } catch (const std::exception&) {
         usage("ptz: STEP must be a number from 0 to 4294967295, got \"" + args[0] + "\"");
     }
-    PTZCtrlRecord ctrl{};
-    putLe32(ctrl.bytes, command);
-    putLe32(ctrl.bytes + 4, step);
+    const PTZCtrlRecord ctrl = *ipctools::ptzControl(what, step);
     Session session(o);
     camera([&] { return session.cam.call<IPCPTZCtrl>(ctrl); });
     return kDone;
 }
 
 int cmdPreset(const Options& o, const std::string& what, int number) {
-    uint32_t op = what == "store" ? 1 : what == "goto" ? 2 : what == "clear" ? 3 : 0;
-    if (!op) usage("preset: unknown operation \"" + what + "\" (store, goto, clear)");
     if (number < 1 || number > 255) usage("preset: N must be 1 to 255");
-    PresetRecord rec{};
-    putLe32(rec.bytes, static_cast<uint32_t>(number));
-    putLe32(rec.bytes + 4, op);
+    const auto rec = ipctools::presetRecord(what, static_cast<uint32_t>(number));
+    if (!rec) usage("preset: unknown operation \"" + what + "\" (store, goto, clear)");
     Session session(o);
-    camera([&] { return session.cam.call<IPCSetPresetPoint>(rec); });
+    camera([&] { return session.cam.call<IPCSetPresetPoint>(*rec); });
     return kDone;
 }
 
