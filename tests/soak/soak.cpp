@@ -178,8 +178,10 @@ bool bring_up(Cam& c, int index) {
     timed("CreatHandlHeartBeatThread", seconds(2),
           [&] { return CreatHandlHeartBeatThread(&g_DevManage[h - IPCSDK_HANDLE_BASE]); });
     timed("StartVideoRequest", seconds(15), [&] { return StartVideoRequest(h); });
-    VideoStartInfo start{};
-    timed("IPCStartVideo", seconds(10), [&] { return IPCStartVideo(h, &start); });
+    timed("IPCStartVideo", seconds(10), [&] {
+        VideoStartInfo start{};
+        return IPCStartVideo(h, &start);
+    });
     c.handle = h;
     return true;
 }
