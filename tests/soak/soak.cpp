@@ -17,7 +17,8 @@
 // (the simulator numbers and checksums them); every result is a documented one; no callback
 // runs for a camera after its logout returned. At the end, with every camera logged out and
 // every simulator stopped: descriptors and threads as at the start, and resident memory flat
-// (the peak of the last 40 % of the run within 5 % of the peak of the 40 % before it).
+// (the peak of the last 40 % of the run within 5 % of the peak of the 40 % before it; printed
+// but not judged under a sanitizer).
 #include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
@@ -56,6 +57,20 @@ extern "C" void vsyslog(int, const char*, va_list) { g_syslogLines.fetch_add(1, 
 extern "C" void openlog(const char*, int, int) {}
 extern "C" void closelog(void) {}
 
+// Under a sanitizer the resident figure is mostly the sanitizer's own (shadow memory, the
+// quarantine of freed blocks, its caches): it is printed, not judged; LeakSanitizer checks
+// for leaks at exit instead.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SOAK_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define SOAK_SANITIZED 1
+#endif
+#endif
+#ifndef SOAK_SANITIZED
+#define SOAK_SANITIZED 0
+#endif
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -63,6 +78,11 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr uint32_t kFrameBytes = 1500;
+// Bounds of the calls. One exchange ends within about 2.5 s (TCP polling window); commands of
+// one camera queue on its semaphore behind the others (command threads, heartbeat, callbacks)
+// and logout waits for the calls in flight, hence the room. The waiting commands poll up to
+// three times a second on top.
+constexpr std::chrono::seconds kCommandBound{20}, kWaitingBound{25}, kLifecycleBound{20};
 
 uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
 FILE* g_out = stderr;  // the soak's own output (the library's standard output goes to /dev/null)
@@ -168,7 +188,7 @@ bool bring_up(Cam& c, int index) {
     LoginUserInfo u{};
     std::snprintf(u.userName, sizeof u.userName, "admin");
     std::snprintf(u.password, sizeof u.password, "admin");
-    const uint32_t h = timed("IPCSdkLogin", seconds(15), [&] { return IPCSdkLogin(&d, &u, 5); });
+    const uint32_t h = timed("IPCSdkLogin", kLifecycleBound, [&] { return IPCSdkLogin(&d, &u, 5); });
     if (h < IPCSDK_HANDLE_BASE || h >= IPCSDK_HANDLE_BASE + IPCSDK_MAX_DEVICES) {
         if (!documented(h) && h != IPCSDK_ERR_SOCKET && h != IPCSDK_ERR_AUTH && h != 0)
             violation("login result", std::to_string(h));
@@ -177,8 +197,8 @@ bool bring_up(Cam& c, int index) {
     }
     timed("CreatHandlHeartBeatThread", seconds(2),
           [&] { return CreatHandlHeartBeatThread(&g_DevManage[h - IPCSDK_HANDLE_BASE]); });
-    timed("StartVideoRequest", seconds(15), [&] { return StartVideoRequest(h); });
-    timed("IPCStartVideo", seconds(10), [&] {
+    timed("StartVideoRequest", kLifecycleBound, [&] { return StartVideoRequest(h); });
+    timed("IPCStartVideo", kCommandBound, [&] {
         VideoStartInfo start{};
         return IPCStartVideo(h, &start);
     });
@@ -191,9 +211,9 @@ void take_down(Cam& c, bool viaSdkLogout) {
     const uint32_t h = c.handle.exchange(0);
     if (!h) return;
     if (viaSdkLogout)
-        timed("IPCSdkLogout", seconds(15), [&] { return IPCSdkLogout(h); });
+        timed("IPCSdkLogout", kLifecycleBound, [&] { return IPCSdkLogout(h); });
     else
-        timed("DeviceLogout", seconds(15), [&] {
+        timed("DeviceLogout", kLifecycleBound, [&] {
             DeviceLogout(h);
             return 0;
         });
@@ -218,7 +238,7 @@ int on_frame(uint32_t handle, uint8_t* f) {
     if (c.action.compare_exchange_strong(want, None)) std::this_thread::sleep_for(milliseconds(300));
     want = RestartVideoInFrame;
     if (c.action.compare_exchange_strong(want, None))
-        timed("StartVideoRequest (frame callback)", seconds(15), [&] { return StartVideoRequest(handle); });
+        timed("StartVideoRequest (frame callback)", kLifecycleBound, [&] { return StartVideoRequest(handle); });
     return 0;
 }
 
@@ -260,7 +280,7 @@ int on_report(uint32_t type, intptr_t handle, intptr_t, uint8_t* body, uint32_t 
     want = CommandInReport;
     if (c.action.compare_exchange_strong(want, None)) {
         SystemInfo si;
-        const uint32_t r = timed("IPCGetSysVersion (report callback)", seconds(10), [&] { return IPCGetSysVersion(h, &si); });
+        const uint32_t r = timed("IPCGetSysVersion (report callback)", kCommandBound, [&] { return IPCGetSysVersion(h, &si); });
         if (!documented(r)) violation("result of a command from a report callback", std::to_string(r));
     }
     want = LogoutInReport;
@@ -286,7 +306,7 @@ int on_disconnect(uint32_t addr, uint32_t handle, uintptr_t) {
         return 0;
     }
     // The host's ordinary reaction: reconnect the report channel.
-    if (c.state.load() == Up) timed("StartDataReport (disconnection callback)", seconds(15), [&] { return StartDataReport(handle); });
+    if (c.state.load() == Up) timed("StartDataReport (disconnection callback)", kLifecycleBound, [&] { return StartDataReport(handle); });
     return 0;
 }
 
@@ -308,42 +328,42 @@ void command_worker(unsigned seed, const std::atomic<bool>& stop) {
         switch (pick < 3 ? 5 + pick : pick % 6 == 5 ? 8 : pick % 6) {
         case 0: {
             VideoParamRecord v[2];
-            r = timed("IPCVideoParamGet", seconds(10), [&] { return IPCVideoParamGet(h, v, 2); });
+            r = timed("IPCVideoParamGet", kCommandBound, [&] { return IPCVideoParamGet(h, v, 2); });
             break;
         }
         case 1: {
             VideoParamRecord v{};
             v.value16 = static_cast<uint16_t>(rng());
-            r = timed("IPCVideoParamSet", seconds(10), [&] { return IPCVideoParamSet(h, &v, 1); });
+            r = timed("IPCVideoParamSet", kCommandBound, [&] { return IPCVideoParamSet(h, &v, 1); });
             break;
         }
         case 2: {
             PTZValueRecord p{};
-            r = timed("IPCPTZValueGet", seconds(10), [&] { return IPCPTZValueGet(h, &p); });
+            r = timed("IPCPTZValueGet", kCommandBound, [&] { return IPCPTZValueGet(h, &p); });
             break;
         }
         case 3: {
             SystemInfo si;
-            r = timed("IPCGetSysVersion", seconds(10), [&] { return IPCGetSysVersion(h, &si); });
+            r = timed("IPCGetSysVersion", kCommandBound, [&] { return IPCGetSysVersion(h, &si); });
             break;
         }
-        case 4: r = timed("IPCSendHeartBeat", seconds(10), [&] { return IPCSendHeartBeat(h); }); break;
+        case 4: r = timed("IPCSendHeartBeat", kCommandBound, [&] { return IPCSendHeartBeat(h); }); break;
         case 5: {
             GpsInfoRequest g{};
             count = true;
-            r = timed("IPCGpsInfo", seconds(14), [&] { return IPCGpsInfo(h, &g, 1, out.data(), 256, 3); });
+            r = timed("IPCGpsInfo", kWaitingBound, [&] { return IPCGpsInfo(h, &g, 1, out.data(), 256, 3); });
             break;
         }
         case 6: {
             DistantInfo d{};
             count = true;
-            r = timed("IPCDistantInfoSet", seconds(14), [&] { return IPCDistantInfoSet(h, &d, 1, out.data(), 256, 3); });
+            r = timed("IPCDistantInfoSet", kWaitingBound, [&] { return IPCDistantInfoSet(h, &d, 1, out.data(), 256, 3); });
             break;
         }
         case 7: {
             SimuSnapInfo s{};
             count = true;
-            r = timed("IPCSIMUSNAP", seconds(14),
+            r = timed("IPCSIMUSNAP", kWaitingBound,
                       [&] { return IPCSIMUSNAP(h, &s, 1, out.data(), static_cast<uint32_t>(out.size()), 3); });
             if (r > 660 && r < (16u << 20)) {
                 // A complete pair: both pictures as the camera sent them.
@@ -361,7 +381,7 @@ void command_worker(unsigned seed, const std::atomic<bool>& stop) {
         }
         default: {
             PTZCtrlRecord p{};
-            r = timed("IPCPTZCtrl", seconds(10), [&] { return IPCPTZCtrl(h, &p); });
+            r = timed("IPCPTZCtrl", kCommandBound, [&] { return IPCPTZCtrl(h, &p); });
         }
         }
         if (!documented(r, count)) violation("undocumented result", std::to_string(r));
@@ -477,7 +497,7 @@ void inject(std::mt19937& rng, int ci, std::vector<Pending>& unstall) {
         }
     } else if (kind == 1) {
         if (const uint32_t h = c.handle.load(); h && c.state.load() == Up)
-            timed("StartVideoRequest", seconds(15), [&] { return StartVideoRequest(h); });
+            timed("StartVideoRequest", kLifecycleBound, [&] { return StartVideoRequest(h); });
     }
 }
 
@@ -666,7 +686,9 @@ int main(int argc, char** argv) {
         if (t >= 0.2 * duration && t < 0.6 * duration) peakA = std::max(peakA, kib);
         if (t >= 0.6 * duration) peakB = std::max(peakB, kib);
     }
-    if (peakA > 0 && peakB > peakA + peakA / 20) violation("resident memory grew", std::to_string(peakA) + " -> " + std::to_string(peakB) + " KiB");
+    const bool memoryJudged = !SOAK_SANITIZED;
+    if (memoryJudged && peakA > 0 && peakB > peakA + peakA / 20)
+        violation("resident memory grew", std::to_string(peakA) + " -> " + std::to_string(peakB) + " KiB");
 
     std::fprintf(g_out, "cameras %d, duration %d s, transport phases %d (UDP and TCP), seed %" PRIu64 "\n", cameras, duration,
                  phases, seed);
@@ -680,8 +702,9 @@ int main(int argc, char** argv) {
     std::fprintf(g_out, "faults injected %" PRIu64 ":\n", faults);
     for (size_t k = 0; k < kFaultKinds; ++k) std::fprintf(g_out, "  %-40s %10" PRIu64 "\n", kFaultNames[k], g_faults[k].load());
     std::fprintf(g_out, "frames checked %" PRIu64 ", reports checked %" PRIu64 "\n", g_framesChecked.load(), g_reportsChecked.load());
-    std::fprintf(g_out, "descriptors %zu -> %zu, threads %zu -> %zu, resident memory %ld -> %ld KiB (peaks %ld, %ld KiB)\n",
-                 fdsStart, fdsEnd, threadsStart, threadsEnd, rssStart, rssEnd, peakA, peakB);
+    std::fprintf(g_out, "descriptors %zu -> %zu, threads %zu -> %zu, resident memory %ld -> %ld KiB (peaks %ld, %ld KiB%s)\n",
+                 fdsStart, fdsEnd, threadsStart, threadsEnd, rssStart, rssEnd, peakA, peakB,
+                 memoryJudged ? "" : "; not judged under a sanitizer");
     std::fprintf(g_out, "resident memory at each tenth of the run (KiB):");
     for (int tenth = 1; tenth <= 10; ++tenth) {
         long v = 0;
