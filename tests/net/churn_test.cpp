@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <future>
 #include <thread>
 
 #include "bytes.hpp"
@@ -107,6 +108,37 @@ TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
                 perCamera * kCameras, m1.inUse, m2.inUse, m1.sizeKib, m2.sizeKib, m1.residentKib, m2.residentKib);
     IPCSdkUnInit();
     for (auto& c : cams) c->stop();
+}
+
+// A report callback logs its camera out; its receiver then closes its connection and ends.
+// A moment later another thread logs the same camera in again, into the slot just released.
+// The receiver must have stopped touching the slot when the release returned, whatever the
+// timing (ThreadSanitizer sees it if it does not: nothing orders the two threads here).
+std::promise<void> g_loggedOut;
+int logout_from_callback(uint32_t, intptr_t handle, intptr_t, uint8_t*, uint32_t, intptr_t) {
+    static std::atomic<bool> once{false};
+    if (once.exchange(true)) return 0;
+    IPCSdkLogout(static_cast<uint32_t>(handle));
+    g_loggedOut.set_value();
+    return 0;
+}
+
+TEST(Churn, ReloginAfterLogoutFromTheReportCallback) {
+    ASSERT_EQ(IPCSdkInit(), 0u);
+    auto cam = start_camera();
+    SetReportCallbackFunc(logout_from_callback);
+    const uint32_t h = login(camera_ip());
+    ASSERT_TRUE(is_handle(h));
+    ASSERT_TRUE(cam->waitReportConnection());
+    cam->sendNumberedReports(0x1003, 1, 16);
+    ASSERT_EQ(g_loggedOut.get_future().wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // the old receiver ends meanwhile
+    const uint32_t again = login(camera_ip());
+    EXPECT_EQ(again, h) << "the released slot is taken again";
+    SetReportCallbackFunc(nullptr);
+    if (is_handle(again)) IPCSdkLogout(again);
+    IPCSdkUnInit();
+    cam->stop();
 }
 
 }  // namespace
