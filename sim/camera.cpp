@@ -439,7 +439,7 @@ std::vector<Request> Camera::requests() const {
 
 void Camera::clearRequests() {
     std::lock_guard lk(impl_->mu);
-    impl_->requests.clear();
+    std::vector<Request>().swap(impl_->requests);  // the capacity too: long runs clear it often
 }
 
 std::optional<Request> Camera::waitRequest(uint8_t msgClass, uint8_t code, std::chrono::milliseconds timeout,
@@ -535,6 +535,41 @@ void Camera::stopVideoStream() {
 uint64_t Camera::videoFramesSent() const {
     std::lock_guard lk(impl_->mu);
     return impl_->framesSent;
+}
+
+uint32_t Camera::checksum(const uint8_t* data, size_t n, uint32_t seed) {
+    for (size_t i = 0; i < n; ++i) seed = (seed ^ data[i]) * 16777619u;
+    return seed;
+}
+
+void Camera::sendNumberedReports(uint32_t type, int count, size_t bodyBytes) {
+    bodyBytes = std::max<size_t>(bodyBytes, 8);
+    std::vector<uint8_t> burst;
+    {
+        std::lock_guard lk(impl_->mu);
+        for (int n = 0; n < count; ++n) {
+            const uint32_t seq = impl_->reportSeq++;
+            std::vector<uint8_t> body(bodyBytes);
+            for (size_t i = 8; i < bodyBytes; ++i) body[i] = static_cast<uint8_t>(seq * 7 + i);
+            wire::putLe32(body, 0, seq);
+            wire::putLe32(body, 4, checksum(body.data() + 8, body.size() - 8));
+            auto m = reportMessage(type, body);
+            burst.insert(burst.end(), m.begin(), m.end());
+        }
+    }
+    impl_->broadcast(Impl::Kind::Report, std::move(burst));
+}
+
+void Camera::resetVideoMidFrame(size_t keep) {
+    auto f = videoFrame(std::vector<uint8_t>(1024, 0x5A), 0);
+    f.resize(std::min(keep, f.size() - 1));
+    impl_->resetMidway(Impl::Kind::Video, std::move(f));
+}
+
+void Camera::resetReportsMidMessage(size_t keep) {
+    auto m = reportMessage(0x1003, std::vector<uint8_t>(256, 0xA5));
+    m.resize(std::min(keep, m.size() - 1));
+    impl_->resetMidway(Impl::Kind::Report, std::move(m));
 }
 
 void Camera::onRequest(std::function<void(const Request&)> hook) {

@@ -99,6 +99,7 @@ struct Camera::Impl {
     std::map<uint64_t, Conn> conns;
     uint64_t nextConn = 1;
     bool stalled = false;
+    uint32_t reportSeq = 0;  // numbered reports sent
 
     bool streaming = false;
     uint64_t framesSent = 0;
@@ -145,6 +146,7 @@ struct Camera::Impl {
     void closeChannels(Kind kind, bool reset);
     int countLocked(Kind kind) const;
     void sendSplit(Kind kind, const std::vector<uint8_t>& bytes, size_t piece, milliseconds gap);
+    void resetMidway(Kind kind, std::vector<uint8_t> partial);
 
     // ---- timer and stream -------------------------------------------------------------------
     void schedule(milliseconds delay, std::function<void()> fn);

@@ -182,6 +182,18 @@ public:
     void stopVideoStream();
     uint64_t videoFramesSent() const;
 
+    // ---- integrity marks for long runs ------------------------------------------------------
+    // FNV-1a over the bytes, continuing from `seed`. Every video frame carries the checksum of
+    // its sequence word (bytes 4..7) followed by its payload, little-endian at header byte 20.
+    static uint32_t checksum(const uint8_t* data, size_t n, uint32_t seed = 2166136261u);
+    // `count` reports of `type` in one burst, numbered per camera from 0: body bytes 0..3 the
+    // number, 4..7 the checksum of the rest of the body (both little-endian), then a pattern.
+    void sendNumberedReports(uint32_t type, int count, size_t bodyBytes);
+    // Queues the first `keep` bytes of a frame (of a report message) on every video (report)
+    // connection, then resets those connections; nothing else is queued on them meanwhile.
+    void resetVideoMidFrame(size_t keep);
+    void resetReportsMidMessage(size_t keep);
+
     // Called for every request before it is answered (from the serving thread).
     void onRequest(std::function<void(const Request&)> hook);
 

@@ -361,6 +361,18 @@ int Camera::Impl::countLocked(Kind kind) const {
     }));
 }
 
+void Camera::Impl::resetMidway(Kind kind, std::vector<uint8_t> partial) {
+    std::lock_guard lk(mu);
+    for (auto& [id, c] : conns)
+        if (c.kind == kind && !c.closing) {
+            enqueueLocked(c, Out{partial});
+            c.out.push_back(Out{{}, 0, Act::Reset});
+            c.closing = true;  // no further frames or reports; closed at the latest after a second
+            c.closeBy = Clock::now() + std::chrono::seconds(1);
+        }
+    wakeLocked();
+}
+
 void Camera::Impl::sendSplit(Kind kind, const std::vector<uint8_t>& bytes, size_t piece, milliseconds gap) {
     piece = std::max<size_t>(piece, 1);
     for (size_t at = 0; at < bytes.size(); at += piece) {
@@ -443,6 +455,7 @@ void Camera::Impl::sendFrameLocked() {
     std::vector<uint8_t> frame = Camera::videoFrame(payload, frameSeq++);
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
     for (int i = 0; i < 8; ++i) frame[12 + i] = static_cast<uint8_t>(static_cast<uint64_t>(us) >> (8 * i));
+    wire::putLe32(frame, 20, Camera::checksum(payload.data(), payload.size(), Camera::checksum(frame.data() + 4, 4)));
     size_t limit = cfg.framesPerSecond > 0 ? kPacedBacklog : kFastBacklog;
     for (auto& [id, c] : conns)
         if (c.kind == Kind::Video && !c.closing && c.queued < limit) enqueueLocked(c, Out{frame});

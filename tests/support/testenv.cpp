@@ -43,22 +43,6 @@ public:
 
 }  // namespace
 
-std::string camera_ip(int n) {
-    // Each live pid maps to its own address, so test processes running in parallel never
-    // share the fixed camera ports.
-    // The second octet holds the high part of the pid for the first camera (pids stay below
-    // 2^22, so it stays below 70) and 69 + n for further cameras of the same process.
-    unsigned pid = static_cast<unsigned>(getpid());
-    unsigned a = n == 0 ? 1 + pid / (250u * 250u) : 69u + static_cast<unsigned>(n);
-    unsigned b = 1 + (pid / 250u) % 250u;
-    unsigned c = 1 + pid % 250u;
-    char buf[32];
-    std::snprintf(buf, sizeof buf, "127.%u.%u.%u", a, b, c);
-    return buf;
-}
-
-std::string camera_ip() { return camera_ip(0); }
-
 const std::string& workdir() { return g_workdir; }
 
 std::string read_file(const std::string& path) {

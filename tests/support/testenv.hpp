@@ -13,7 +13,7 @@ namespace testenv {
 
 // The loopback address this test process gives its simulated camera (127.x.y.z, unique per pid).
 std::string camera_ip();
-// A second address, for tests that need two cameras.
+// Further addresses, for tests with more cameras (n = 1 to 372).
 std::string camera_ip(int n);
 // The whole content of a file ("" when missing).
 std::string read_file(const std::string& path);

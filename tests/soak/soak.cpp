@@ -1,0 +1,720 @@
+// Soak: many simulated cameras, a host workload and a seeded fault schedule, with invariants
+// checked while it runs and at the end.
+//
+// Workload: command threads over every logged-in camera (settings, heartbeats, the three
+// waiting commands with their reports and picture pairs), video streaming on every camera,
+// heartbeat threads, and host reactions (reconnect the report channel from the disconnection
+// callback, log a restarted camera in again). The transport is process-wide (the most recent
+// login sets it), so the run alternates UDP and TCP phases: at each switch every camera is
+// logged out and logged in again over the other transport.
+//
+// Faults, one every few milliseconds on a random camera: restarts, resets mid-frame and
+// mid-message, answers dropped, late, short, of the wrong class or code, garbage, duplicated,
+// report floods, stalled channels, and slow or re-entrant host callbacks (logout, re-login,
+// channel restart and commands from inside them).
+//
+// Invariants: every call returns within its bound; every delivered frame and report is intact
+// (the simulator numbers and checksums them); every result is a documented one; no callback
+// runs for a camera after its logout returned. At the end, with every camera logged out and
+// every simulator stopped: descriptors and threads as at the start, and resident memory flat
+// (the peak of the last 40 % of the run within 5 % of the peak of the 40 % before it; printed
+// but not judged under a sanitizer).
+#include <fcntl.h>
+#include <malloc.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <cinttypes>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+
+#include "bytes.hpp"
+#include "ipcsdk.h"
+#include "ipcsim.hpp"
+#include "testenv.hpp"
+
+// The library's system log lines are counted here and never reach the machine's log.
+namespace {
+std::atomic<uint64_t> g_syslogLines{0};
+}
+extern "C" void syslog(int, const char*, ...) { g_syslogLines.fetch_add(1, std::memory_order_relaxed); }
+extern "C" void vsyslog(int, const char*, va_list) { g_syslogLines.fetch_add(1, std::memory_order_relaxed); }
+extern "C" void openlog(const char*, int, int) {}
+extern "C" void closelog(void) {}
+
+// Under a sanitizer the resident figure is mostly the sanitizer's own (shadow memory, the
+// quarantine of freed blocks, its caches): it is printed, not judged; LeakSanitizer checks
+// for leaks at exit instead.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#define SOAK_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+#define SOAK_SANITIZED 1
+#endif
+#endif
+#ifndef SOAK_SANITIZED
+#define SOAK_SANITIZED 0
+#endif
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using std::chrono::milliseconds;
+using std::chrono::seconds;
+
+constexpr uint32_t kFrameBytes = 1500;
+// Bounds of the calls. One exchange ends within about 2.5 s (TCP polling window); commands of
+// one camera queue on its semaphore behind the others (command threads, heartbeat, callbacks)
+// and logout waits for the calls in flight, hence the room. The waiting commands poll up to
+// three times a second on top.
+constexpr std::chrono::seconds kCommandBound{20}, kWaitingBound{25}, kLifecycleBound{20};
+
+uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
+FILE* g_out = stderr;  // the soak's own output (the library's standard output goes to /dev/null)
+
+// ---- invariant bookkeeping --------------------------------------------------------------------
+std::mutex g_violationMutex;
+std::atomic<uint64_t> g_violations{0};
+void violation(const char* what, const std::string& detail = {}) {
+    if (g_violations.fetch_add(1) < 50) {
+        std::lock_guard lock(g_violationMutex);
+        std::fprintf(g_out, "VIOLATION: %s %s\n", what, detail.c_str());
+        std::fflush(g_out);
+    }
+}
+
+std::atomic<uint64_t> g_calls{0}, g_framesChecked{0}, g_reportsChecked{0}, g_callbacks{0};
+
+// Calls by kind: count and slowest, each against a bound.
+struct CallStats {
+    std::atomic<uint64_t> count{0};
+    std::atomic<int64_t> slowestMs{0};
+};
+std::mutex g_callMutex;
+std::map<std::string, CallStats> g_callStats;
+CallStats& stats(const char* name) {
+    std::lock_guard lock(g_callMutex);
+    return g_callStats[name];
+}
+
+template <class F>
+auto timed(const char* name, milliseconds bound, F&& f) {
+    static thread_local std::map<const char*, CallStats*> cache;
+    CallStats*& st = cache[name];
+    if (!st) st = &stats(name);
+    const auto t0 = Clock::now();
+    auto r = f();
+    const auto ms = std::chrono::duration_cast<milliseconds>(Clock::now() - t0).count();
+    st->count.fetch_add(1, std::memory_order_relaxed);
+    int64_t prev = st->slowestMs.load();
+    while (ms > prev && !st->slowestMs.compare_exchange_weak(prev, ms)) {
+    }
+    g_calls.fetch_add(1, std::memory_order_relaxed);
+    if (ms > bound.count()) violation("call over its bound:", std::string(name) + " " + std::to_string(ms) + " ms");
+    return r;
+}
+
+// The result codes a command may return (the waiting commands also a byte count).
+bool documented(uint32_t r, bool countAllowed = false) {
+    switch (r) {
+    case IPCSDK_OK:
+    case IPCSDK_ERR_NOT_INIT:
+    case IPCSDK_ERR_BAD_HANDLE:
+    case IPCSDK_ERR_NO_PICTURE:
+    case IPCSDK_ERR_NET:
+    case IPCSDK_ERR_TCP_SEND:
+    case IPCSDK_ERR_REFUSED:
+        return true;
+    default:
+        return countAllowed && r < (16u << 20);
+    }
+}
+
+// ---- cameras --------------------------------------------------------------------------------
+enum State { Down, Up, Busy };
+enum Action { None, SlowFrame, SlowReport, RestartVideoInFrame, CommandInReport, LogoutInReport, ReloginInDisconnect };
+
+struct Cam {
+    std::unique_ptr<ipcsim::Camera> sim;  // replaced only by the fault thread
+    ipcsim::Config cfg;
+    uint32_t addr = 0;                    // network order
+    std::atomic<int> state{Down};
+    std::atomic<uint32_t> handle{0};
+    std::atomic<bool> loggedOut{true};    // a logout returned and no login began since
+    std::atomic<int> action{None};
+};
+
+std::vector<std::unique_ptr<Cam>> g_cams;
+std::map<uint32_t, int> g_byAddr;
+std::atomic<uint32_t> g_netType{1};
+
+// A callback for `handle` runs: its camera must not have been logged out meanwhile.
+void check_alive(uint32_t handle, const char* where) {
+    g_callbacks.fetch_add(1, std::memory_order_relaxed);
+    if (handle < IPCSDK_HANDLE_BASE || handle >= IPCSDK_HANDLE_BASE + IPCSDK_MAX_DEVICES) {
+        violation("callback with a bad handle in", where);
+        return;
+    }
+    const uint32_t addr = std::atomic_ref<uint32_t>(g_DevManage[handle - IPCSDK_HANDLE_BASE].deviceAddr).load();
+    auto it = g_byAddr.find(addr);
+    if (it == g_byAddr.end())
+        violation("callback for a released slot in", where);
+    else if (g_cams[static_cast<size_t>(it->second)]->loggedOut.load())
+        violation("callback after its camera's logout returned in", where);
+}
+
+// Logs camera c in over the current transport and starts heartbeat and video. Owner: Busy.
+bool bring_up(Cam& c, int index) {
+    c.loggedOut = false;
+    LoginDeviceInfo d{};
+    d.netType = g_netType.load();
+    d.port = 5002;
+    std::snprintf(d.address, sizeof d.address, "%s", testenv::camera_ip(index + 1).c_str());
+    LoginUserInfo u{};
+    std::snprintf(u.userName, sizeof u.userName, "admin");
+    std::snprintf(u.password, sizeof u.password, "admin");
+    const uint32_t h = timed("IPCSdkLogin", kLifecycleBound, [&] { return IPCSdkLogin(&d, &u, 5); });
+    if (h < IPCSDK_HANDLE_BASE || h >= IPCSDK_HANDLE_BASE + IPCSDK_MAX_DEVICES) {
+        if (!documented(h) && h != IPCSDK_ERR_SOCKET && h != IPCSDK_ERR_AUTH && h != 0)
+            violation("login result", std::to_string(h));
+        c.loggedOut = true;
+        return false;
+    }
+    timed("CreatHandlHeartBeatThread", seconds(2),
+          [&] { return CreatHandlHeartBeatThread(&g_DevManage[h - IPCSDK_HANDLE_BASE]); });
+    timed("StartVideoRequest", kLifecycleBound, [&] { return StartVideoRequest(h); });
+    timed("IPCStartVideo", kCommandBound, [&] {
+        VideoStartInfo start{};
+        return IPCStartVideo(h, &start);
+    });
+    c.handle = h;
+    return true;
+}
+
+// Logs camera c out (the caller made it Busy); alternates the two ways.
+void take_down(Cam& c, bool viaSdkLogout) {
+    const uint32_t h = c.handle.exchange(0);
+    if (!h) return;
+    if (viaSdkLogout)
+        timed("IPCSdkLogout", kLifecycleBound, [&] { return IPCSdkLogout(h); });
+    else
+        timed("DeviceLogout", kLifecycleBound, [&] {
+            DeviceLogout(h);
+            return 0;
+        });
+    c.loggedOut = true;
+}
+
+// ---- callbacks ------------------------------------------------------------------------------
+int on_frame(uint32_t handle, uint8_t* f) {
+    check_alive(handle, "frame");
+    const uint32_t len = le32(f + 8);
+    const uint32_t sum = ipcsim::Camera::checksum(f + 156, len, ipcsim::Camera::checksum(f + 4, 4));
+    if (std::memcmp(f, "xqmp", 4) != 0 || len != kFrameBytes || sum != le32(f + 20))
+        violation("damaged frame", "length " + std::to_string(len));
+    g_framesChecked.fetch_add(1, std::memory_order_relaxed);
+    const int idx = [&] {
+        auto it = g_byAddr.find(std::atomic_ref<uint32_t>(g_DevManage[handle - IPCSDK_HANDLE_BASE].deviceAddr).load());
+        return it == g_byAddr.end() ? -1 : it->second;
+    }();
+    if (idx < 0) return 0;
+    Cam& c = *g_cams[static_cast<size_t>(idx)];
+    int want = SlowFrame;
+    if (c.action.compare_exchange_strong(want, None)) std::this_thread::sleep_for(milliseconds(300));
+    want = RestartVideoInFrame;
+    if (c.action.compare_exchange_strong(want, None))
+        timed("StartVideoRequest (frame callback)", kLifecycleBound, [&] { return StartVideoRequest(handle); });
+    return 0;
+}
+
+void check_report(uint32_t type, const uint8_t* b, uint32_t n) {
+    bool ok = true;
+    switch (type) {
+    case 0x1003:
+    case 0xD003:  // numbered and checksummed by the simulator
+        ok = n >= 8 && ipcsim::Camera::checksum(b + 8, n - 8) == le32(b + 4);
+        break;
+    case 0x1001:  // position
+        ok = n == 48 && std::memcmp(b, "N3113.8240 E12128.4420", 22) == 0 && le32(b + 32) == 31230400;
+        break;
+    case 0x1004:  // distance
+        ok = n == 128 && le32(b + 32) == 12505;
+        for (uint32_t i = 36; ok && i < n; ++i) ok = b[i] == static_cast<uint8_t>(i);
+        break;
+    case 0xA002: {  // one picture of a pair: a 64 x 48 PPM
+        const auto pic = ipcsim::Camera::samplePicture(64, 48, n > 12 ? b[12] : 0);
+        ok = n == 268 + pic.size() && std::memcmp(b + 268, pic.data(), pic.size()) == 0;
+        break;
+    }
+    default:
+        ok = false;
+    }
+    if (!ok) violation("damaged report", "type " + std::to_string(type) + " length " + std::to_string(n));
+    g_reportsChecked.fetch_add(1, std::memory_order_relaxed);
+}
+
+int on_report(uint32_t type, intptr_t handle, intptr_t, uint8_t* body, uint32_t n, intptr_t) {
+    const auto h = static_cast<uint32_t>(handle);
+    check_alive(h, "report");
+    check_report(type, body, n);
+    auto it = g_byAddr.find(std::atomic_ref<uint32_t>(g_DevManage[h - IPCSDK_HANDLE_BASE].deviceAddr).load());
+    if (it == g_byAddr.end()) return 0;
+    Cam& c = *g_cams[static_cast<size_t>(it->second)];
+    int want = SlowReport;
+    if (c.action.compare_exchange_strong(want, None)) std::this_thread::sleep_for(milliseconds(300));
+    want = CommandInReport;
+    if (c.action.compare_exchange_strong(want, None)) {
+        SystemInfo si;
+        const uint32_t r = timed("IPCGetSysVersion (report callback)", kCommandBound, [&] { return IPCGetSysVersion(h, &si); });
+        if (!documented(r)) violation("result of a command from a report callback", std::to_string(r));
+    }
+    want = LogoutInReport;
+    int up = Up;
+    if (c.action.compare_exchange_strong(want, None) && c.handle.load() == h && c.state.compare_exchange_strong(up, Busy)) {
+        take_down(c, true);
+        c.state = Down;
+    }
+    return 0;
+}
+
+int on_disconnect(uint32_t addr, uint32_t handle, uintptr_t) {
+    check_alive(handle, "disconnection");
+    auto it = g_byAddr.find(addr);
+    if (it == g_byAddr.end()) return 0;
+    Cam& c = *g_cams[static_cast<size_t>(it->second)];
+    int want = ReloginInDisconnect;
+    int up = Up;
+    if (c.action.compare_exchange_strong(want, None) && c.handle.load() == handle &&
+        c.state.compare_exchange_strong(up, Busy)) {
+        take_down(c, false);
+        c.state = bring_up(c, it->second) ? Up : Down;
+        return 0;
+    }
+    // The host's ordinary reaction: reconnect the report channel.
+    if (c.state.load() == Up) timed("StartDataReport (disconnection callback)", kLifecycleBound, [&] { return StartDataReport(handle); });
+    return 0;
+}
+
+// ---- the host's command threads -------------------------------------------------------------
+void command_worker(unsigned seed, const std::atomic<bool>& stop) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> out(64 << 10);
+    while (!stop) {
+        Cam& c = *g_cams[rng() % g_cams.size()];
+        const uint32_t h = c.handle.load();
+        if (c.state.load() != Up || !h) {
+            std::this_thread::sleep_for(milliseconds(2));
+            continue;
+        }
+        uint32_t r = 0;
+        bool count = false;
+        // One in seven a waiting command (they take a second or more each).
+        const unsigned pick = rng() % 21;
+        switch (pick < 3 ? 5 + pick : pick % 6 == 5 ? 8 : pick % 6) {
+        case 0: {
+            VideoParamRecord v[2];
+            r = timed("IPCVideoParamGet", kCommandBound, [&] { return IPCVideoParamGet(h, v, 2); });
+            break;
+        }
+        case 1: {
+            VideoParamRecord v{};
+            v.value16 = static_cast<uint16_t>(rng());
+            r = timed("IPCVideoParamSet", kCommandBound, [&] { return IPCVideoParamSet(h, &v, 1); });
+            break;
+        }
+        case 2: {
+            PTZValueRecord p{};
+            r = timed("IPCPTZValueGet", kCommandBound, [&] { return IPCPTZValueGet(h, &p); });
+            break;
+        }
+        case 3: {
+            SystemInfo si;
+            r = timed("IPCGetSysVersion", kCommandBound, [&] { return IPCGetSysVersion(h, &si); });
+            break;
+        }
+        case 4: r = timed("IPCSendHeartBeat", kCommandBound, [&] { return IPCSendHeartBeat(h); }); break;
+        case 5: {
+            GpsInfoRequest g{};
+            count = true;
+            r = timed("IPCGpsInfo", kWaitingBound, [&] { return IPCGpsInfo(h, &g, 1, out.data(), 256, 3); });
+            break;
+        }
+        case 6: {
+            DistantInfo d{};
+            count = true;
+            r = timed("IPCDistantInfoSet", kWaitingBound, [&] { return IPCDistantInfoSet(h, &d, 1, out.data(), 256, 3); });
+            break;
+        }
+        case 7: {
+            SimuSnapInfo s{};
+            count = true;
+            r = timed("IPCSIMUSNAP", kWaitingBound,
+                      [&] { return IPCSIMUSNAP(h, &s, 1, out.data(), static_cast<uint32_t>(out.size()), 3); });
+            if (r > 660 && r < (16u << 20)) {
+                // A complete pair: both pictures as the camera sent them.
+                const auto* pair = reinterpret_cast<const SnapPairResult*>(out.data());
+                const auto p1 = ipcsim::Camera::samplePicture(64, 48, 1);
+                const auto p2 = ipcsim::Camera::samplePicture(64, 48, 2);
+                if (pair->snapPairFlag != 2 || pair->snapLen1 != p1.size() || pair->snapLen2 != p2.size() ||
+                    std::memcmp(pair->pictures, p1.data(), p1.size()) != 0 ||
+                    std::memcmp(pair->pictures + p1.size(), p2.data(), p2.size()) != 0)
+                    violation("damaged picture pair", "flag " + std::to_string(pair->snapPairFlag) + " lengths " +
+                                                          std::to_string(pair->snapLen1) + " " + std::to_string(pair->snapLen2) +
+                                                          " result " + std::to_string(r));
+            }
+            break;
+        }
+        default: {
+            PTZCtrlRecord p{};
+            r = timed("IPCPTZCtrl", kCommandBound, [&] { return IPCPTZCtrl(h, &p); });
+        }
+        }
+        if (!documented(r, count)) violation("undocumented result", std::to_string(r));
+    }
+}
+
+// ---- faults ---------------------------------------------------------------------------------
+const char* const kFaultNames[] = {"restart",      "video reset mid-frame", "report reset mid-message",
+                                   "report channel closed", "answer dropped", "answer late",
+                                   "answer short", "answer of another class", "answer of another code",
+                                   "answer garbage", "answer twice", "answer nak",
+                                   "command connection reset", "report flood", "channels stalled",
+                                   "slow frame callback", "slow report callback", "video restart in frame callback",
+                                   "command in report callback", "logout in report callback",
+                                   "re-login in disconnection callback", "host re-login"};
+constexpr size_t kFaultKinds = std::size(kFaultNames);
+std::array<std::atomic<uint64_t>, kFaultKinds> g_faults{};
+
+struct Pending {
+    Clock::time_point at;
+    int cam;
+};
+
+void restart_camera(Cam& c) {
+    c.sim->stop();
+    c.sim = std::make_unique<ipcsim::Camera>(c.cfg);
+    for (int i = 0; i < 100 && !c.sim->start(); ++i) std::this_thread::sleep_for(milliseconds(50));
+}
+
+void inject(std::mt19937& rng, int ci, std::vector<Pending>& unstall) {
+    Cam& c = *g_cams[static_cast<size_t>(ci)];
+    const size_t kind = rng() % kFaultKinds;
+    ipcsim::Scripted s;
+    auto script = [&](ipcsim::Reply r) {
+        s.reply = r;
+        c.sim->script(s);
+    };
+    switch (kind) {
+    case 0:
+        restart_camera(c);
+        break;
+    case 1:
+        c.sim->resetVideoMidFrame(1 + rng() % (156 + kFrameBytes - 1));
+        break;
+    case 2:
+        c.sim->resetReportsMidMessage(1 + rng() % 283);
+        break;
+    case 3:
+        c.sim->closeReportChannels();
+        break;
+    case 4: script(ipcsim::Reply::None); break;
+    case 5:
+        s.delay = milliseconds(100 + rng() % 2900);
+        script(ipcsim::Reply::Default);
+        break;
+    case 6:
+        s.shortLength = 1 + rng() % 15;
+        script(ipcsim::Reply::Short);
+        break;
+    case 7: script(ipcsim::Reply::OtherClass); break;
+    case 8: script(ipcsim::Reply::OtherCode); break;
+    case 9:
+        s.shortLength = 1 + rng() % 2000;
+        script(ipcsim::Reply::Garbage);
+        break;
+    case 10:
+        s.twice = true;
+        script(ipcsim::Reply::Default);
+        break;
+    case 11: script(ipcsim::Reply::Nak); break;
+    case 12: script(ipcsim::Reply::Reset); break;
+    case 13:
+        c.sim->sendNumberedReports(rng() % 2 ? 0x1003 : 0xD003, 50 + static_cast<int>(rng() % 450), 8 + rng() % 4096);
+        break;
+    case 14:
+        c.sim->stallChannels(true);
+        unstall.push_back({Clock::now() + milliseconds(300 + rng() % 2700), ci});
+        break;
+    case 15: c.action = SlowFrame; break;
+    case 16:
+        c.action = SlowReport;
+        c.sim->sendNumberedReports(0x1003, 3, 64);
+        break;
+    case 17: c.action = RestartVideoInFrame; break;
+    case 18:
+        c.action = CommandInReport;
+        c.sim->sendNumberedReports(0x1003, 2, 64);
+        break;
+    case 19:
+        c.action = LogoutInReport;
+        c.sim->sendNumberedReports(0xD003, 2, 64);
+        break;
+    case 20:
+        c.action = ReloginInDisconnect;
+        c.sim->closeReportChannels();
+        break;
+    default: {
+        int up = Up;
+        if (c.state.compare_exchange_strong(up, Busy)) {
+            take_down(c, rng() % 2);
+            c.state = Down;
+        }
+    }
+    }
+    g_faults[kind].fetch_add(1, std::memory_order_relaxed);
+    // A restarted camera, or one whose video connection was reset, is taken care of by the host:
+    // logged in again (the maintainer does it) or its video channel restarted.
+    if (kind == 0) {
+        int up = Up;
+        if (c.state.compare_exchange_strong(up, Busy)) {
+            take_down(c, rng() % 2);
+            c.state = Down;
+        }
+    } else if (kind == 1) {
+        if (const uint32_t h = c.handle.load(); h && c.state.load() == Up)
+            timed("StartVideoRequest", kLifecycleBound, [&] { return StartVideoRequest(h); });
+    }
+}
+
+// ---- resources ------------------------------------------------------------------------------
+long rss_kib() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+void remove_rotated_traces() {
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(".", ec))
+        if (e.path().filename().string().rfind("sdk_log", 0) == 0) std::filesystem::remove(e.path(), ec);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    CLI::App app{"ipcsdk soak: simulated cameras, a host workload and a seeded fault schedule"};
+    int cameras = 32, duration = 60, threads = 4, phase = 0, faultMs = 0;
+    uint64_t seed = static_cast<uint64_t>(std::chrono::system_clock::now().time_since_epoch().count()) % 1000000007u;
+    bool libraryOutput = false;
+    app.add_option("--cameras", cameras, "simulated cameras (1..256)")->check(CLI::Range(1, 256));
+    app.add_option("--seconds", duration, "duration of the run")->check(CLI::PositiveNumber);
+    app.add_option("--seed", seed, "seed of the fault schedule and the workload (printed; repeats a run)");
+    app.add_option("--threads", threads, "host command threads")->check(CLI::Range(1, 64));
+    app.add_option("--phase", phase, "seconds per transport phase (default: a quarter of the run, 10..600)");
+    app.add_option("--fault-ms", faultMs, "milliseconds between faults (default: 3000 / cameras, at least 10)");
+    app.add_flag("--library-output", libraryOutput, "keep the library's standard output lines");
+    CLI11_PARSE(app, argc, argv);
+    // A fixed threshold: the C library then maps every large buffer (the slots' 2 MiB report
+    // buffers, the receivers' 4 MiB ones) on its own and unmaps it when freed, so the resident
+    // figure follows what is in use instead of what the heap once held.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    if (phase <= 0) phase = std::clamp(duration / 4, 10, 600);
+    if (faultMs <= 0) faultMs = std::max(10, 3000 / cameras);
+
+    // A private working directory for the trace file; the library's own standard output
+    // lines go to /dev/null unless asked for.
+    char dir[] = "/tmp/ipcsdk-soak-XXXXXX";
+    if (!mkdtemp(dir) || chdir(dir) != 0) return 2;
+    g_out = fdopen(dup(1), "w");
+    if (!libraryOutput) {
+        const int dn = open("/dev/null", O_WRONLY);
+        dup2(dn, 1);
+        close(dn);
+    }
+    std::fprintf(g_out, "soak: %d cameras, %d s, %d command threads, transport phases of %d s, a fault every %d ms, seed %" PRIu64
+                        "\n  (repeat with --seed %" PRIu64 ")\n",
+                 cameras, duration, threads, phase, faultMs, seed, seed);
+    std::fflush(g_out);
+
+    // The trace file and the debug socket live as long as the process; a first thread lets a
+    // sanitizer start its helper thread before the count.
+    std::thread([] {}).join();
+    sdk_print("soak\n");
+    IPCSdkDebug("soak");
+    const size_t fdsStart = testenv::count_dir("/proc/self/fd");
+    const size_t threadsStart = testenv::count_dir("/proc/self/task");
+    const long rssStart = rss_kib();
+
+    std::mt19937 faultRng(static_cast<unsigned>(seed));
+    if (IPCSdkInit() != 0) return 2;
+    SetVideoFrameCallBack(on_frame);
+    SetReportCallbackFunc(on_report);
+    SetExceptionCallBack(on_disconnect);
+    for (int i = 0; i < cameras; ++i) {
+        auto c = std::make_unique<Cam>();
+        c->cfg.ip = testenv::camera_ip(i + 1);
+        c->cfg.frameBytes = kFrameBytes;
+        c->cfg.framesPerSecond = 10;
+        c->cfg.keepaliveSeconds = 1;
+        c->cfg.reportDelay = milliseconds(50);
+        c->addr = inet_addr(c->cfg.ip.c_str());
+        c->sim = std::make_unique<ipcsim::Camera>(c->cfg);
+        if (!c->sim->start()) {
+            std::fprintf(g_out, "cannot start a camera on %s\n", c->cfg.ip.c_str());
+            return 2;
+        }
+        g_byAddr[c->addr] = i;
+        g_cams.push_back(std::move(c));
+    }
+
+    std::atomic<bool> stop{false}, switching{false};
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) workers.emplace_back(command_worker, static_cast<unsigned>(seed + 1 + t), std::cref(stop));
+    // Brings every camera that is down back up (the host's ordinary recovery).
+    workers.emplace_back([&] {
+        while (!stop) {
+            for (int i = 0; i < cameras && !stop; ++i) {
+                Cam& c = *g_cams[static_cast<size_t>(i)];
+                int down = Down;
+                if (switching || !c.state.compare_exchange_strong(down, Busy)) continue;
+                c.state = bring_up(c, i) ? Up : Down;
+            }
+            std::this_thread::sleep_for(milliseconds(20));
+        }
+    });
+
+    // Faults, transport phases and resource samples on this thread.
+    const auto t0 = Clock::now();
+    const auto end = t0 + seconds(duration);
+    auto nextFault = t0 + seconds(2), nextPhase = t0 + seconds(phase), nextSample = t0;
+    std::vector<Pending> unstall;
+    std::vector<std::pair<double, long>> rss;
+    auto everyone_down = [&] {
+        for (int i = 0; i < cameras; ++i) {
+            Cam& c = *g_cams[static_cast<size_t>(i)];
+            for (;;) {
+                int s = c.state.load();
+                if (s == Busy) {
+                    std::this_thread::sleep_for(milliseconds(5));
+                    continue;
+                }
+                if (!c.state.compare_exchange_strong(s, Busy)) continue;
+                take_down(c, i % 2);
+                break;
+            }
+        }
+    };
+    int phases = 1;
+    while (Clock::now() < end) {
+        const auto now = Clock::now();
+        for (auto it = unstall.begin(); it != unstall.end();) {
+            if (it->at <= now) {
+                g_cams[static_cast<size_t>(it->cam)]->sim->stallChannels(false);
+                it = unstall.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        if (now >= nextSample) {
+            rss.emplace_back(std::chrono::duration<double>(now - t0).count(), rss_kib());
+            remove_rotated_traces();
+            for (auto& c : g_cams) c->sim->clearRequests();  // the simulators keep every request
+            nextSample += seconds(1);
+        }
+        if (now >= nextPhase) {
+            // Every camera out, then in again over the other transport.
+            switching = true;
+            everyone_down();
+            g_netType = g_netType.load() == 1 ? 2 : 1;
+            for (auto& c : g_cams) c->state = Down;
+            switching = false;
+            ++phases;
+            nextPhase = Clock::now() + seconds(phase);
+        }
+        if (now >= nextFault) {
+            inject(faultRng, static_cast<int>(faultRng() % static_cast<unsigned>(cameras)), unstall);
+            nextFault += milliseconds(faultMs);
+            if (nextFault < now) nextFault = now;
+        }
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    for (auto& u : unstall) g_cams[static_cast<size_t>(u.cam)]->sim->stallChannels(false);
+
+    stop = true;
+    for (auto& w : workers) w.join();
+    switching = true;
+    everyone_down();
+    IPCSdkUnInit();
+    SetVideoFrameCallBack(nullptr);
+    SetReportCallbackFunc(nullptr);
+    SetExceptionCallBack(nullptr);
+    for (auto& c : g_cams) c->sim->stop();
+    g_cams.clear();
+    const long rssEnd = rss_kib();
+
+    const size_t fdsEnd = testenv::count_dir("/proc/self/fd");
+    size_t threadsEnd = testenv::count_dir("/proc/self/task");
+    for (int i = 0; i < 300 && threadsEnd != threadsStart; ++i) {
+        std::this_thread::sleep_for(milliseconds(10));
+        threadsEnd = testenv::count_dir("/proc/self/task");
+    }
+    if (fdsEnd != fdsStart) violation("descriptors not back to their start");
+    if (threadsEnd != threadsStart) violation("threads not back to their start");
+
+    // Resident memory over the last 80 % of the run: the peak of its second half within 5 % of
+    // the peak of its first half.
+    long peakA = 0, peakB = 0;
+    for (auto& [t, kib] : rss) {
+        if (t >= 0.2 * duration && t < 0.6 * duration) peakA = std::max(peakA, kib);
+        if (t >= 0.6 * duration) peakB = std::max(peakB, kib);
+    }
+    const bool memoryJudged = !SOAK_SANITIZED;
+    if (memoryJudged && peakA > 0 && peakB > peakA + peakA / 20)
+        violation("resident memory grew", std::to_string(peakA) + " -> " + std::to_string(peakB) + " KiB");
+
+    std::fprintf(g_out, "cameras %d, duration %d s, transport phases %d (UDP and TCP), seed %" PRIu64 "\n", cameras, duration,
+                 phases, seed);
+    std::fprintf(g_out, "calls %" PRIu64 ", callbacks %" PRIu64 ", system log lines %" PRIu64 "\n", g_calls.load(),
+                 g_callbacks.load(), g_syslogLines.load());
+    std::fprintf(g_out, "calls by kind (count, slowest ms):\n");
+    for (auto& [name, st] : g_callStats)
+        std::fprintf(g_out, "  %-40s %10" PRIu64 " %8" PRId64 "\n", name.c_str(), st.count.load(), st.slowestMs.load());
+    uint64_t faults = 0;
+    for (auto& f : g_faults) faults += f.load();
+    std::fprintf(g_out, "faults injected %" PRIu64 ":\n", faults);
+    for (size_t k = 0; k < kFaultKinds; ++k) std::fprintf(g_out, "  %-40s %10" PRIu64 "\n", kFaultNames[k], g_faults[k].load());
+    std::fprintf(g_out, "frames checked %" PRIu64 ", reports checked %" PRIu64 "\n", g_framesChecked.load(), g_reportsChecked.load());
+    std::fprintf(g_out, "descriptors %zu -> %zu, threads %zu -> %zu, resident memory %ld -> %ld KiB (peaks %ld, %ld KiB%s)\n",
+                 fdsStart, fdsEnd, threadsStart, threadsEnd, rssStart, rssEnd, peakA, peakB,
+                 memoryJudged ? "" : "; not judged under a sanitizer");
+    std::fprintf(g_out, "resident memory at each tenth of the run (KiB):");
+    for (int tenth = 1; tenth <= 10; ++tenth) {
+        long v = 0;
+        for (auto& [t, kib] : rss)
+            if (t <= duration * tenth / 10.0) v = kib;
+        std::fprintf(g_out, " %ld", v);
+    }
+    std::fprintf(g_out, "\n");
+    std::fprintf(g_out, "invariant violations %" PRIu64 "\n", g_violations.load());
+    std::fflush(g_out);
+    if (chdir("/") == 0) std::filesystem::remove_all(dir);
+    return g_violations.load() == 0 ? 0 : 1;
+}
