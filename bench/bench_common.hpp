@@ -15,9 +15,10 @@ namespace bench {
 
 using Clock = std::chrono::steady_clock;
 
-// Camera n of the benchmark: 127.10.x.y, away from the addresses the tests use.
-inline std::string camera_ip(int n) {
-    return "127.10." + std::to_string(n / 250) + "." + std::to_string(n % 250 + 1);
+// Camera n of the benchmark: 127.<block>.x.y, away from the addresses the tests use; programs
+// that may run at the same time as the others use a block of their own.
+inline std::string camera_ip(int n, int block = 10) {
+    return "127." + std::to_string(block) + "." + std::to_string(n / 250) + "." + std::to_string(n % 250 + 1);
 }
 
 inline uint32_t login(const std::string& ip, uint32_t netType) {

@@ -22,13 +22,16 @@ using namespace std::chrono_literals;
 
 namespace {
 
+// The cameras of this benchmark: a block of addresses of their own (127.12.x.y).
+std::string ip(int n) { return camera_ip(n, 12); }
+
 void call_overhead() {
     ipcsim::Config c;
-    c.ip = camera_ip(0);
+    c.ip = ip(0);
     c.channels = false;
     ipcsim::Camera sim(c);
     if (!sim.start()) std::exit(1);
-    ipc::Camera cam = ipc::Camera::login({camera_ip(0)}, {"admin", "admin"});
+    ipc::Camera cam = ipc::Camera::login({ip(0)}, {"admin", "admin"});
     std::vector<double> cMs, cppMs;
     NtpConfInfo r{};
     for (int i = 0; i < 300; ++i) {  // interleaved, so both see the same machine
@@ -66,7 +69,7 @@ void returns(int n, ipc::Endpoint::Transport transport) {
     std::vector<std::unique_ptr<ipcsim::Camera>> sims;
     for (int i = 0; i < n; ++i) {
         ipcsim::Config c;
-        c.ip = camera_ip(i);
+        c.ip = ip(i);
         c.framesPerSecond = 10;
         sims.push_back(std::make_unique<ipcsim::Camera>(c));
         if (!sims.back()->start()) std::exit(1);
@@ -90,14 +93,14 @@ void returns(int n, ipc::Endpoint::Transport transport) {
     const auto t0 = Clock::now();
     for (int i = 0; i < n; ++i) {
         ipc::CameraSpec s;
-        s.endpoint = {camera_ip(i), transport, 5002};
+        s.endpoint = {ip(i), transport, 5002};
         s.credentials = {"admin", "admin"};
         s.video = i % 2 == 0;
-        fleet.add(camera_ip(i), s);
+        fleet.add(ip(i), s);
     }
     auto all_online = [&] {
         for (int i = 0; i < n; ++i)
-            if (state[camera_ip(i)] != ipc::State::online) return false;
+            if (state[ip(i)] != ipc::State::online) return false;
         return true;
     };
     {
@@ -120,7 +123,7 @@ void returns(int n, ipc::Endpoint::Transport transport) {
             std::unique_lock lock(m);
             cv.wait_for(lock, 30s, [&] {
                 for (int i : ids)
-                    if (state[camera_ip(i)] != ipc::State::offline) return false;
+                    if (state[ip(i)] != ipc::State::offline) return false;
                 return true;
             });
         }
@@ -138,13 +141,13 @@ void returns(int n, ipc::Endpoint::Transport transport) {
         std::unique_lock lock(m);
         cv.wait_for(lock, 60s, [&] {
             for (auto& [i, t] : back)
-                if (state[camera_ip(i)] != ipc::State::online) return false;
+                if (state[ip(i)] != ipc::State::online) return false;
             return true;
         });
         for (auto& [i, t] : back) {
-            const double d = std::chrono::duration<double>(onlineAt[camera_ip(i)] - t).count();
+            const double d = std::chrono::duration<double>(onlineAt[ip(i)] - t).count();
             delay.push_back(d * 1000);
-            excess.push_back(d * 1000 - static_cast<double>(lastPause[camera_ip(i)].count()));
+            excess.push_back(d * 1000 - static_cast<double>(lastPause[ip(i)].count()));
         }
     }
     std::fprintf(stderr,
