@@ -298,27 +298,4 @@ TEST_F(SimTest, PtzControlPresetsAndValueRecord) {
     EXPECT_EQ(ask(*u, 12, 4, le32s({5, 2}, 36)).at(3), 0x7C) << "cleared";
 }
 
-TEST_F(SimTest, FramingHelpersLayOutTheirBytes) {
-    Bytes r = Camera::reportMessage(0x1004, {0xAA, 0xBB});
-    EXPECT_EQ(r, (Bytes{0x5A, 0x5B, 1, 1, 8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 14, 0, 0, 0, 0, 0, 0, 0x10, 0x04,
-                        0, 0, 0, 0, 0xAA, 0xBB}));
-    Bytes f = Camera::videoFrame({1, 2, 3}, 0x0A0B0C0D);
-    ASSERT_EQ(f.size(), 159u);
-    EXPECT_EQ(Bytes(f.begin(), f.begin() + 12), (Bytes{'x', 'q', 'm', 'p', 0x0D, 0x0C, 0x0B, 0x0A, 3, 0, 0, 0}));
-    EXPECT_EQ(Bytes(f.begin() + 12, f.begin() + 156), Bytes(144, 0));
-    EXPECT_EQ(Bytes(f.begin() + 156, f.end()), (Bytes{1, 2, 3}));
-    Bytes pic = Camera::samplePicture(4, 3, 1);
-    const std::string head = "P6\n4 3\n255\n";
-    ASSERT_EQ(pic.size(), head.size() + 4 * 3 * 3);
-    EXPECT_EQ(std::string(pic.begin(), pic.begin() + static_cast<long>(head.size())), head);
-    EXPECT_NE(Camera::samplePicture(4, 3, 2), pic);
-    Bytes b = Camera::pictureBody(2, pic);
-    ASSERT_EQ(b.size(), 268 + pic.size());
-    EXPECT_EQ(le32(b, 0), 256u);
-    EXPECT_EQ(b[12], 2);
-    EXPECT_EQ(static_cast<int8_t>(b[260]), 1);
-    EXPECT_EQ(le32(b, 264), pic.size());
-    EXPECT_EQ(Bytes(b.begin() + 268, b.end()), pic);
-}
-
 }  // namespace
