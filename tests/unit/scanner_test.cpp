@@ -2,6 +2,7 @@
 // nothing read outside the bytes held.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
