@@ -193,6 +193,15 @@ TEST(Md5Digest, QopForms) {
     EXPECT_EQ(build(0, "auth-int"), kRespAuthIntZero);
 }
 
+TEST(Md5Digest, ResponseReadsExactly32HexBytes) {
+    // Unterminated heap copies: a read past 32 bytes shows up under the address sanitizer.
+    const std::vector<char> ha1(kHA1, kHA1 + 32);
+    const std::vector<char> entity(kEntity, kEntity + 32);
+    char resp[33];
+    MD5Auth_DigestCalcResponse(ha1.data(), kNonce, kNc, kCnonce, "auth-int", "GET", kUri, entity.data(), resp);
+    EXPECT_STREQ(resp, kRespAuthIntEntity);
+}
+
 TEST(Md5Digest, BuilderCutsToDestinationSize) {
     char out[16];
     for (uint16_t size : {1, 10, 15}) {
