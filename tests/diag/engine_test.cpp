@@ -38,6 +38,15 @@ protected:
     DebugCapture debug;
 };
 
+// The walk answers "other" with another class; the same class with another code is no echo either.
+TEST_F(Frame, SameClassOtherCodeIsNoEcho) {
+    VideoParamRecord r{};
+    cam->script(ipcsim::Scripted{Reply::OtherCode, std::vector<uint8_t>(132, 1)});
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80002002u);
+    EXPECT_EQ(lines(), (Strings{"pmqcsVideoParamGet info error."}));
+    EXPECT_EQ(r.value32, 0u);
+}
+
 TEST_F(Frame, ArgumentChecksFreeTheSemaphore) {
     VideoParamRecord r{};
     EXPECT_EQ(IPCVideoParamGet(handle, nullptr, 1), 0x80002001u);
