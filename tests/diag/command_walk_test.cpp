@@ -396,6 +396,7 @@ TEST_P(Walk, Command) {
         }
     }
     const Bytes wire = pattern(r.size, 99);
+    std::vector<std::string> sites;  // every line names its own site: no number twice
     for (K k : kKinds) {
         SCOPED_TRACE(kind_name(k));
         fresh();
@@ -406,8 +407,14 @@ TEST_P(Walk, Command) {
         EXPECT_EQ(r.call(handle, record.data()), x.result);
         expect_lines(debug.lines(), x.e, "error lines");
         expect_syslog(x.s);
+        for (const auto& l : testenv::syslog_lines()) {
+            std::smatch m;
+            if (l.priority == 11 && std::regex_search(l.text, m, std::regex(" ([0-9]+)(,|\n)"))) sites.push_back(m[1]);
+        }
         EXPECT_EQ(record, filled ? expected_record(r, host, wire) : host) << "record after a " << kind_name(k);
     }
+    std::sort(sites.begin(), sites.end());
+    EXPECT_EQ(std::adjacent_find(sites.begin(), sites.end()), sites.end()) << "two answer kinds share a site number";
     if (!(r.flags & BARE)) {
         SCOPED_TRACE("null record");
         fresh();
