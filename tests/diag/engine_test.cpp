@@ -115,7 +115,7 @@ TEST_F(Frame, VideoStartAndStopAnswers) {
     result[2] = 1;
     cam->script(ipcsim::Scripted{Reply::Echo, result});
     EXPECT_EQ(IPCStartVideo(handle, &start), 0u);
-    result[2] = 0;
+    result[2] = 2;  // only 1 is success
     cam->script(ipcsim::Scripted{Reply::Echo, result});
     EXPECT_EQ(IPCStartVideo(handle, &start), 0x80002002u);
     EXPECT_TRUE(lines().empty());

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -421,6 +422,31 @@ TEST_F(Channels, SnapshotPairIsDelivered) {
     EXPECT_EQ(IPCSIMUSNAP(handle, &info, 0, nullptr, 0, 0), 0u);
     cam->script(ipcsim::Reply::Ack);  // acknowledged, but no pictures follow
     EXPECT_EQ(IPCSIMUSNAP(handle, &info, 1, out.data(), 700, 1), 0x80001006u);
+}
+
+// Reports that arrive while a command waits: each picture keeps its own leading word, and the
+// second kind of position report ends the wait as well as the first.
+TEST_F(Channels, WaitingCommandsTakeTheReportsThatArriveMeanwhile) {
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Ack, {}, {}, 0, milliseconds(0), 2});
+    std::vector<uint8_t> out(4096, 0);
+    SimuSnapInfo snap{};
+    auto pair = std::async(std::launch::async, [&] { return IPCSIMUSNAP(handle, &snap, 1, out.data(), 4096, 5); });
+    ASSERT_TRUE(cam->waitRequest(13, 10));
+    for (uint8_t kind : {2, 1}) {
+        Bytes body = ipcsim::Camera::pictureBody(kind, payload(10, kind));
+        body[0] = kind, body[1] = 0x0C, body[2] = 0x0B, body[3] = 0x0A;
+        cam->sendReport(0xA002, body);
+    }
+    EXPECT_EQ(pair.get(), 680u);
+    EXPECT_EQ(Bytes(out.begin() + 132, out.begin() + 140), (Bytes{1, 0x0C, 0x0B, 0x0A, 2, 0x0C, 0x0B, 0x0A}));
+
+    std::vector<uint8_t> where(64, 0);
+    GpsInfoRequest gps{};
+    auto position = std::async(std::launch::async, [&] { return IPCGpsInfo(handle, &gps, 1, where.data(), 64, 5); });
+    ASSERT_TRUE(cam->waitRequest(12, 53));
+    cam->sendReport(0x1002, payload(40, 3));
+    EXPECT_EQ(position.get(), 40u);
+    EXPECT_EQ(Bytes(where.begin(), where.begin() + 40), payload(40, 3));
 }
 
 TEST_F(Channels, PositionAndDistanceReports) {
