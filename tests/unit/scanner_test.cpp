@@ -196,6 +196,10 @@ TEST(PictureBody, PartsStayInsideTheBody) {
     ipc::scan::picture_parts(negative.data(), static_cast<uint32_t>(negative.size()), each);
     Bytes manyCounts = picture_body(8, 127, {1}, 0);
     ipc::scan::picture_parts(manyCounts.data(), static_cast<uint32_t>(manyCounts.size()), each);
+    Bytes minusOne(8 + 8 + 4 * 255, 0);  // W = 8, count -1, room for 255 empty parts
+    minusOne[0] = 8;
+    minusOne[12] = 0xFF;
+    ipc::scan::picture_parts(minusOne.data(), static_cast<uint32_t>(minusOne.size()), each);
     EXPECT_TRUE(parts.empty());
 }
 
