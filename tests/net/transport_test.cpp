@@ -102,8 +102,8 @@ TEST_F(TcpExchange, AnswersOfOneToFifteenBytesAreShort) {
 }
 
 TEST_F(TcpExchange, AnswerInTheLastPollIsTooLate) {
-    // The window is eleven polls 200 ms apart; an answer 2.15 s late lands in the last one.
-    cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, milliseconds(2150)});
+    // The window is eleven polls 200 ms apart; an answer 2.18 s late lands in the last one.
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, milliseconds(2180)});
     VideoParamRecord r{};
     EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
 }
