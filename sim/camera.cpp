@@ -40,8 +40,7 @@ void putText(std::vector<uint8_t>& b, size_t at, size_t width, const std::string
 void Camera::Impl::handle(Request req, const Sink& sink) {
     // A datagram must carry exactly the payload its header announces; one that does not, or
     // that lacks the request magic, is recorded but gets no answer.
-    bool wellFormed = req.frame[0] == 0x5B && req.frame[1] == 0x5A &&
-                      wire::be32(req.frame.data() + 12) == req.frame.size() - wire::kHeader;
+    bool wellFormed = wire::wellFormed(req.frame.data(), req.frame.size());
     std::optional<Scripted> s;
     std::function<void(const Request&)> onRequest;
     Answerer replay;

@@ -21,7 +21,6 @@ namespace ipcsim {
 
 namespace {
 
-constexpr size_t kMaxRequest = 1u << 20;     // larger request payloads close the connection
 constexpr size_t kPacedBacklog = 4u << 20;   // queued bytes above which a video connection waits
 constexpr size_t kFastBacklog = 256u << 10;  // the same when streaming as fast as possible
 
@@ -218,48 +217,38 @@ void Camera::Impl::readConnLocked(std::map<uint64_t, Conn>::iterator it,
     c.in.insert(c.in.end(), buf.begin(), buf.begin() + n);
     if (c.kind == Kind::Command) {
         parseCommandsLocked(it->first, c, work);
-        if (c.in.size() > wire::kHeader + kMaxRequest) closeConnLocked(it, false);
+        if (c.in.size() > wire::kHeader + wire::kMaxRequest) closeConnLocked(it, false);
     } else if (!parseAnnouncementLocked(c)) {
         closeConnLocked(it, false);
     }
 }
 
 void Camera::Impl::parseCommandsLocked(uint64_t id, Conn& c, std::vector<std::pair<Sink, Request>>& work) {
-    size_t pos = 0;
-    while (c.in.size() - pos >= wire::kHeader) {
-        const uint8_t* h = c.in.data() + pos;
-        if (h[0] != 0x5B || h[1] != 0x5A) {  // not a request start: resynchronise
-            ++pos;
-            continue;
-        }
-        uint32_t len = wire::be32(h + 12);
-        if (len > kMaxRequest || c.in.size() - pos < wire::kHeader + len) break;
-        Request req{Transport::Tcp, h[3], h[4], std::vector<uint8_t>(h, h + wire::kHeader + len)};
+    std::vector<std::vector<uint8_t>> frames;
+    size_t used = wire::splitRequests(c.in.data(), c.in.size(), frames);
+    for (auto& f : frames) {
         Sink sink;
         sink.transport = Transport::Tcp;
         sink.conn = id;
-        work.emplace_back(sink, std::move(req));
-        pos += wire::kHeader + len;
+        uint8_t cls = f[3], code = f[4];
+        work.emplace_back(sink, Request{Transport::Tcp, cls, code, std::move(f)});
     }
-    c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(pos));
+    c.in.erase(c.in.begin(), c.in.begin() + static_cast<std::ptrdiff_t>(used));
 }
 
-// A new connection on the channel port tells what it is with class 0, code 3 and the connection
-// type in the first payload word. False: not an announcement, the connection is dropped.
+// A new connection on the channel port tells what it is; false: not an announcement, the
+// connection is dropped.
 bool Camera::Impl::parseAnnouncementLocked(Conn& c) {
-    if (c.in.size() < wire::kHeader) return true;
-    uint32_t len = wire::be32(c.in.data() + 12);
-    if (c.in[0] != 0x5B || c.in[1] != 0x5A || c.in[3] != 0 || c.in[4] != 3 || len < 4 || len > 4096) return false;
-    if (c.in.size() < wire::kHeader + len) return true;
-    uint32_t type = wire::be32(c.in.data() + wire::kHeader);
-    if (type != 1 && type != 2) return false;
-    c.kind = type == 1 ? Kind::Report : Kind::Video;
+    const wire::Announcement a = wire::parseAnnouncement(c.in.data(), c.in.size());
+    if (a.kind == wire::Announcement::More) return true;
+    if (a.kind == wire::Announcement::Bad) return false;
+    c.kind = a.kind == wire::Announcement::Report ? Kind::Report : Kind::Video;
     c.in.clear();
     c.in.shrink_to_fit();
     enqueueLocked(c, Out{wire::message(wire::kAck, 3)});
     if (cfg.log) {
-        Request r{Transport::Tcp, 0, 3, std::vector<uint8_t>(wire::kHeader + len)};
-        log(r, type == 1 ? "ack (report channel)" : "ack (video channel)");
+        Request r{Transport::Tcp, 0, 3, std::vector<uint8_t>(wire::kHeader + a.length)};
+        log(r, c.kind == Kind::Report ? "ack (report channel)" : "ack (video channel)");
     }
     changed.notify_all();
     streamCv.notify_all();

@@ -66,6 +66,37 @@ std::vector<uint8_t> Camera::samplePicture(int width, int height, int seed) {
     return p;
 }
 
+namespace wire {
+
+size_t splitRequests(const uint8_t* in, size_t n, std::vector<std::vector<uint8_t>>& out) {
+    size_t pos = 0;
+    while (n - pos >= kHeader) {
+        const uint8_t* h = in + pos;
+        if (h[0] != 0x5B || h[1] != 0x5A) {  // not a request start: resynchronise
+            ++pos;
+            continue;
+        }
+        uint32_t len = be32(h + 12);
+        if (len > kMaxRequest || n - pos < kHeader + len) break;
+        out.emplace_back(h, h + kHeader + len);
+        pos += kHeader + len;
+    }
+    return pos;
+}
+
+Announcement parseAnnouncement(const uint8_t* in, size_t n) {
+    if (n < kHeader) return {Announcement::More, 0};
+    uint32_t len = be32(in + 12);
+    if (in[0] != 0x5B || in[1] != 0x5A || in[3] != 0 || in[4] != 3 || len < 4 || len > 4096)
+        return {Announcement::Bad, len};
+    if (n < kHeader + len) return {Announcement::More, len};
+    uint32_t type = be32(in + kHeader);
+    if (type != 1 && type != 2) return {Announcement::Bad, len};
+    return {type == 1 ? Announcement::Report : Announcement::Video, len};
+}
+
+}  // namespace wire
+
 std::string credentialDigest(const std::string& user, const std::string& password) {
     std::string text = user + ":quorin:" + password;
     char hex[33] = {};

@@ -12,6 +12,7 @@ inline constexpr size_t kHeader = 16;
 inline constexpr size_t kVideoHeader = 156;
 inline constexpr uint8_t kAck = 0x7A;
 inline constexpr uint8_t kNak = 0x7C;
+inline constexpr size_t kMaxRequest = 1u << 20;  // larger request payloads close the connection
 
 inline void putBe32(std::vector<uint8_t>& b, size_t at, uint32_t v) {
     for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (24 - 8 * i));
@@ -53,5 +54,23 @@ inline std::vector<uint8_t> message(uint8_t b3, uint8_t b4, const std::vector<ui
 inline std::vector<uint8_t> message(uint8_t b3, uint8_t b4, const std::vector<uint8_t>& payload = {}) {
     return message(b3, b4, payload, static_cast<uint32_t>(payload.size()));
 }
+
+// A request as a datagram must carry the request magic and exactly the payload its header
+// announces; anything else gets no answer.
+inline bool wellFormed(const uint8_t* p, size_t n) {
+    return n >= kHeader && p[0] == 0x5B && p[1] == 0x5A && be32(p + 12) == n - kHeader;
+}
+
+// The complete requests at the start of a command stream, appended to out; bytes that cannot
+// start a request are skipped. Returns how many bytes the requests and the skipped bytes take.
+size_t splitRequests(const uint8_t* in, size_t n, std::vector<std::vector<uint8_t>>& out);
+
+// The first message of a connection to the channel port: class 0, code 3, the connection type
+// (1 report, 2 video) in its first payload word.
+struct Announcement {
+    enum Kind { More, Bad, Report, Video } kind;
+    uint32_t length;  // payload length of a complete announcement
+};
+Announcement parseAnnouncement(const uint8_t* in, size_t n);
 
 }  // namespace ipcsim::wire

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstring>
+#include <future>
 #include <mutex>
 #include <thread>
 
@@ -235,16 +236,24 @@ TEST_F(Channels, PicturePairInEitherOrder) {
         poke(slot->reportState, 0);
         poke(slot->snapPairFlag, 0);
         const uint8_t first = order == 0 ? 1 : 2, second = order == 0 ? 2 : 1;
-        cam->sendReport(0xA002, ipcsim::Camera::pictureBody(first, payload(500, first)));
+        // Each picture's leading word is kept with it: 0x0A0B0C01 for picture 1, ...02 for 2.
+        auto body = [](uint8_t kind, size_t n) {
+            Bytes b = ipcsim::Camera::pictureBody(kind, payload(n, kind));
+            b[0] = kind, b[1] = 0x0C, b[2] = 0x0B, b[3] = 0x0A;
+            return b;
+        };
+        cam->sendReport(0xA002, body(first, 500));
         ASSERT_TRUE(seen.wait([&] { return seen.reports.size() == size_t(2 * order + 1); }));
         EXPECT_EQ(peek(slot->reportState), 0u) << "one picture is no pair";
-        cam->sendReport(0xA002, ipcsim::Camera::pictureBody(second, payload(700, second)));
+        cam->sendReport(0xA002, body(second, 700));
         ASSERT_TRUE(seen.wait([&] { return seen.reports.size() == size_t(2 * order + 2); }));
         EXPECT_EQ(peek(slot->reportState), 1u);
         EXPECT_EQ(peek(slot->snapPairFlag), 2u);
         EXPECT_EQ(peek(slot->snapLen1), first == 1 ? 500u : 700u);
         EXPECT_EQ(slot->snapRecord1[8], 1);
         EXPECT_EQ(slot->snapRecord2[8], 2);
+        EXPECT_EQ(peek(slot->snapWord1), 0x0A0B0C01u);
+        EXPECT_EQ(peek(slot->snapWord2), 0x0A0B0C02u);
     }
     // A body whose counts point outside it stores nothing.
     Bytes lying = ipcsim::Camera::pictureBody(1, payload(50, 1));
@@ -307,6 +316,40 @@ TEST_F(Channels, LogoutStopsEverythingAndLeavesNothingBehind) {
     EXPECT_TRUE(seen.reports.empty());
     EXPECT_EQ(seen.disconnects, 0);
     handle = 0;
+}
+
+TEST_F(Channels, EveryLoginCycleGivesBackItsDescriptors) {
+    // Two full cycles (channels, heartbeat, stream, logout): the second leaves as many open
+    // descriptors as the first left, and the camera's side is closed too.
+    auto cycle = [&](uint32_t h) {
+        ASSERT_EQ(StartVideoRequest(h), 0);
+        ASSERT_EQ(CreatHandlHeartBeatThread(&g_DevManage[h - IPCSDK_HANDLE_BASE]), 0);
+        VideoStartInfo start{};
+        ASSERT_EQ(IPCStartVideo(h, &start), 0u);
+        ASSERT_TRUE(seen.wait([&] { return !seen.frames.empty(); }));
+        DeviceLogout(h);
+    };
+    auto settled = [](size_t want) {
+        for (int i = 0; i < 300 && count_dir("/proc/self/fd") != want; ++i) std::this_thread::sleep_for(milliseconds(10));
+        return count_dir("/proc/self/fd");
+    };
+    cycle(handle);
+    handle = 0;
+    size_t after = count_dir("/proc/self/fd");
+    for (int i = 0; i < 30; ++i) {  // until the camera's side has closed as well
+        std::this_thread::sleep_for(milliseconds(100));
+        const size_t now = count_dir("/proc/self/fd");
+        if (now == after) break;
+        after = now;
+    }
+    const uint32_t again = login(camera_ip());
+    ASSERT_TRUE(is_handle(again));
+    {
+        std::lock_guard<std::mutex> l(seen.m);
+        seen.frames.clear();
+    }
+    cycle(again);
+    EXPECT_EQ(settled(after), after);
 }
 
 uint32_t g_callbackHandle = 0;
@@ -385,6 +428,31 @@ TEST_F(Channels, SnapshotPairIsDelivered) {
     EXPECT_EQ(IPCSIMUSNAP(handle, &info, 0, nullptr, 0, 0), 0u);
     cam->script(ipcsim::Reply::Ack);  // acknowledged, but no pictures follow
     EXPECT_EQ(IPCSIMUSNAP(handle, &info, 1, out.data(), 700, 1), 0x80001006u);
+}
+
+// Reports that arrive while a command waits: each picture keeps its own leading word, and the
+// second kind of position report ends the wait as well as the first.
+TEST_F(Channels, WaitingCommandsTakeTheReportsThatArriveMeanwhile) {
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Ack, {}, {}, 0, milliseconds(0), 2});
+    std::vector<uint8_t> out(4096, 0);
+    SimuSnapInfo snap{};
+    auto pair = std::async(std::launch::async, [&] { return IPCSIMUSNAP(handle, &snap, 1, out.data(), 4096, 5); });
+    ASSERT_TRUE(cam->waitRequest(13, 10));
+    for (uint8_t kind : {2, 1}) {
+        Bytes body = ipcsim::Camera::pictureBody(kind, payload(10, kind));
+        body[0] = kind, body[1] = 0x0C, body[2] = 0x0B, body[3] = 0x0A;
+        cam->sendReport(0xA002, body);
+    }
+    EXPECT_EQ(pair.get(), 680u);
+    EXPECT_EQ(Bytes(out.begin() + 132, out.begin() + 140), (Bytes{1, 0x0C, 0x0B, 0x0A, 2, 0x0C, 0x0B, 0x0A}));
+
+    std::vector<uint8_t> where(64, 0);
+    GpsInfoRequest gps{};
+    auto position = std::async(std::launch::async, [&] { return IPCGpsInfo(handle, &gps, 1, where.data(), 64, 5); });
+    ASSERT_TRUE(cam->waitRequest(12, 53));
+    cam->sendReport(0x1002, payload(40, 3));
+    EXPECT_EQ(position.get(), 40u);
+    EXPECT_EQ(Bytes(where.begin(), where.begin() + 40), payload(40, 3));
 }
 
 TEST_F(Channels, PositionAndDistanceReports) {

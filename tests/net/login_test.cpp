@@ -150,12 +150,16 @@ TEST_F(Login, UnsupportedTransportAndSocketFailures) {
     for (const auto& s : g_DevManage) EXPECT_EQ(s.inUse, 0u);
 }
 
-TEST_F(Login, FullTableIsRefused) {
-    for (int i = 0; i < 256; ++i) {
+TEST_F(Login, LastSlotThenFullTableIsRefused) {
+    for (int i = 0; i < 255; ++i) {
         g_DevManage[i].inUse = 1;
         g_DevManage[i].deviceAddr = htonl(0x0A000001u + static_cast<uint32_t>(i));
     }
-    EXPECT_EQ(login(camera_ip()), 0x80002004u);
+    const uint32_t last = login(camera_ip());
+    EXPECT_EQ(last, 0x1023000u + 255) << "255 slots taken: the 256th";
+    EXPECT_EQ(login(camera_ip(1)), 0x80002004u);
+    DeviceLogout(last);
+    EXPECT_EQ(g_DevManage[255].inUse, 0u);
     // Entries no login owns are cleared by a reinitialisation.
     for (auto& s : g_DevManage) s.inUse = 0;
     IPCSdkUnInit();

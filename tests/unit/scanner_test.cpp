@@ -2,8 +2,8 @@
 // nothing read outside the bytes held.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
-#include <random>
 #include <vector>
 
 #include "channels/scanner.hpp"
@@ -21,7 +21,7 @@ Bytes frame(uint32_t len, uint8_t fill) {
 }
 
 Bytes message(uint32_t type, const Bytes& body) {
-    Bytes m(28, 0);
+    Bytes m(28 + body.size(), 0);  // sized once: appending trips a false -Warray-bounds in g++ 12
     m[0] = 0x5A;
     m[1] = 0x5B;
     m[2] = 1;
@@ -30,7 +30,7 @@ Bytes message(uint32_t type, const Bytes& body) {
     const uint32_t p = 12 + static_cast<uint32_t>(body.size());
     for (int i = 0; i < 4; ++i) m[12 + i] = static_cast<uint8_t>(p >> (24 - 8 * i));
     for (int i = 0; i < 4; ++i) m[20 + i] = static_cast<uint8_t>(type >> (24 - 8 * i));
-    m.insert(m.end(), body.begin(), body.end());
+    std::copy(body.begin(), body.end(), m.begin() + 28);
     return m;
 }
 
@@ -196,6 +196,10 @@ TEST(PictureBody, PartsStayInsideTheBody) {
     ipc::scan::picture_parts(negative.data(), static_cast<uint32_t>(negative.size()), each);
     Bytes manyCounts = picture_body(8, 127, {1}, 0);
     ipc::scan::picture_parts(manyCounts.data(), static_cast<uint32_t>(manyCounts.size()), each);
+    Bytes minusOne(8 + 8 + 4 * 255, 0);  // W = 8, count -1, room for 255 empty parts
+    minusOne[0] = 8;
+    minusOne[12] = 0xFF;
+    ipc::scan::picture_parts(minusOne.data(), static_cast<uint32_t>(minusOne.size()), each);
     EXPECT_TRUE(parts.empty());
 }
 
@@ -211,29 +215,6 @@ TEST(PictureBody, FirstPictureOfAPairReport) {
     EXPECT_FALSE(ipc::scan::first_picture(body.data(), static_cast<uint32_t>(body.size() - 1), pic));
     body[260] = 0;
     EXPECT_FALSE(ipc::scan::first_picture(body.data(), static_cast<uint32_t>(body.size()), pic));
-}
-
-// Random streams: never a read outside the buffer (checked under the sanitizers), every
-// delivered frame well formed.
-TEST(VideoScanner, RandomStreamsStayInBounds) {
-    std::mt19937 rng(1234);
-    for (int round = 0; round < 200; ++round) {
-        Bytes s;
-        while (s.size() < 3000) {
-            if (rng() % 3 == 0)
-                s.push_back(static_cast<uint8_t>(rng()));
-            else {
-                Bytes f = frame(rng() % 400, static_cast<uint8_t>(rng()));
-                if (rng() % 5 == 0) f.resize(rng() % f.size());
-                s.insert(s.end(), f.begin(), f.end());
-            }
-        }
-        Bytes buf = s;
-        ipc::scan::video(buf.data(), buf.size(), [&](uint8_t* f, size_t size) {
-            EXPECT_LE(f + size, buf.data() + buf.size());
-            return true;
-        });
-    }
 }
 
 }  // namespace

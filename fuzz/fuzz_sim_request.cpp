@@ -1,0 +1,35 @@
+// The simulator's request parsing: the input (after byte 0) is a command stream, split into
+// requests whole and again in two pieces cut where byte 0 says, as a connection delivers it;
+// both must give the same requests and leave the same bytes. Every request found is well
+// formed; the same bytes read as a channel announcement never claim more than they hold.
+#include <cstdint>
+#include <vector>
+
+#include "wire.hpp"
+
+using namespace ipcsim::wire;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t* in = data + 1;
+    const size_t n = size - 1;
+
+    std::vector<std::vector<uint8_t>> whole;
+    const size_t used = splitRequests(in, n, whole);
+    if (used > n) __builtin_trap();
+    for (const auto& r : whole)
+        if (!wellFormed(r.data(), r.size())) __builtin_trap();
+
+    const size_t cut = n * data[0] / 255;
+    std::vector<uint8_t> buffer(in, in + cut);
+    std::vector<std::vector<uint8_t>> pieces;
+    buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(splitRequests(buffer.data(), buffer.size(), pieces)));
+    buffer.insert(buffer.end(), in + cut, in + n);
+    buffer.erase(buffer.begin(), buffer.begin() + static_cast<std::ptrdiff_t>(splitRequests(buffer.data(), buffer.size(), pieces)));
+    if (pieces != whole || buffer != std::vector<uint8_t>(in + used, in + n)) __builtin_trap();
+
+    const Announcement a = parseAnnouncement(in, n);
+    if ((a.kind == Announcement::Report || a.kind == Announcement::Video) && (a.length > 4096 || n < kHeader + a.length))
+        __builtin_trap();
+    return 0;
+}
