@@ -101,14 +101,20 @@ void login() {
 
 extern "C" {
 
-// The fake exchange: honours the slot's answer capacity the way the real one does.
-uint32_t __wrap_IPCSdk2usock(DeviceSlot* slot, uint8_t, uint8_t) {
-    if (g_failure) return slot->respLen = g_failure;
-    const uint32_t cap = std::min<uint32_t>(slot->respLen, IPCSDK_CMD_BUF_SIZE);
+// The fake exchanges: they honour the answer capacity the way the real ones do.
+uint32_t fake_exchange(uint8_t* resp, uint32_t cap) {
+    if (g_failure) return g_failure;
     const uint32_t n = std::min(cap, g_answerLen);
-    std::memset(slot->respBuf, 0, cap);
-    std::memcpy(slot->respBuf, g_answer, n);
-    return slot->respLen = n;
+    std::memset(resp, 0, cap);
+    std::memcpy(resp, g_answer, n);
+    return n;
+}
+uint32_t __wrap_IPCSdk2usock(DeviceSlot* slot, uint8_t, uint8_t) {
+    return slot->respLen = fake_exchange(slot->respBuf, std::min<uint32_t>(slot->respLen, IPCSDK_CMD_BUF_SIZE));
+}
+// The login request, on buffers of its own.
+uint32_t __wrap_IPCSdk2usock2(int, uint8_t, uint8_t, const void*, uint32_t, void* resp, uint32_t* cap) {
+    return fake_exchange(static_cast<uint8_t*>(resp), resp && cap ? *cap : 0);
 }
 // No channel connections, no trace file, no debug datagrams, no system log.
 int32_t __wrap_StartDataReport(uint32_t) { return -1; }

@@ -98,7 +98,10 @@ IPCSDK_API uint32_t IPCUserLogin(uint32_t handle, LoginUserInfo* user, LoginResu
     uint32_t len = 0;
     IPCPackUserLoginInfo(user, request, &len);
     uint8_t answer[512];
-    const uint32_t r = command_exchange(*use.slot(), 0, 0, request, len, answer, sizeof answer);
+    uint32_t cap = sizeof answer;
+    const int fd = load(use.slot()->cmdSocket);
+    const uint32_t r = IPCSdk2usock2(fd, 0, 0, request, len, answer, &cap);
+    give_up_broken_connection(*use.slot(), fd, r);
     if (exchange_failed(r) || r < kLoginAnswerMin) {
         IPCSdkDebug("IPCUserLogin net err.");
         return IPCSDK_ERR_NET;

@@ -51,16 +51,17 @@ uint32_t exchange(int fd, uint8_t msgClass, uint8_t code, const void* payload, u
 
 }  // namespace
 
+void give_up_broken_connection(DeviceSlot& slot, int fd, uint32_t result) {
+    if (load(g_SdkNetMode) != 2 || result != IPCSDK_ERR_TCP_SEND || fd < 0) return;
+    int expected = fd;
+    if (std::atomic_ref<int32_t>(slot.cmdSocket).compare_exchange_strong(expected, -1)) close(fd);
+}
+
 uint32_t command_exchange(DeviceSlot& slot, uint8_t msgClass, uint8_t code, const void* payload, uint32_t len,
                           void* resp, uint32_t cap) {
-    const int mode = load(g_SdkNetMode);
     const int fd = load(slot.cmdSocket);
-    const uint32_t r = exchange(fd, msgClass, code, payload, len, resp, cap, mode);
-    if (mode == 2 && r == IPCSDK_ERR_TCP_SEND) {
-        // A broken command connection is not reused: every later exchange fails at once.
-        int expected = fd;
-        if (fd >= 0 && std::atomic_ref<int32_t>(slot.cmdSocket).compare_exchange_strong(expected, -1)) close(fd);
-    }
+    const uint32_t r = exchange(fd, msgClass, code, payload, len, resp, cap, load(g_SdkNetMode));
+    give_up_broken_connection(slot, fd, r);
     return r;
 }
 

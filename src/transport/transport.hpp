@@ -49,5 +49,8 @@ inline bool answers_request(const uint8_t* answer, size_t answerLen, const uint8
 // commands need no shared buffer); a failed TCP send gives the connection up.
 uint32_t command_exchange(DeviceSlot& slot, uint8_t msgClass, uint8_t code, const void* payload, uint32_t len,
                           void* resp, uint32_t cap);
+// After an exchange on the slot's command socket fd: a failed TCP send closes the connection
+// and marks it -1, so every later exchange fails at once.
+void give_up_broken_connection(DeviceSlot& slot, int fd, uint32_t result);
 
 }  // namespace ipc

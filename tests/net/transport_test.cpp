@@ -94,10 +94,13 @@ TEST_F(UdpExchange, HostSetAnswerCapacityBeyondTheBufferIsBounded) {
 }
 
 TEST_F(TcpExchange, AnswersOfOneToFifteenBytesAreShort) {
+    // Less than a header never completes: the command waits out its window, and the fragment
+    // is dropped before the next request, which gets its own answer.
     VideoParamRecord r{};
-    for (size_t n = 1; n <= 15; ++n) {
+    for (size_t n : {1, 8, 15}) {
         cam->script(ipcsim::Scripted{ipcsim::Reply::Short, {}, {}, n});
         EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u) << n << " bytes";
+        EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u) << "after " << n << " bytes";
     }
 }
 
