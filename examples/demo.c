@@ -270,6 +270,9 @@ int main(int argc, char **argv) {
     printf("\nLogout:\n");
     printf("  threads in this process: %d (main, heartbeat, video and report receivers)\n", thread_count());
     step("logout", IPCSdkLogout(h));
+    /* The camera's threads have left the library when logout returns; the system needs a
+     * moment more to remove them. */
+    for (int i = 0; i < 200 && thread_count() > 1; ++i) usleep(1000);
     printf("  threads in this process after logout: %d\n", thread_count());
     step("logout again", IPCSdkLogout(h));
     step("uninitialise", IPCSdkUnInit());
