@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "ipcsdk.h"
+#include "ipcsdk.hpp"
 #include "ipcsim.hpp"
 
 namespace bench {
@@ -32,6 +33,18 @@ inline uint32_t login(const std::string& ip, uint32_t netType) {
     std::strcpy(u.userName, "admin");
     std::strcpy(u.password, "admin");
     return IPCSdkLogin(&d, &u, 5);
+}
+
+// Adds n cameras to a fleet under the names given by ip(i), every second one with video.
+template <class Ip>
+void add_cameras(ipc::Fleet& fleet, int n, ipc::Endpoint::Transport transport, Ip ip) {
+    for (int i = 0; i < n; ++i) {
+        ipc::CameraSpec s;
+        s.endpoint = {ip(i), transport, 5002};
+        s.credentials = {"admin", "admin"};
+        s.video = i % 2 == 0;
+        fleet.add(ip(i), s);
+    }
 }
 
 inline bool is_handle(uint32_t h) { return h >= IPCSDK_HANDLE_BASE && h < IPCSDK_HANDLE_BASE + 256; }

@@ -91,13 +91,7 @@ void returns(int n, ipc::Endpoint::Transport transport) {
         lastPause[r.id] = r.pause;
     });
     const auto t0 = Clock::now();
-    for (int i = 0; i < n; ++i) {
-        ipc::CameraSpec s;
-        s.endpoint = {ip(i), transport, 5002};
-        s.credentials = {"admin", "admin"};
-        s.video = i % 2 == 0;
-        fleet.add(ip(i), s);
-    }
+    add_cameras(fleet, n, transport, ip);
     auto all_online = [&] {
         for (int i = 0; i < n; ++i)
             if (state[ip(i)] != ipc::State::online) return false;

@@ -101,13 +101,7 @@ int main(int argc, char** argv) {
         });
         fleet.on_frame([&](const std::string&, const ipc::Frame&) { ++frames; });
         fleet.on_report([&](const std::string&, const ipc::Report&) { ++reports; });
-        for (int i = 0; i < n; ++i) {
-            ipc::CameraSpec s;
-            s.endpoint = {ip(i), transport, 5002};
-            s.credentials = {"admin", "admin"};
-            s.video = i % 2 == 0;
-            fleet.add(ip(i), s);
-        }
+        add_cameras(fleet, n, transport, ip);
         auto all_online = [&] {
             std::unique_lock lock(m);
             return cv.wait_for(lock, 60s, [&] {

@@ -167,7 +167,10 @@ void textLines(const Layout& layout, const uint8_t* rec, const std::string& pref
         }
         out += name + ": ";
         if (f.kind == Kind::Int) {
-            for (size_t i = 0; i < f.count; ++i) out += (i ? " " : "") + std::to_string(readInt(p + i * f.width, f.width));
+            for (size_t i = 0; i < f.count; ++i) {
+                if (i) out += ' ';
+                out += std::to_string(readInt(p + i * f.width, f.width));
+            }
         } else if (f.kind == Kind::Text) {
             std::string s;
             out += cleanText(p, f.bytes(), s) ? ojson(s).dump() : "(hex) " + hex({p, f.bytes()});
