@@ -4,12 +4,12 @@
 # build or the suite fails; survivors point at behaviour no test binds.
 #   scripts/mutants.sh                                   every mutant
 #   scripts/mutants.sh tests/mutants/0[1-5]-*.patch      some of them
-# IPCSDK_MUTANT_CTEST_ARGS replaces the ctest arguments (default: -j4, no stress or install
+# IPCSDK_MUTANT_CTEST_ARGS replaces the ctest arguments (default: -j4, no soak or install
 # test, 60 s per case so that a fault that hangs a case still ends it).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${BUILD_DIR:-build-mutants}"
-read -r -a ctest_args <<< "${IPCSDK_MUTANT_CTEST_ARGS:--j4 -E ^(Stress|install_and_link) --timeout 60}"
+read -r -a ctest_args <<< "${IPCSDK_MUTANT_CTEST_ARGS:--j4 -E ^(soak_brief|install_and_link) --timeout 60}"
 patches=("$@")
 [ ${#patches[@]} -gt 0 ] || patches=(tests/mutants/*.patch)
 git diff --quiet -- src || { echo "src/ has uncommitted changes: commit or stash them first" >&2; exit 1; }
