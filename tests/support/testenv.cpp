@@ -176,31 +176,25 @@ StdoutCapture::~StdoutCapture() {
 
 std::string StdoutCapture::text() {
     std::fflush(stdout);
-    std::ifstream in(path_);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return read_file(path_);
 }
 
 }  // namespace testenv
 
 // The library writes its system log lines through syslog(); this definition in the test
 // executable takes precedence over the C library's, so no test reaches the machine's log.
-extern "C" void syslog(int priority, const char* format, ...) {
-    char buf[2048];
-    va_list ap;
-    va_start(ap, format);
-    std::vsnprintf(buf, sizeof buf, format, ap);
-    va_end(ap);
-    std::lock_guard<std::mutex> lock(testenv::g_syslogMutex);
-    testenv::g_syslog.push_back({priority, buf});
-}
-
 extern "C" void vsyslog(int priority, const char* format, va_list ap) {
     char buf[2048];
     std::vsnprintf(buf, sizeof buf, format, ap);
     std::lock_guard<std::mutex> lock(testenv::g_syslogMutex);
     testenv::g_syslog.push_back({priority, buf});
+}
+
+extern "C" void syslog(int priority, const char* format, ...) {
+    va_list ap;
+    va_start(ap, format);
+    vsyslog(priority, format, ap);
+    va_end(ap);
 }
 
 extern "C" void openlog(const char*, int, int) {}
