@@ -4,6 +4,7 @@
 
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "ipcsdk.h"
@@ -128,38 +129,34 @@ TEST(Md5Digest, ResponsesPlainSessionAndQopForms) {
 
 TEST(Md5Digest, BuilderCutsToSizeAndRefusalsWriteNothing) {
     char out[40];
-    for (uint16_t size : {1, 15, 33}) {
+    const char* ok[] = {kUser, kRealm, kPass, kNonce, kNc, kCnonce, "auth", "GET", kUri};
+    auto call = [&](char* dst, uint16_t size, uint8_t sess, const char* const* a) {
         std::memset(out, '#', sizeof out);
-        ASSERT_EQ(0, MD5Auth_BuildAuthResonseWithMD5(out, size, 0, kUser, kRealm, kPass, kNonce, kNc, kCnonce,
-                                                      "auth", "GET", kUri));
+        return MD5Auth_BuildAuthResonseWithMD5(dst, size, sess, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]);
+    };
+    for (uint16_t size : {1, 15, 33}) {
+        ASSERT_EQ(call(out, size, 0, ok), 0);
         EXPECT_EQ(std::string(out), std::string(kRespAuth, size - 1u)) << size;
         EXPECT_EQ(out[size], '#') << size;
     }
-    struct Args {
-        char* dst;
-        uint16_t size;
-        uint8_t sess;
-        const char *user, *realm, *pass, *nonce, *nc, *cnonce, *qop, *method, *uri;
-    };
-    const Args ok{out, sizeof out, 0, kUser, kRealm, kPass, kNonce, kNc, kCnonce, "auth", "GET", kUri};
-    auto with = [&](auto change) { Args a = ok; change(a); return a; };
-    // A qop or MD5-sess needs both nonce count and client nonce.
-    const Args refused[] = {
-        with([](Args& a) { a.dst = nullptr; }),   with([](Args& a) { a.size = 0; }),
-        with([](Args& a) { a.sess = 2; }),         with([](Args& a) { a.sess = 255; }),
-        with([](Args& a) { a.user = nullptr; }),   with([](Args& a) { a.realm = nullptr; }),
-        with([](Args& a) { a.pass = nullptr; }),   with([](Args& a) { a.nonce = nullptr; }),
-        with([](Args& a) { a.method = nullptr; }), with([](Args& a) { a.uri = nullptr; }),
-        with([](Args& a) { a.nc = nullptr; }),     with([](Args& a) { a.cnonce = nullptr; }),
-        with([](Args& a) { a.qop = nullptr, a.sess = 1, a.nc = nullptr; }),
-        with([](Args& a) { a.qop = nullptr, a.sess = 1, a.cnonce = nullptr; }),
-    };
-    for (size_t i = 0; i < std::size(refused); ++i) {
-        const Args& a = refused[i];
-        std::memset(out, '#', sizeof out);
-        EXPECT_EQ(-1, MD5Auth_BuildAuthResonseWithMD5(a.dst, a.size, a.sess, a.user, a.realm, a.pass, a.nonce, a.nc,
-                                                       a.cnonce, a.qop, a.method, a.uri)) << i;
-        EXPECT_EQ(std::string(out, sizeof out), std::string(sizeof out, '#')) << i;
+    const std::string untouched(sizeof out, '#');
+    EXPECT_EQ(call(nullptr, 40, 0, ok), -1);
+    const std::pair<uint16_t, uint8_t> bad[] = {{0, 0}, {40, 2}, {40, 255}};
+    for (auto [size, sess] : bad) {
+        EXPECT_EQ(call(out, size, sess, ok), -1) << size << " " << int(sess);
+        EXPECT_EQ(std::string(out, sizeof out), untouched);
+    }
+    // Every argument but the qop is needed; a qop or MD5-sess needs nonce count and client nonce.
+    const std::tuple<int, int, const char*> cases[] = {{0, 0, "auth"}, {1, 0, "auth"}, {2, 0, "auth"}, {3, 0, "auth"},
+                                                       {4, 0, "auth"}, {5, 0, "auth"}, {7, 0, "auth"}, {8, 0, "auth"},
+                                                       {4, 1, nullptr},  {5, 1, nullptr}};
+    for (auto [missing, sess, qop] : cases) {
+        const char* a[9];
+        std::copy(std::begin(ok), std::end(ok), a);
+        a[missing] = nullptr;
+        a[6] = qop;
+        EXPECT_EQ(call(out, sizeof out, uint8_t(sess), a), -1) << missing << " " << sess;
+        EXPECT_EQ(std::string(out, sizeof out), untouched);
     }
 }
 
