@@ -231,9 +231,8 @@ const struct {
 
 struct Expect {
     uint32_t result = 0;
-    Strings e;                                   // error lines (regular expressions)
-    std::vector<std::pair<int, std::string>> s;  // system log lines: priority, expression
-    void sys(int priority, const std::string& expr) { s.push_back({priority, expr}); }
+    Strings e, s;  // error lines and "<priority> <text>" system log lines, as regular expressions
+    void sys(int priority, const std::string& expr) { s.push_back(std::to_string(priority) + " " + expr); }
     // "<name> <site>, error [<code>]" at error priority (nothing for site 0).
     void numbered(const Row& r, int n, const char* code) {
         if (n) sys(11, std::string(r.name) + " " + site(n) + esc(std::string(", error [") + code + "]") + "\n");
@@ -243,12 +242,10 @@ struct Expect {
 // The lines written before the argument check passes (numbered debug line, PTZ value line 1).
 void leading_lines(const Row& r, Expect& x, bool argsPass, uint16_t panVal) {
     if (r.v == NG && r.n[1]) x.sys(15, std::string(r.name) + " " + site(r.n[1]) + "\n");
-    if (r.flags & VALSET) {
-        x.e.push_back(esc("IPCPTZValueSet1:IPCSdk,IPCPTZValueSet,") + "[0-9]+\n");
-        if (argsPass)
-            x.e.push_back(esc("IPCPTZValueSet2:IPCSdk,IPCPTZValueSet,") + "[0-9]+" +
-                          esc(",usPanVal:" + std::to_string(panVal)) + "\n");
-    }
+    if (r.flags & VALSET) x.e.push_back(esc("IPCPTZValueSet1:IPCSdk,IPCPTZValueSet,") + "[0-9]+\n");
+    if ((r.flags & VALSET) && argsPass)
+        x.e.push_back(esc("IPCPTZValueSet2:IPCSdk,IPCPTZValueSet,") + "[0-9]+,usPanVal:" + std::to_string(panVal) +
+                      "\n");
 }
 
 // What the variants prescribe for one answer kind.
@@ -295,8 +292,7 @@ Expect expect(const Row& r, K k, uint16_t panVal) {
 void expect_lines(const Strings& got, const Strings& want, const char* what) {
     ASSERT_EQ(got.size(), want.size()) << what << ": " << ::testing::PrintToString(got);
     for (size_t i = 0; i < got.size(); ++i)
-        EXPECT_TRUE(std::regex_match(got[i], std::regex(want[i]))) << what << " " << i << ": " << got[i] << " vs /"
-                                                                    << want[i] << "/";
+        EXPECT_TRUE(std::regex_match(got[i], std::regex(want[i]))) << what << ": " << got[i] << " vs " << want[i];
 }
 
 class Walk : public CameraTest, public ::testing::WithParamInterface<Row> {
@@ -307,16 +303,13 @@ protected:
         clear_syslog();
         debug.clear();
     }
-    // The error lines and system log lines written since fresh().
-    void expect_output(const Expect& x) {
+    // Checks the error lines and system log lines written since fresh(); returns the latter.
+    Strings expect_output(const Expect& x) {
+        Strings sys;
+        for (const auto& l : syslog_lines()) sys.push_back(std::to_string(l.priority) + " " + l.text);
         expect_lines(debug.lines(), x.e, "error lines");
-        const auto got = syslog_lines();
-        Strings texts, exprs;
-        for (const auto& l : got) texts.push_back(l.text);
-        for (const auto& w : x.s) exprs.push_back(w.second);
-        expect_lines(texts, exprs, "system log");
-        for (size_t i = 0; i < got.size() && i < x.s.size(); ++i)
-            EXPECT_EQ(got[i].priority, x.s[i].first) << got[i].text;
+        expect_lines(sys, x.s, "system log");
+        return sys;
     }
     DebugCapture debug;
 };
@@ -350,10 +343,9 @@ TEST_P(Walk, Command) {
         Bytes record = host;
         const Expect x = expect(r, k, panVal);
         EXPECT_EQ(r.call(handle, record.data()), x.result);
-        expect_output(x);
-        for (const auto& l : syslog_lines()) {
+        for (const auto& l : expect_output(x)) {
             std::smatch m;
-            if (l.priority == 11 && std::regex_search(l.text, m, std::regex(" ([0-9]+)(,|\n)"))) sites.push_back(m[1]);
+            if (l.starts_with("11 ") && std::regex_search(l, m, std::regex(" ([0-9]+)(,|\n)"))) sites.push_back(m[1]);
         }
         EXPECT_EQ(record, filled ? expected_record(r, host, wire) : host);
     }
@@ -390,12 +382,9 @@ TEST_P(Walk, Command) {
     Expect x;
     if (r.v == NG && r.n[1]) x.sys(15, std::string(r.name) + " " + site(r.n[1]) + "\n");
     const std::string line = std::string(r.name) + "," + site(r.n[0] ? r.n[0] : X) + ",sdk not init\n";
-    if (r.flags & INIT_OUT)
-        EXPECT_TRUE(std::regex_match(out, std::regex(line))) << out;
-    else if (r.flags & INIT9)
-        x.sys(11, std::string(r.name) + " [0-9]+" + esc(", error [-9]") + "\n");
-    else
-        x.e.push_back(line);
+    if (r.flags & INIT9) x.sys(11, std::string(r.name) + " [0-9]+" + esc(", error [-9]") + "\n");
+    if (!(r.flags & (INIT9 | INIT_OUT))) x.e.push_back(line);
+    EXPECT_TRUE(std::regex_match(out, std::regex(r.flags & INIT_OUT ? line : ""))) << out;
     expect_output(x);
     EXPECT_TRUE(cam->requests().empty());
 }
@@ -406,24 +395,9 @@ INSTANTIATE_TEST_SUITE_P(Commands, Walk, ::testing::ValuesIn(kRows),
 // Departures from the common frame.
 using Domain = CameraTest;
 
-TEST_F(Domain, PtzValuesArraysAndNetworkWords) {
+TEST_F(Domain, ArrayBoundsAndNetworkWords) {
     DebugCapture debug;
-    PTZValueRecord v;
-    std::memset(&v, 0, sizeof v);
-    v.usPanVal = 258, v.usValue2 = 450, v.usValue3 = 120;
-    ASSERT_EQ(IPCPTZValueSet(handle, &v), 0u);
-    EXPECT_EQ(sent(12, 9)[0], 0x01);
-    EXPECT_EQ(cam->ptz().pan, 258);  // the head moves and reports the value back
-    const Strings lines = debug.lines();
-    ASSERT_GE(lines.size(), 2u);
-    EXPECT_TRUE(std::regex_match(lines[1], std::regex(R"(IPCPTZValueSet2:IPCSdk,IPCPTZValueSet,\d+,usPanVal:258\n)")));
-    PTZValueRecord back;
-    std::memset(&back, 0xEE, sizeof back);
-    ASSERT_EQ(IPCPTZValueGet(handle, &back), 0u);
-    EXPECT_EQ(std::memcmp(&back, &v, sizeof v), 0);
-
-    cam->clearRequests();
-    debug.clear();
+    clear_syslog();
     std::vector<PTZParamRecord> many(81);
     std::memset(many.data(), 0x21, many.size() * sizeof(PTZParamRecord));
     EXPECT_EQ(IPCPTZParamSet(handle, many.data(), 81), IPCSDK_ERR_PARAM);
@@ -433,10 +407,9 @@ TEST_F(Domain, PtzValuesArraysAndNetworkWords) {
         NetWorkConfInfo n;
         std::memset(&n, 0x5C, sizeof n);
         (&n.word1)[word] = 0;
-        clear_syslog();
         EXPECT_EQ(IPCDevNetWorkSet(handle, &n), IPCSDK_ERR_PARAM) << word;
-        EXPECT_TRUE(syslog_lines().empty());
     }
+    EXPECT_TRUE(syslog_lines().empty());
     EXPECT_TRUE(debug.lines().empty());
     EXPECT_TRUE(cam->requests().empty());
     ASSERT_EQ(IPCPTZParamSet(handle, many.data(), 80), 0u);
