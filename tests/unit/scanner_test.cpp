@@ -74,20 +74,6 @@ TEST(VideoScanner, FramesInOrderWhateverTheFragmentation) {
     EXPECT_LE(left, 3u);
 }
 
-TEST(VideoScanner, MagicSplitAcrossReadsIsKept) {
-    const Bytes f = frame(20, 7);
-    for (size_t cut = 1; cut < 4; ++cut) {
-        Bytes buf = cat({Bytes(50, 0x11), Bytes(f.begin(), f.begin() + cut)});
-        const size_t used = ipc::scan::video(buf.data(), buf.size(), [&](uint8_t*, size_t) { return true; });
-        EXPECT_EQ(buf.size() - used, cut) << "the partial magic must stay for the next read";
-        buf.erase(buf.begin(), buf.begin() + used);
-        buf.insert(buf.end(), f.begin() + cut, f.end());
-        std::vector<uint8_t> got;
-        ipc::scan::video(buf.data(), buf.size(), [&](uint8_t* p, size_t) { return got.push_back(p[155]), true; });
-        EXPECT_EQ(got, std::vector<uint8_t>{7});
-    }
-}
-
 TEST(VideoScanner, HugeLengthWaitsAndAStopEndsTheScan) {
     for (uint32_t len : {0xFFFFFFFFu, 0xFFFFFF64u, 5u << 20}) {
         Bytes f = frame(0, 0);
@@ -151,7 +137,7 @@ Bytes picture_body(uint32_t w, int8_t count, std::vector<uint32_t> lengths, size
     return b;
 }
 
-TEST(PictureBody, PartsStayInsideTheBody) {
+TEST(PictureBody, PartsAndFirstPictureStayInsideTheBody) {
     std::vector<std::pair<int, uint32_t>> parts;
     auto walk = [&](Bytes b) {
         ipc::scan::picture_parts(b.data(), static_cast<uint32_t>(b.size()),
@@ -170,9 +156,8 @@ TEST(PictureBody, PartsStayInsideTheBody) {
     walk(picture_body(8, 127, {1}, 0));
     walk(picture_body(8, -1, std::vector<uint32_t>(255, 0), 0));  // room for 255 empty parts
     EXPECT_TRUE(parts.empty());
-}
 
-TEST(PictureBody, FirstPictureOfAPairReport) {
+    // The first picture of a pair report.
     Bytes body = picture_body(256, 1, {5}, 5);
     body[12] = 2;  // kind
     ipc::scan::Picture pic;
