@@ -221,13 +221,10 @@ std::string esc(const std::string& s) {
 }
 std::string site(int n) { return n == X ? "[0-9]+" : std::to_string(n); }
 
-enum class K { Short, Nak, Ack, Echo, Other };
-const struct {
-    K k;
-    Reply reply;
-    const char* name;
-} kKinds[] = {{K::Short, Reply::Short, "short"}, {K::Nak, Reply::Nak, "nak"},   {K::Ack, Reply::Ack, "ack"},
-              {K::Echo, Reply::Echo, "echo"},    {K::Other, Reply::OtherClass, "other"}};
+// The answer kinds, in the order of their site numbers in Row::n.
+enum Kind { SHORT, NAK, ACK, OTHER, ECHO };
+const Reply kReplies[] = {Reply::Short, Reply::Nak, Reply::Ack, Reply::OtherClass, Reply::Echo};
+const char* const kSuffix[] = {" net err.", " nak.", " ack.", " info error."};
 
 struct Expect {
     uint32_t result = 0;
@@ -249,39 +246,32 @@ void leading_lines(const Row& r, Expect& x, bool argsPass, uint16_t panVal) {
 }
 
 // What the variants prescribe for one answer kind.
-Expect expect(const Row& r, K k, uint16_t panVal) {
+Expect expect(const Row& r, Kind k, uint16_t panVal) {
     Expect x;
     const bool query = is_query(r.v);
-    x.result = k == K::Short                 ? IPCSDK_ERR_NET
-               : k == K::Echo                ? (query ? IPCSDK_OK : IPCSDK_ERR_REFUSED)
-               : k == K::Ack                 ? ((!query || (r.flags & ACKOK)) ? IPCSDK_OK : IPCSDK_ERR_REFUSED)
-                                             : IPCSDK_ERR_REFUSED;
+    x.result = k == SHORT ? IPCSDK_ERR_NET
+               : k == ECHO ? (query ? IPCSDK_OK : IPCSDK_ERR_REFUSED)
+               : k == ACK ? ((!query || (r.flags & ACKOK)) ? IPCSDK_OK : IPCSDK_ERR_REFUSED)
+                          : IPCSDK_ERR_REFUSED;
     leading_lines(r, x, true, panVal);
-    const std::string name = r.name, prefix = r.prefix ? r.prefix : r.name;
-    auto E = [&](const char* suffix, bool nl) { x.e.push_back(esc(prefix + suffix) + (nl ? "\n" : "")); };
+    const std::string name = r.name, prefix = r.prefix ? r.prefix : r.name, sipua = "sipua " + name + " [0-9]+\n";
     const bool trailed = r.v == GL || r.v == SL;  // newline-ended lines and a "sipua" trace line
     switch (r.v) {
     case G: case S: case GL: case SL:
-        if (k == K::Short) E(r.flags & ERR ? " err." : " net err.", trailed);
-        if (k == K::Nak) E(" nak.", trailed);
-        if (k == K::Ack) E(" ack.", trailed);
-        if (k == K::Other) E(" info error.", trailed);
-        if (trailed && k != K::Echo) x.sys(11, "sipua " + name + " [0-9]+\n");
-        if (trailed && k == K::Ack) E(" ack2.", true);
+        if (k == ECHO) break;
+        x.e.push_back(esc(prefix + (k == SHORT && (r.flags & ERR) ? " err." : kSuffix[k])) + (trailed ? "\n" : ""));
+        if (trailed) x.sys(11, sipua);
+        if (trailed && k == ACK) x.e.push_back(esc(prefix + " ack2.") + "\n");
         break;
     case GX: case GT:
-        if (r.v == GX || k != K::Echo) x.sys(11, "sipua " + name + " [0-9]+\n");
+        if (r.v == GX || k != ECHO) x.sys(11, sipua);
         break;
     case NG: case NS:
-        if (k == K::Short) x.numbered(r, r.n[3], "-4");
-        if (k == K::Nak) x.numbered(r, r.n[4], "-2");
-        if (k == K::Ack && query) x.numbered(r, r.n[5], "-2");
-        if (k == K::Other) x.numbered(r, r.n[6], "-2");
-        if (k == K::Echo && !query) x.numbered(r, r.n[7], "-2");
+        if ((k != ACK || query) && (k != ECHO || !query)) x.numbered(r, r.n[3 + k], k == SHORT ? "-4" : "-2");
         break;
     case P:
-        if (k == K::Short) x.sys(11, esc(std::string(r.label) + "  net err. " + name + " ") + site(r.n[3]) + "\n");
-        if (k == K::Other) x.sys(11, esc(std::string(r.label) + "  " + name + " ") + site(r.n[6]) + "\n");
+        if (k == SHORT) x.sys(11, esc(std::string(r.label) + "  net err. " + name + " ") + site(r.n[3]) + "\n");
+        if (k == OTHER) x.sys(11, esc(std::string(r.label) + "  " + name + " ") + site(r.n[6]) + "\n");
         break;
     case Q: break;
     }
@@ -335,11 +325,11 @@ TEST_P(Walk, Command) {
     }
     const Bytes wire = pattern(r.size, 99);
     Strings sites;  // every line names its own site: no number twice
-    for (const auto& [k, reply, kind] : kKinds) {
-        SCOPED_TRACE(kind);
+    for (Kind k : {SHORT, NAK, ACK, OTHER, ECHO}) {
+        SCOPED_TRACE(k);
         fresh();
-        const bool filled = k == K::Echo && r.sent == 0 && r.size > 0 && !(r.flags & NOREAD) && r.v != P;
-        cam->script(filled ? ipcsim::Scripted{Reply::Echo, wire} : ipcsim::Scripted{reply});
+        const bool filled = k == ECHO && r.sent == 0 && r.size > 0 && !(r.flags & NOREAD) && r.v != P;
+        cam->script(filled ? ipcsim::Scripted{Reply::Echo, wire} : ipcsim::Scripted{kReplies[k]});
         Bytes record = host;
         const Expect x = expect(r, k, panVal);
         EXPECT_EQ(r.call(handle, record.data()), x.result);

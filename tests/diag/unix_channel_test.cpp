@@ -61,10 +61,8 @@ int32_t request(const Bytes& req, uint8_t* resp, int size) {
 // handler returns, sent back to the requesting socket's bound path.
 class Peer {
 public:
-    using Handler = std::function<std::vector<Bytes>(const Bytes& req)>;
-    explicit Peer(Handler h) : handler_(std::move(h)), fd_(socket(AF_UNIX, SOCK_DGRAM, 0)) {
-        sockaddr_un a{};
-        a.sun_family = AF_UNIX;
+    explicit Peer(std::function<std::vector<Bytes>(const Bytes& req)> h) : handler_(std::move(h)) {
+        sockaddr_un a{AF_UNIX, {}};
         std::strcpy(a.sun_path, kPeerPath);
         unlink(kPeerPath);
         if (fd_ >= 0 && bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0)
@@ -73,41 +71,38 @@ public:
     ~Peer() {
         stop_ = true;
         if (thread_.joinable()) thread_.join();
-        if (fd_ >= 0) close(fd_);
+        close(fd_);
         unlink(kPeerPath);
     }
     bool ok() const { return thread_.joinable(); }
     // The requests received so far, once at least n have arrived (or after 10 s).
     std::vector<Bytes> received(size_t n = 0) {
-        for (auto end = Clock::now() + std::chrono::seconds(10); Clock::now() < end; usleep(10 * 1000)) {
-            std::lock_guard lock(mutex_);
-            if (received_.size() >= n) break;
-        }
+        for (auto end = Clock::now() + std::chrono::seconds(10); count() < n && Clock::now() < end;) usleep(10 * 1000);
         std::lock_guard lock(mutex_);
         return received_;
     }
 
 private:
+    size_t count() {
+        std::lock_guard lock(mutex_);
+        return received_.size();
+    }
     void run() {
-        while (!stop_) {
-            pollfd p{fd_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
+        for (pollfd p{fd_, POLLIN, 0}; !stop_;) {
             uint8_t buf[4096];
             sockaddr_un from{};
             socklen_t fromLen = sizeof from;
-            const ssize_t n = recvfrom(fd_, buf, sizeof buf, 0, reinterpret_cast<sockaddr*>(&from), &fromLen);
+            auto* f = reinterpret_cast<sockaddr*>(&from);
+            const ssize_t n = poll(&p, 1, 20) <= 0 ? -1 : recvfrom(fd_, buf, sizeof buf, 0, f, &fromLen);
             if (n < 0) continue;
-            const Bytes req(buf, buf + n);
-            {
-                std::lock_guard lock(mutex_);
-                received_.push_back(req);
-            }
-            for (const Bytes& r : handler_(req))
-                sendto(fd_, r.data(), r.size(), 0, reinterpret_cast<sockaddr*>(&from), fromLen);
+            std::unique_lock lock(mutex_);
+            received_.emplace_back(buf, buf + n);
+            lock.unlock();
+            for (const Bytes& r : handler_(Bytes(buf, buf + n))) sendto(fd_, r.data(), r.size(), 0, f, fromLen);
         }
     }
-    Handler handler_;
-    int fd_;
+    std::function<std::vector<Bytes>(const Bytes& req)> handler_;
+    int fd_ = socket(AF_UNIX, SOCK_DGRAM, 0);
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
     std::vector<Bytes> received_;
