@@ -1,6 +1,6 @@
 // The command frame against the simulated camera, beyond what the command walk covers: argument
-// checks, payloads too large for a request, partial answers, late answers, the video start and
-// stop records.
+// checks, payloads too large for a request, partial and late answers, the video start and stop
+// records.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -28,10 +28,9 @@ protected:
         debug.clear();
         clear_syslog();
     }
-    Strings lines() {
+    Strings lines() {  // the lines since the last call
         Strings l = debug.lines(0);
-        debug.clear();
-        return l;
+        return debug.clear(), l;
     }
     Strings syslog() {
         Strings out;
@@ -42,7 +41,7 @@ protected:
     DebugCapture debug;
 };
 
-TEST_F(Frame, ArgumentsBoundsAndPartialAnswers) {
+TEST_F(Frame, ArgumentsBoundsPartialAndLateAnswers) {
     VideoParamRecord r[4]{};
     EXPECT_EQ(IPCVideoParamGet(handle, nullptr, 1), IPCSDK_ERR_PARAM);
     EXPECT_EQ(IPCVideoParamGet(handle, r, 0), IPCSDK_ERR_PARAM);
@@ -55,8 +54,7 @@ TEST_F(Frame, ArgumentsBoundsAndPartialAnswers) {
     EXPECT_TRUE(lines().empty());
     EXPECT_TRUE(cam->requests().empty()) << "refused calls sent nothing";
     int v = -1;
-    sem_getvalue(&slot->sem, &v);
-    EXPECT_EQ(v, 1) << "the refusals freed the semaphore";
+    EXPECT_TRUE(sem_getvalue(&slot->sem, &v) == 0 && v == 1) << "the refusals freed the semaphore";
     // The trace line is written before the checks.
     EXPECT_NE(read_file("IPCSDK_log").find("function=IPCGetCameraControlInfo sem_value=1\n"), std::string::npos);
     EXPECT_EQ(IPCVideoParamGet(0, r, 1), IPCSDK_ERR_BAD_HANDLE);
@@ -81,34 +79,27 @@ TEST_F(Frame, ArgumentsBoundsAndPartialAnswers) {
         ASSERT_EQ(IPCVideoParamGet(handle, r, room), 0u);
         for (int i = 0; i < 3; ++i) EXPECT_EQ(r[i].bytes2[0], i < filled ? i + 1 : 0xEE) << offered << " " << i;
     }
-}
 
-TEST_F(Frame, LateAnswerIsCountedAndDroppedByTheNextCommand) {
-    VideoParamRecord r{};
+    // A late answer is counted, and dropped by the next command, which takes its own answer.
     cam->script(Scripted{Reply::Default, {}, {}, 0, std::chrono::milliseconds(1500), 1});
-    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), IPCSDK_ERR_NET);
+    EXPECT_EQ(IPCVideoParamGet(handle, r, 1), IPCSDK_ERR_NET);
     EXPECT_EQ(lines(), (Strings{"add cmd timeout num: 1\n", "pmqcsVideoParamGet net err."}));
-    // The late answer lands before the next request and is dropped; its own answer is taken.
     std::this_thread::sleep_for(std::chrono::milliseconds(1600));
     cam->script(Scripted{Reply::Default, {}, {}, 0, std::chrono::milliseconds(50), 1});
-    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u);
+    EXPECT_EQ(IPCVideoParamGet(handle, r, 1), 0u);
     EXPECT_EQ(lines(), (Strings{"reduce cmd timeout num: 0\n"}));
 }
 
 // The video start commands succeed only on a data answer whose result byte is 1.
 TEST_F(Frame, VideoStartAndStopAnswers) {
     VideoStartInfo start{};
-    start.kind = 3;
-    start.attachMode = 2;
-    start.value32 = 0x01020304;
+    start.kind = 3, start.attachMode = 2, start.value32 = 0x01020304;
     cam->script(Reply::Ack);
     EXPECT_EQ(IPCStartVideo(handle, &start), IPCSDK_ERR_REFUSED);
     EXPECT_EQ(lines(), (Strings{"pmqcsVideoStart ack."}));
     const auto p = sent(1, 0);
     ASSERT_EQ(p.size(), 16u);
-    EXPECT_EQ(p[10], 0);
-    EXPECT_EQ(p[4], 1);
-    EXPECT_EQ(p[7], 4);
+    EXPECT_EQ((Bytes{p[4], p[7], p[10]}), (Bytes{1, 4, 0}));
     for (uint8_t result : {1, 2}) {
         Bytes answer(16, 0);
         answer[2] = result;
@@ -124,10 +115,7 @@ TEST_F(Frame, VideoStartAndStopAnswers) {
 
     uint8_t area[12] = {1, 2, 3, 4, 10, 11, 12, 13, 14, 15, 16, 17};
     VideoStartExInfo ex{};
-    ex.attachMode = 1;
-    ex.dataLength = 4;
-    ex.bodyLength = 8;
-    ex.data = area;
+    ex.attachMode = 1, ex.dataLength = 4, ex.bodyLength = 8, ex.data = area;
     cam->script(Reply::Ack);
     clear_syslog();
     EXPECT_EQ(IPCStartVideoEx(handle, &ex), IPCSDK_ERR_REFUSED);
@@ -149,8 +137,7 @@ TEST_F(Frame, VideoStartAndStopAnswers) {
     // Extra data that would not fit the 10240-byte request buffer is refused before packing.
     Bytes huge(sizeof(VideoStartInfo) + 20000, 0);
     auto* big = reinterpret_cast<VideoStartInfo*>(huge.data());
-    big->kind = 5;
-    big->dataLength = 20000;
+    big->kind = 5, big->dataLength = 20000;
     EXPECT_EQ(IPCStartVideo(handle, big), IPCSDK_ERR_PARAM);
     big->dataLength = 100;
     cam->script(Reply::Ack);
