@@ -87,7 +87,6 @@ TEST(DebugOutput, NoReceiverOrAFullQueueNeverBlocks) {
         IPCSdkError("nobody %d", i);
     }
     EXPECT_EQ(failures, 100);
-
     std::future<std::vector<int>> sender;  // destroyed after the receiver, which releases it
     testenv::DebugCapture cap(false);      // bound, but not read until the end
     ASSERT_TRUE(cap.ok());

@@ -107,12 +107,10 @@ TEST_F(Frame, VideoStartAndStopAnswers) {
         EXPECT_EQ(IPCStartVideo(handle, &start), result == 1 ? IPCSDK_OK : IPCSDK_ERR_REFUSED);
     }
     EXPECT_TRUE(lines().empty());
-
     VideoStopInfo stop{};
     cam->script(Reply::Ack);
     EXPECT_EQ(IPCStopVideo(handle, &stop), 0u);
     EXPECT_EQ(lines(), (Strings{"pmqcsVideoStop ack."}));
-
     uint8_t area[12] = {1, 2, 3, 4, 10, 11, 12, 13, 14, 15, 16, 17};
     VideoStartExInfo ex{};
     ex.attachMode = 1, ex.dataLength = 4, ex.bodyLength = 8, ex.data = area;
@@ -126,7 +124,6 @@ TEST_F(Frame, VideoStartAndStopAnswers) {
     EXPECT_EQ(Bytes(pe.begin() + 32, pe.end()), Bytes(area + 4, area + 12));
     EXPECT_EQ(lines(), (Strings{"pmqcsVideoStartEx ack."}));
     EXPECT_EQ(syslog(), (Strings{"11 sipua IPCStartVideoEx 824\n"}));
-
     VideoStopExInfo stopEx{3, area};
     cam->script(Reply::Echo);
     EXPECT_EQ(IPCStopVideoEx(handle, &stopEx), IPCSDK_ERR_REFUSED);

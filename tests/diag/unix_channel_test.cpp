@@ -154,7 +154,6 @@ TEST_F(UnixChannel, NamesBoundFilesRemovalAndDump) {
     EXPECT_FALSE(exists(bad + "-cfg"));
     EXPECT_TRUE(fs::is_directory(bad));
     EXPECT_EQ(request(x, nullptr, 0), -9);
-
     const std::string name = base() + std::string(19 - base().size(), 'y');
     touch(name);  // a stale file at the name is replaced by the new socket
     ASSERT_EQ(IPCSdkUnixInit(name.c_str()), 0);
@@ -219,7 +218,6 @@ TEST_F(UnixChannel, RequestsReachThePeerAndAnswersAreChecked) {
     ASSERT_EQ(IPCSdkUnixInit((base() + "r").c_str()), 0);
     EXPECT_EQ(IPCSdkUnixRequest(nullptr, 4, nullptr, 0), -1);
     EXPECT_EQ(IPCSdkUnixRequest(reinterpret_cast<const uint8_t*>("x"), 0, nullptr, 0), -1);
-
     const Bytes req = frame("hello");
     uint8_t resp[256];
     const Bytes want = frame("echo:" + std::string(req.begin(), req.end()));
@@ -240,7 +238,6 @@ TEST_F(UnixChannel, RequestsReachThePeerAndAnswersAreChecked) {
     mode = 5;  // no answer wanted: the sent count comes back at once
     EXPECT_EQ(request(Bytes(req.begin(), req.begin() + 7), nullptr, 16), 7);
     EXPECT_EQ(request(Bytes(req.begin(), req.begin() + 6), resp, 0), 6);
-
     const auto got = peer.received(8);
     ASSERT_EQ(got.size(), 8u);
     EXPECT_EQ(got[0], req);

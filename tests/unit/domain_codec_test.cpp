@@ -49,7 +49,6 @@ TEST(DomainCodecBytes, RecordsBackToBackAndTheCrossRecord) {
     EXPECT_EQ(len, 250u);
     EXPECT_EQ(Bytes(out, out + 5), (Bytes{0, 0, 0, 1, 0x33}));
     EXPECT_EQ(Bytes(out + 125, out + 129), (Bytes{0, 0, 0, 2}));
-
     DayNightInfo dn[2];
     std::memset(dn, 0x66, sizeof dn);
     dn[1].word1 = 0x01020304;

@@ -117,7 +117,6 @@ TEST(Md5Digest, ResponsesPlainSessionAndQopForms) {
     MD5Auth_DigestCalcResponse(h.data(), kNonce, kNc, kCnonce, "auth-int", "GET", kUri,
                                std::vector<char>(ent, ent + 32).data(), resp);
     EXPECT_STREQ(resp, "f2cba6775e9f67ac8ede2cd02ccb6dd7");
-
     EXPECT_EQ(build(0, "auth"), kRespAuth);
     EXPECT_EQ(build(1, "auth"), "68c13aa36c0e5ab2e1e1e684dacc873b");
     // Null qop: RFC 2069 form, nonce count and client nonce unused (may even be null).

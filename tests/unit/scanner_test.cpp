@@ -105,7 +105,6 @@ TEST(ReportScanner, MessagesGarbageShortPayloadsAndHugeLength) {
     });
     EXPECT_EQ(got, (std::vector<std::pair<uint32_t, uint32_t>>{{0x1001, 5}, {0xB001, 0}, {0x1003, 300}}));
     EXPECT_EQ(buf.size() - used, 3u) << "a possible message start is kept";
-
     Bytes huge = message(0x1001, Bytes(64, 1));
     put(huge, 12, 0xFFFFFFFF, true);
     bool called = false;

@@ -115,7 +115,6 @@ TEST_F(TraceFile, RotatesOnceTheFileExceeds8MiBOrItsSizeIsUnknown) {
     sdk_print("third\n");  // the fresh file keeps growing normally
     EXPECT_EQ(fs::file_size(kLog), 27u + 26u);
     EXPECT_EQ(rotated_files().size(), 1u);
-
     int p[2];  // a stream whose position cannot be queried: ftell() yields -1
     ASSERT_EQ(pipe2(p, O_NONBLOCK), 0);
     FILE* previous = s_fp;
