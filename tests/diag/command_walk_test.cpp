@@ -382,28 +382,4 @@ TEST_P(Walk, Command) {
 INSTANTIATE_TEST_SUITE_P(Commands, Walk, ::testing::ValuesIn(kRows),
                          [](const ::testing::TestParamInfo<Row>& p) { return std::string(p.param.name); });
 
-// Departures from the common frame.
-using Domain = CameraTest;
-
-TEST_F(Domain, ArrayBoundsAndNetworkWords) {
-    DebugCapture debug;
-    clear_syslog();
-    std::vector<PTZParamRecord> many(81);
-    std::memset(many.data(), 0x21, many.size() * sizeof(PTZParamRecord));
-    EXPECT_EQ(IPCPTZParamSet(handle, many.data(), 81), IPCSDK_ERR_PARAM);
-    EXPECT_EQ(IPCPTZParamGet(handle, many.data(), 0), IPCSDK_ERR_PARAM);
-    // A zero word in the network record is refused silently.
-    for (int word = 0; word < 3; ++word) {
-        NetWorkConfInfo n;
-        std::memset(&n, 0x5C, sizeof n);
-        (&n.word1)[word] = 0;
-        EXPECT_EQ(IPCDevNetWorkSet(handle, &n), IPCSDK_ERR_PARAM) << word;
-    }
-    EXPECT_TRUE(syslog_lines().empty());
-    EXPECT_TRUE(debug.lines().empty());
-    EXPECT_TRUE(cam->requests().empty());
-    ASSERT_EQ(IPCPTZParamSet(handle, many.data(), 80), 0u);
-    EXPECT_EQ(sent(12, 1).size(), 10240u);
-}
-
 }  // namespace

@@ -1,6 +1,6 @@
 // The command frame against the simulated camera, beyond what the command walk covers: argument
-// checks, payloads too large for a request, partial and late answers, the video start and stop
-// records.
+// checks, payloads too large for a request or exactly filling it, partial and late answers, the
+// video start and stop records.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -51,6 +51,17 @@ TEST_F(Frame, ArgumentsBoundsPartialAndLateAnswers) {
     EXPECT_EQ(IPCVideoParamSet(handle, many.data(), 78), IPCSDK_ERR_PARAM);  // cannot fit a request
     std::vector<ExOsdRecord> osd(29);
     EXPECT_EQ(IPCExOsdSet(handle, osd.data(), 29), IPCSDK_ERR_PARAM);
+    std::vector<PTZParamRecord> ptz(81);
+    std::memset(ptz.data(), 0x21, ptz.size() * sizeof(PTZParamRecord));
+    EXPECT_EQ(IPCPTZParamSet(handle, ptz.data(), 81), IPCSDK_ERR_PARAM);
+    EXPECT_EQ(IPCPTZParamGet(handle, ptz.data(), 0), IPCSDK_ERR_PARAM);
+    for (int word = 0; word < 3; ++word) {  // a zero word in the network record is refused silently
+        NetWorkConfInfo n;
+        std::memset(&n, 0x5C, sizeof n);
+        (&n.word1)[word] = 0;
+        EXPECT_EQ(IPCDevNetWorkSet(handle, &n), IPCSDK_ERR_PARAM) << word;
+    }
+    EXPECT_TRUE(syslog_lines().empty());
     EXPECT_TRUE(lines().empty());
     EXPECT_TRUE(cam->requests().empty()) << "refused calls sent nothing";
     int v = -1;
@@ -62,7 +73,9 @@ TEST_F(Frame, ArgumentsBoundsPartialAndLateAnswers) {
     EXPECT_EQ(IPCVideoParamSet(handle, many.data(), 77), 0u);
     EXPECT_EQ(IPCExOsdSet(handle, osd.data(), 2), 0u);
     EXPECT_EQ(sent(1, 15).size(), 724u);
-    EXPECT_EQ(lines(), (Strings{"pmqcsVParamSet ack.", "pmqcsVParamSet ack."}));
+    ASSERT_EQ(IPCPTZParamSet(handle, ptz.data(), 80), 0u);  // exactly fills the request
+    EXPECT_EQ(sent(12, 1).size(), 10240u);
+    EXPECT_EQ(lines(), (Strings{"pmqcsVParamSet ack.", "pmqcsVParamSet ack.", "IPCPTZParamSet ack."}));
 
     // The walk answers "other" with another class; the same class with another code is no echo either.
     cam->script(Scripted{Reply::OtherCode, Bytes(132, 1)});
