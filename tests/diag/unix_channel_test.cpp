@@ -5,7 +5,6 @@
 #include <ipcsdk.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -35,14 +34,7 @@ constexpr const char* kPeerPath = "/tmp/dbgServer";
 
 // Paths of this process: "/tmp/ipcu<pid>_..." (17 characters at most before the suffix).
 std::string base() { return "/tmp/ipcu" + std::to_string(getpid()) + "_"; }
-bool exists(const std::string& p) {
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0;
-}
-bool is_socket(const std::string& p) {
-    struct stat st;
-    return lstat(p.c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
-}
+bool exists(const std::string& p) { return fs::exists(fs::symlink_status(p)); }  // links not followed
 void touch(const std::string& p) { std::ofstream(p) << "x"; }
 
 Bytes frame(const std::string& payload, uint32_t declared, uint8_t code = 6) {
@@ -157,7 +149,7 @@ TEST_F(UnixChannel, NamesBoundFilesRemovalAndDump) {
     const std::string name = base() + std::string(19 - base().size(), 'y');
     touch(name);  // a stale file at the name is replaced by the new socket
     ASSERT_EQ(IPCSdkUnixInit(name.c_str()), 0);
-    EXPECT_TRUE(is_socket(name));
+    EXPECT_TRUE(fs::is_socket(name));
     EXPECT_EQ(IPCSdkUnixUninit(), 0);
     EXPECT_FALSE(exists(name));
     EXPECT_EQ(IPCSdkUnixUninit(), 0);  // closing twice is harmless
