@@ -1,18 +1,22 @@
 // The command frame against the simulated camera, beyond what the command walk covers: argument
-// checks, payloads too large for a request, partial answers, the video start and stop records.
+// checks, payloads too large for a request or exactly filling it, partial and late answers, the
+// video start and stop records.
 #include <gtest/gtest.h>
 
 #include <chrono>
 #include <cstring>
-#include <thread>
 #include <string>
+#include <thread>
+#include <tuple>
 #include <vector>
 
 #include "camera_fixture.hpp"
 
 using namespace testenv;
 using ipcsim::Reply;
+using ipcsim::Scripted;
 using Strings = std::vector<std::string>;
+using Bytes = std::vector<uint8_t>;
 
 namespace {
 
@@ -24,13 +28,12 @@ protected:
         debug.clear();
         clear_syslog();
     }
-    Strings lines() {
+    Strings lines() {  // the lines since the last call
         Strings l = debug.lines(0);
-        debug.clear();
-        return l;
+        return debug.clear(), l;
     }
-    std::vector<std::string> syslog() {
-        std::vector<std::string> out;
+    Strings syslog() {
+        Strings out;
         for (const auto& l : syslog_lines()) out.push_back(std::to_string(l.priority) + " " + l.text);
         clear_syslog();
         return out;
@@ -38,138 +41,117 @@ protected:
     DebugCapture debug;
 };
 
-// The walk answers "other" with another class; the same class with another code is no echo either.
-TEST_F(Frame, SameClassOtherCodeIsNoEcho) {
-    VideoParamRecord r{};
-    cam->script(ipcsim::Scripted{Reply::OtherCode, std::vector<uint8_t>(132, 1)});
-    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80002002u);
-    EXPECT_EQ(lines(), (Strings{"pmqcsVideoParamGet info error."}));
-    EXPECT_EQ(r.value32, 0u);
-}
-
-TEST_F(Frame, ArgumentChecksFreeTheSemaphore) {
-    VideoParamRecord r{};
-    EXPECT_EQ(IPCVideoParamGet(handle, nullptr, 1), 0x80002001u);
-    EXPECT_EQ(IPCVideoParamGet(handle, &r, 0), 0x80002001u);
-    EXPECT_EQ(IPCVideoParamSet(handle, &r, -1), 0x80002001u);
-    EXPECT_EQ(IPCGetCameraControlInfo(handle, nullptr), 0x80002001u);
+TEST_F(Frame, ArgumentsBoundsPartialAndLateAnswers) {
+    VideoParamRecord r[4]{};
+    EXPECT_EQ(IPCVideoParamGet(handle, nullptr, 1), IPCSDK_ERR_PARAM);
+    EXPECT_EQ(IPCVideoParamGet(handle, r, 0), IPCSDK_ERR_PARAM);
+    EXPECT_EQ(IPCVideoParamSet(handle, r, -1), IPCSDK_ERR_PARAM);
+    EXPECT_EQ(IPCGetCameraControlInfo(handle, nullptr), IPCSDK_ERR_PARAM);
+    std::vector<VideoParamRecord> many(78);
+    EXPECT_EQ(IPCVideoParamSet(handle, many.data(), 78), IPCSDK_ERR_PARAM);  // cannot fit a request
+    std::vector<ExOsdRecord> osd(29);
+    EXPECT_EQ(IPCExOsdSet(handle, osd.data(), 29), IPCSDK_ERR_PARAM);
+    std::vector<PTZParamRecord> ptz(81);
+    std::memset(ptz.data(), 0x21, ptz.size() * sizeof(PTZParamRecord));
+    EXPECT_EQ(IPCPTZParamSet(handle, ptz.data(), 81), IPCSDK_ERR_PARAM);
+    EXPECT_EQ(IPCPTZParamGet(handle, ptz.data(), 0), IPCSDK_ERR_PARAM);
+    for (int word = 0; word < 3; ++word) {  // a zero word in the network record is refused silently
+        NetWorkConfInfo n;
+        std::memset(&n, 0x5C, sizeof n);
+        (&n.word1)[word] = 0;
+        EXPECT_EQ(IPCDevNetWorkSet(handle, &n), IPCSDK_ERR_PARAM) << word;
+    }
+    EXPECT_TRUE(syslog_lines().empty());
     EXPECT_TRUE(lines().empty());
+    EXPECT_TRUE(cam->requests().empty()) << "refused calls sent nothing";
     int v = -1;
-    sem_getvalue(&slot->sem, &v);
-    EXPECT_EQ(v, 1);
-    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u) << "the next command proceeds at once";
-    EXPECT_TRUE(cam->requests().size() == 1) << "refused calls sent nothing";
+    EXPECT_TRUE(sem_getvalue(&slot->sem, &v) == 0 && v == 1) << "the refusals freed the semaphore";
     // The trace line is written before the checks.
     EXPECT_NE(read_file("IPCSDK_log").find("function=IPCGetCameraControlInfo sem_value=1\n"), std::string::npos);
-    EXPECT_EQ(IPCVideoParamGet(0, &r, 1), 0x80001004u);
-    EXPECT_EQ(IPCVideoParamGet(handle + 1, &r, 1), 0x80001004u);
-}
-
-TEST_F(Frame, PayloadsThatCannotFitAreRefused) {
-    std::vector<VideoParamRecord> many(78);
-    EXPECT_EQ(IPCVideoParamSet(handle, many.data(), 78), 0x80002001u);
+    EXPECT_EQ(IPCVideoParamGet(0, r, 1), IPCSDK_ERR_BAD_HANDLE);
+    EXPECT_EQ(IPCVideoParamGet(handle + 1, r, 1), IPCSDK_ERR_BAD_HANDLE);
     EXPECT_EQ(IPCVideoParamSet(handle, many.data(), 77), 0u);
-    std::vector<ExOsdRecord> osd(29);
-    EXPECT_EQ(IPCExOsdSet(handle, osd.data(), 29), 0x80002001u);
     EXPECT_EQ(IPCExOsdSet(handle, osd.data(), 2), 0u);
     EXPECT_EQ(sent(1, 15).size(), 724u);
-}
+    ASSERT_EQ(IPCPTZParamSet(handle, ptz.data(), 80), 0u);  // exactly fills the request
+    EXPECT_EQ(sent(12, 1).size(), 10240u);
+    EXPECT_EQ(lines(), (Strings{"pmqcsVParamSet ack.", "pmqcsVParamSet ack.", "IPCPTZParamSet ack."}));
 
-TEST_F(Frame, UnpackFillsWholeRecordsOnly) {
-    // 3 records offered to a caller with room for 2; then 2 to a caller with room for 4.
-    std::vector<uint8_t> three(3 * 132);
+    // The walk answers "other" with another class; the same class with another code is no echo either.
+    cam->script(Scripted{Reply::OtherCode, Bytes(132, 1)});
+    EXPECT_EQ(IPCVideoParamGet(handle, r, 1), IPCSDK_ERR_REFUSED);
+    EXPECT_EQ(lines(), (Strings{"pmqcsVideoParamGet info error."}));
+    EXPECT_EQ(r[0].value32, 0u);
+
+    // Whole records only: 3 offered to room for 2, 2 to room for 4, less than one.
+    Bytes three(3 * 132);
     for (size_t i = 0; i < three.size(); ++i) three[i] = static_cast<uint8_t>(i / 132 + 1);
-    VideoParamRecord r[4];
-    std::memset(r, 0xEE, sizeof r);
-    cam->script(ipcsim::Scripted{Reply::Echo, three});
-    ASSERT_EQ(IPCVideoParamGet(handle, r, 2), 0u);
-    EXPECT_EQ(r[0].bytes2[0], 1);
-    EXPECT_EQ(r[1].bytes2[0], 2);
-    EXPECT_EQ(r[2].bytes2[0], 0xEE);
-    std::memset(r, 0xEE, sizeof r);
-    cam->script(ipcsim::Scripted{Reply::Echo, std::vector<uint8_t>(three.begin(), three.begin() + 264)});
-    ASSERT_EQ(IPCVideoParamGet(handle, r, 4), 0u);
-    EXPECT_EQ(r[1].bytes2[0], 2);
-    EXPECT_EQ(r[2].bytes2[0], 0xEE);
-    std::memset(r, 0xEE, sizeof r);
-    cam->script(ipcsim::Scripted{Reply::Echo, std::vector<uint8_t>(131, 1)});
-    ASSERT_EQ(IPCVideoParamGet(handle, r, 1), 0u);
-    EXPECT_EQ(r[0].bytes2[0], 0xEE) << "less than one record fills nothing";
-}
+    for (auto [offered, room, filled] : std::vector<std::tuple<int, int, int>>{{396, 2, 2}, {264, 4, 2}, {131, 1, 0}}) {
+        std::memset(r, 0xEE, sizeof r);
+        cam->script(Scripted{Reply::Echo, Bytes(three.begin(), three.begin() + offered)});
+        ASSERT_EQ(IPCVideoParamGet(handle, r, room), 0u);
+        for (int i = 0; i < 3; ++i) EXPECT_EQ(r[i].bytes2[0], i < filled ? i + 1 : 0xEE) << offered << " " << i;
+    }
 
-// The video start commands succeed only on a data answer whose result byte is 1.
-TEST_F(Frame, LateAnswerIsCountedAndDroppedByTheNextCommand) {
-    VideoParamRecord r{};
-    cam->script(ipcsim::Scripted{Reply::Default, {}, {}, 0, std::chrono::milliseconds(1500), 1});
-    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    // A late answer is counted, and dropped by the next command, which takes its own answer.
+    cam->script(Scripted{Reply::Default, {}, {}, 0, std::chrono::milliseconds(1500), 1});
+    EXPECT_EQ(IPCVideoParamGet(handle, r, 1), IPCSDK_ERR_NET);
     EXPECT_EQ(lines(), (Strings{"add cmd timeout num: 1\n", "pmqcsVideoParamGet net err."}));
-    // The late answer lands before the next request and is dropped; its own answer is taken.
     std::this_thread::sleep_for(std::chrono::milliseconds(1600));
-    cam->script(ipcsim::Scripted{Reply::Default, {}, {}, 0, std::chrono::milliseconds(50), 1});
-    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u);
+    cam->script(Scripted{Reply::Default, {}, {}, 0, std::chrono::milliseconds(50), 1});
+    EXPECT_EQ(IPCVideoParamGet(handle, r, 1), 0u);
     EXPECT_EQ(lines(), (Strings{"reduce cmd timeout num: 0\n"}));
 }
 
+// The video start commands succeed only on a data answer whose result byte is 1.
 TEST_F(Frame, VideoStartAndStopAnswers) {
     VideoStartInfo start{};
-    start.kind = 3;
-    start.attachMode = 2;
-    start.value32 = 0x01020304;
+    start.kind = 3, start.attachMode = 2, start.value32 = 0x01020304;
     cam->script(Reply::Ack);
-    EXPECT_EQ(IPCStartVideo(handle, &start), 0x80002002u);
+    EXPECT_EQ(IPCStartVideo(handle, &start), IPCSDK_ERR_REFUSED);
     EXPECT_EQ(lines(), (Strings{"pmqcsVideoStart ack."}));
     const auto p = sent(1, 0);
     ASSERT_EQ(p.size(), 16u);
-    EXPECT_EQ(p[10], 0);
-    EXPECT_EQ(p[4], 1);
-    EXPECT_EQ(p[7], 4);
-    std::vector<uint8_t> result(16, 0);
-    result[2] = 1;
-    cam->script(ipcsim::Scripted{Reply::Echo, result});
-    EXPECT_EQ(IPCStartVideo(handle, &start), 0u);
-    result[2] = 2;  // only 1 is success
-    cam->script(ipcsim::Scripted{Reply::Echo, result});
-    EXPECT_EQ(IPCStartVideo(handle, &start), 0x80002002u);
+    EXPECT_EQ((Bytes{p[4], p[7], p[10]}), (Bytes{1, 4, 0}));
+    for (uint8_t result : {1, 2}) {
+        Bytes answer(16, 0);
+        answer[2] = result;
+        cam->script(Scripted{Reply::Echo, answer});
+        EXPECT_EQ(IPCStartVideo(handle, &start), result == 1 ? IPCSDK_OK : IPCSDK_ERR_REFUSED);
+    }
     EXPECT_TRUE(lines().empty());
-
     VideoStopInfo stop{};
     cam->script(Reply::Ack);
     EXPECT_EQ(IPCStopVideo(handle, &stop), 0u);
     EXPECT_EQ(lines(), (Strings{"pmqcsVideoStop ack."}));
-
     uint8_t area[12] = {1, 2, 3, 4, 10, 11, 12, 13, 14, 15, 16, 17};
     VideoStartExInfo ex{};
-    ex.attachMode = 1;
-    ex.dataLength = 4;
-    ex.bodyLength = 8;
-    ex.data = area;
+    ex.attachMode = 1, ex.dataLength = 4, ex.bodyLength = 8, ex.data = area;
     cam->script(Reply::Ack);
     clear_syslog();
-    EXPECT_EQ(IPCStartVideoEx(handle, &ex), 0x80002002u);
+    EXPECT_EQ(IPCStartVideoEx(handle, &ex), IPCSDK_ERR_REFUSED);
     const auto pe = sent(1, 10);
     ASSERT_EQ(pe.size(), 40u);
     EXPECT_EQ(pe[14], 0);
-    EXPECT_EQ(std::vector<uint8_t>(pe.begin() + 20, pe.begin() + 24), (std::vector<uint8_t>{0, 0, 0, 0}));
-    EXPECT_EQ(std::vector<uint8_t>(pe.begin() + 32, pe.end()), std::vector<uint8_t>(area + 4, area + 12));
+    EXPECT_EQ(Bytes(pe.begin() + 20, pe.begin() + 24), (Bytes{0, 0, 0, 0}));
+    EXPECT_EQ(Bytes(pe.begin() + 32, pe.end()), Bytes(area + 4, area + 12));
     EXPECT_EQ(lines(), (Strings{"pmqcsVideoStartEx ack."}));
     EXPECT_EQ(syslog(), (Strings{"11 sipua IPCStartVideoEx 824\n"}));
-
     VideoStopExInfo stopEx{3, area};
     cam->script(Reply::Echo);
-    EXPECT_EQ(IPCStopVideoEx(handle, &stopEx), 0x80002002u);
+    EXPECT_EQ(IPCStopVideoEx(handle, &stopEx), IPCSDK_ERR_REFUSED);
     EXPECT_EQ(syslog(), (Strings{"11 sipua IPCStopVideoEx 889\n", "11 sipua IPCStopVideoEx 940\n"}));
-    EXPECT_EQ(sent(1, 11), (std::vector<uint8_t>{0, 0, 0, 3, 0, 0, 0, 0, 1, 2, 3}));
+    EXPECT_EQ(sent(1, 11), (Bytes{0, 0, 0, 3, 0, 0, 0, 0, 1, 2, 3}));
     VideoStopExInfo bad{5, nullptr};
-    EXPECT_EQ(IPCStopVideoEx(handle, &bad), 0x80002001u);
+    EXPECT_EQ(IPCStopVideoEx(handle, &bad), IPCSDK_ERR_PARAM);
     // Extra data that would not fit the 10240-byte request buffer is refused before packing.
-    std::vector<uint8_t> huge(sizeof(VideoStartInfo) + 20000, 0);
+    Bytes huge(sizeof(VideoStartInfo) + 20000, 0);
     auto* big = reinterpret_cast<VideoStartInfo*>(huge.data());
-    big->kind = 5;
-    big->dataLength = 20000;
-    EXPECT_EQ(IPCStartVideo(handle, big), 0x80002001u);
+    big->kind = 5, big->dataLength = 20000;
+    EXPECT_EQ(IPCStartVideo(handle, big), IPCSDK_ERR_PARAM);
     big->dataLength = 100;
     cam->script(Reply::Ack);
-    EXPECT_EQ(IPCStartVideo(handle, big), 0x80002002u);
+    EXPECT_EQ(IPCStartVideo(handle, big), IPCSDK_ERR_REFUSED);
     const auto fourth = cam->waitRequest(1, 0, std::chrono::milliseconds(2000), 4);
     ASSERT_TRUE(fourth);
     EXPECT_EQ(fourth->payload().size(), 116u);
