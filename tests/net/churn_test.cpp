@@ -9,9 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
-#include <thread>
 
-#include "bytes.hpp"
 #include "camera_fixture.hpp"
 
 using namespace testenv;
@@ -37,18 +35,6 @@ Memory memory() {
     return m;
 }
 
-// The count of a /proc/self directory once it has settled on want (ended threads leave the
-// list a moment after they left the library; the simulators close their side of a connection
-// a moment after the library closed its own), or after 3 s.
-size_t settled(const char* dir, size_t want) {
-    size_t n = count_dir(dir);
-    for (int i = 0; i < 300 && n != want; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        n = count_dir(dir);
-    }
-    return n;
-}
-
 TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
     constexpr int kCameras = 8;
     const char* env = std::getenv("IPCSDK_CHURN_CYCLES");
@@ -63,8 +49,7 @@ TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
     ASSERT_EQ(IPCSdkInit(), 0u);
     std::vector<std::unique_ptr<ipcsim::Camera>> cams;
     for (int i = 0; i < kCameras; ++i) cams.push_back(start_camera(i + 1));
-    const size_t fds0 = count_dir("/proc/self/fd");
-    const size_t threads0 = count_dir("/proc/self/task");
+    const Census start;
 
     std::atomic<int> failures{0};
     auto cycles = [&](int first, int count) {
@@ -77,9 +62,7 @@ TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
                         failures++;
                         continue;
                     }
-                    if (CreatHandlHeartBeatThread(&g_DevManage[h - IPCSDK_HANDLE_BASE]) != 0 ||
-                        StartVideoRequest(h) < 0)
-                        failures++;
+                    if (CreatHandlHeartBeatThread(&slot_of(h)) != 0 || StartVideoRequest(h) < 0) failures++;
                     if (n % 2)
                         DeviceLogout(h);
                     else if (IPCSdkLogout(h) != 0)
@@ -101,8 +84,7 @@ TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
     const Memory m2 = measure();
 
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(settled("/proc/self/fd", fds0), fds0) << "descriptors back to their start";
-    EXPECT_EQ(settled("/proc/self/task", threads0), threads0) << "threads back to their start";
+    EXPECT_TRUE(start.back()) << "descriptors and threads back to their start";
     // What a leak grows: the bytes in use (the resident set also holds the allocator's cache
     // of freed memory and the cached thread stacks; it is printed).
     EXPECT_LE(m2.inUse, m1.inUse + m1.inUse / 20) << "heap in use grew over " << perCamera * kCameras << " cycles";
