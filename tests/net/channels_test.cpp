@@ -31,47 +31,37 @@ struct Seen {
         return cv.wait_for(l, limit, p);
     }
     bool reportsReach(size_t n) { return wait([&] { return reports.size() >= n; }); }
-    void clear() {
+    template <class F>
+    void add(F f) {
         std::lock_guard<std::mutex> l(m);
-        frames.clear();
-        reports.clear();
+        f();
+        cv.notify_all();
+    }
+    void clear() {
+        add([&] { frames.clear(), reports.clear(); });
     }
 };
 Seen* g_seen = nullptr;
-
-int on_frame(uint32_t, uint8_t* frame) {
-    uint32_t len;
-    std::memcpy(&len, frame + 8, 4);
-    std::lock_guard<std::mutex> l(g_seen->m);
-    g_seen->frames.emplace_back(frame + 156, frame + 156 + len);
-    g_seen->cv.notify_all();
-    return 0;
-}
-
-int on_report(uint32_t type, intptr_t, intptr_t zero1, uint8_t* body, uint32_t len, intptr_t zero2) {
-    EXPECT_EQ(zero1, 0);
-    EXPECT_EQ(zero2, 0);
-    std::lock_guard<std::mutex> l(g_seen->m);
-    g_seen->reports.emplace_back(type, Bytes(body, body + len));
-    g_seen->cv.notify_all();
-    return 0;
-}
-
-int on_disconnect(uint32_t, uint32_t handle, uintptr_t) {
-    std::lock_guard<std::mutex> l(g_seen->m);
-    ++g_seen->disconnects;
-    g_seen->disconnectHandle = handle;
-    g_seen->cv.notify_all();
-    return 0;
-}
 
 class Channels : public CameraTest {
 protected:
     void SetUp() override {
         g_seen = &seen;
-        SetVideoFrameCallBack(on_frame);
-        SetReportCallbackFunc(on_report);
-        SetExceptionCallBack(on_disconnect);
+        SetVideoFrameCallBack([](uint32_t, uint8_t* frame) {
+            uint32_t len;
+            std::memcpy(&len, frame + 8, 4);
+            g_seen->add([&] { g_seen->frames.emplace_back(frame + 156, frame + 156 + len); });
+            return 0;
+        });
+        SetReportCallbackFunc([](uint32_t type, intptr_t, intptr_t zero1, uint8_t* body, uint32_t len, intptr_t zero2) {
+            EXPECT_EQ(zero1 | zero2, 0);
+            g_seen->add([&] { g_seen->reports.emplace_back(type, Bytes(body, body + len)); });
+            return 0;
+        });
+        SetExceptionCallBack([](uint32_t, uint32_t handle, uintptr_t) {
+            g_seen->add([&] { ++g_seen->disconnects, g_seen->disconnectHandle = handle; });
+            return 0;
+        });
         CameraTest::SetUp();
         ASSERT_TRUE(cam->waitReportConnection());
     }
@@ -94,23 +84,16 @@ protected:
     Seen seen;
 };
 
-TEST_F(Channels, VideoFramesRestartStopAndOverflow) {
+TEST_F(Channels, VideoFramesStopAndOverflow) {
     openVideo(handle);
-    Bytes burst;
-    for (uint8_t i = 1; i <= 3; ++i) {
-        Bytes f = ipcsim::Camera::videoFrame(pattern(100 * i, i));
-        burst.insert(burst.end(), f.begin(), f.end());
-    }
-    cam->sendVideoRaw(burst);
+    auto frame = [](size_t n, uint8_t seed) { return ipcsim::Camera::videoFrame(pattern(n, seed)); };
+    cam->sendVideoRaw(cat({frame(100, 1), frame(200, 2), frame(300, 3)}));
     // Garbage, a header whose length is 0, then a frame split in small pieces.
-    Bytes zero = ipcsim::Camera::videoFrame(pattern(10, 9));
+    Bytes zero = frame(10, 9);
+    zero.resize(156);
     std::memset(zero.data() + 8, 0, 4);
-    Bytes mixed(10, 0xEE);
-    mixed.insert(mixed.end(), zero.begin(), zero.begin() + 156);
-    Bytes split = ipcsim::Camera::videoFrame(pattern(5000, 4));
-    mixed.insert(mixed.end(), split.begin(), split.end());
-    cam->sendVideoSplit(mixed, 3, milliseconds(0));
-    cam->sendVideoSplit(ipcsim::Camera::videoFrame(pattern(64, 5)), 1, milliseconds(0));
+    cam->sendVideoSplit(cat({Bytes(10, 0xEE), zero, frame(5000, 4)}), 3, milliseconds(0));
+    cam->sendVideoSplit(frame(64, 5), 1, milliseconds(0));
     ASSERT_TRUE(seen.wait([&] { return seen.frames.size() >= 5; }));
     std::this_thread::sleep_for(milliseconds(100));
     {
@@ -120,19 +103,8 @@ TEST_F(Channels, VideoFramesRestartStopAndOverflow) {
     }
     EXPECT_GT(peek(slot->lastRecvTime), 0);
 
-    // A second start replaces the receiver: still one thread, and the new one delivers.
-    const size_t threads = count_dir("/proc/self/task");
-    ASSERT_EQ(StartVideoRequest(handle), 0);
-    std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_EQ(count_dir("/proc/self/task"), threads) << "one receiver per slot";
-    seen.clear();
-    for (int i = 0; i < 50 && seen.frames.empty(); ++i) {
-        cam->sendVideoRaw(ipcsim::Camera::videoFrame(pattern(10, 1)));
-        seen.wait([&] { return !seen.frames.empty(); }, milliseconds(100));
-    }
-    EXPECT_TRUE(seen.wait([&] { return !seen.frames.empty(); }, milliseconds(0)));
-
     // The stream the command starts, stopped; the channel stopped within a second.
+    seen.clear();
     VideoStartInfo start{};
     ASSERT_EQ(IPCStartVideo(handle, &start), 0u);
     ASSERT_TRUE(seen.wait([&] { return seen.frames.size() >= 5; }));
@@ -194,10 +166,7 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     // A burst is not trickled out (one message per one-second pass would take 20 s).
     seen.clear();
     Bytes burst;
-    for (int i = 0; i < 20; ++i) {
-        Bytes m = ipcsim::Camera::reportMessage(0x1003, pattern(16, static_cast<uint8_t>(i)));
-        burst.insert(burst.end(), m.begin(), m.end());
-    }
+    for (int i = 0; i < 20; ++i) burst = cat({burst, ipcsim::Camera::reportMessage(0x1003, pattern(16, uint8_t(i)))});
     cam->sendReportRaw(burst);
     EXPECT_TRUE(seen.wait([&] { return seen.reports.size() == 20; }));
 
@@ -213,10 +182,7 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     // A picture pair, in either order.
     for (int order = 0; order < 2; ++order) {
         seen.clear();
-        poke(slot->snapLen1, 0);
-        poke(slot->snapLen2, 0);
-        poke(slot->reportState, 0);
-        poke(slot->snapPairFlag, 0);
+        for (uint32_t* f : {&slot->snapLen1, &slot->snapLen2, &slot->reportState, &slot->snapPairFlag}) poke(*f, 0);
         const uint8_t first = order == 0 ? 1 : 2, second = order == 0 ? 2 : 1;
         cam->sendReport(0xA002, picture(first, 500));
         ASSERT_TRUE(seen.reportsReach(1));
