@@ -16,24 +16,21 @@ using namespace testenv;
 
 namespace {
 
+// Address space and resident set (KiB), and the bytes the allocator has handed out and not got back.
 struct Memory {
-    long sizeKib = 0, residentKib = 0;  // address space and resident set
-    size_t inUse = 0;                   // bytes the allocator has handed out and not got back
-};
-Memory memory() {
-    Memory m;
-    long size = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &size, &resident) != 2) size = resident = 0;
-        std::fclose(f);
+    long sizeKib = 0, residentKib = 0;
+    size_t inUse = 0;
+    Memory() {
+        if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%ld %ld", &sizeKib, &residentKib) != 2) sizeKib = residentKib = 0;
+            std::fclose(f);
+        }
+        sizeKib *= sysconf(_SC_PAGESIZE) / 1024;
+        residentKib *= sysconf(_SC_PAGESIZE) / 1024;
+        const struct mallinfo2 mi = mallinfo2();
+        inUse = mi.uordblks + mi.hblkhd;
     }
-    const long kib = sysconf(_SC_PAGESIZE) / 1024;
-    m.sizeKib = size * kib;
-    m.residentKib = resident * kib;
-    const struct mallinfo2 mi = mallinfo2();
-    m.inUse = mi.uordblks + mi.hblkhd;
-    return m;
-}
+};
 
 TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
     constexpr int kCameras = 8;
@@ -76,7 +73,7 @@ TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
     // The simulators keep every request they were sent: dropped before each measurement.
     auto measure = [&] {
         for (auto& c : cams) c->clearRequests();
-        return memory();
+        return Memory();
     };
     cycles(0, warm);
     const Memory m1 = measure();

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <future>
 #include <mutex>
 
 #include "camera_fixture.hpp"
@@ -16,15 +17,19 @@ using Transitions = std::vector<std::pair<S, S>>;
 namespace {
 
 // Small pauses so that every test runs in seconds; no jitter unless a test asks.
-ipc::FleetOptions quick(std::chrono::milliseconds initial = 200ms, std::chrono::milliseconds max = 800ms) {
+ipc::FleetOptions quick(std::chrono::milliseconds initial = 200ms, std::chrono::milliseconds max = 800ms,
+                        std::chrono::milliseconds probe = 5s, int timeouts = 3) {
     ipc::FleetOptions o;
     o.initial_backoff = initial;
     o.max_backoff = max;
     o.jitter = 0;
     o.stale_after = 20s;
-    o.probe_after = 5s;
+    o.probe_after = probe;
+    o.max_command_timeouts = timeouts;
     return o;
 }
+// No answer to the next n requests.
+ipcsim::Scripted silence(int n) { return ipcsim::Scripted{ipcsim::Reply::None, {}, {}, 0, 0ms, n}; }
 
 // Cameras whose answers get lost use TCP: over UDP this library drops the next answer of any
 // camera after a lost one.
@@ -62,6 +67,11 @@ struct Seen : std::enable_shared_from_this<Seen> {
             f();
         }
         cv.notify_all();
+    }
+    template <class F>
+    auto count(F f) {
+        std::lock_guard lock(m);
+        return f();
     }
     template <class P>
     bool wait(P p, std::chrono::milliseconds limit = 20s) {
@@ -126,11 +136,7 @@ TEST_F(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
     ASSERT_TRUE(sim->waitVideoConnection());
     EXPECT_EQ(sim->reportConnections(), 1);
     EXPECT_EQ(sim->videoConnections(), 1);
-    int before;
-    {
-        std::lock_guard lock(seen->m);
-        before = seen->frames;
-    }
+    const int before = seen->count([&] { return seen->frames; });
     sim->sendReport(0x1003, {9, 8, 7});
     EXPECT_TRUE(seen->wait([&] { return seen->frames > before + 5 && !seen->reports.empty(); }));
     EXPECT_EQ(seen->reports.back(), 0x1003u);
@@ -140,10 +146,7 @@ TEST_F(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
 }
 
 TEST_F(Fleet, BackoffPausesGrowAndAreCapped) {
-    ipcsim::Scripted silent;
-    silent.reply = ipcsim::Reply::None;
-    silent.times = 1000;
-    sim->script(silent);
+    sim->script(silence(1000));
     std::mutex m;
     std::vector<std::chrono::steady_clock::time_point> logins;
     sim->onRequest([&](const ipcsim::Request& r) {
@@ -207,13 +210,11 @@ TEST_F(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
     make().add("cam", spec(0));
     ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online); }));
     // The next login is answered late: remove the camera while that login is in flight.
-    ipcsim::Scripted late;
-    late.delay = 300ms;
     ASSERT_TRUE(sim->waitReportConnection());
     sim->closeReportChannels();
     ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::offline); }));
     sim->clearRequests();
-    sim->script(late);
+    sim->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 300ms});
     ASSERT_TRUE(sim->waitRequest(0, 0, 10s).has_value());
     fleet->remove("cam");
     EXPECT_EQ(fleet->status("cam"), std::nullopt);
@@ -233,9 +234,7 @@ TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
     auto slow = testenv::start_camera(3);
     away->stop();
     refusing->refuseLogins(true);
-    ipcsim::Scripted late;
-    late.delay = 1500ms;
-    slow->script(late);
+    slow->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 1500ms});
     const size_t threads = testenv::count_dir("/proc/self/task");
     make();
     fleet->add("online", spec(0, true));
@@ -248,27 +247,20 @@ TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
     EXPECT_EQ(fleet->status("connecting")->state, S::connecting);
     fleet.reset();
     std::this_thread::sleep_for(200ms);  // a handler running at the destruction returns
-    size_t changes;
-    {
-        std::lock_guard lock(seen->m);
-        changes = seen->changes.size();
-    }
+    const size_t changes = seen->count([&] { return seen->changes.size(); });
     EXPECT_EQ(slots_in_use(), 0);
     EXPECT_TRUE(eventually([&] { return sim->reportConnections() == 0 && sim->videoConnections() == 0; }, 20s));
     EXPECT_EQ(testenv::settled("/proc/self/task", threads), threads);
     std::this_thread::sleep_for(2s);  // the slow login's answer comes and goes
-    std::lock_guard lock(seen->m);
-    EXPECT_EQ(seen->changes.size(), changes);
+    EXPECT_EQ(seen->count([&] { return seen->changes.size(); }), changes);
 }
 
 TEST_F(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAreCaught) {
     ipc::set_handler_error_reporter([s = seen](std::string_view kind, std::string_view what) {
         s->add([&] { s->errors.push_back(std::string(kind) + ": " + std::string(what)); });
     });
-    auto o = quick();
-    o.max_command_timeouts = 2;
-    o.probe_after = 60s;  // no heartbeat of the fleet's own between the two commands
-    make(o).on_state([s = seen](const ipc::StateChange& c) {
+    // No heartbeat of the fleet's own between the two commands.
+    make(quick(200ms, 800ms, 60s, 2)).on_state([s = seen](const ipc::StateChange& c) {
         s->add([&] { s->changes.push_back(c); });
         throw std::runtime_error("state handler failure");
     });
@@ -278,10 +270,7 @@ TEST_F(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAr
     fleet->add("cam", spec(0, false, true));
     EXPECT_THROW(fleet->add("cam", spec(0)), ipc::Error);
     ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online); }));
-    ipcsim::Scripted none;
-    none.reply = ipcsim::Reply::None;
-    none.times = 2;
-    sim->script(none);
+    sim->script(silence(2));
     for (int i = 0; i < 2; ++i) {
         std::error_code command;
         fleet->with("cam", [&](ipc::CameraRef& c) {
@@ -303,19 +292,13 @@ TEST_F(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAr
 }
 
 TEST_F(Fleet, AQuietCameraIsAskedAndASilentOneGoesOffline) {
-    auto o = quick();
-    o.max_command_timeouts = 2;
-    o.probe_after = 300ms;
-    make(o).add("cam", spec(0, false, true));
+    make(quick(200ms, 800ms, 300ms, 2)).add("cam", spec(0, false, true));
     ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online); }));
     // No video, no reports: the fleet's heartbeats keep it online.
     sim->clearRequests();
     ASSERT_TRUE(sim->waitRequest(10, 0, 10s, 3).has_value());
     EXPECT_EQ(fleet->status("cam")->state, S::online);
-    ipcsim::Scripted none;
-    none.reply = ipcsim::Reply::None;
-    none.times = 100000;
-    sim->script(none);
+    sim->script(silence(100000));
     ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::offline); }));
     EXPECT_EQ(fleet->status("cam")->last_error, ipc::errc::net);
     sim->clearScript();
@@ -323,31 +306,20 @@ TEST_F(Fleet, AQuietCameraIsAskedAndASilentOneGoesOffline) {
 }
 
 TEST_F(Fleet, DestructionDoesNotWaitForARunningHandler) {
-    struct Gate {
-        std::mutex m;
-        std::condition_variable cv;
-        bool entered = false, open = false;
-    };
-    auto gate = std::make_shared<Gate>();
+    auto entered = std::make_shared<std::promise<void>>();
+    auto gate = std::make_shared<std::promise<void>>();
     fleet = std::make_unique<ipc::Fleet>(quick());
-    fleet->on_state([gate](const ipc::StateChange&) {  // blocks until the fleet is gone
-        std::unique_lock lock(gate->m);
-        gate->entered = true;
-        gate->cv.notify_all();
-        gate->cv.wait(lock, [&] { return gate->open; });
+    fleet->on_state([entered, open = gate->get_future().share()](const ipc::StateChange&) {
+        entered->set_value();  // the first change blocks here until the fleet is gone
+        open.wait();
     });
     fleet->add("cam", spec(0, true));
-    {
-        std::unique_lock lock(gate->m);
-        ASSERT_TRUE(gate->cv.wait_for(lock, 20s, [&] { return gate->entered; }));
-    }
+    ASSERT_EQ(entered->get_future().wait_for(20s), std::future_status::ready);
     fleet.reset();
     // The destructor returned with the handler still blocked, and released the camera.
     EXPECT_EQ(slots_in_use(), 0);
     EXPECT_TRUE(eventually([&] { return sim->reportConnections() == 0; }, 20s));
-    std::lock_guard lock(gate->m);
-    gate->open = true;
-    gate->cv.notify_all();
+    gate->set_value();
 }
 
 }  // namespace
