@@ -258,13 +258,10 @@ TEST_F(Channels, LogoutStopsEverythingAndEveryCycleGivesBackItsDescriptors) {
     };
     cycle(handle);
     handle = 0;
-    size_t after = count_dir("/proc/self/fd");
-    for (int i = 0; i < 30; ++i) {  // until the camera's side has closed as well
-        std::this_thread::sleep_for(milliseconds(100));
-        const size_t now = count_dir("/proc/self/fd");
-        if (now == after) break;
-        after = now;
-    }
+    // Counted once the camera's side has closed as well.
+    ASSERT_TRUE(eventually([&] { return cam->videoConnections() + cam->reportConnections() == 0; }));
+    std::this_thread::sleep_for(milliseconds(100));
+    const size_t after = count_dir("/proc/self/fd");
     const uint32_t again = login(camera_ip());
     ASSERT_TRUE(is_handle(again));
     ASSERT_TRUE(cam->waitReportConnection());

@@ -1,4 +1,4 @@
-// The exchange over real sockets: frame bytes, the polling windows of UDP and TCP, answers
+// The exchange over real sockets: the polling windows of UDP and TCP, answers
 // that do not fit, a broken TCP connection, and cameras served in parallel.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
@@ -19,23 +19,8 @@ class TcpExchange : public CameraTest {
     uint32_t netType() const override { return 2; }
 };
 
-TEST_F(UdpExchange, FrameBytesAnswerLengthsAndFortyOnePolls) {
-    VideoParamRecord r[2] = {};
-    ASSERT_EQ(IPCVideoParamGet(handle, r, 1), 0u);
-    auto req = cam->waitRequest(1, 6);
-    ASSERT_TRUE(req);
-    EXPECT_EQ(req->frame, (Bytes{0x5B, 0x5A, 0x01, 1, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0})) << "the header alone";
-    std::memset(r, 0, sizeof r);
-    r[0].value16 = 0x1234;
-    r[0].bytes2[0] = 0xAB;
-    r[0].value32 = 0x01020304;
-    ASSERT_EQ(IPCVideoParamSet(handle, r, 1), 0u);
-    req = cam->waitRequest(1, 7);
-    ASSERT_TRUE(req);
-    const auto& f = req->frame;
-    ASSERT_EQ(f.size(), 16u + 132u);
-    EXPECT_EQ(Bytes(f.begin() + 12, f.begin() + 24), (Bytes{0, 0, 0, 0x84, 0x12, 0x34, 0xAB, 0, 1, 2, 3, 4}));
-
+TEST_F(UdpExchange, AnswerLengthsCapacityAndFortyOnePolls) {
+    VideoParamRecord r[1] = {};
     // An answer whose size differs from what its header says, either way, is refused.
     cam->script(ipcsim::Reply::WrongLength);
     EXPECT_EQ(IPCVideoParamGet(handle, r, 1), 0x80001007u);
