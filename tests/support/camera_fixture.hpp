@@ -83,10 +83,10 @@ bool eventually(Pred p, std::chrono::milliseconds limit = std::chrono::seconds(1
     return true;
 }
 
-// The entry count of a /proc/self directory once it has settled on want, or after 3 s (ended
+// The entry count of a /proc/self directory once it has settled on want, or after 5 s (ended
 // threads leave the list, and the simulators close their side, a moment after the library).
 inline size_t settled(const char* dir, size_t want) {
-    eventually([&] { return count_dir(dir) == want; }, std::chrono::seconds(3));
+    eventually([&] { return count_dir(dir) == want; }, std::chrono::seconds(5));
     return count_dir(dir);
 }
 
