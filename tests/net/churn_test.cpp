@@ -9,45 +9,28 @@
 #include <cstdio>
 #include <cstdlib>
 #include <future>
-#include <thread>
 
-#include "bytes.hpp"
 #include "camera_fixture.hpp"
 
 using namespace testenv;
 
 namespace {
 
+// Address space and resident set (KiB), and the bytes the allocator has handed out and not got back.
 struct Memory {
-    long sizeKib = 0, residentKib = 0;  // address space and resident set
-    size_t inUse = 0;                   // bytes the allocator has handed out and not got back
+    long sizeKib = 0, residentKib = 0;
+    size_t inUse = 0;
+    Memory() {
+        if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%ld %ld", &sizeKib, &residentKib) != 2) sizeKib = residentKib = 0;
+            std::fclose(f);
+        }
+        sizeKib *= sysconf(_SC_PAGESIZE) / 1024;
+        residentKib *= sysconf(_SC_PAGESIZE) / 1024;
+        const struct mallinfo2 mi = mallinfo2();
+        inUse = mi.uordblks + mi.hblkhd;
+    }
 };
-Memory memory() {
-    Memory m;
-    long size = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &size, &resident) != 2) size = resident = 0;
-        std::fclose(f);
-    }
-    const long kib = sysconf(_SC_PAGESIZE) / 1024;
-    m.sizeKib = size * kib;
-    m.residentKib = resident * kib;
-    const struct mallinfo2 mi = mallinfo2();
-    m.inUse = mi.uordblks + mi.hblkhd;
-    return m;
-}
-
-// The count of a /proc/self directory once it has settled on want (ended threads leave the
-// list a moment after they left the library; the simulators close their side of a connection
-// a moment after the library closed its own), or after 3 s.
-size_t settled(const char* dir, size_t want) {
-    size_t n = count_dir(dir);
-    for (int i = 0; i < 300 && n != want; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        n = count_dir(dir);
-    }
-    return n;
-}
 
 TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
     constexpr int kCameras = 8;
@@ -63,8 +46,7 @@ TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
     ASSERT_EQ(IPCSdkInit(), 0u);
     std::vector<std::unique_ptr<ipcsim::Camera>> cams;
     for (int i = 0; i < kCameras; ++i) cams.push_back(start_camera(i + 1));
-    const size_t fds0 = count_dir("/proc/self/fd");
-    const size_t threads0 = count_dir("/proc/self/task");
+    const Census start;
 
     std::atomic<int> failures{0};
     auto cycles = [&](int first, int count) {
@@ -77,9 +59,7 @@ TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
                         failures++;
                         continue;
                     }
-                    if (CreatHandlHeartBeatThread(&g_DevManage[h - IPCSDK_HANDLE_BASE]) != 0 ||
-                        StartVideoRequest(h) < 0)
-                        failures++;
+                    if (CreatHandlHeartBeatThread(&slot_of(h)) != 0 || StartVideoRequest(h) < 0) failures++;
                     if (n % 2)
                         DeviceLogout(h);
                     else if (IPCSdkLogout(h) != 0)
@@ -93,7 +73,7 @@ TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
     // The simulators keep every request they were sent: dropped before each measurement.
     auto measure = [&] {
         for (auto& c : cams) c->clearRequests();
-        return memory();
+        return Memory();
     };
     cycles(0, warm);
     const Memory m1 = measure();
@@ -101,8 +81,7 @@ TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
     const Memory m2 = measure();
 
     EXPECT_EQ(failures.load(), 0);
-    EXPECT_EQ(settled("/proc/self/fd", fds0), fds0) << "descriptors back to their start";
-    EXPECT_EQ(settled("/proc/self/task", threads0), threads0) << "threads back to their start";
+    EXPECT_TRUE(start.back()) << "descriptors and threads back to their start";
     // What a leak grows: the bytes in use (the resident set also holds the allocator's cache
     // of freed memory and the cached thread stacks; it is printed).
     EXPECT_LE(m2.inUse, m1.inUse + m1.inUse / 20) << "heap in use grew over " << perCamera * kCameras << " cycles";

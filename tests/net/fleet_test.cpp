@@ -2,28 +2,34 @@
 #include <gtest/gtest.h>
 
 #include <condition_variable>
+#include <future>
 #include <mutex>
-#include <thread>
 
-#include "bytes.hpp"
 #include "camera_fixture.hpp"
 #include "ipcsdk.hpp"
 
 using namespace std::chrono_literals;
 using testenv::camera_ip;
+using testenv::eventually;
+using S = ipc::State;
+using Transitions = std::vector<std::pair<S, S>>;
 
 namespace {
 
 // Small pauses so that every test runs in seconds; no jitter unless a test asks.
-ipc::FleetOptions quick() {
+ipc::FleetOptions quick(std::chrono::milliseconds initial = 200ms, std::chrono::milliseconds max = 800ms,
+                        std::chrono::milliseconds probe = 5s, int timeouts = 3) {
     ipc::FleetOptions o;
-    o.initial_backoff = 200ms;
-    o.max_backoff = 800ms;
+    o.initial_backoff = initial;
+    o.max_backoff = max;
     o.jitter = 0;
     o.stale_after = 20s;
-    o.probe_after = 5s;
+    o.probe_after = probe;
+    o.max_command_timeouts = timeouts;
     return o;
 }
+// No answer to the next n requests.
+ipcsim::Scripted silence(int n) { return ipcsim::Scripted{ipcsim::Reply::None, {}, {}, 0, 0ms, n}; }
 
 // Cameras whose answers get lost use TCP: over UDP this library drops the next answer of any
 // camera after a lost one.
@@ -36,8 +42,8 @@ ipc::CameraSpec spec(int n, bool video = false, bool tcp = false) {
     return s;
 }
 
-// Everything the fleet's handlers saw, with a wait for a condition on it. The handlers hold
-// it: the fleet's destructor does not wait for a handler that is still running.
+// Everything the fleet's handlers saw. The handlers hold it: the fleet's destructor does not
+// wait for a handler that is still running.
 struct Seen : std::enable_shared_from_this<Seen> {
     std::mutex m;
     std::condition_variable cv;
@@ -52,14 +58,7 @@ struct Seen : std::enable_shared_from_this<Seen> {
         f.on_state([self](const ipc::StateChange& c) { self->add([&] { self->changes.push_back(c); }); });
         f.on_retry([self](const ipc::Retry& r) { self->add([&] { self->retries.push_back(r); }); });
         f.on_frame([self](const std::string&, const ipc::Frame&) { self->add([&] { ++self->frames; }); });
-        f.on_report([self](const std::string&, const ipc::Report& r) {
-            self->add([&] { self->reports.push_back(r.type); });
-        });
-    }
-    void catch_errors() {
-        ipc::set_handler_error_reporter([self = shared_from_this()](std::string_view kind, std::string_view what) {
-            self->add([&] { self->errors.push_back(std::string(kind) + ": " + std::string(what)); });
-        });
+        f.on_report([self](const std::string&, const ipc::Report& r) { self->add([&] { self->reports.push_back(r.type); }); });
     }
     template <class F>
     void add(F f) {
@@ -69,23 +68,33 @@ struct Seen : std::enable_shared_from_this<Seen> {
         }
         cv.notify_all();
     }
+    template <class F>
+    auto count(F f) {
+        std::lock_guard lock(m);
+        return f();
+    }
     template <class P>
     bool wait(P p, std::chrono::milliseconds limit = 20s) {
         std::unique_lock lock(m);
         return cv.wait_for(lock, limit, p);
     }
-    std::vector<std::pair<ipc::State, ipc::State>> transitions(const std::string& id) {
+    Transitions transitions(const std::string& id) {
         std::lock_guard lock(m);
-        std::vector<std::pair<ipc::State, ipc::State>> v;
+        Transitions v;
         for (const auto& c : changes)
             if (c.id == id) v.emplace_back(c.from, c.to);
         return v;
     }
-    bool reached(const std::string& id, ipc::State s, size_t nth = 1) {
+    bool reached(const std::string& id, S s, size_t nth = 1) {
         size_t n = 0;
-        for (const auto& c : changes)
-            if (c.id == id && c.to == s) ++n;
+        for (const auto& c : changes) n += c.id == id && c.to == s;
         return n >= nth;
+    }
+    std::vector<ipc::Retry> retriesOf(const std::string& id) {
+        std::vector<ipc::Retry> v;
+        for (const auto& r : retries)
+            if (r.id == id) v.push_back(r);
+        return v;
     }
 };
 
@@ -95,324 +104,222 @@ int slots_in_use() {
     return n;
 }
 
-template <class P>
-bool eventually(P p, std::chrono::milliseconds limit = 20s) {
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!p()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        std::this_thread::sleep_for(20ms);
+// The library, a camera on camera_ip(0), and a fleet made by make() whose handlers fill seen.
+class Fleet : public ::testing::Test {
+protected:
+    ipc::Fleet& make(ipc::FleetOptions o = quick()) {
+        fleet = std::make_unique<ipc::Fleet>(o);
+        seen->attach(*fleet);
+        return *fleet;
     }
-    return true;
-}
-
-}  // namespace
-
-using S = ipc::State;
-
-TEST(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
     ipc::Sdk sdk;
-    auto sim = testenv::start_camera(0);
-    auto shared = std::make_shared<Seen>();
-    Seen& seen = *shared;
-    ipc::Fleet fleet(quick());
-    seen.attach(fleet);
-    fleet.add("cam", spec(0, true));
-    ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::online) && seen.frames > 0; }));
+    std::shared_ptr<Seen> seen = std::make_shared<Seen>();
+    std::unique_ptr<ipcsim::Camera> sim = testenv::start_camera(0);
+    std::unique_ptr<ipc::Fleet> fleet;
+};
 
+TEST_F(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
+    make().add("cam", spec(0, true));
+    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online) && seen->frames > 0; }));
     sim->stop();
-    ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::offline); }));
-    EXPECT_EQ(fleet.status("cam")->last_error, ipc::errc::channel_closed);
-    EXPECT_THROW(fleet.with("cam", [](ipc::CameraRef&) {}), ipc::Error);
+    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::offline); }));
+    EXPECT_EQ(fleet->status("cam")->last_error, ipc::errc::channel_closed);
+    EXPECT_THROW(fleet->with("cam", [](ipc::CameraRef&) {}), ipc::Error);
     ASSERT_TRUE(sim->start());
-    ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::online, 2); }));
-    EXPECT_EQ((seen.transitions("cam")), (std::vector<std::pair<S, S>>{
-                                             {S::connecting, S::online}, {S::online, S::offline}, {S::offline, S::online}}));
-    auto st = fleet.status("cam");
-    EXPECT_EQ(st->state, S::online);
-    EXPECT_EQ(st->reconnects, 1u);
+    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online, 2); }));
+    EXPECT_EQ(seen->transitions("cam"), (Transitions{{S::connecting, S::online}, {S::online, S::offline}, {S::offline, S::online}}));
+    EXPECT_EQ(fleet->status("cam")->state, S::online);
+    EXPECT_EQ(fleet->status("cam")->reconnects, 1u);
 
     // Channels and heartbeat are back: frames and reports flow, the library beats again.
     ASSERT_TRUE(sim->waitReportConnection());
     ASSERT_TRUE(sim->waitVideoConnection());
     EXPECT_EQ(sim->reportConnections(), 1);
     EXPECT_EQ(sim->videoConnections(), 1);
-    int before;
-    {
-        std::lock_guard lock(seen.m);
-        before = seen.frames;
-    }
+    const int before = seen->count([&] { return seen->frames; });
     sim->sendReport(0x1003, {9, 8, 7});
-    EXPECT_TRUE(seen.wait([&] { return seen.frames > before + 5 && !seen.reports.empty(); }));
-    EXPECT_EQ(seen.reports.back(), 0x1003u);
+    EXPECT_TRUE(seen->wait([&] { return seen->frames > before + 5 && !seen->reports.empty(); }));
+    EXPECT_EQ(seen->reports.back(), 0x1003u);
     sim->clearRequests();
     EXPECT_TRUE(sim->waitRequest(10, 0, 12s).has_value());
-    // Commands run again.
-    EXPECT_EQ(fleet.with("cam", [](ipc::CameraRef& c) { return c.get<SystemInfo>().deviceModel[0]; }), 'I');
+    EXPECT_EQ(fleet->with("cam", [](ipc::CameraRef& c) { return c.get<SystemInfo>().deviceModel[0]; }), 'I');
 }
 
-TEST(Fleet, BackoffPausesGrowAndAreCapped) {
-    ipc::Sdk sdk;
-    auto sim = testenv::start_camera(0);
-    ipcsim::Scripted silent;
-    silent.reply = ipcsim::Reply::None;
-    silent.times = 1000;
-    sim->script(silent);
+TEST_F(Fleet, BackoffPausesGrowAndAreCapped) {
+    sim->script(silence(1000));
     std::mutex m;
     std::vector<std::chrono::steady_clock::time_point> logins;
     sim->onRequest([&](const ipcsim::Request& r) {
         std::lock_guard lock(m);
         if (r.msgClass == 0 && r.code == 0) logins.push_back(std::chrono::steady_clock::now());
     });
-    auto o = quick();
-    o.initial_backoff = 100ms;
-    o.max_backoff = 400ms;
+    auto o = quick(100ms, 400ms);
     o.jitter = 0.2;
-    auto shared = std::make_shared<Seen>();
-    Seen& seen = *shared;
-    ipc::Fleet fleet(o);
-    seen.attach(fleet);
-    fleet.add("cam", spec(0));
-    ASSERT_TRUE(seen.wait([&] { return seen.retries.size() >= 6; }, 30s));
-    fleet.remove("cam");
+    make(o).add("cam", spec(0));
+    ASSERT_TRUE(seen->wait([&] { return seen->retries.size() >= 6; }, 30s));
+    fleet->remove("cam");
+    EXPECT_EQ(fleet->status("cam"), std::nullopt);
     const int nominal[] = {100, 200, 400, 400, 400, 400};
-    std::lock_guard lock(seen.m);
-    for (int i = 0; i < 6; ++i) {
-        const auto& r = seen.retries[i];
-        EXPECT_EQ(r.failures, static_cast<unsigned>(i + 1));
-        EXPECT_EQ(r.error, ipc::errc::net);
-        EXPECT_GE(r.pause.count(), nominal[i] * 8 / 10) << i;
-        EXPECT_LE(r.pause.count(), nominal[i] * 12 / 10) << i;
-    }
-    EXPECT_EQ(fleet.status("cam"), std::nullopt);
-    // A login never starts before the pause after the previous one is over.
+    std::lock_guard lock(seen->m);
     std::lock_guard lock2(m);
     ASSERT_GE(logins.size(), 6u);
-    for (size_t i = 0; i + 1 < 6; ++i) EXPECT_GE(logins[i + 1] - logins[i], seen.retries[i].pause) << i;
-}
-
-TEST(Fleet, WrongCredentialsAreAuthFailedAndRetriedAtTheLongestPause) {
-    ipc::Sdk sdk;
-    auto sim = testenv::start_camera(0);
-    sim->refuseLogins(true);
-    auto shared = std::make_shared<Seen>();
-    Seen& seen = *shared;
-    ipc::Fleet fleet(quick());
-    seen.attach(fleet);
-    fleet.add("cam", spec(0));
-    ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::auth_failed) && !seen.retries.empty(); }));
-    EXPECT_EQ(fleet.status("cam")->last_error, ipc::errc::auth);
-    {
-        std::lock_guard lock(seen.m);
-        EXPECT_EQ(seen.retries[0].pause, 800ms);
-        EXPECT_EQ(seen.retries[0].error, ipc::errc::auth);
+    for (int i = 0; i < 6; ++i) {
+        const auto& r = seen->retries[i];
+        EXPECT_EQ(r.failures, static_cast<unsigned>(i + 1));
+        EXPECT_EQ(r.error, ipc::errc::net);
+        EXPECT_TRUE(r.pause.count() >= nominal[i] * 8 / 10 && r.pause.count() <= nominal[i] * 12 / 10) << i;
+        // A login never starts before the pause after the previous one is over.
+        EXPECT_TRUE(i == 5 || logins[i + 1] - logins[i] >= r.pause) << i;
     }
-    sim->refuseLogins(false);
-    ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::online); }));
-    EXPECT_EQ((seen.transitions("cam")),
-              (std::vector<std::pair<S, S>>{{S::connecting, S::auth_failed}, {S::auth_failed, S::online}}));
 }
 
-TEST(Fleet, ACameraThatDropsEveryLoginKeepsItsPausesGrowing) {
-    ipc::Sdk sdk;
-    auto sim = testenv::start_camera(0);
+TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowing) {
+    auto dropper = testenv::start_camera(1);
+    sim->refuseLogins(true);
     std::atomic<bool> stop{false};
-    std::thread dropper([&] {  // closes the report channel as soon as a login opened it
+    std::thread drop([&] {  // closes the report channel as soon as a login opened it
         while (!stop) {
-            if (sim->reportConnections() > 0) sim->closeReportChannels();
+            if (dropper->reportConnections() > 0) dropper->closeReportChannels();
             std::this_thread::sleep_for(5ms);
         }
     });
-    auto o = quick();
-    o.initial_backoff = 100ms;
-    o.max_backoff = 400ms;
-    auto shared = std::make_shared<Seen>();
-    Seen& seen = *shared;
-    ipc::Fleet fleet(o);
-    seen.attach(fleet);
-    fleet.add("cam", spec(0));
-    const bool enough = seen.wait([&] { return seen.retries.size() >= 4; });
+    make(quick(100ms, 400ms));
+    fleet->add("auth", spec(0));
+    fleet->add("drop", spec(1));
+    bool enough = seen->wait([&] { return !seen->retriesOf("auth").empty(); });
+    EXPECT_EQ(fleet->status("auth")->last_error, ipc::errc::auth);
+    sim->refuseLogins(false);
+    enough = enough && seen->wait([&] { return seen->retriesOf("drop").size() >= 4 && seen->reached("auth", S::online); });
     stop = true;
-    dropper.join();
+    drop.join();
     ASSERT_TRUE(enough);
-    std::lock_guard lock(seen.m);
+    EXPECT_EQ(seen->transitions("auth"), (Transitions{{S::connecting, S::auth_failed}, {S::auth_failed, S::online}}));
+    std::lock_guard lock(seen->m);
     const int nominal[] = {100, 200, 400, 400};
+    const auto dropped = seen->retriesOf("drop");
     for (int i = 0; i < 4; ++i) {
-        EXPECT_EQ(seen.retries[i].pause.count(), nominal[i]) << i;
-        EXPECT_EQ(seen.retries[i].error, ipc::errc::channel_closed) << i;
+        EXPECT_EQ(dropped[i].pause.count(), nominal[i]) << i;
+        EXPECT_EQ(dropped[i].error, ipc::errc::channel_closed) << i;
     }
+    const auto refused = seen->retriesOf("auth");
+    EXPECT_EQ(refused[0].pause, 400ms);
+    EXPECT_EQ(refused[0].error, ipc::errc::auth);
 }
 
-TEST(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
-    ipc::Sdk sdk;
-    auto sim = testenv::start_camera(0);
-    auto shared = std::make_shared<Seen>();
-    Seen& seen = *shared;
-    ipc::Fleet fleet(quick());
-    seen.attach(fleet);
-    fleet.add("cam", spec(0));
-    ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::online); }));
+TEST_F(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
+    make().add("cam", spec(0));
+    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online); }));
     // The next login is answered late: remove the camera while that login is in flight.
-    ipcsim::Scripted late;
-    late.delay = 300ms;
     ASSERT_TRUE(sim->waitReportConnection());
     sim->closeReportChannels();
-    ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::offline); }));
+    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::offline); }));
     sim->clearRequests();
-    sim->script(late);
+    sim->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 300ms});
     ASSERT_TRUE(sim->waitRequest(0, 0, 10s).has_value());
-    fleet.remove("cam");
-    EXPECT_EQ(fleet.status("cam"), std::nullopt);
-    EXPECT_TRUE(eventually([&] { return slots_in_use() == 0; }));
+    fleet->remove("cam");
+    EXPECT_EQ(fleet->status("cam"), std::nullopt);
+    EXPECT_TRUE(eventually([&] { return slots_in_use() == 0; }, 20s));
     const int logins = sim->loginCount();
     std::this_thread::sleep_for(1s);  // several backoff pauses
     EXPECT_EQ(sim->loginCount(), logins);
     EXPECT_EQ(slots_in_use(), 0);
-    EXPECT_FALSE(seen.reached("cam", S::online, 2));
-    // The id is free again.
-    fleet.add("cam", spec(0));
-    EXPECT_TRUE(seen.wait([&] { return seen.reached("cam", S::online, 2); }));
+    EXPECT_FALSE(seen->reached("cam", S::online, 2));
+    fleet->add("cam", spec(0));
+    EXPECT_TRUE(seen->wait([&] { return seen->reached("cam", S::online, 2); })) << "the id is free again";
 }
 
-TEST(Fleet, DestroyedWithCamerasInEveryState) {
-    ipc::Sdk sdk;
-    auto online = testenv::start_camera(0);
+TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
     auto away = testenv::start_camera(1);
     auto refusing = testenv::start_camera(2);
     auto slow = testenv::start_camera(3);
     away->stop();
     refusing->refuseLogins(true);
-    ipcsim::Scripted late;
-    late.delay = 1500ms;
-    slow->script(late);
+    slow->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 1500ms});
     const size_t threads = testenv::count_dir("/proc/self/task");
-    auto shared = std::make_shared<Seen>();
-    Seen& seen = *shared;
-    {
-        ipc::Fleet fleet(quick());
-        seen.attach(fleet);
-        fleet.add("online", spec(0, true));
-        fleet.add("offline", spec(1, false, true));
-        fleet.add("auth", spec(2));
-        fleet.add("connecting", spec(3, false, true));
-        ASSERT_TRUE(seen.wait([&] {
-            return seen.reached("online", S::online) && seen.reached("offline", S::offline) &&
-                   seen.reached("auth", S::auth_failed);
-        }));
-        EXPECT_EQ(fleet.status("connecting")->state, S::connecting);
-    }
+    make();
+    fleet->add("online", spec(0, true));
+    fleet->add("offline", spec(1, false, true));
+    fleet->add("auth", spec(2));
+    fleet->add("connecting", spec(3, false, true));
+    ASSERT_TRUE(seen->wait([&] {
+        return seen->reached("online", S::online) && seen->reached("offline", S::offline) && seen->reached("auth", S::auth_failed);
+    }));
+    EXPECT_EQ(fleet->status("connecting")->state, S::connecting);
+    fleet.reset();
     std::this_thread::sleep_for(200ms);  // a handler running at the destruction returns
-    size_t changes;
-    {
-        std::lock_guard lock(seen.m);
-        changes = seen.changes.size();
-    }
+    const size_t changes = seen->count([&] { return seen->changes.size(); });
     EXPECT_EQ(slots_in_use(), 0);
-    EXPECT_TRUE(eventually([&] { return online->reportConnections() == 0 && online->videoConnections() == 0; }));
-    EXPECT_TRUE(eventually([&] { return testenv::count_dir("/proc/self/task") == threads; }));
+    EXPECT_TRUE(eventually([&] { return sim->reportConnections() == 0 && sim->videoConnections() == 0; }, 20s));
+    EXPECT_EQ(testenv::settled("/proc/self/task", threads), threads);
     std::this_thread::sleep_for(2s);  // the slow login's answer comes and goes
-    std::lock_guard lock(seen.m);
-    EXPECT_EQ(seen.changes.size(), changes);
+    EXPECT_EQ(seen->count([&] { return seen->changes.size(); }), changes);
 }
 
-TEST(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAreCaught) {
-    ipc::Sdk sdk;
-    auto sim = testenv::start_camera(0);
-    auto o = quick();
-    o.max_command_timeouts = 2;
-    o.probe_after = 60s;  // no heartbeat of the fleet's own between the two commands
-    auto shared = std::make_shared<Seen>();
-    Seen& seen = *shared;
-    seen.catch_errors();
-    ipc::Fleet fleet(o);
-    seen.attach(fleet);
-    fleet.on_state([shared](const ipc::StateChange& c) {
-        shared->add([&] { shared->changes.push_back(c); });
+TEST_F(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAreCaught) {
+    ipc::set_handler_error_reporter([s = seen](std::string_view kind, std::string_view what) {
+        s->add([&] { s->errors.push_back(std::string(kind) + ": " + std::string(what)); });
+    });
+    // No heartbeat of the fleet's own between the two commands.
+    make(quick(200ms, 800ms, 60s, 2)).on_state([s = seen](const ipc::StateChange& c) {
+        s->add([&] { s->changes.push_back(c); });
         throw std::runtime_error("state handler failure");
     });
     std::error_code ec;
-    fleet.with("nobody", [](ipc::CameraRef&) {}, ec);
+    fleet->with("nobody", [](ipc::CameraRef&) {}, ec);
     EXPECT_EQ(ec, ipc::errc::fleet_unknown);
-    fleet.add("cam", spec(0, false, true));
-    EXPECT_THROW(fleet.add("cam", spec(0)), ipc::Error);
-    ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::online); }));
-
-    ipcsim::Scripted none;
-    none.reply = ipcsim::Reply::None;
-    none.times = 2;
-    sim->script(none);
+    fleet->add("cam", spec(0, false, true));
+    EXPECT_THROW(fleet->add("cam", spec(0)), ipc::Error);
+    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online); }));
+    sim->script(silence(2));
     for (int i = 0; i < 2; ++i) {
         std::error_code command;
-        fleet.with("cam", [&](ipc::CameraRef& c) {
+        fleet->with("cam", [&](ipc::CameraRef& c) {
             NtpConfInfo ntp{};
             c.get(ntp, command);
         }, ec);
         EXPECT_FALSE(ec);
         EXPECT_EQ(command, ipc::errc::net);
     }
-    ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::offline); }));
-    EXPECT_EQ(fleet.status("cam")->last_error, ipc::errc::net);
-    auto r = fleet.with("cam", [](ipc::CameraRef& c) { return c.handle(); }, ec);
+    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::offline); }));
+    EXPECT_EQ(fleet->status("cam")->last_error, ipc::errc::net);
+    EXPECT_FALSE(fleet->with("cam", [](ipc::CameraRef& c) { return c.handle(); }, ec).has_value());
     EXPECT_EQ(ec, ipc::errc::fleet_not_online);
-    EXPECT_FALSE(r.has_value());
-    ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::online, 2); }));
+    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online, 2); }));
     // Each of the three state handler calls threw; the fleet carried on after each.
-    ASSERT_TRUE(seen.wait([&] { return seen.errors.size() == 3; }));
-    EXPECT_EQ(seen.errors[0], "state: state handler failure");
+    ASSERT_TRUE(seen->wait([&] { return seen->errors.size() == 3; }));
+    EXPECT_EQ(seen->errors[0], "state: state handler failure");
     ipc::set_handler_error_reporter(nullptr);
 }
 
-TEST(Fleet, AQuietCameraIsAskedAndASilentOneGoesOffline) {
-    ipc::Sdk sdk;
-    auto sim = testenv::start_camera(0);
-    auto o = quick();
-    o.max_command_timeouts = 2;
-    o.probe_after = 300ms;
-    auto shared = std::make_shared<Seen>();
-    Seen& seen = *shared;
-    ipc::Fleet fleet(o);
-    seen.attach(fleet);
-    fleet.add("cam", spec(0, false, true));
-    ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::online); }));
+TEST_F(Fleet, AQuietCameraIsAskedAndASilentOneGoesOffline) {
+    make(quick(200ms, 800ms, 300ms, 2)).add("cam", spec(0, false, true));
+    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online); }));
     // No video, no reports: the fleet's heartbeats keep it online.
     sim->clearRequests();
     ASSERT_TRUE(sim->waitRequest(10, 0, 10s, 3).has_value());
-    EXPECT_EQ(fleet.status("cam")->state, S::online);
-
-    ipcsim::Scripted none;
-    none.reply = ipcsim::Reply::None;
-    none.times = 100000;
-    sim->script(none);
-    ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::offline); }));
-    EXPECT_EQ(fleet.status("cam")->last_error, ipc::errc::net);
+    EXPECT_EQ(fleet->status("cam")->state, S::online);
+    sim->script(silence(100000));
+    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::offline); }));
+    EXPECT_EQ(fleet->status("cam")->last_error, ipc::errc::net);
     sim->clearScript();
-    ASSERT_TRUE(seen.wait([&] { return seen.reached("cam", S::online, 2); }));
+    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online, 2); }));
 }
 
-TEST(Fleet, DestructionDoesNotWaitForARunningHandler) {
-    ipc::Sdk sdk;
-    auto sim = testenv::start_camera(0);
-    struct Gate {
-        std::mutex m;
-        std::condition_variable cv;
-        bool entered = false, open = false;
-    };
-    auto gate = std::make_shared<Gate>();
-    {
-        ipc::Fleet fleet(quick());
-        fleet.on_state([gate](const ipc::StateChange&) {  // blocks until the fleet is gone
-            std::unique_lock lock(gate->m);
-            gate->entered = true;
-            gate->cv.notify_all();
-            gate->cv.wait(lock, [&] { return gate->open; });
-        });
-        fleet.add("cam", spec(0, true));
-        std::unique_lock lock(gate->m);
-        ASSERT_TRUE(gate->cv.wait_for(lock, 20s, [&] { return gate->entered; }));
-    }
+TEST_F(Fleet, DestructionDoesNotWaitForARunningHandler) {
+    auto entered = std::make_shared<std::promise<void>>();
+    auto gate = std::make_shared<std::promise<void>>();
+    fleet = std::make_unique<ipc::Fleet>(quick());
+    fleet->on_state([entered, open = gate->get_future().share()](const ipc::StateChange&) {
+        entered->set_value();  // the first change blocks here until the fleet is gone
+        open.wait();
+    });
+    fleet->add("cam", spec(0, true));
+    ASSERT_EQ(entered->get_future().wait_for(20s), std::future_status::ready);
+    fleet.reset();
     // The destructor returned with the handler still blocked, and released the camera.
     EXPECT_EQ(slots_in_use(), 0);
-    EXPECT_TRUE(eventually([&] { return sim->reportConnections() == 0; }));
-    std::lock_guard lock(gate->m);
-    gate->open = true;
-    gate->cv.notify_all();
+    EXPECT_TRUE(eventually([&] { return sim->reportConnections() == 0; }, 20s));
+    gate->set_value();
 }
+
+}  // namespace

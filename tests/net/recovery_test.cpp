@@ -6,14 +6,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
-#include <chrono>
-#include <cstring>
-#include <mutex>
-#include <thread>
-
-#include "bytes.hpp"
 #include "camera_fixture.hpp"
 
 using namespace testenv;
@@ -22,27 +14,6 @@ using std::chrono::seconds;
 using Clock = std::chrono::steady_clock;
 
 namespace {
-
-template <class Pred>
-bool eventually(Pred p, milliseconds limit = milliseconds(10000)) {
-    const auto end = Clock::now() + limit;
-    while (!p()) {
-        if (Clock::now() > end) return false;
-        std::this_thread::sleep_for(milliseconds(10));
-    }
-    return true;
-}
-
-// The record a query returns, as the camera holds it (big-endian fields): compared with what
-// the command delivered, converted back by the caller where needed.
-Bytes stored(ipcsim::Camera& cam, uint8_t cls, uint8_t code) { return cam.record(cls, code); }
-
-// Counts of this process's descriptors and threads, to compare after everything was released.
-struct Census {
-    size_t fds = count_dir("/proc/self/fd");
-    size_t threads = count_dir("/proc/self/task");
-    bool back() const { return count_dir("/proc/self/fd") == fds && count_dir("/proc/self/task") == threads; }
-};
 
 class Recovery : public ::testing::Test {
 protected:
@@ -62,9 +33,7 @@ protected:
         cam->stop();
     }
     uint32_t open() {
-        LoginDeviceInfo d = device_info(camera_ip(), netType());
-        LoginUserInfo u = user_info();
-        const uint32_t h = IPCSdkLogin(&d, &u, 5);
+        const uint32_t h = login(camera_ip(), netType());
         EXPECT_TRUE(is_handle(h)) << std::hex << h;
         EXPECT_TRUE(cam->waitReportConnection());
         return h;
@@ -84,7 +53,7 @@ uint32_t camera_control(uint32_t h, CameraControlRecord& r) { return IPCGetCamer
 
 // The camera's stored camera control record, as the library delivers it (fields host order).
 CameraControlRecord expected_control(ipcsim::Camera& cam) {
-    const Bytes wire = stored(cam, 1, 16);
+    const Bytes wire = cam.record(1, 16);
     CameraControlRecord r;
     Bytes answer(16, 0);
     answer.insert(answer.end(), wire.begin(), wire.end());
@@ -111,9 +80,7 @@ void one_lost_answer_among_eight(uint32_t netType) {
                 VideoParamRecord r;
                 const uint32_t rc = video_param(handles[i], r);
                 (rc == 0 ? ok : failed).fetch_add(1);
-                if (rc != 0) {
-                    EXPECT_EQ(rc, IPCSDK_ERR_NET) << "camera " << i;
-                }
+                EXPECT_TRUE(rc == 0 || rc == IPCSDK_ERR_NET) << "camera " << i << ": " << std::hex << rc;
             }
         });
     for (auto& t : threads) t.join();
@@ -128,13 +95,9 @@ TEST_F(Recovery, LostAnswerAmongEightParallelCamerasCostsExactlyOneCommandTcp) {
 
 // The data answer of a query as the camera sends it: header, then the stored record.
 Bytes echo(ipcsim::Camera& cam, uint8_t cls, uint8_t code) {
-    const Bytes record = stored(cam, cls, code);
+    const Bytes record = cam.record(cls, code);
     Bytes m(16, 0);
-    m[0] = 0x5B;
-    m[1] = 0x5A;
-    m[2] = 1;
-    m[3] = cls;
-    m[4] = code;
+    m[0] = 0x5B, m[1] = 0x5A, m[2] = 1, m[3] = cls, m[4] = code;
     for (int i = 0; i < 4; ++i) m[12 + i] = static_cast<uint8_t>(record.size() >> (24 - 8 * i));
     m.insert(m.end(), record.begin(), record.end());
     return m;
@@ -168,7 +131,7 @@ TEST_F(Recovery, LateUdpAnswerInTheNextPollingWindowIsNotTakenForItsAnswer) {
     DeviceLogout(h);
 }
 
-TEST_F(RecoveryTcp, LostAndLateTcpAnswersCostOneCommandEach) {
+TEST_F(RecoveryTcp, LostLateOversizedGarbledAndPartialTcpAnswersCostOneCommandEach) {
     const uint32_t h = open();
     VideoParamRecord v;
     CameraControlRecord c;
@@ -181,44 +144,22 @@ TEST_F(RecoveryTcp, LostAndLateTcpAnswersCostOneCommandEach) {
     // The late video answer arrives on the stream just before the next command's own answer.
     cam->script(ipcsim::Reply::None);
     EXPECT_EQ(video_param(h, v), IPCSDK_ERR_NET);
-    ipcsim::Scripted both;
-    both.reply = ipcsim::Reply::Raw;
-    both.raw = echo(*cam, 1, 6);
-    const Bytes own = echo(*cam, 1, 16);
-    both.raw.insert(both.raw.end(), own.begin(), own.end());
-    cam->script(both);
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Raw, {}, cat({echo(*cam, 1, 6), echo(*cam, 1, 16)})});
     std::memset(&c, 0, sizeof c);
     ASSERT_EQ(camera_control(h, c), 0u);
     EXPECT_EQ(std::memcmp(&c, &want, sizeof c), 0) << "the late answer was skipped";
     ASSERT_EQ(video_param(h, v), 0u);
-    DeviceLogout(h);
-}
 
-TEST_F(RecoveryTcp, OversizedGarbledAndPartialTcpAnswersLeaveNothingForTheNextCommand) {
-    const uint32_t h = open();
-    const CameraControlRecord want = expected_control(*cam);
     Bytes huge(16 + (1u << 20), 0);  // a video parameter echo claiming 1 MiB of payload
-    huge[0] = 0x5B;
-    huge[1] = 0x5A;
-    huge[2] = 1;
-    huge[3] = 1;
-    huge[4] = 6;
-    huge[13] = 0x10;
-    ipcsim::Scripted raw;
-    raw.reply = ipcsim::Reply::Raw;
-    raw.raw = huge;
-    ipcsim::Scripted garbage;
-    garbage.reply = ipcsim::Reply::Garbage;
-    garbage.shortLength = 20 * 1024;
-    ipcsim::Scripted partial;
-    partial.reply = ipcsim::Reply::Short;
-    partial.shortLength = 3;
+    huge[0] = 0x5B, huge[1] = 0x5A, huge[2] = 1, huge[3] = 1, huge[4] = 6, huge[13] = 0x10;
+    const ipcsim::Scripted raw{ipcsim::Reply::Raw, {}, huge};
+    const ipcsim::Scripted garbage{ipcsim::Reply::Garbage, {}, {}, 20 * 1024};
+    const ipcsim::Scripted partial{ipcsim::Reply::Short, {}, {}, 3};
     for (const ipcsim::Scripted& bad : {raw, garbage, partial}) {
         cam->script(bad);
-        VideoParamRecord v;
         EXPECT_NE(video_param(h, v), 0u);
         for (int k = 0; k < 2; ++k) {
-            CameraControlRecord c{};
+            std::memset(&c, 0, sizeof c);
             ASSERT_EQ(camera_control(h, c), 0u) << "after reply kind " << static_cast<int>(bad.reply);
             EXPECT_EQ(std::memcmp(&c, &want, sizeof c), 0);
         }
@@ -230,21 +171,16 @@ TEST_F(RecoveryTcp, OversizedGarbledAndPartialTcpAnswersLeaveNothingForTheNextCo
 
 std::atomic<uint32_t> g_handle{0};
 std::atomic<int> g_reports{0}, g_frames{0}, g_disconnects{0};
-std::atomic<int64_t> g_result{1};
+std::atomic<int64_t> g_result{1}, g_restart{1};
 
 int count_report(uint32_t, intptr_t, intptr_t, uint8_t*, uint32_t, intptr_t) {
     g_reports.fetch_add(1);
     return 0;
 }
-int count_frame(uint32_t, uint8_t*) {
-    g_frames.fetch_add(1);
-    return 0;
-}
 
-TEST_F(Recovery, ReconnectFromTheDisconnectionCallbackDeliversTheNextReports) {
+TEST_F(Recovery, ReconnectAndReloginFromTheDisconnectionCallback) {
+    const Census before;
     g_handle = open();
-    g_reports = 0;
-    g_disconnects = 0;
     SetReportCallbackFunc(count_report);
     SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) {
         g_disconnects.fetch_add(1);
@@ -258,14 +194,6 @@ TEST_F(Recovery, ReconnectFromTheDisconnectionCallbackDeliversTheNextReports) {
         cam->sendReport(0x1003, pattern(8));
         ASSERT_TRUE(eventually([&] { return g_reports == round; })) << "round " << round;
     }
-    EXPECT_EQ(IPCSdkLogout(g_handle), 0u);
-}
-
-TEST_F(Recovery, ReloginFromTheDisconnectionCallbackHasALiveReportChannel) {
-    const Census before;
-    g_handle = open();
-    g_reports = 0;
-    SetReportCallbackFunc(count_report);
     g_result = 1;
     SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) {
         DeviceLogout(h);
@@ -277,19 +205,20 @@ TEST_F(Recovery, ReloginFromTheDisconnectionCallbackHasALiveReportChannel) {
     ASSERT_TRUE(eventually([&] { return g_result == 0 && cam->reportConnections() == 1; }));
     ASSERT_TRUE(is_handle(g_handle)) << std::hex << g_handle;
     EXPECT_EQ(cam->loginCount(), 2);
-    EXPECT_NE(peek(g_DevManage[g_handle - IPCSDK_HANDLE_BASE].reportSocket), -1);
+    EXPECT_NE(peek(slot_of(g_handle).reportSocket), -1);
     cam->sendReport(0x1003, pattern(8));
-    ASSERT_TRUE(eventually([&] { return g_reports == 1; }));
+    ASSERT_TRUE(eventually([&] { return g_reports == 4; }));
     SetExceptionCallBack(nullptr);
     EXPECT_EQ(IPCSdkLogout(g_handle), 0u);
-    EXPECT_TRUE(eventually([&] { return before.back(); }, seconds(5))) << "nothing left of either login";
+    EXPECT_TRUE(before.back()) << "nothing left of any login or receiver";
 }
 
-TEST_F(Recovery, ReportCallbackStartsVideoRunsCommandsAndLogsOut) {
+TEST_F(Recovery, CallbacksStartAndRestartVideoRunCommandsAndLogOut) {
     g_handle = open();
-    g_frames = 0;
-    g_result = 1;
-    SetVideoFrameCallBack(count_frame);
+    SetVideoFrameCallBack([](uint32_t h, uint8_t*) {
+        if (g_frames.fetch_add(1) == 0) g_restart = StartVideoRequest(h);  // supersedes this very receiver
+        return 0;
+    });
     SetReportCallbackFunc([](uint32_t type, intptr_t, intptr_t, uint8_t*, uint32_t, intptr_t) {
         const uint32_t h = g_handle;
         if (type == 0x1003) {
@@ -306,7 +235,11 @@ TEST_F(Recovery, ReportCallbackStartsVideoRunsCommandsAndLogsOut) {
     EXPECT_EQ(g_result.load(), 0) << "video started and the command ran from the report callback";
     ASSERT_TRUE(cam->waitVideoConnection());
     cam->sendVideoRaw(ipcsim::Camera::videoFrame(pattern(100)));
-    EXPECT_TRUE(eventually([] { return g_frames == 1; }));
+    ASSERT_TRUE(eventually([] { return g_restart != 1; }));
+    EXPECT_EQ(g_restart.load(), 0);
+    EXPECT_TRUE(eventually([&] { return cam->videoConnections() == 1; })) << "the old connection is closed";
+    cam->sendVideoRaw(ipcsim::Camera::videoFrame(pattern(20)));
+    EXPECT_TRUE(eventually([] { return g_frames == 2; })) << "the new receiver delivers";
     VideoParamRecord v;
     EXPECT_EQ(video_param(g_handle, v), 0u) << "the camera's semaphore was given back";
 
@@ -315,7 +248,7 @@ TEST_F(Recovery, ReportCallbackStartsVideoRunsCommandsAndLogsOut) {
     cam->sendReport(0x1004, pattern(8));
     ASSERT_TRUE(eventually([] { return g_result != 1; }));
     EXPECT_EQ(g_result.load(), 0) << "logout from the camera's own report callback returned";
-    EXPECT_TRUE(eventually([&] { return peek(g_DevManage[g_handle - IPCSDK_HANDLE_BASE].inUse) == 0; }));
+    EXPECT_TRUE(eventually([&] { return peek(slot_of(g_handle).inUse) == 0; }));
     EXPECT_LT(count_dir("/proc/self/task"), whileLoggedIn.threads);
 }
 
@@ -336,31 +269,20 @@ TEST_F(Recovery, ConcurrentChannelStartsKeepOneReceiverAndLeakNothing) {
         << cam->videoConnections() << " video, " << cam->reportConnections() << " report connections";
     // A report sent while a superseded connection was still closing may be lost with it: send
     // numbered reports until one arrives; none may arrive twice.
-    static std::mutex m;
-    static std::vector<uint8_t> got;
+    static std::atomic<int> got[50], total{0};
     SetReportCallbackFunc([](uint32_t, intptr_t, intptr_t, uint8_t* body, uint32_t len, intptr_t) {
-        std::lock_guard<std::mutex> l(m);
-        if (len) got.push_back(body[0]);
+        if (len && body[0] < 50) got[body[0]]++, total++;
         return 0;
     });
-    auto delivered = [] {
-        std::lock_guard<std::mutex> l(m);
-        return got.size();
-    };
-    for (uint8_t k = 1; k < 50 && delivered() == 0; ++k) {
+    for (uint8_t k = 1; k < 50 && total == 0; ++k) {
         cam->sendReport(0x1003, Bytes(4, k));
-        eventually([&] { return delivered() > 0; }, milliseconds(200));
+        eventually([&] { return total > 0; }, milliseconds(200));
     }
     std::this_thread::sleep_for(milliseconds(300));
-    {
-        std::lock_guard<std::mutex> l(m);
-        ASSERT_FALSE(got.empty());
-        std::vector<uint8_t> sorted = got;
-        std::sort(sorted.begin(), sorted.end());
-        EXPECT_EQ(std::adjacent_find(sorted.begin(), sorted.end()), sorted.end()) << "one receiver, no duplicates";
-    }
+    ASSERT_GT(total.load(), 0);
+    for (auto& n : got) EXPECT_LE(n.load(), 1) << "one receiver, no duplicates";
     EXPECT_EQ(IPCSdkLogout(h), 0u);
-    EXPECT_TRUE(eventually([&] { return before.back(); }, seconds(5)));
+    EXPECT_TRUE(before.back());
 }
 
 // Each camera's report callback commands the other camera while both dispatches hold their own
@@ -390,25 +312,6 @@ TEST_F(Recovery, CallbacksCommandingEachOthersCameraInParallelNeverDeadlock) {
     EXPECT_EQ(video_param(g_pair[1], v), 0u);
     DeviceLogout(g_pair[0]);
     DeviceLogout(g_pair[1]);
-}
-
-TEST_F(Recovery, LogoutWithChannelsAndHeartbeatReturnsWithoutTheIdlePause) {
-    const Census before;
-    const uint32_t h = open();
-    ASSERT_EQ(StartVideoRequest(h), 0);
-    ASSERT_EQ(CreatHandlHeartBeatThread(&g_DevManage[h - IPCSDK_HANDLE_BASE]), 0);
-    const auto t0 = Clock::now();
-    EXPECT_EQ(IPCSdkLogout(h), 0u);
-    EXPECT_LT(Clock::now() - t0, milliseconds(2500)) << "no 3-second sleep";
-    EXPECT_TRUE(eventually([&] { return before.back(); }, seconds(5)));
-    EXPECT_EQ(IPCSdkLogout(h), IPCSDK_ERR_BAD_HANDLE);
-}
-
-TEST_F(Recovery, HeartbeatOnAnEntryNotInUseEndsAtOnce) {
-    const Census before;
-    EXPECT_EQ(CreatHandlHeartBeatThread(&g_DevManage[200]), 0);
-    EXPECT_TRUE(eventually([&] { return before.back(); }, seconds(5)));
-    EXPECT_EQ(CreatHandlHeartBeatThread(nullptr), -1);
 }
 
 }  // namespace

@@ -4,11 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "bytes.hpp"
 #include "ipcsdk.h"
 #include "ipcsim.hpp"
 #include "testenv.hpp"
@@ -59,7 +62,40 @@ inline uint32_t login(const std::string& ip, uint32_t netType = 1, const char* u
     return IPCSdkLogin(&d, &u, 5);
 }
 
+// The byte strings one after the other.
+inline Bytes cat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
 inline bool is_handle(uint32_t h) { return h >= IPCSDK_HANDLE_BASE && h < IPCSDK_HANDLE_BASE + 256; }
+inline DeviceSlot& slot_of(uint32_t h) { return g_DevManage[h - IPCSDK_HANDLE_BASE]; }
+
+// Polls p until it holds (true) or the limit has passed (false).
+template <class Pred>
+bool eventually(Pred p, std::chrono::milliseconds limit = std::chrono::seconds(10)) {
+    const auto end = std::chrono::steady_clock::now() + limit;
+    while (!p()) {
+        if (std::chrono::steady_clock::now() > end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
+
+// The entry count of a /proc/self directory once it has settled on want, or after 5 s (ended
+// threads leave the list, and the simulators close their side, a moment after the library).
+inline size_t settled(const char* dir, size_t want) {
+    eventually([&] { return count_dir(dir) == want; }, std::chrono::seconds(5));
+    return count_dir(dir);
+}
+
+// This process's descriptors and threads, to compare once everything was released.
+struct Census {
+    size_t fds = count_dir("/proc/self/fd");
+    size_t threads = count_dir("/proc/self/task");
+    bool back() const { return settled("/proc/self/fd", fds) == fds && settled("/proc/self/task", threads) == threads; }
+};
 
 // Fixture: SDK initialised, camera started, logged in over UDP (netType() can be overridden).
 class CameraTest : public ::testing::Test {
