@@ -153,6 +153,7 @@ long channel_path() {
                                       milliseconds(200));
     DeviceLogout(h);
     SetVideoFrameCallBack(nullptr);
+    std::printf("video channel %ld, report channel %ld\n", video, report);
     return video + report;
 }
 

@@ -1,24 +1,11 @@
 // Soak: many simulated cameras, a host workload and a seeded fault schedule, with invariants
-// checked while it runs and at the end.
-//
-// Workload: command threads over every logged-in camera (settings, heartbeats, the three
-// waiting commands with their reports and picture pairs), video streaming on every camera,
-// heartbeat threads, and host reactions (reconnect the report channel from the disconnection
-// callback, log a restarted camera in again). The transport is process-wide (the most recent
-// login sets it), so the run alternates UDP and TCP phases: at each switch every camera is
-// logged out and logged in again over the other transport.
-//
-// Faults, one every few milliseconds on a random camera: restarts, resets mid-frame and
-// mid-message, answers dropped, late, short, of the wrong class or code, garbage, duplicated,
-// report floods, stalled channels, and slow or re-entrant host callbacks (logout, re-login,
-// channel restart and commands from inside them).
-//
-// Invariants: every call returns within its bound; every delivered frame and report is intact
-// (the simulator numbers and checksums them); every result is a documented one; no callback
-// runs for a camera after its logout returned. At the end, with every camera logged out and
-// every simulator stopped: descriptors and threads as at the start, and resident memory flat
-// (the peak of the last 40 % of the run within 5 % of the peak of the 40 % before it; printed
-// but not judged under a sanitizer).
+// checked while it runs and at the end (README, "Soak"). Workload: command threads over every
+// logged-in camera, video on every camera, heartbeats, host reactions from the callbacks; UDP
+// and TCP phases alternate (the transport is process-wide). Faults, one every few milliseconds
+// on a random camera: the kinds of kFaults. Invariants: every call within its bound, every frame
+// and report intact, every result documented, no callback for a camera after its logout
+// returned; at the end descriptors and threads as at the start and resident memory flat
+// (printed but not judged under a sanitizer).
 #include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
