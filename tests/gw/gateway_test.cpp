@@ -321,10 +321,10 @@ TEST_F(GatewayTest, CameraAwayAndBackThenCleanStop) {
 // camera; while the broker is away north's report (QoS 1) is kept, south's (QoS 0) dropped.
 TEST(GatewayBroker, TwoGatewaysThroughBrokerOutages) {
     auto north = testenv::start_camera(0), south = testenv::start_camera(1);
+    Broker broker(broker_ip(), 1883, testenv::workdir());  // outlives the gateways: they stop with it up
     Gateway a(write_config("gw-a", {{"north", cam_ip(0)}}));
     Gateway b(write_config("gw-b", {{"south", cam_ip(1)}}, "qos = 0\n"));
     ASSERT_TRUE(a.waitLog("not reachable") && b.waitLog("not reachable")) << a.log() << b.log();
-    Broker broker(broker_ip(), 1883, testenv::workdir());
     ASSERT_TRUE(broker.start());
     auto client = connected("client", {"site/#", "client/#"});
     auto n = client->waitJson("site/north/state", "state", "online", 20s);
