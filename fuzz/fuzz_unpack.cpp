@@ -16,6 +16,10 @@ void run(uint32_t (*unpack)(const uint8_t*, uint32_t, int32_t, Rec*), const uint
     const uint32_t filled = unpack(answer, len, count, out.data());
     if (filled > out.size()) __builtin_trap();
 }
+template <class... Unpack>
+void run_all(const uint8_t* answer, uint32_t len, int32_t count, Unpack... unpack) {
+    (run(unpack, answer, len, count), ...);
+}
 
 }  // namespace
 
@@ -27,37 +31,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint32_t len = static_cast<uint32_t>(std::min<size_t>(size - 1, answer.size()));
     std::memcpy(answer.data(), data + 1, len);
     const uint8_t* a = answer.data();
-    run(IPCUnPackVideoParam, a, len, count);
-    run(IPCUnPackExOsdParam, a, len, count);
-    run(IPCUnPackCameraControlInfo, a, len, count);
-    run(IPCUnPackPTZParam, a, len, count);
-    run(IPCUnPackPresetPoint, a, len, count);
-    run(IPCUnPackPresetPointEx, a, len, count);
-    run(IPCUnPackPTZValue, a, len, count);
-    run(IPCUnPackCruiseInfo, a, len, count);
-    run(IPCUnPackTrackParam, a, len, count);
-    run(IPCUnPackCamMarkParam, a, len, count);
-    run(IPCUnPackCamMarkParam2, a, len, count);
-    run(IPCUnPackCamLinkPTZInfo, a, len, count);
-    run(IPCUnPackFocusModeInfo, a, len, count);
-    run(IPCUnPackLinkFocusLearnState, a, len, count);
-    run(IPCUnPackNetWorkConfInfo, a, len, count);
-    run(IPCUnPackGB28181Info, a, len, count);
-    run(IPCUnPackFtpInfo, a, len, count);
-    run(IPCUnPackWebServiceInfo, a, len, count);
-    run(IPCUnPackSystemTimeInfo, a, len, count);
-    run(IPCUnPackNtpConfInfo, a, len, count);
-    run(IPCUnPackRestartInfo, a, len, count);
-    run(IPCUnPackRestartInfo2, a, len, count);
-    run(IPCUnPackDev2Info, a, len, count);
-    run(IPCUnPackFaceInfo, a, len, count);
-    run(IPCUnPackIdleOperationInfo, a, len, count);
-    run(IPCUnPackStartOperationInfo, a, len, count);
-    run(IPCUnPackAlarmOutParam, a, len, count);
-    run(IPCUnPackAlarmInParam, a, len, count);
-    run(IPCUnPackImageIspImageEnhance, a, len, count);
-    run(IPCUnPackImageIspDayNight, a, len, count);
-    run(IPCUnPackFireModeSet, a, len, count);
+    run_all(a, len, count, IPCUnPackVideoParam, IPCUnPackExOsdParam, IPCUnPackCameraControlInfo, IPCUnPackPTZParam,
+            IPCUnPackPresetPoint, IPCUnPackPresetPointEx, IPCUnPackPTZValue, IPCUnPackCruiseInfo, IPCUnPackTrackParam,
+            IPCUnPackCamMarkParam, IPCUnPackCamMarkParam2, IPCUnPackCamLinkPTZInfo, IPCUnPackFocusModeInfo,
+            IPCUnPackLinkFocusLearnState, IPCUnPackNetWorkConfInfo, IPCUnPackGB28181Info, IPCUnPackFtpInfo,
+            IPCUnPackWebServiceInfo, IPCUnPackSystemTimeInfo, IPCUnPackNtpConfInfo, IPCUnPackRestartInfo,
+            IPCUnPackRestartInfo2, IPCUnPackDev2Info, IPCUnPackFaceInfo, IPCUnPackIdleOperationInfo,
+            IPCUnPackStartOperationInfo, IPCUnPackAlarmOutParam, IPCUnPackAlarmInParam, IPCUnPackImageIspImageEnhance,
+            IPCUnPackImageIspDayNight, IPCUnPackFireModeSet);
     SystemInfo info;
     IPCUnPackSystemInfo_IPC(a, len, &info);
     LoginResult login;

@@ -1,7 +1,7 @@
 // Allocation failure along the library's paths. The library is linked statically and its
 // references to malloc, calloc, realloc, operator new, fopen, socket and eventfd are wrapped
 // (see tests/CMakeLists.txt); while armed, the k-th of them made by any thread of this process
-// fails. Each case runs its call for k = 1, 2, ... until a run meets no k-th acquisition, and
+// fails. Each path runs its call for k = 1, 2, ... until a run meets no k-th acquisition, and
 // checks each time: the documented result (or the documented dropped line), nothing left
 // behind (descriptors, threads; leaks under LeakSanitizer in the sanitizer build), and the next
 // call, with the allocator healthy again, succeeds. The camera runs in a child process (the
@@ -19,9 +19,9 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <new>
 #include <string>
 #include <thread>
@@ -40,54 +40,22 @@ bool now() {
 }
 }  // namespace fail
 
-extern "C" {
-void* __real_malloc(size_t);
-void* __real_calloc(size_t, size_t);
-void* __real_realloc(void*, size_t);
-FILE* __real_fopen(const char*, const char*);
-int __real_socket(int, int, int);
-int __real_eventfd(unsigned, int);
-void* __real__Znwm(size_t);
-void* __real__Znam(size_t);
-void* __real__ZnwmRKSt9nothrow_t(size_t, const std::nothrow_t&);
-
-void* __wrap_malloc(size_t n) {
-    if (fail::now()) return errno = ENOMEM, nullptr;
-    return __real_malloc(n);
-}
-void* __wrap_calloc(size_t n, size_t size) {
-    if (fail::now()) return errno = ENOMEM, nullptr;
-    return __real_calloc(n, size);
-}
-void* __wrap_realloc(void* p, size_t n) {
-    if (fail::now()) return errno = ENOMEM, nullptr;
-    return __real_realloc(p, n);
-}
-FILE* __wrap_fopen(const char* path, const char* mode) {
-    if (fail::now()) return errno = ENOMEM, nullptr;
-    return __real_fopen(path, mode);
-}
-int __wrap_socket(int domain, int type, int protocol) {
-    if (fail::now()) return errno = ENOBUFS, -1;
-    return __real_socket(domain, type, protocol);
-}
-int __wrap_eventfd(unsigned initval, int flags) {
-    if (fail::now()) return errno = ENOMEM, -1;
-    return __real_eventfd(initval, flags);
-}
-void* __wrap__Znwm(size_t n) {
-    if (fail::now()) throw std::bad_alloc();
-    return __real__Znwm(n);
-}
-void* __wrap__Znam(size_t n) {
-    if (fail::now()) throw std::bad_alloc();
-    return __real__Znam(n);
-}
-void* __wrap__ZnwmRKSt9nothrow_t(size_t n, const std::nothrow_t& t) {
-    if (fail::now()) return nullptr;
-    return __real__ZnwmRKSt9nothrow_t(n, t);
-}
-}
+// __wrap_NAME fails as the last argument says when its turn comes, and calls __real_NAME otherwise.
+#define WRAP(ret, name, params, args, ...) \
+    extern "C" ret __real_##name params;   \
+    extern "C" ret __wrap_##name params {  \
+        if (fail::now()) __VA_ARGS__;      \
+        return __real_##name args;         \
+    }
+WRAP(void*, malloc, (size_t n), (n), return errno = ENOMEM, nullptr)
+WRAP(void*, calloc, (size_t n, size_t size), (n, size), return errno = ENOMEM, nullptr)
+WRAP(void*, realloc, (void* p, size_t n), (p, n), return errno = ENOMEM, nullptr)
+WRAP(FILE*, fopen, (const char* path, const char* mode), (path, mode), return errno = ENOMEM, nullptr)
+WRAP(int, socket, (int domain, int type, int protocol), (domain, type, protocol), return errno = ENOBUFS, -1)
+WRAP(int, eventfd, (unsigned initval, int flags), (initval, flags), return errno = ENOMEM, -1)
+WRAP(void*, _Znwm, (size_t n), (n), throw std::bad_alloc())
+WRAP(void*, _Znam, (size_t n), (n), throw std::bad_alloc())
+WRAP(void*, _ZnwmRKSt9nothrow_t, (size_t n, const std::nothrow_t& t), (n, t), return nullptr)
 
 using namespace testenv;
 using std::chrono::milliseconds;
@@ -96,10 +64,6 @@ namespace {
 
 std::atomic<int> g_frames{0};
 pid_t g_child = -1;  // the camera's process
-int count_frame(uint32_t, uint8_t*) {
-    g_frames++;
-    return 0;
-}
 
 // Runs `call` with the k-th acquisition failing for k = 1, 2, ... until a run injects nothing;
 // `settle` keeps the failure armed for the threads the call started. `check(result, injected)`
@@ -134,147 +98,75 @@ long every_failure(Call call, Check check, milliseconds settle = milliseconds(0)
     return 0;
 }
 
-size_t settled_threads(size_t want) {
-    size_t n = count_dir("/proc/self/task");
-    for (int i = 0; i < 300 && n != want; ++i) {
-        std::this_thread::sleep_for(milliseconds(10));
-        n = count_dir("/proc/self/task");
-    }
-    return n;
+// The report channel works: a position request is answered through it.
+bool reports_flow(uint32_t h) {
+    GpsInfoRequest g{};
+    uint8_t out[256];
+    return IPCGpsInfo(h, &g, 1, out, sizeof out, 5) == 48;
 }
 
-// A camera in a child process, on this process's address.
-class AllocFailure : public ::testing::Test {
-protected:
-    void SetUp() override {
-        const std::string ip = camera_ip();
-        const char* argv[] = {IPCSIM_PATH, "--ip", ip.c_str(), "--quiet", "--report-delay", "20", "--fps", "50", nullptr};
-        ASSERT_EQ(posix_spawn(&child_, IPCSIM_PATH, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
-        g_child = child_;
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(5002);
-        a.sin_addr.s_addr = inet_addr(ip.c_str());
-        bool up = false;
-        for (int i = 0; i < 500 && !up; ++i) {
-            const int fd = socket(AF_INET, SOCK_STREAM, 0);
-            up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-            close(fd);
-            if (!up) std::this_thread::sleep_for(milliseconds(10));
-        }
-        ASSERT_TRUE(up) << "the simulator did not start";
-        std::thread([] {}).join();  // a sanitizer's helper thread, before the counts
-        sdk_print("allocation failure\n");  // the trace file and the debug socket stay open
-        if (openDebugSocket()) IPCSdkDebug("allocation failure");
-        ASSERT_EQ(IPCSdkInit(), 0u);
-        fds0_ = count_dir("/proc/self/fd");
-        threads0_ = count_dir("/proc/self/task");
-    }
-    void TearDown() override {
-        IPCSdkUnInit();
-        if (child_ > 0) {
-            kill(child_, SIGTERM);
-            waitpid(child_, nullptr, 0);
-        }
-    }
-    virtual bool openDebugSocket() const { return true; }
-    // Descriptors and threads as before the case.
-    void expect_clean() {
-        EXPECT_EQ(count_dir("/proc/self/fd"), fds0_) << "a descriptor left open";
-        EXPECT_EQ(settled_threads(threads0_), threads0_) << "a thread left running";
-    }
-public:
-    // The report channel works: a position request is answered through it.
-    static bool reports_flow(uint32_t h) {
-        GpsInfoRequest g{};
-        uint8_t out[256];
-        return IPCGpsInfo(h, &g, 1, out, sizeof out, 5) == 48;
-    }
-    // The video channel works: frames arrive once the stream is asked for.
-    static bool video_flows(uint32_t h) {
-        if (StartVideoRequest(h) < 0) return false;
-        VideoStartInfo start{};
-        IPCStartVideo(h, &start);
-        const int before = g_frames.load();
-        for (int i = 0; i < 500; ++i) {
-            if (g_frames.load() > before + 2) return true;
-            std::this_thread::sleep_for(milliseconds(10));
-        }
-        return false;
-    }
-
-protected:
-    pid_t child_ = -1;
-    size_t fds0_ = 0, threads0_ = 0;
-};
-
-void login_under_failure(uint32_t netType, AllocFailure& t, long& sites) {
-    sites = every_failure(
-        [&] { return login(camera_ip(), netType); },
-        [&](uint32_t h, bool injected) {
-            if (is_handle(h)) {
-                DeviceLogout(h);
-            } else {
-                EXPECT_TRUE(injected) << std::hex << h;
-                EXPECT_EQ(h, IPCSDK_ERR_SOCKET) << "documented: the socket or the slot's buffers could not be had";
-            }
-            const uint32_t again = login(camera_ip(), netType);
-            ASSERT_TRUE(is_handle(again)) << std::hex << again;
-            EXPECT_TRUE(AllocFailure::reports_flow(again)) << "report channel of the next login";
-            DeviceLogout(again);
-        },
-        milliseconds(200));
-    (void)t;
+// The video channel works: frames arrive once the stream is asked for.
+bool video_flows(uint32_t h) {
+    if (StartVideoRequest(h) < 0) return false;
+    VideoStartInfo start{};
+    IPCStartVideo(h, &start);
+    const int before = g_frames.load();
+    for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(milliseconds(10)))
+        if (g_frames.load() > before + 2) return true;
+    return false;
 }
 
-TEST_F(AllocFailure, LoginOverUdp) {
-    long sites = 0;
-    login_under_failure(1, *this, sites);
+long login_path(uint32_t netType) {
+    const long sites = every_failure([&] { return login(camera_ip(), netType); },
+                         [&](uint32_t h, bool injected) {
+                             if (is_handle(h)) {
+                                 DeviceLogout(h);
+                             } else {
+                                 EXPECT_TRUE(injected) << std::hex << h;
+                                 EXPECT_EQ(h, IPCSDK_ERR_SOCKET) << "documented: the socket or the slot's buffers";
+                             }
+                             const uint32_t again = login(camera_ip(), netType);
+                             ASSERT_TRUE(is_handle(again)) << std::hex << again;
+                             EXPECT_TRUE(reports_flow(again)) << "report channel of the next login";
+                             DeviceLogout(again);
+                         },
+                         milliseconds(200));
     EXPECT_GE(sites, 10) << "socket, nine slot buffers, the report channel";
-    expect_clean();
-    std::printf("login over UDP: %ld acquisitions, each failed once\n", sites);
+    return sites;
 }
 
-TEST_F(AllocFailure, LoginOverTcp) {
-    long sites = 0;
-    login_under_failure(2, *this, sites);
-    EXPECT_GE(sites, 10);
-    expect_clean();
-    std::printf("login over TCP: %ld acquisitions, each failed once\n", sites);
-}
-
-TEST_F(AllocFailure, ChannelStart) {
-    SetVideoFrameCallBack(count_frame);
+long channel_path() {
+    SetVideoFrameCallBack([](uint32_t, uint8_t*) { return ++g_frames, 0; });
     const uint32_t h = login(camera_ip());
-    ASSERT_TRUE(is_handle(h));
+    EXPECT_TRUE(is_handle(h));
     const long video = every_failure([&] { return StartVideoRequest(h); },
                                      [&](int32_t r, bool) {
                                          EXPECT_TRUE(r == 0 || r == -1) << r;  // documented: 0 or -1
                                          EXPECT_TRUE(video_flows(h)) << "the next start";
                                      },
                                      milliseconds(200));
+    EXPECT_GE(video, 3) << "socket, receive buffer, start record";
     const long report = every_failure([&] { return StartDataReport(h); },
                                       [&](int32_t r, bool) {
                                           EXPECT_TRUE(r == -1 || r > 0) << r;  // documented: descriptor or -1
-                                          EXPECT_EQ(StartDataReport(h) > 0, true) << "the next start";
+                                          EXPECT_GT(StartDataReport(h), 0) << "the next start";
                                           EXPECT_TRUE(reports_flow(h));
                                       },
                                       milliseconds(200));
     DeviceLogout(h);
     SetVideoFrameCallBack(nullptr);
-    expect_clean();
-    EXPECT_GE(video, 3) << "socket, receive buffer, start record";
-    std::printf("channel start: video %ld, report %ld acquisitions, each failed once\n", video, report);
+    std::printf("video channel %ld, report channel %ld\n", video, report);
+    return video + report;
 }
 
-TEST_F(AllocFailure, WaitingCommands) {
+// The documented results of each: a byte count on success, its timeout code otherwise.
+long waiting_path() {
     const uint32_t h = login(camera_ip());
-    ASSERT_TRUE(is_handle(h));
+    EXPECT_TRUE(is_handle(h));
     std::vector<uint8_t> out(64 << 10);
-    const uint32_t outSize = static_cast<uint32_t>(out.size());
     auto snap = [&] {
         SimuSnapInfo s{};
-        return IPCSIMUSNAP(h, &s, 1, out.data(), outSize, 5);
+        return IPCSIMUSNAP(h, &s, 1, out.data(), static_cast<uint32_t>(out.size()), 5);
     };
     auto gps = [&] {
         GpsInfoRequest g{};
@@ -284,73 +176,55 @@ TEST_F(AllocFailure, WaitingCommands) {
         DistantInfo d{};
         return IPCDistantInfoSet(h, &d, 1, out.data(), 256, 5);
     };
-    long sites = 0;
-    // The documented results of each: a byte count on success, its timeout code otherwise.
-    sites += every_failure(snap, [&](uint32_t r, bool) {
+    long sites = every_failure(snap, [&](uint32_t r, bool) {
         EXPECT_TRUE(r > 660 || r == IPCSDK_ERR_NO_PICTURE || r == IPCSDK_ERR_NET) << std::hex << r;
         EXPECT_GT(snap(), 660u) << "the next call";
     });
-    sites += every_failure(gps, [&](uint32_t r, bool) {
-        EXPECT_TRUE(r == 48 || r == IPCSDK_ERR_REFUSED || r == IPCSDK_ERR_NET) << std::hex << r;
-        EXPECT_EQ(gps(), 48u) << "the next call";
-    });
-    sites += every_failure(distance, [&](uint32_t r, bool) {
-        EXPECT_TRUE(r == 128 || r == IPCSDK_ERR_REFUSED || r == IPCSDK_ERR_NET) << std::hex << r;
-        EXPECT_EQ(distance(), 128u) << "the next call";
-    });
+    const std::pair<std::function<uint32_t()>, uint32_t> others[] = {{gps, 48}, {distance, 128}};
+    for (const auto& c : others)
+        sites += every_failure(c.first, [&](uint32_t r, bool) {
+            EXPECT_TRUE(r == c.second || r == IPCSDK_ERR_REFUSED || r == IPCSDK_ERR_NET) << std::hex << r;
+            EXPECT_EQ(c.first(), c.second) << "the next call";
+        });
     DeviceLogout(h);
-    expect_clean();
-    std::printf("waiting commands: %ld acquisitions, each failed once\n", sites);
+    return sites;
 }
 
 // The trace file, opened on first use and again on rotation past 8 MiB: a line that meets a
 // failed open is dropped (-1, as every call returns), the next call writes its line.
-TEST_F(AllocFailure, TraceFile) {
-    auto reset = [](bool full) {
-        if (s_fp) std::fclose(s_fp);
-        s_fp = nullptr;
-        std::remove("IPCSDK_log");
-        if (full) {
-            std::ofstream big("IPCSDK_log", std::ios::binary);
-            big << std::string(0x800001, 'x');
-        }
-    };
+long trace_path() {
     long sites = 0;
     for (bool full : {false, true}) {
         int n = 0;
         sites += every_failure(
             [&] {
                 fail::armed = false;  // the test's own file work is not on the path
-                reset(full);
+                if (s_fp) std::fclose(s_fp);
+                s_fp = nullptr;
+                std::remove("IPCSDK_log");
+                if (full) std::ofstream("IPCSDK_log", std::ios::binary) << std::string(0x800001, 'x');
                 fail::armed = true;
                 return sdk_print("lost %d %d\n", full, ++n);
             },
             [&](int r, bool injected) {
                 EXPECT_EQ(r, -1);
                 EXPECT_EQ(sdk_print("kept %d %d\n", full, n), -1);
-                const std::string text = read_file("IPCSDK_log");
-                EXPECT_NE(text.find("kept " + std::to_string(full) + " " + std::to_string(n)), std::string::npos);
-                EXPECT_EQ(text.find("lost " + std::to_string(full) + " " + std::to_string(n)) == std::string::npos,
-                          injected);
+                const std::string text = read_file("IPCSDK_log"), tail = std::to_string(full) + " " + std::to_string(n);
+                EXPECT_NE(text.find("kept " + tail), std::string::npos);
+                EXPECT_EQ(text.find("lost " + tail) == std::string::npos, injected);
             });
     }
     for (const auto& e : std::filesystem::directory_iterator("."))
         if (e.path().filename().string().rfind("sdk_log", 0) == 0) std::filesystem::remove(e.path());
     EXPECT_GE(sites, 2) << "the first open and the open after rotation";
-    expect_clean();
-    std::printf("trace file: %ld acquisitions, each failed once\n", sites);
+    return sites;
 }
 
-// The debug output's socket, made on first use: a line that meets its failure is dropped,
-// the next line goes out.
-class DebugAllocFailure : public AllocFailure {
-protected:
-    bool openDebugSocket() const override { return false; }
-};
-
-TEST_F(DebugAllocFailure, DebugOutput) {
+// The debug output's socket, made on first use: a line that meets its failure is dropped, the
+// next line goes out.
+long debug_path() {
     DebugCapture capture(false);
-    ASSERT_TRUE(capture.ok());
+    EXPECT_TRUE(capture.ok());
     int n = 0;
     const long sites = every_failure(
         [&] {
@@ -365,7 +239,71 @@ TEST_F(DebugAllocFailure, DebugOutput) {
             capture.clear();
         });
     EXPECT_EQ(sites, 1) << "the socket";
-    std::printf("debug output: %ld acquisitions, each failed once\n", sites);
+    return sites;
 }
+
+struct Path {
+    const char* name;
+    long (*run)();  // the number of acquisitions on the path
+};
+const Path kPaths[] = {{"LoginOverUdp", [] { return login_path(1); }},
+                       {"LoginOverTcp", [] { return login_path(2); }},
+                       {"ChannelStart", channel_path},
+                       {"WaitingCommands", waiting_path},  // they allocate nothing
+                       {"TraceFile", trace_path},
+                       {"DebugOutput", debug_path}};  // the debug socket stays open: no descriptor count
+void PrintTo(const Path& p, std::ostream* os) { *os << p.name; }
+
+// A camera in a child process, on this process's address; descriptors and threads counted.
+class AllocFailure : public ::testing::TestWithParam<Path> {
+protected:
+    void SetUp() override {
+        const std::string ip = camera_ip();
+        const char* argv[] = {IPCSIM_PATH, "--ip", ip.c_str(), "--quiet", "--report-delay", "20", "--fps", "50", nullptr};
+        ASSERT_EQ(posix_spawn(&g_child, IPCSIM_PATH, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(5002);
+        a.sin_addr.s_addr = inet_addr(ip.c_str());
+        bool up = false;
+        for (int i = 0; i < 500 && !up; ++i) {
+            const int fd = socket(AF_INET, SOCK_STREAM, 0);
+            up = connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+            close(fd);
+            if (!up) std::this_thread::sleep_for(milliseconds(10));
+        }
+        ASSERT_TRUE(up) << "the simulator did not start";
+        std::thread([] {}).join();  // a sanitizer's helper thread, before the counts
+        sdk_print("allocation failure\n");  // the trace file and the debug socket stay open
+        if (GetParam().run != debug_path) IPCSdkDebug("allocation failure");
+        ASSERT_EQ(IPCSdkInit(), 0u);
+        fds0_ = count_dir("/proc/self/fd");
+        threads0_ = count_dir("/proc/self/task");
+    }
+    void TearDown() override {
+        IPCSdkUnInit();
+        if (g_child > 0) {
+            kill(g_child, SIGTERM);
+            waitpid(g_child, nullptr, 0);
+        }
+    }
+    size_t fds0_ = 0, threads0_ = 0;
+};
+
+TEST_P(AllocFailure, EachAcquisitionFailsOnce) {
+    const Path& p = GetParam();
+    const long sites = p.run();
+    if (p.run != debug_path) {
+        EXPECT_EQ(count_dir("/proc/self/fd"), fds0_) << "a descriptor left open";
+        size_t threads = count_dir("/proc/self/task");
+        for (int i = 0; i < 300 && threads != threads0_; ++i, std::this_thread::sleep_for(milliseconds(10)))
+            threads = count_dir("/proc/self/task");
+        EXPECT_EQ(threads, threads0_) << "a thread left running";
+    }
+    std::printf("%s: %ld acquisitions, each failed once\n", p.name, sites);
+}
+
+INSTANTIATE_TEST_SUITE_P(Paths, AllocFailure, ::testing::ValuesIn(kPaths),
+                         [](const ::testing::TestParamInfo<Path>& i) { return std::string(i.param.name); });
 
 }  // namespace

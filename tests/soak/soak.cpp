@@ -1,24 +1,11 @@
 // Soak: many simulated cameras, a host workload and a seeded fault schedule, with invariants
-// checked while it runs and at the end.
-//
-// Workload: command threads over every logged-in camera (settings, heartbeats, the three
-// waiting commands with their reports and picture pairs), video streaming on every camera,
-// heartbeat threads, and host reactions (reconnect the report channel from the disconnection
-// callback, log a restarted camera in again). The transport is process-wide (the most recent
-// login sets it), so the run alternates UDP and TCP phases: at each switch every camera is
-// logged out and logged in again over the other transport.
-//
-// Faults, one every few milliseconds on a random camera: restarts, resets mid-frame and
-// mid-message, answers dropped, late, short, of the wrong class or code, garbage, duplicated,
-// report floods, stalled channels, and slow or re-entrant host callbacks (logout, re-login,
-// channel restart and commands from inside them).
-//
-// Invariants: every call returns within its bound; every delivered frame and report is intact
-// (the simulator numbers and checksums them); every result is a documented one; no callback
-// runs for a camera after its logout returned. At the end, with every camera logged out and
-// every simulator stopped: descriptors and threads as at the start, and resident memory flat
-// (the peak of the last 40 % of the run within 5 % of the peak of the 40 % before it; printed
-// but not judged under a sanitizer).
+// checked while it runs and at the end (README, "Soak"). Workload: command threads over every
+// logged-in camera, video on every camera, heartbeats, host reactions from the callbacks; UDP
+// and TCP phases alternate (the transport is process-wide). Faults, one every few milliseconds
+// on a random camera: the kinds of kFaults. Invariants: every call within its bound, every frame
+// and report intact, every result documented, no callback for a camera after its logout
+// returned; at the end descriptors and threads as at the start and resident memory flat
+// (printed but not judged under a sanitizer).
 #include <fcntl.h>
 #include <malloc.h>
 #include <unistd.h>
@@ -131,25 +118,18 @@ auto timed(const char* name, milliseconds bound, F&& f) {
 
 // The result codes a command may return (the waiting commands also a byte count).
 bool documented(uint32_t r, bool countAllowed = false) {
-    switch (r) {
-    case IPCSDK_OK:
-    case IPCSDK_ERR_NOT_INIT:
-    case IPCSDK_ERR_BAD_HANDLE:
-    case IPCSDK_ERR_NO_PICTURE:
-    case IPCSDK_ERR_NET:
-    case IPCSDK_ERR_TCP_SEND:
-    case IPCSDK_ERR_REFUSED:
-        return true;
-    default:
-        return countAllowed && r < (16u << 20);
-    }
+    const uint32_t codes[] = {IPCSDK_OK,     IPCSDK_ERR_NOT_INIT, IPCSDK_ERR_BAD_HANDLE, IPCSDK_ERR_NO_PICTURE,
+                              IPCSDK_ERR_NET, IPCSDK_ERR_TCP_SEND, IPCSDK_ERR_REFUSED};
+    return std::find(std::begin(codes), std::end(codes), r) != std::end(codes) || (countAllowed && r < (16u << 20));
 }
 
 // ---- cameras --------------------------------------------------------------------------------
 enum State { Down, Up, Busy };
 enum Action { None, SlowFrame, SlowReport, RestartVideoInFrame, CommandInReport, LogoutInReport, ReloginInDisconnect };
+using Rng = std::mt19937;
 
 struct Cam {
+    int index = 0;
     std::unique_ptr<ipcsim::Camera> sim;  // replaced only by the fault thread
     ipcsim::Config cfg;
     uint32_t addr = 0;                    // network order
@@ -163,33 +143,47 @@ std::vector<std::unique_ptr<Cam>> g_cams;
 std::map<uint32_t, int> g_byAddr;
 std::atomic<uint32_t> g_netType{1};
 
+bool is_handle(uint32_t h) { return h >= IPCSDK_HANDLE_BASE && h < IPCSDK_HANDLE_BASE + IPCSDK_MAX_DEVICES; }
+Cam* cam_at(uint32_t addr) {
+    auto it = g_byAddr.find(addr);
+    return it == g_byAddr.end() ? nullptr : g_cams[static_cast<size_t>(it->second)].get();
+}
+Cam* cam_of(uint32_t handle) {
+    return cam_at(std::atomic_ref<uint32_t>(g_DevManage[handle - IPCSDK_HANDLE_BASE].deviceAddr).load());
+}
+// The host reaction a fault asked of this camera's next callback, taken once.
+bool take(Cam& c, Action a) {
+    int want = a;
+    return c.action.compare_exchange_strong(want, None);
+}
+bool claim(Cam& c) {  // Up -> Busy
+    int up = Up;
+    return c.state.compare_exchange_strong(up, Busy);
+}
+
 // A callback for `handle` runs: its camera must not have been logged out meanwhile.
 void check_alive(uint32_t handle, const char* where) {
     g_callbacks.fetch_add(1, std::memory_order_relaxed);
-    if (handle < IPCSDK_HANDLE_BASE || handle >= IPCSDK_HANDLE_BASE + IPCSDK_MAX_DEVICES) {
+    if (!is_handle(handle))
         violation("callback with a bad handle in", where);
-        return;
-    }
-    const uint32_t addr = std::atomic_ref<uint32_t>(g_DevManage[handle - IPCSDK_HANDLE_BASE].deviceAddr).load();
-    auto it = g_byAddr.find(addr);
-    if (it == g_byAddr.end())
+    else if (const Cam* c = cam_of(handle); !c)
         violation("callback for a released slot in", where);
-    else if (g_cams[static_cast<size_t>(it->second)]->loggedOut.load())
+    else if (c->loggedOut.load())
         violation("callback after its camera's logout returned in", where);
 }
 
 // Logs camera c in over the current transport and starts heartbeat and video. Owner: Busy.
-bool bring_up(Cam& c, int index) {
+bool bring_up(Cam& c) {
     c.loggedOut = false;
     LoginDeviceInfo d{};
     d.netType = g_netType.load();
     d.port = 5002;
-    std::snprintf(d.address, sizeof d.address, "%s", testenv::camera_ip(index + 1).c_str());
+    std::snprintf(d.address, sizeof d.address, "%s", c.cfg.ip.c_str());
     LoginUserInfo u{};
     std::snprintf(u.userName, sizeof u.userName, "admin");
     std::snprintf(u.password, sizeof u.password, "admin");
     const uint32_t h = timed("IPCSdkLogin", kLifecycleBound, [&] { return IPCSdkLogin(&d, &u, 5); });
-    if (h < IPCSDK_HANDLE_BASE || h >= IPCSDK_HANDLE_BASE + IPCSDK_MAX_DEVICES) {
+    if (!is_handle(h)) {
         if (!documented(h) && h != IPCSDK_ERR_SOCKET && h != IPCSDK_ERR_AUTH && h != 0)
             violation("login result", std::to_string(h));
         c.loggedOut = true;
@@ -213,11 +207,14 @@ void take_down(Cam& c, bool viaSdkLogout) {
     if (viaSdkLogout)
         timed("IPCSdkLogout", kLifecycleBound, [&] { return IPCSdkLogout(h); });
     else
-        timed("DeviceLogout", kLifecycleBound, [&] {
-            DeviceLogout(h);
-            return 0;
-        });
+        timed("DeviceLogout", kLifecycleBound, [&] { return DeviceLogout(h), 0; });
     c.loggedOut = true;
+}
+// The host logs an Up camera out, either way; the maintainer brings it back.
+void drop(Cam& c, Rng& rng) {
+    if (!claim(c)) return;
+    take_down(c, rng() % 2);
+    c.state = Down;
 }
 
 // ---- callbacks ------------------------------------------------------------------------------
@@ -228,16 +225,10 @@ int on_frame(uint32_t handle, uint8_t* f) {
     if (std::memcmp(f, "xqmp", 4) != 0 || len != kFrameBytes || sum != le32(f + 20))
         violation("damaged frame", "length " + std::to_string(len));
     g_framesChecked.fetch_add(1, std::memory_order_relaxed);
-    const int idx = [&] {
-        auto it = g_byAddr.find(std::atomic_ref<uint32_t>(g_DevManage[handle - IPCSDK_HANDLE_BASE].deviceAddr).load());
-        return it == g_byAddr.end() ? -1 : it->second;
-    }();
-    if (idx < 0) return 0;
-    Cam& c = *g_cams[static_cast<size_t>(idx)];
-    int want = SlowFrame;
-    if (c.action.compare_exchange_strong(want, None)) std::this_thread::sleep_for(milliseconds(300));
-    want = RestartVideoInFrame;
-    if (c.action.compare_exchange_strong(want, None))
+    Cam* c = is_handle(handle) ? cam_of(handle) : nullptr;
+    if (!c) return 0;
+    if (take(*c, SlowFrame)) std::this_thread::sleep_for(milliseconds(300));
+    if (take(*c, RestartVideoInFrame))
         timed("StartVideoRequest (frame callback)", kLifecycleBound, [&] { return StartVideoRequest(handle); });
     return 0;
 }
@@ -272,233 +263,156 @@ int on_report(uint32_t type, intptr_t handle, intptr_t, uint8_t* body, uint32_t 
     const auto h = static_cast<uint32_t>(handle);
     check_alive(h, "report");
     check_report(type, body, n);
-    auto it = g_byAddr.find(std::atomic_ref<uint32_t>(g_DevManage[h - IPCSDK_HANDLE_BASE].deviceAddr).load());
-    if (it == g_byAddr.end()) return 0;
-    Cam& c = *g_cams[static_cast<size_t>(it->second)];
-    int want = SlowReport;
-    if (c.action.compare_exchange_strong(want, None)) std::this_thread::sleep_for(milliseconds(300));
-    want = CommandInReport;
-    if (c.action.compare_exchange_strong(want, None)) {
+    Cam* c = is_handle(h) ? cam_of(h) : nullptr;
+    if (!c) return 0;
+    if (take(*c, SlowReport)) std::this_thread::sleep_for(milliseconds(300));
+    if (take(*c, CommandInReport)) {
         SystemInfo si;
         const uint32_t r = timed("IPCGetSysVersion (report callback)", kCommandBound, [&] { return IPCGetSysVersion(h, &si); });
         if (!documented(r)) violation("result of a command from a report callback", std::to_string(r));
     }
-    want = LogoutInReport;
-    int up = Up;
-    if (c.action.compare_exchange_strong(want, None) && c.handle.load() == h && c.state.compare_exchange_strong(up, Busy)) {
-        take_down(c, true);
-        c.state = Down;
+    if (take(*c, LogoutInReport) && c->handle.load() == h && claim(*c)) {
+        take_down(*c, true);
+        c->state = Down;
     }
     return 0;
 }
 
 int on_disconnect(uint32_t addr, uint32_t handle, uintptr_t) {
     check_alive(handle, "disconnection");
-    auto it = g_byAddr.find(addr);
-    if (it == g_byAddr.end()) return 0;
-    Cam& c = *g_cams[static_cast<size_t>(it->second)];
-    int want = ReloginInDisconnect;
-    int up = Up;
-    if (c.action.compare_exchange_strong(want, None) && c.handle.load() == handle &&
-        c.state.compare_exchange_strong(up, Busy)) {
-        take_down(c, false);
-        c.state = bring_up(c, it->second) ? Up : Down;
-        return 0;
+    Cam* c = cam_at(addr);
+    if (!c) return 0;
+    if (take(*c, ReloginInDisconnect) && c->handle.load() == handle && claim(*c)) {
+        take_down(*c, false);
+        c->state = bring_up(*c) ? Up : Down;
+    } else if (c->state.load() == Up) {  // the host's ordinary reaction: reconnect the report channel
+        timed("StartDataReport (disconnection callback)", kLifecycleBound, [&] { return StartDataReport(handle); });
     }
-    // The host's ordinary reaction: reconnect the report channel.
-    if (c.state.load() == Up) timed("StartDataReport (disconnection callback)", kLifecycleBound, [&] { return StartDataReport(handle); });
     return 0;
 }
 
 // ---- the host's command threads -------------------------------------------------------------
+struct Worker {
+    Rng rng;
+    std::vector<uint8_t> out = std::vector<uint8_t>(64 << 10);
+};
+// A complete pair: both pictures as the camera sent them.
+void check_pair(const uint8_t* out, uint32_t r) {
+    const auto* pair = reinterpret_cast<const SnapPairResult*>(out);
+    const auto p1 = ipcsim::Camera::samplePicture(64, 48, 1), p2 = ipcsim::Camera::samplePicture(64, 48, 2);
+    if (pair->snapPairFlag != 2 || pair->snapLen1 != p1.size() || pair->snapLen2 != p2.size() ||
+        std::memcmp(pair->pictures, p1.data(), p1.size()) != 0 ||
+        std::memcmp(pair->pictures + p1.size(), p2.data(), p2.size()) != 0)
+        violation("damaged picture pair", "flag " + std::to_string(pair->snapPairFlag) + " lengths " +
+                                              std::to_string(pair->snapLen1) + " " + std::to_string(pair->snapLen2) +
+                                              " result " + std::to_string(r));
+}
+// The commands, each with its bound; the waiting ones (bound kWaitingBound) may return a count.
+struct Command {
+    const char* name;
+    uint32_t (*call)(uint32_t h, Worker& w);
+    bool waiting = false;
+};
+const Command kCommands[] = {
+    {"IPCVideoParamGet", [](uint32_t h, Worker&) { VideoParamRecord v[2]; return IPCVideoParamGet(h, v, 2); }},
+    {"IPCVideoParamSet", [](uint32_t h, Worker& w) {
+         VideoParamRecord v{};
+         v.value16 = static_cast<uint16_t>(w.rng());
+         return IPCVideoParamSet(h, &v, 1);
+     }},
+    {"IPCPTZValueGet", [](uint32_t h, Worker&) { PTZValueRecord p{}; return IPCPTZValueGet(h, &p); }},
+    {"IPCGetSysVersion", [](uint32_t h, Worker&) { SystemInfo si; return IPCGetSysVersion(h, &si); }},
+    {"IPCSendHeartBeat", [](uint32_t h, Worker&) { return IPCSendHeartBeat(h); }},
+    {"IPCGpsInfo", [](uint32_t h, Worker& w) { GpsInfoRequest g{}; return IPCGpsInfo(h, &g, 1, w.out.data(), 256, 3); }, true},
+    {"IPCDistantInfoSet",
+     [](uint32_t h, Worker& w) { DistantInfo d{}; return IPCDistantInfoSet(h, &d, 1, w.out.data(), 256, 3); }, true},
+    {"IPCSIMUSNAP", [](uint32_t h, Worker& w) {
+         SimuSnapInfo s{};
+         const uint32_t r = IPCSIMUSNAP(h, &s, 1, w.out.data(), static_cast<uint32_t>(w.out.size()), 3);
+         if (r > 660 && r < (16u << 20)) check_pair(w.out.data(), r);
+         return r;
+     }, true},
+    {"IPCPTZCtrl", [](uint32_t h, Worker&) { PTZCtrlRecord p{}; return IPCPTZCtrl(h, &p); }},
+};
+
 void command_worker(unsigned seed, const std::atomic<bool>& stop) {
-    std::mt19937 rng(seed);
-    std::vector<uint8_t> out(64 << 10);
+    Worker w{Rng(seed)};
     while (!stop) {
-        Cam& c = *g_cams[rng() % g_cams.size()];
+        Cam& c = *g_cams[w.rng() % g_cams.size()];
         const uint32_t h = c.handle.load();
         if (c.state.load() != Up || !h) {
             std::this_thread::sleep_for(milliseconds(2));
             continue;
         }
-        uint32_t r = 0;
-        bool count = false;
         // One in seven a waiting command (they take a second or more each).
-        const unsigned pick = rng() % 21;
-        switch (pick < 3 ? 5 + pick : pick % 6 == 5 ? 8 : pick % 6) {
-        case 0: {
-            VideoParamRecord v[2];
-            r = timed("IPCVideoParamGet", kCommandBound, [&] { return IPCVideoParamGet(h, v, 2); });
-            break;
-        }
-        case 1: {
-            VideoParamRecord v{};
-            v.value16 = static_cast<uint16_t>(rng());
-            r = timed("IPCVideoParamSet", kCommandBound, [&] { return IPCVideoParamSet(h, &v, 1); });
-            break;
-        }
-        case 2: {
-            PTZValueRecord p{};
-            r = timed("IPCPTZValueGet", kCommandBound, [&] { return IPCPTZValueGet(h, &p); });
-            break;
-        }
-        case 3: {
-            SystemInfo si;
-            r = timed("IPCGetSysVersion", kCommandBound, [&] { return IPCGetSysVersion(h, &si); });
-            break;
-        }
-        case 4: r = timed("IPCSendHeartBeat", kCommandBound, [&] { return IPCSendHeartBeat(h); }); break;
-        case 5: {
-            GpsInfoRequest g{};
-            count = true;
-            r = timed("IPCGpsInfo", kWaitingBound, [&] { return IPCGpsInfo(h, &g, 1, out.data(), 256, 3); });
-            break;
-        }
-        case 6: {
-            DistantInfo d{};
-            count = true;
-            r = timed("IPCDistantInfoSet", kWaitingBound, [&] { return IPCDistantInfoSet(h, &d, 1, out.data(), 256, 3); });
-            break;
-        }
-        case 7: {
-            SimuSnapInfo s{};
-            count = true;
-            r = timed("IPCSIMUSNAP", kWaitingBound,
-                      [&] { return IPCSIMUSNAP(h, &s, 1, out.data(), static_cast<uint32_t>(out.size()), 3); });
-            if (r > 660 && r < (16u << 20)) {
-                // A complete pair: both pictures as the camera sent them.
-                const auto* pair = reinterpret_cast<const SnapPairResult*>(out.data());
-                const auto p1 = ipcsim::Camera::samplePicture(64, 48, 1);
-                const auto p2 = ipcsim::Camera::samplePicture(64, 48, 2);
-                if (pair->snapPairFlag != 2 || pair->snapLen1 != p1.size() || pair->snapLen2 != p2.size() ||
-                    std::memcmp(pair->pictures, p1.data(), p1.size()) != 0 ||
-                    std::memcmp(pair->pictures + p1.size(), p2.data(), p2.size()) != 0)
-                    violation("damaged picture pair", "flag " + std::to_string(pair->snapPairFlag) + " lengths " +
-                                                          std::to_string(pair->snapLen1) + " " + std::to_string(pair->snapLen2) +
-                                                          " result " + std::to_string(r));
-            }
-            break;
-        }
-        default: {
-            PTZCtrlRecord p{};
-            r = timed("IPCPTZCtrl", kCommandBound, [&] { return IPCPTZCtrl(h, &p); });
-        }
-        }
-        if (!documented(r, count)) violation("undocumented result", std::to_string(r));
+        const unsigned pick = w.rng() % 21;
+        const Command& cmd = kCommands[pick < 3 ? 5 + pick : pick % 6 == 5 ? 8 : pick % 6];
+        const uint32_t r = timed(cmd.name, cmd.waiting ? kWaitingBound : kCommandBound, [&] { return cmd.call(h, w); });
+        if (!documented(r, cmd.waiting)) violation("undocumented result", std::to_string(r));
     }
 }
 
 // ---- faults ---------------------------------------------------------------------------------
-const char* const kFaultNames[] = {"restart",      "video reset mid-frame", "report reset mid-message",
-                                   "report channel closed", "answer dropped", "answer late",
-                                   "answer short", "answer of another class", "answer of another code",
-                                   "answer garbage", "answer twice", "answer nak",
-                                   "command connection reset", "report flood", "channels stalled",
-                                   "slow frame callback", "slow report callback", "video restart in frame callback",
-                                   "command in report callback", "logout in report callback",
-                                   "re-login in disconnection callback", "host re-login"};
-constexpr size_t kFaultKinds = std::size(kFaultNames);
-std::array<std::atomic<uint64_t>, kFaultKinds> g_faults{};
-
 struct Pending {
     Clock::time_point at;
     int cam;
 };
+std::vector<Pending> g_unstall;  // stalled channels and when they resume (the fault thread's)
 
 void restart_camera(Cam& c) {
     c.sim->stop();
     c.sim = std::make_unique<ipcsim::Camera>(c.cfg);
     for (int i = 0; i < 100 && !c.sim->start(); ++i) std::this_thread::sleep_for(milliseconds(50));
 }
+void ask(Cam& c, Action a) { c.action = a; }
 
-void inject(std::mt19937& rng, int ci, std::vector<Pending>& unstall) {
-    Cam& c = *g_cams[static_cast<size_t>(ci)];
+using ipcsim::Reply;
+struct Fault {
+    const char* name;
+    void (*inject)(Cam& c, Rng& rng);
+};
+const Fault kFaults[] = {
+    // A restarted camera is logged in again by the host (the maintainer does it).
+    {"restart", [](Cam& c, Rng& rng) { restart_camera(c); drop(c, rng); }},
+    // The host restarts the video channel of a camera whose video connection was reset.
+    {"video reset mid-frame", [](Cam& c, Rng& rng) {
+         c.sim->resetVideoMidFrame(1 + rng() % (156 + kFrameBytes - 1));
+         if (const uint32_t h = c.handle.load(); h && c.state.load() == Up)
+             timed("StartVideoRequest", kLifecycleBound, [&] { return StartVideoRequest(h); });
+     }},
+    {"report reset mid-message", [](Cam& c, Rng& rng) { c.sim->resetReportsMidMessage(1 + rng() % 283); }},
+    {"report channel closed", [](Cam& c, Rng&) { c.sim->closeReportChannels(); }},
+    {"answer dropped", [](Cam& c, Rng&) { c.sim->script({.reply = Reply::None}); }},
+    {"answer late", [](Cam& c, Rng& rng) { c.sim->script({.delay = milliseconds(100 + rng() % 2900)}); }},
+    {"answer short", [](Cam& c, Rng& rng) { c.sim->script({.reply = Reply::Short, .shortLength = 1 + rng() % 15}); }},
+    {"answer of another class", [](Cam& c, Rng&) { c.sim->script({.reply = Reply::OtherClass}); }},
+    {"answer of another code", [](Cam& c, Rng&) { c.sim->script({.reply = Reply::OtherCode}); }},
+    {"answer garbage", [](Cam& c, Rng& rng) { c.sim->script({.reply = Reply::Garbage, .shortLength = 1 + rng() % 2000}); }},
+    {"answer twice", [](Cam& c, Rng&) { c.sim->script({.twice = true}); }},
+    {"answer nak", [](Cam& c, Rng&) { c.sim->script({.reply = Reply::Nak}); }},
+    {"command connection reset", [](Cam& c, Rng&) { c.sim->script({.reply = Reply::Reset}); }},
+    {"report flood", [](Cam& c, Rng& rng) {
+         c.sim->sendNumberedReports(rng() % 2 ? 0x1003 : 0xD003, 50 + static_cast<int>(rng() % 450), 8 + rng() % 4096);
+     }},
+    {"channels stalled", [](Cam& c, Rng& rng) {
+         c.sim->stallChannels(true);
+         g_unstall.push_back({Clock::now() + milliseconds(300 + rng() % 2700), c.index});
+     }},
+    {"slow frame callback", [](Cam& c, Rng&) { ask(c, SlowFrame); }},
+    {"slow report callback", [](Cam& c, Rng&) { ask(c, SlowReport); c.sim->sendNumberedReports(0x1003, 3, 64); }},
+    {"video restart in frame callback", [](Cam& c, Rng&) { ask(c, RestartVideoInFrame); }},
+    {"command in report callback", [](Cam& c, Rng&) { ask(c, CommandInReport); c.sim->sendNumberedReports(0x1003, 2, 64); }},
+    {"logout in report callback", [](Cam& c, Rng&) { ask(c, LogoutInReport); c.sim->sendNumberedReports(0xD003, 2, 64); }},
+    {"re-login in disconnection callback", [](Cam& c, Rng&) { ask(c, ReloginInDisconnect); c.sim->closeReportChannels(); }},
+    {"host re-login", [](Cam& c, Rng& rng) { drop(c, rng); }},
+};
+constexpr size_t kFaultKinds = std::size(kFaults);
+std::array<std::atomic<uint64_t>, kFaultKinds> g_faults{};
+
+void inject(Rng& rng, int ci) {
     const size_t kind = rng() % kFaultKinds;
-    ipcsim::Scripted s;
-    auto script = [&](ipcsim::Reply r) {
-        s.reply = r;
-        c.sim->script(s);
-    };
-    switch (kind) {
-    case 0:
-        restart_camera(c);
-        break;
-    case 1:
-        c.sim->resetVideoMidFrame(1 + rng() % (156 + kFrameBytes - 1));
-        break;
-    case 2:
-        c.sim->resetReportsMidMessage(1 + rng() % 283);
-        break;
-    case 3:
-        c.sim->closeReportChannels();
-        break;
-    case 4: script(ipcsim::Reply::None); break;
-    case 5:
-        s.delay = milliseconds(100 + rng() % 2900);
-        script(ipcsim::Reply::Default);
-        break;
-    case 6:
-        s.shortLength = 1 + rng() % 15;
-        script(ipcsim::Reply::Short);
-        break;
-    case 7: script(ipcsim::Reply::OtherClass); break;
-    case 8: script(ipcsim::Reply::OtherCode); break;
-    case 9:
-        s.shortLength = 1 + rng() % 2000;
-        script(ipcsim::Reply::Garbage);
-        break;
-    case 10:
-        s.twice = true;
-        script(ipcsim::Reply::Default);
-        break;
-    case 11: script(ipcsim::Reply::Nak); break;
-    case 12: script(ipcsim::Reply::Reset); break;
-    case 13:
-        c.sim->sendNumberedReports(rng() % 2 ? 0x1003 : 0xD003, 50 + static_cast<int>(rng() % 450), 8 + rng() % 4096);
-        break;
-    case 14:
-        c.sim->stallChannels(true);
-        unstall.push_back({Clock::now() + milliseconds(300 + rng() % 2700), ci});
-        break;
-    case 15: c.action = SlowFrame; break;
-    case 16:
-        c.action = SlowReport;
-        c.sim->sendNumberedReports(0x1003, 3, 64);
-        break;
-    case 17: c.action = RestartVideoInFrame; break;
-    case 18:
-        c.action = CommandInReport;
-        c.sim->sendNumberedReports(0x1003, 2, 64);
-        break;
-    case 19:
-        c.action = LogoutInReport;
-        c.sim->sendNumberedReports(0xD003, 2, 64);
-        break;
-    case 20:
-        c.action = ReloginInDisconnect;
-        c.sim->closeReportChannels();
-        break;
-    default: {
-        int up = Up;
-        if (c.state.compare_exchange_strong(up, Busy)) {
-            take_down(c, rng() % 2);
-            c.state = Down;
-        }
-    }
-    }
+    kFaults[kind].inject(*g_cams[static_cast<size_t>(ci)], rng);
     g_faults[kind].fetch_add(1, std::memory_order_relaxed);
-    // A restarted camera, or one whose video connection was reset, is taken care of by the host:
-    // logged in again (the maintainer does it) or its video channel restarted.
-    if (kind == 0) {
-        int up = Up;
-        if (c.state.compare_exchange_strong(up, Busy)) {
-            take_down(c, rng() % 2);
-            c.state = Down;
-        }
-    } else if (kind == 1) {
-        if (const uint32_t h = c.handle.load(); h && c.state.load() == Up)
-            timed("StartVideoRequest", kLifecycleBound, [&] { return StartVideoRequest(h); });
-    }
 }
 
 // ---- resources ------------------------------------------------------------------------------
@@ -570,6 +484,7 @@ int main(int argc, char** argv) {
     SetExceptionCallBack(on_disconnect);
     for (int i = 0; i < cameras; ++i) {
         auto c = std::make_unique<Cam>();
+        c->index = i;
         c->cfg.ip = testenv::camera_ip(i + 1);
         c->cfg.frameBytes = kFrameBytes;
         c->cfg.framesPerSecond = 10;
@@ -595,7 +510,7 @@ int main(int argc, char** argv) {
                 Cam& c = *g_cams[static_cast<size_t>(i)];
                 int down = Down;
                 if (switching || !c.state.compare_exchange_strong(down, Busy)) continue;
-                c.state = bring_up(c, i) ? Up : Down;
+                c.state = bring_up(c) ? Up : Down;
             }
             std::this_thread::sleep_for(milliseconds(20));
         }
@@ -605,7 +520,6 @@ int main(int argc, char** argv) {
     const auto t0 = Clock::now();
     const auto end = t0 + seconds(duration);
     auto nextFault = t0 + seconds(2), nextPhase = t0 + seconds(phase), nextSample = t0;
-    std::vector<Pending> unstall;
     std::vector<std::pair<double, long>> rss;
     auto everyone_down = [&] {
         for (int i = 0; i < cameras; ++i) {
@@ -625,10 +539,10 @@ int main(int argc, char** argv) {
     int phases = 1;
     while (Clock::now() < end) {
         const auto now = Clock::now();
-        for (auto it = unstall.begin(); it != unstall.end();) {
+        for (auto it = g_unstall.begin(); it != g_unstall.end();) {
             if (it->at <= now) {
                 g_cams[static_cast<size_t>(it->cam)]->sim->stallChannels(false);
-                it = unstall.erase(it);
+                it = g_unstall.erase(it);
             } else {
                 ++it;
             }
@@ -650,13 +564,13 @@ int main(int argc, char** argv) {
             nextPhase = Clock::now() + seconds(phase);
         }
         if (now >= nextFault) {
-            inject(faultRng, static_cast<int>(faultRng() % static_cast<unsigned>(cameras)), unstall);
+            inject(faultRng, static_cast<int>(faultRng() % static_cast<unsigned>(cameras)));
             nextFault += milliseconds(faultMs);
             if (nextFault < now) nextFault = now;
         }
         std::this_thread::sleep_for(milliseconds(2));
     }
-    for (auto& u : unstall) g_cams[static_cast<size_t>(u.cam)]->sim->stallChannels(false);
+    for (auto& u : g_unstall) g_cams[static_cast<size_t>(u.cam)]->sim->stallChannels(false);
 
     stop = true;
     for (auto& w : workers) w.join();
@@ -700,7 +614,7 @@ int main(int argc, char** argv) {
     uint64_t faults = 0;
     for (auto& f : g_faults) faults += f.load();
     std::fprintf(g_out, "faults injected %" PRIu64 ":\n", faults);
-    for (size_t k = 0; k < kFaultKinds; ++k) std::fprintf(g_out, "  %-40s %10" PRIu64 "\n", kFaultNames[k], g_faults[k].load());
+    for (size_t k = 0; k < kFaultKinds; ++k) std::fprintf(g_out, "  %-40s %10" PRIu64 "\n", kFaults[k].name, g_faults[k].load());
     std::fprintf(g_out, "frames checked %" PRIu64 ", reports checked %" PRIu64 "\n", g_framesChecked.load(), g_reportsChecked.load());
     std::fprintf(g_out, "descriptors %zu -> %zu, threads %zu -> %zu, resident memory %ld -> %ld KiB (peaks %ld, %ld KiB%s)\n",
                  fdsStart, fdsEnd, threadsStart, threadsEnd, rssStart, rssEnd, peakA, peakB,

@@ -1,0 +1,362 @@
+// ipcgw as a process against a mosquitto broker on this test's own loopback address and
+// simulated cameras: configuration errors, retained states and the last will, reports,
+// request/response, the bounded queue, cameras and the broker going away, two gateways.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <thread>
+
+#include "camera_fixture.hpp"
+#include "config.hpp"
+#include "mqtt_peer.hpp"
+
+using namespace gwtest;
+using nlohmann::json;
+
+namespace {
+
+std::string broker_ip() { return testenv::camera_ip(20); }
+std::string cam_ip(int n) { return testenv::camera_ip(n); }
+
+struct CameraEntry {
+    std::string name, address, password = "admin";
+};
+
+// A configuration for these cameras in the working directory; returns its path.
+std::string write_config(const std::string& id, const std::vector<CameraEntry>& cameras, const std::string& mqtt = {},
+                         const std::string& extra = {}) {
+    const std::string path = testenv::workdir() + "/" + id + ".toml";
+    std::ofstream out(path);
+    out << "[mqtt]\nhost = \"" << broker_ip() << "\"\nport = 1883\nclient_id = \"" << id
+        << "\"\nprefix = \"site\"\nreconnect_min = 1\nreconnect_max = 2\n" << mqtt << "\n" << extra << "\n";
+    for (const auto& c : cameras)
+        out << "[[camera]]\nname = \"" << c.name << "\"\naddress = \"" << c.address << "\"\npassword = \"" << c.password
+            << "\"\n";
+    return path;
+}
+
+// ipcgw running on a configuration, standard error in a file beside it. One still running at
+// the end must stop cleanly on SIGTERM (a sanitizer finding in it ends it otherwise).
+class Gateway {
+public:
+    explicit Gateway(const std::string& config)
+        : log_(config + ".log"), pid_(spawn({IPCGW_PATH, "--config", config}, log_)) {}
+    ~Gateway() {
+        if (pid_ > 0) {
+            EXPECT_EQ(stop(SIGTERM), 0) << log();
+        }
+    }
+    int stop(int sig) {  // its exit status
+        if (pid_ <= 0) return -1;
+        ::kill(pid_, sig);
+        const int rc = wait_exit(pid_);
+        pid_ = -1;
+        return rc;
+    }
+    std::string log() const { return testenv::read_file(log_); }
+    bool waitLog(const std::string& text) const {
+        for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(20ms))
+            if (log().find(text) != std::string::npos) return true;
+        return false;
+    }
+
+private:
+    std::string log_;
+    pid_t pid_;
+};
+
+// A client connected now and subscribed to these patterns (so it sees what is retained).
+std::unique_ptr<Client> connected(const std::string& id, std::initializer_list<const char*> patterns) {
+    auto c = std::make_unique<Client>(id, broker_ip(), 1883);
+    EXPECT_TRUE(c->connect());
+    for (const char* p : patterns) EXPECT_TRUE(c->subscribe(p));
+    return c;
+}
+
+auto availability(const std::string& gw, const std::string& payload) {
+    return [=](const Message& m) { return m.topic == "site/gateway/" + gw && m.payload == payload; };
+}
+
+// A request to PREFIX/CAMERA/request; the reply on client/replies with the same correlation.
+json request(Client& client, const std::string& camera, const json& body, const std::string& correlation) {
+    client.publish("site/" + camera + "/request", body.dump(), "client/replies", correlation);
+    auto r = client.wait([&](const Message& m) { return m.topic == "client/replies" && m.correlation == correlation; });
+    return r ? r->json() : json();
+}
+
+}  // namespace
+
+TEST(GatewayConfig, ErrorsNameFileLineAndKey) {
+    auto error = [](const std::string& text) -> std::string {
+        try {
+            ipcgw::parseConfig(text, "gw.toml");
+        } catch (const ipcgw::ConfigError& e) {
+            return e.what();
+        }
+        return "accepted";
+    };
+    const std::string head = "[mqtt]\nclient_id = \"gw\"\n";
+    const std::string cam = "[[camera]]\nname = \"a\"\naddress = \"10.0.0.1\"\npassword = \"x\"\n";
+    EXPECT_EQ(error(head + "port = \"1883\"\n"), "gw.toml:3: mqtt.port: must be an integer");
+    EXPECT_EQ(error(head + "qos = 2\n" + cam), "gw.toml:3: mqtt.qos: must be between 0 and 1");
+    EXPECT_EQ(error(head + cam + "vidoe = true\n"), "gw.toml:7: camera[0].vidoe: unknown key");
+    EXPECT_EQ(error(head + "[[camera]]\nname = \"gate/north\"\naddress = \"10.0.0.1\"\npassword = \"x\"\n"),
+              "gw.toml:4: camera[0].name: letters, digits, '-' and '_' only (1 to 64)");
+    EXPECT_EQ(error(head + "[[camera]]\nname = \"a\"\npassword = \"x\"\n"), "gw.toml:3: camera[0].address: missing");
+    EXPECT_EQ(error(head + cam + "[[camera]]\nname = \"b\"\naddress = \"10.0.0.2\"\npassword = \"x\"\ntcp_port = 5002\n"),
+              "gw.toml:11: camera[1].tcp_port: camera[0] uses UDP: the cameras of one gateway share one transport");
+    EXPECT_EQ(error("[mqtt\n"), "gw.toml:1: Error while parsing table header: expected ']', saw '\\n'");
+    // The daemon does not start on such a file.
+    const std::string path = testenv::workdir() + "/bad.toml";
+    std::ofstream(path) << head << "\n[[camera]]\nname = \"a\"\naddress = \"300.1.1.1\"\npassword = \"x\"\n";
+    EXPECT_EQ(wait_exit(spawn({IPCGW_PATH, "--config", path}, path + ".log")), 2);
+    EXPECT_EQ(testenv::read_file(path + ".log"), "ipcgw: " + path + ":6: camera[0].address: not an IPv4 address\n");
+}
+
+class GatewayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(broker.start());
+        cam = testenv::start_camera(0);
+        ASSERT_TRUE(client.connect() && client.subscribe("site/#") && client.subscribe("client/#"));
+    }
+    // The gateway "gw-a", once it and its camera "north" (camera 0) are online.
+    std::unique_ptr<Gateway> startGateway(const std::string& extra = {},
+                                          const std::vector<CameraEntry>& cameras = {{"north", cam_ip(0)}}) {
+        auto gw = std::make_unique<Gateway>(write_config("gw-a", cameras, {}, extra));
+        EXPECT_TRUE(client.waitJson("site/north/state", "state", "online")) << gw->log();
+        EXPECT_TRUE(client.wait(availability("gw-a", "online")));
+        return gw;
+    }
+    json request(const std::string& camera, const json& body, const std::string& correlation) {
+        return ::request(client, camera, body, correlation);
+    }
+
+    Broker broker{broker_ip(), 1883, testenv::workdir()};
+    std::unique_ptr<ipcsim::Camera> cam;
+    Client client{"test-client", broker_ip(), 1883};
+};
+
+// One gateway through its ordinary life: retained states for a late subscriber, a camera that
+// refuses the password, reports, every kind of request, and the last will once it is killed.
+TEST_F(GatewayTest, StatesReportsRequestsAndLastWill) {
+    auto west = testenv::start_camera(2);
+    auto gw = startGateway({}, {{"north", cam_ip(0)}, {"west", cam_ip(2), "wrong"}});
+    auto late = connected("late", {"site/#"});
+    auto state = late->waitTopic("site/north/state");
+    ASSERT_TRUE(state);
+    EXPECT_TRUE(state->retain);
+    json s = state->json();
+    EXPECT_EQ(s["state"], "online");
+    EXPECT_EQ(s["reconnects"], 0);
+    EXPECT_EQ(s["error"], nullptr);
+    EXPECT_EQ(s["gateway"], "gw-a");
+    EXPECT_EQ(s["since"].get<std::string>().size(), std::strlen("2026-01-01T00:00:00.000Z"));
+    auto avail = late->waitTopic("site/gateway/gw-a");
+    ASSERT_TRUE(avail);
+    EXPECT_TRUE(avail->retain);
+    EXPECT_EQ(avail->payload, "online");
+
+    auto failed = client.waitJson("site/west/state", "state", "auth-failed");
+    ASSERT_TRUE(failed) << gw->log();
+    EXPECT_EQ(failed->json()["error"], "the camera refused user name or password");
+    json r = request("west", {{"op", "info"}}, "info");
+    EXPECT_EQ(r["name"], "not online");
+    EXPECT_EQ(r["error"], "the camera is not online");
+
+    ASSERT_TRUE(cam->waitReportConnection());
+    std::vector<uint8_t> position(48, 0);
+    std::memcpy(position.data(), "N31 E121", 8);
+    const uint32_t words[] = {31230400, 121473700, 12, 1700000000};
+    std::memcpy(position.data() + 32, words, sizeof words);  // little-endian host
+    cam->sendReport(0xA003, {1, 2, 3, 4, 5});
+    cam->sendReport(0x1001, position);
+    auto alarm = client.waitJson("site/north/report", "type", 0xA003);
+    ASSERT_TRUE(alarm) << gw->log();
+    EXPECT_FALSE(alarm->retain);
+    EXPECT_EQ(alarm->json()["bytes"], 5);
+    EXPECT_EQ(alarm->json()["data"], "AQIDBAU=");
+    auto pos = client.waitJson("site/north/report", "type", 0x1001);
+    ASSERT_TRUE(pos);
+    json p = pos->json();
+    EXPECT_EQ(p["bytes"], 48);
+    EXPECT_EQ(p["data"], "TjMxIEUxMjEAAAAAAAAAAAAAAAAAAAAAAAAAAAAAAADAidwBpIo9BwwAAAAA8VNl");
+    EXPECT_EQ(p["text"], "N31 E121");
+    EXPECT_DOUBLE_EQ(p["latitude"].get<double>(), 31.2304);
+    EXPECT_DOUBLE_EQ(p["longitude"].get<double>(), 121.4737);
+    EXPECT_EQ(p["altitude"], 12);
+
+    r = request("north", {{"op", "ptz"}, {"action", "right"}, {"step", 30}}, "req-1");
+    EXPECT_EQ(r["result"], 0) << r;
+    EXPECT_EQ(r["name"], "IPCSDK_OK");
+    EXPECT_EQ(cam->ptz().pan, 30);
+    // Without a response topic the reply goes to PREFIX/CAMERA/response.
+    client.publish("site/north/request", R"({"op": "ptz", "action": "position"})", "", "req-2");
+    auto at = client.wait([](const Message& m) { return m.topic == "site/north/response" && m.correlation == "req-2"; });
+    ASSERT_TRUE(at);
+    EXPECT_EQ(at->json()["record"]["pan"], 30);
+
+    json ntp = {{"word1", 0x01020304}, {"word2", 7}, {"number", 123}, {"block", std::string(252, '0')}};
+    r = request("north", {{"op", "set"}, {"setting", "ntp-conf"}, {"record", ntp}}, "set-1");
+    EXPECT_EQ(r["result"], 0) << r;
+    EXPECT_EQ(r["name"], "IPCSDK_OK");
+    auto wire = cam->record(3, 8);
+    ASSERT_GE(wire.size(), 10u);
+    EXPECT_EQ(std::vector<uint8_t>(wire.begin(), wire.begin() + 10), (std::vector<uint8_t>{1, 2, 3, 4, 0, 0, 0, 7, 0, 123}));
+    r = request("north", {{"op", "get"}, {"setting", "ntp-conf"}}, "get-1");
+    EXPECT_EQ(r["result"], 0) << r;
+    EXPECT_EQ(r["record"], ntp);
+
+    // Malformed requests are answered and reach nothing of the camera.
+    cam->clearRequests();
+    const std::pair<std::string, std::string> bad[] = {
+        {"{\"op\": ", "not JSON: syntax error at byte 8"},
+        {"[1, 2]", "a request is a JSON object with \"op\""},
+        {"{\"op\": \"fly\"}", "unknown op \"fly\": one of get, set, ptz, preset, snapshot, info"},
+        {"{\"op\": \"get\"}", "\"setting\" missing: a setting name such as \"video-param\""},
+        {"{\"op\": \"get\", \"setting\": \"video-param\", \"count\": 0}", "\"count\" must be an integer from 1 to 1024"},
+        {"{\"op\": \"preset\", \"action\": \"goto\", \"number\": 300}", "\"number\" must be an integer from 1 to 255"},
+        {"{\"op\": \"ptz\", \"action\": \"up\", \"speed\": 1}", "unknown field \"speed\" for op ptz"},
+        {"{\"op\": \"set\", \"setting\": \"video-param\"}",
+         "\"record\" missing: the record as get prints it (an object, or an array)"},
+        {"{\"op\": \"get\", \"setting\": \"no-such-setting\"}", "unknown setting \"no-such-setting\""},
+    };
+    int i = 0;
+    for (const auto& [body, error] : bad) {
+        client.publish("site/north/request", body, "client/replies", "bad-" + std::to_string(i));
+        const std::string corr = "bad-" + std::to_string(i++);
+        auto m = client.wait([&](const Message& m) { return m.topic == "client/replies" && m.correlation == corr; });
+        ASSERT_TRUE(m) << body;
+        json j = m->json();
+        EXPECT_EQ(j["result"], nullptr) << body;
+        EXPECT_EQ(j["name"], "bad-request") << body;
+        EXPECT_EQ(j["error"], error) << body;
+    }
+    json tooBig = {{"word1", 4294967296LL}, {"word2", 0}, {"number", 0}, {"block", std::string(252, '0')}};
+    r = request("north", {{"op", "set"}, {"setting", "ntp-conf"}, {"record", tooBig}}, "misfit");
+    EXPECT_EQ(r["name"], "bad-request");
+    EXPECT_EQ(r["error"].get<std::string>().rfind("\"record\": field \"word1\"", 0), 0u) << r;
+    EXPECT_TRUE(cam->requests().empty());
+    EXPECT_EQ(request("north", {{"op", "ptz"}, {"action", "up"}, {"step", 5}}, "after")["result"], 0);
+
+    r = request("north", {{"op", "snapshot"}}, "snap");
+    ASSERT_EQ(r["result"], 0) << r;
+    auto one = client.waitTopic("site/north/snapshot/1"), two = client.waitTopic("site/north/snapshot/2");
+    ASSERT_TRUE(one && two);
+    const auto p1 = ipcsim::Camera::samplePicture(64, 48, 1), p2 = ipcsim::Camera::samplePicture(64, 48, 2);
+    EXPECT_EQ(one->payload, std::string(p1.begin(), p1.end()));
+    EXPECT_EQ(two->payload, std::string(p2.begin(), p2.end()));
+    EXPECT_FALSE(one->retain);
+    EXPECT_EQ(r["record"]["bytes1"], p1.size());
+
+    gw->stop(SIGKILL);
+    EXPECT_TRUE(client.wait(availability("gw-a", "offline")));
+    auto will = connected("after", {"site/gateway/#"})->waitTopic("site/gateway/gw-a");
+    ASSERT_TRUE(will);
+    EXPECT_TRUE(will->retain);
+    EXPECT_EQ(will->payload, "offline");
+}
+
+TEST_F(GatewayTest, FloodAnsweredInOrderWithBusyBeyondTheQueue) {
+    auto gw = startGateway("[gateway]\nrequest_queue = 2\nworkers = 1\n");
+    cam->script({.delay = 300ms, .times = 20});  // every answer late
+    const int n = 8;
+    for (int i = 0; i < n; ++i)
+        client.publish("site/north/request", R"({"op": "ptz", "action": "left", "step": 1})", "client/replies",
+                       std::to_string(i));
+    int busy = 0;
+    for (int i = 0; i < n; ++i) {
+        const std::string corr = std::to_string(i);
+        auto r = client.wait([&](const Message& m) { return m.topic == "client/replies" && m.correlation == corr; }, 20s);
+        ASSERT_TRUE(r) << corr;
+        json j = r->json();
+        if (j["name"] == "busy") {
+            ++busy;
+            EXPECT_EQ(j["error"], "2 requests are waiting for north; try again later");
+        } else {
+            EXPECT_EQ(j["result"], 0);
+        }
+    }
+    EXPECT_GE(busy, n - 3);  // one running, two waiting
+    // The served ones replied in the order they were sent.
+    std::vector<int> served;
+    for (const auto& m : client.messages())
+        if (m.topic == "client/replies" && m.json()["name"] != "busy") served.push_back(std::stoi(m.correlation));
+    EXPECT_TRUE(std::is_sorted(served.begin(), served.end()));
+    EXPECT_EQ(static_cast<int>(served.size()), n - busy);
+}
+
+TEST_F(GatewayTest, CameraAwayAndBackThenCleanStop) {
+    auto gw = startGateway();
+    client.clear();
+    cam->stop();
+    auto off = client.waitJson("site/north/state", "state", "offline", 30s);
+    ASSERT_TRUE(off) << gw->log();
+    EXPECT_TRUE(off->retain);
+    EXPECT_TRUE(off->json()["error"].is_string());
+    ASSERT_TRUE(cam->start());
+    auto back = client.waitJson("site/north/state", "state", "online", 60s);
+    ASSERT_TRUE(back) << gw->log();
+    EXPECT_EQ(back->json()["reconnects"], 1);
+    EXPECT_EQ(back->json()["error"], nullptr);
+    EXPECT_EQ(request("north", {{"op", "ptz"}, {"action", "up"}, {"step", 3}}, "after-return")["result"], 0);
+
+    client.clear();
+    EXPECT_EQ(gw->stop(SIGTERM), 0);
+    EXPECT_TRUE(client.wait(availability("gw-a", "stopped")));
+    auto last = client.waitJson("site/north/state", "state", "offline");
+    ASSERT_TRUE(last);
+    EXPECT_EQ(last->json()["error"], "gateway stopped");
+    // "stopped" comes after the camera's last state.
+    auto msgs = client.messages();
+    auto index = [&](auto pred) { return std::find_if(msgs.begin(), msgs.end(), pred) - msgs.begin(); };
+    EXPECT_LT(index([](const Message& m) { return m.topic == "site/north/state" && m.json()["state"] == "offline"; }),
+              index([](const Message& m) { return m.payload == "stopped"; }));
+}
+
+// Two gateways started before the broker wait for it and then serve one client, each its own
+// camera; while the broker is away north's report (QoS 1) is kept, south's (QoS 0) dropped.
+TEST(GatewayBroker, TwoGatewaysThroughBrokerOutages) {
+    auto north = testenv::start_camera(0), south = testenv::start_camera(1);
+    Broker broker(broker_ip(), 1883, testenv::workdir());  // outlives the gateways: they stop with it up
+    Gateway a(write_config("gw-a", {{"north", cam_ip(0)}}));
+    Gateway b(write_config("gw-b", {{"south", cam_ip(1)}}, "qos = 0\n"));
+    ASSERT_TRUE(a.waitLog("not reachable") && b.waitLog("not reachable")) << a.log() << b.log();
+    ASSERT_TRUE(broker.start());
+    auto client = connected("client", {"site/#", "client/#"});
+    auto n = client->waitJson("site/north/state", "state", "online", 20s);
+    auto s = client->waitJson("site/south/state", "state", "online", 20s);
+    ASSERT_TRUE(n && s) << a.log() << b.log();
+    EXPECT_EQ(n->json()["gateway"], "gw-a");
+    EXPECT_EQ(s->json()["gateway"], "gw-b");
+    EXPECT_TRUE(client->wait(availability("gw-a", "online")));
+    EXPECT_EQ(request(*client, "north", {{"op", "ptz"}, {"action", "up"}, {"step", 7}}, "to-north")["result"], 0);
+    EXPECT_EQ(request(*client, "south", {{"op", "ptz"}, {"action", "down"}, {"step", 0}}, "to-south")["result"], 0);
+    EXPECT_EQ(north->ptz().tilt, 7);
+    EXPECT_EQ(south->ptz().tilt, 0);
+    // Each request was answered once, by the gateway that holds the camera.
+    int replies = 0;
+    for (const auto& m : client->messages()) replies += m.topic == "client/replies";
+    EXPECT_EQ(replies, 2);
+
+    ASSERT_TRUE(north->waitReportConnection() && south->waitReportConnection());
+    broker.stop();
+    ASSERT_TRUE(a.waitLog("broker connection lost") && b.waitLog("broker connection lost"));
+    north->sendReport(0xA003, {9, 9});
+    south->sendReport(0xA003, {1});
+    std::this_thread::sleep_for(300ms);
+    south->sendReport(0xA003, {2});
+    std::this_thread::sleep_for(500ms);
+    ASSERT_TRUE(broker.start());
+    // The broker lost every retained message (no persistence): what comes back is republished.
+    auto fresh = connected("fresh", {"site/#"});
+    auto state = fresh->waitJson("site/north/state", "state", "online", 20s);
+    ASSERT_TRUE(state) << a.log();
+    EXPECT_TRUE(state->retain);
+    EXPECT_TRUE(fresh->wait(availability("gw-a", "online")));
+    EXPECT_TRUE(a.waitLog("broker connected, 1 queued report(s) sent")) << a.log();
+    EXPECT_TRUE(b.waitLog("broker connected, 2 report(s) dropped so far")) << b.log();
+}
