@@ -3,9 +3,7 @@
 // everything at logout.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <future>
-#include <mutex>
 
 #include "camera_fixture.hpp"
 
@@ -17,29 +15,13 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // What the callbacks saw, shared with the library's threads.
-struct Seen {
-    std::mutex m;
-    std::condition_variable cv;
+struct Seen : Recorder {
     std::vector<Bytes> frames;
     std::vector<std::pair<uint32_t, Bytes>> reports;
     int disconnects = 0;
     uint32_t disconnectHandle = 0;
-
-    template <class Pred>
-    bool wait(Pred p, milliseconds limit = milliseconds(5000)) {
-        std::unique_lock<std::mutex> l(m);
-        return cv.wait_for(l, limit, p);
-    }
     bool reportsReach(size_t n) { return wait([&] { return reports.size() >= n; }); }
-    template <class F>
-    void add(F f) {
-        std::lock_guard<std::mutex> l(m);
-        f();
-        cv.notify_all();
-    }
-    void clear() {
-        add([&] { frames.clear(), reports.clear(); });
-    }
+    void clear() { add([&] { frames.clear(), reports.clear(); }); }
 };
 Seen* g_seen = nullptr;
 
@@ -96,11 +78,7 @@ TEST_F(Channels, VideoFramesStopAndOverflow) {
     cam->sendVideoSplit(frame(64, 5), 1, milliseconds(0));
     ASSERT_TRUE(seen.wait([&] { return seen.frames.size() >= 5; }));
     std::this_thread::sleep_for(milliseconds(100));
-    {
-        std::lock_guard<std::mutex> l(seen.m);
-        EXPECT_EQ(seen.frames, (std::vector<Bytes>{pattern(100, 1), pattern(200, 2), pattern(300, 3),
-                                                   pattern(5000, 4), pattern(64, 5)}));
-    }
+    EXPECT_EQ(seen.read([&] { return seen.frames; }), (std::vector<Bytes>{pattern(100, 1), pattern(200, 2), pattern(300, 3), pattern(5000, 4), pattern(64, 5)}));
     EXPECT_GT(peek(slot->lastRecvTime), 0);
 
     // The stream the command starts, stopped; the channel stopped within a second.
@@ -132,16 +110,13 @@ TEST_F(Channels, VideoFramesStopAndOverflow) {
     for (int i = 0; i < 5 && peek(slot->videoSocket) != -1; ++i) cam->sendVideoRaw(Bytes(1 << 20, 0x55));
     EXPECT_TRUE(eventually([&] { return peek(slot->videoSocket) == -1; }));
     EXPECT_EQ(peek(slot->videoRunning), 1u) << "a lost channel keeps its flag";
-    std::lock_guard<std::mutex> l(seen.m);
-    EXPECT_TRUE(seen.frames.empty());
+    EXPECT_TRUE(seen.read([&] { return seen.frames.empty(); }));
 }
 
 TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     const Bytes body = pattern(40, 3);
     cam->sendReport(0x1001, body);
-    cam->sendReport(0x1003, pattern(8, 1));
-    cam->sendReport(0xB001, pattern(8, 2));
-    cam->sendReport(0x7777, pattern(8, 2));
+    for (uint32_t type : {0x1003, 0xB001, 0x7777}) cam->sendReport(type, pattern(8, 2));
     cam->sendReport(0xA003, pattern(4, 5));
     cam->sendReport(0xD003, pattern(4, 6));
     ASSERT_TRUE(seen.reportsReach(4));
@@ -150,7 +125,7 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     cam->sendReport(0x1002, {});  // empty body: nothing stored, but the callback still runs
     ASSERT_TRUE(seen.reportsReach(5));
     {
-        std::lock_guard<std::mutex> l(seen.m);
+        std::lock_guard l(seen.m);
         std::vector<uint32_t> types;
         for (auto& r : seen.reports) types.push_back(r.first);
         EXPECT_EQ(types, (std::vector<uint32_t>{0x1001, 0x1003, 0xA003, 0xD003, 0x1002}));
@@ -251,10 +226,8 @@ TEST_F(Channels, LogoutStopsEverythingAndEveryCycleGivesBackItsDescriptors) {
         std::this_thread::sleep_for(milliseconds(300));
         EXPECT_EQ(settled("/proc/self/task", threadsWithChannels - 3), threadsWithChannels - 3)
             << "video, report and heartbeat threads gone";
-        std::lock_guard<std::mutex> l(seen.m);
-        EXPECT_TRUE(seen.frames.empty()) << "no callback after logout returned";
-        EXPECT_TRUE(seen.reports.empty());
-        EXPECT_EQ(seen.disconnects, 0);
+        EXPECT_TRUE(seen.read([&] { return seen.frames.empty() && seen.reports.empty() && !seen.disconnects; }))
+            << "no callback after logout returned";
     };
     cycle(handle);
     handle = 0;

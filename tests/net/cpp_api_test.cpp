@@ -1,8 +1,6 @@
 // The C++ layer against the simulator: errors, the camera handle, handlers and the settings table.
 #include <gtest/gtest.h>
 
-#include <mutex>
-
 #include "camera_fixture.hpp"
 #include "ipcsdk.hpp"
 
@@ -35,20 +33,17 @@ TEST(CppErrors, CodesNamesAndMessages) {
     EXPECT_FALSE(other.owns());
 
     ipc::CameraRef stale(IPCSDK_HANDLE_BASE + 7);
-    try {
-        stale.get<NtpConfInfo>();
-        ADD_FAILURE() << "no exception";
-    } catch (const ipc::Error& e) {
-        EXPECT_EQ(e.result(), 0x80001004u);
-        EXPECT_EQ(std::string(e.what()), "IPCNtpConfGet: handle 0, unknown, or logged out meanwhile");
-    }
-    try {
-        PTZCtrlRecord r{};
-        stale.call<IPCPTZCtrl>(r);
-        ADD_FAILURE() << "no exception";
-    } catch (const ipc::Error& e) {
-        EXPECT_EQ(std::string(e.what()), "IPCPTZCtrl: handle 0, unknown, or logged out meanwhile");
-    }
+    auto thrown = [](auto call) -> std::string {  // result code (0x80001004 = 2147487748) and text
+        try {
+            call();
+        } catch (const ipc::Error& e) {
+            return std::to_string(e.result()) + " " + e.what();
+        }
+        return "no exception";
+    };
+    EXPECT_EQ(thrown([&] { stale.get<NtpConfInfo>(); }), "2147487748 IPCNtpConfGet: handle 0, unknown, or logged out meanwhile");
+    PTZCtrlRecord r{};
+    EXPECT_EQ(thrown([&] { stale.call<IPCPTZCtrl>(r); }), "2147487748 IPCPTZCtrl: handle 0, unknown, or logged out meanwhile");
     stale.call<IPCReboot>(ec);
     EXPECT_EQ(ec, ipc::errc::bad_handle);
 }
@@ -76,12 +71,9 @@ TEST(CppCamera, AuthMoveOnlyHandleHandlersAndRuntimeLookup) {
 
     // The address is free again. A throwing handler is caught and reported.
     ipc::Camera cam = ipc::Camera::login(endpoint(), kAdmin);
-    std::mutex m;
+    testenv::Recorder seenLock;
     std::vector<std::string> seen;  // the first frame's payload, the reports, what handlers threw
-    auto add = [&](std::string what) {
-        std::lock_guard lock(m);
-        seen.push_back(std::move(what));
-    };
+    auto add = [&](std::string what) { seenLock.add([&] { seen.push_back(std::move(what)); }); };
     ipc::set_handler_error_reporter([&](std::string_view kind, std::string_view what) { add(std::string(kind) + ": " + std::string(what)); });
     std::atomic<int> frames{0};
     cam.on_frame([&](const ipc::Frame& f) {
@@ -96,12 +88,9 @@ TEST(CppCamera, AuthMoveOnlyHandleHandlersAndRuntimeLookup) {
     ASSERT_TRUE(sim->waitVideoConnection());
     const Bytes payload = testenv::pattern(300, 5);
     sim->sendVideoRaw(ipcsim::Camera::videoFrame(payload));
-    ASSERT_TRUE(testenv::eventually([&] { return frames > 0; }));
+    ASSERT_TRUE(seenLock.wait([&] { return seen.size() == 1; }));
     sim->sendReport(0x1003, {'a', 'b', 'c', 'd'});
-    ASSERT_TRUE(testenv::eventually([&] {
-        std::lock_guard lock(m);
-        return seen.size() == 3;
-    }));
+    ASSERT_TRUE(seenLock.wait([&] { return seen.size() == 3; }));
     EXPECT_EQ(seen, (std::vector<std::string>{std::string(payload.begin(), payload.end()), "4099:abcd", "report: handler failure"}));
     ipc::set_handler_error_reporter(nullptr);
 
@@ -120,10 +109,9 @@ TEST(CppCamera, AuthMoveOnlyHandleHandlersAndRuntimeLookup) {
     EXPECT_EQ(ec, ipc::errc::param);
 }
 
-// Each setting the table can write: the record the camera holds is read with the typed get and
-// written back with the typed set; the camera must then hold the same bytes. The record buffer
-// starts out as the camera's bytes, so bytes a get leaves alone travel back unchanged. The
-// read-only entries are read once; every request must carry the class and code of the table.
+// Each writable setting read with the typed get and written back with the typed set: the camera
+// must then hold the same bytes (the buffer starts as them, so bytes a get skips travel back).
+// Read-only entries are read once; every request carries the table's class and code.
 TEST(CppSettings, EveryPairRoundTripsTypedThroughTheCamera) {
     ipc::Sdk sdk;
     auto sim = testenv::start_camera();
@@ -149,16 +137,12 @@ TEST(CppSettings, EveryPairRoundTripsTypedThroughTheCamera) {
             ASSERT_EQ(held.size(), n * sizeof(T)) << info.name;
             std::vector<T> records(n);
             std::memcpy(records.data(), held.data(), held.size());
-            if constexpr (info.counted())
-                cam.get(std::span<T>(records));
-            else
-                cam.get(records[0]);
+            if constexpr (info.counted()) cam.get(std::span<T>(records));
+            else cam.get(records[0]);
             EXPECT_EQ(last(), (std::pair<int, int>{info.get_class, info.get_code})) << info.name;
             sim->setRecord(info.get_class, info.get_code, Bytes(held.size(), 0));
-            if constexpr (info.counted())
-                cam.set(std::span<const T>(records));
-            else
-                cam.set(records[0]);
+            if constexpr (info.counted()) cam.set(std::span<const T>(records));
+            else cam.set(records[0]);
             EXPECT_EQ(last(), (std::pair<int, int>{info.set_class, info.set_code})) << info.name;
             Bytes expected = held;
             // These two sets send only the fields their gets fill, zero elsewhere.

@@ -1,9 +1,7 @@
 // ipc::Fleet against simulated cameras that go away, come back, refuse logins or fall silent.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <future>
-#include <mutex>
 
 #include "camera_fixture.hpp"
 #include "ipcsdk.hpp"
@@ -20,12 +18,8 @@ namespace {
 ipc::FleetOptions quick(std::chrono::milliseconds initial = 200ms, std::chrono::milliseconds max = 800ms,
                         std::chrono::milliseconds probe = 5s, int timeouts = 3) {
     ipc::FleetOptions o;
-    o.initial_backoff = initial;
-    o.max_backoff = max;
-    o.jitter = 0;
-    o.stale_after = 20s;
-    o.probe_after = probe;
-    o.max_command_timeouts = timeouts;
+    o.initial_backoff = initial, o.max_backoff = max, o.jitter = 0, o.stale_after = 20s;
+    o.probe_after = probe, o.max_command_timeouts = timeouts;
     return o;
 }
 // No answer to the next n requests.
@@ -34,19 +28,13 @@ ipcsim::Scripted silence(int n) { return ipcsim::Scripted{ipcsim::Reply::None, {
 // Cameras whose answers get lost use TCP: over UDP this library drops the next answer of any
 // camera after a lost one.
 ipc::CameraSpec spec(int n, bool video = false, bool tcp = false) {
-    ipc::CameraSpec s;
-    s.endpoint.address = camera_ip(n);
-    if (tcp) s.endpoint.transport = ipc::Endpoint::Transport::tcp;
-    s.credentials = {"admin", "admin"};
-    s.video = video;
-    return s;
+    using T = ipc::Endpoint::Transport;
+    return {{camera_ip(n), tcp ? T::tcp : T::udp, 5002}, {"admin", "admin"}, video, true};
 }
 
 // Everything the fleet's handlers saw. The handlers hold it: the fleet's destructor does not
 // wait for a handler that is still running.
-struct Seen : std::enable_shared_from_this<Seen> {
-    std::mutex m;
-    std::condition_variable cv;
+struct Seen : testenv::Recorder, std::enable_shared_from_this<Seen> {
     std::vector<ipc::StateChange> changes;
     std::vector<ipc::Retry> retries;
     int frames = 0;
@@ -59,24 +47,6 @@ struct Seen : std::enable_shared_from_this<Seen> {
         f.on_retry([self](const ipc::Retry& r) { self->add([&] { self->retries.push_back(r); }); });
         f.on_frame([self](const std::string&, const ipc::Frame&) { self->add([&] { ++self->frames; }); });
         f.on_report([self](const std::string&, const ipc::Report& r) { self->add([&] { self->reports.push_back(r.type); }); });
-    }
-    template <class F>
-    void add(F f) {
-        {
-            std::lock_guard lock(m);
-            f();
-        }
-        cv.notify_all();
-    }
-    template <class F>
-    auto count(F f) {
-        std::lock_guard lock(m);
-        return f();
-    }
-    template <class P>
-    bool wait(P p, std::chrono::milliseconds limit = 20s) {
-        std::unique_lock lock(m);
-        return cv.wait_for(lock, limit, p);
     }
     Transitions transitions(const std::string& id) {
         std::lock_guard lock(m);
@@ -136,7 +106,7 @@ TEST_F(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
     ASSERT_TRUE(sim->waitVideoConnection());
     EXPECT_EQ(sim->reportConnections(), 1);
     EXPECT_EQ(sim->videoConnections(), 1);
-    const int before = seen->count([&] { return seen->frames; });
+    const int before = seen->read([&] { return seen->frames; });
     sim->sendReport(0x1003, {9, 8, 7});
     EXPECT_TRUE(seen->wait([&] { return seen->frames > before + 5 && !seen->reports.empty(); }));
     EXPECT_EQ(seen->reports.back(), 0x1003u);
@@ -247,12 +217,12 @@ TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
     EXPECT_EQ(fleet->status("connecting")->state, S::connecting);
     fleet.reset();
     std::this_thread::sleep_for(200ms);  // a handler running at the destruction returns
-    const size_t changes = seen->count([&] { return seen->changes.size(); });
+    const size_t changes = seen->read([&] { return seen->changes.size(); });
     EXPECT_EQ(slots_in_use(), 0);
     EXPECT_TRUE(eventually([&] { return sim->reportConnections() == 0 && sim->videoConnections() == 0; }, 20s));
     EXPECT_EQ(testenv::settled("/proc/self/task", threads), threads);
     std::this_thread::sleep_for(2s);  // the slow login's answer comes and goes
-    EXPECT_EQ(seen->count([&] { return seen->changes.size(); }), changes);
+    EXPECT_EQ(seen->read([&] { return seen->changes.size(); }), changes);
 }
 
 TEST_F(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAreCaught) {

@@ -17,7 +17,6 @@ namespace {
 
 class Recovery : public ::testing::Test {
 protected:
-    virtual uint32_t netType() const { return 1; }
     void SetUp() override {
         // Process-wide diagnostics open once; a first thread lets a sanitizer start its helper.
         std::thread([] {}).join();
@@ -32,18 +31,13 @@ protected:
         IPCSdkUnInit();
         cam->stop();
     }
-    uint32_t open() {
-        const uint32_t h = login(camera_ip(), netType());
+    uint32_t open(uint32_t netType = 1) {
+        const uint32_t h = login(camera_ip(), netType);
         EXPECT_TRUE(is_handle(h)) << std::hex << h;
         EXPECT_TRUE(cam->waitReportConnection());
         return h;
     }
     std::unique_ptr<ipcsim::Camera> cam;
-};
-
-class RecoveryTcp : public Recovery {
-protected:
-    uint32_t netType() const override { return 2; }
 };
 
 // Video parameters (class 1, code 6) and camera control (class 1, code 16): two queries whose
@@ -108,7 +102,7 @@ TEST_F(Recovery, LateUdpAnswerInTheNextPollingWindowIsNotTakenForItsAnswer) {
     // The video answer is lost in the network for its own command, and turns up while the
     // next command (camera control) waits: just before that command's own answer.
     const Bytes lateAnswer = echo(*cam, 1, 6);
-    const int fd = peek(g_DevManage[h - IPCSDK_HANDLE_BASE].cmdSocket);
+    const int fd = peek(slot_of(h).cmdSocket);
     sockaddr_in library{};
     socklen_t len = sizeof library;
     ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&library), &len), 0);
@@ -131,8 +125,8 @@ TEST_F(Recovery, LateUdpAnswerInTheNextPollingWindowIsNotTakenForItsAnswer) {
     DeviceLogout(h);
 }
 
-TEST_F(RecoveryTcp, LostLateOversizedGarbledAndPartialTcpAnswersCostOneCommandEach) {
-    const uint32_t h = open();
+TEST_F(Recovery, LostLateOversizedGarbledAndPartialTcpAnswersCostOneCommandEach) {
+    const uint32_t h = open(2);
     VideoParamRecord v;
     CameraControlRecord c;
     const CameraControlRecord want = expected_control(*cam);
@@ -152,10 +146,8 @@ TEST_F(RecoveryTcp, LostLateOversizedGarbledAndPartialTcpAnswersCostOneCommandEa
 
     Bytes huge(16 + (1u << 20), 0);  // a video parameter echo claiming 1 MiB of payload
     huge[0] = 0x5B, huge[1] = 0x5A, huge[2] = 1, huge[3] = 1, huge[4] = 6, huge[13] = 0x10;
-    const ipcsim::Scripted raw{ipcsim::Reply::Raw, {}, huge};
-    const ipcsim::Scripted garbage{ipcsim::Reply::Garbage, {}, {}, 20 * 1024};
-    const ipcsim::Scripted partial{ipcsim::Reply::Short, {}, {}, 3};
-    for (const ipcsim::Scripted& bad : {raw, garbage, partial}) {
+    using R = ipcsim::Reply;
+    for (const ipcsim::Scripted& bad : std::vector<ipcsim::Scripted>{{R::Raw, {}, huge}, {R::Garbage, {}, {}, 20 * 1024}, {R::Short, {}, {}, 3}}) {
         cam->script(bad);
         EXPECT_NE(video_param(h, v), 0u);
         for (int k = 0; k < 2; ++k) {
@@ -173,15 +165,10 @@ std::atomic<uint32_t> g_handle{0};
 std::atomic<int> g_reports{0}, g_frames{0}, g_disconnects{0};
 std::atomic<int64_t> g_result{1}, g_restart{1};
 
-int count_report(uint32_t, intptr_t, intptr_t, uint8_t*, uint32_t, intptr_t) {
-    g_reports.fetch_add(1);
-    return 0;
-}
-
 TEST_F(Recovery, ReconnectAndReloginFromTheDisconnectionCallback) {
     const Census before;
     g_handle = open();
-    SetReportCallbackFunc(count_report);
+    SetReportCallbackFunc([](uint32_t, intptr_t, intptr_t, uint8_t*, uint32_t, intptr_t) { return g_reports.fetch_add(1), 0; });
     SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) {
         g_disconnects.fetch_add(1);
         g_result = StartDataReport(h);
@@ -265,8 +252,7 @@ TEST_F(Recovery, ConcurrentChannelStartsKeepOneReceiverAndLeakNothing) {
             }
         });
     for (auto& t : threads) t.join();
-    ASSERT_TRUE(eventually([&] { return cam->videoConnections() == 1 && cam->reportConnections() == 1; }))
-        << cam->videoConnections() << " video, " << cam->reportConnections() << " report connections";
+    ASSERT_TRUE(eventually([&] { return cam->videoConnections() == 1 && cam->reportConnections() == 1; }));
     // A report sent while a superseded connection was still closing may be lost with it: send
     // numbered reports until one arrives; none may arrive twice.
     static std::atomic<int> got[50], total{0};
