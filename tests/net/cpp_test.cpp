@@ -1,4 +1,5 @@
-// ipc::Fleet against simulated cameras that go away, come back, refuse logins or fall silent.
+// The C++ layer against the simulator: errors, the camera handle, handlers, the settings table,
+// and ipc::Fleet with cameras that go away, come back, refuse logins or fall silent.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -7,12 +8,163 @@
 #include "ipcsdk.hpp"
 
 using namespace std::chrono_literals;
+using testenv::Bytes;
 using testenv::camera_ip;
 using testenv::eventually;
 using S = ipc::State;
 using Transitions = std::vector<std::pair<S, S>>;
 
 namespace {
+
+ipc::Endpoint endpoint(ipc::Endpoint::Transport t = ipc::Endpoint::Transport::udp) { return {camera_ip(), t, 5002}; }
+const ipc::Credentials kAdmin{"admin", "admin"};
+
+TEST(CppErrors, CodesNamesAndMessages) {
+    const auto& cat = ipc::category();
+    EXPECT_STREQ(cat.name(), "ipcsdk");
+    EXPECT_EQ(cat.message(static_cast<int>(0x80001005u)), "the camera refused user name or password");
+    EXPECT_EQ(cat.message(static_cast<int>(0x80002004u)), "all 256 slots are in use");
+    EXPECT_EQ(cat.message(-3), "no TCP answer");
+    EXPECT_EQ(cat.message(0x12345), "unknown result code 0x00012345");
+    EXPECT_STREQ(ipc::code_name(0x80001007u), "IPCSDK_ERR_NET");
+    EXPECT_STREQ(ipc::code_name(0x80009999u), "unknown");
+    std::error_code ec = ipc::make_error_code(0x80001007u);
+    EXPECT_EQ(ec, ipc::errc::net);
+    EXPECT_EQ(ec, std::errc::timed_out);
+    EXPECT_EQ(ipc::make_error_code(0x80001005u), std::errc::permission_denied);
+
+    ipc::Sdk sdk;
+    std::error_code second;
+    ipc::Sdk other(second);
+    EXPECT_EQ(second, ipc::errc::sdk_exists);
+    EXPECT_FALSE(other.owns());
+
+    ipc::CameraRef stale(IPCSDK_HANDLE_BASE + 7);
+    auto thrown = [](auto call) -> std::string {  // result code (0x80001004 = 2147487748) and text
+        try {
+            call();
+        } catch (const ipc::Error& e) {
+            return std::to_string(e.result()) + " " + e.what();
+        }
+        return "no exception";
+    };
+    EXPECT_EQ(thrown([&] { stale.get<NtpConfInfo>(); }), "2147487748 IPCNtpConfGet: handle 0, unknown, or logged out meanwhile");
+    PTZCtrlRecord r{};
+    EXPECT_EQ(thrown([&] { stale.call<IPCPTZCtrl>(r); }), "2147487748 IPCPTZCtrl: handle 0, unknown, or logged out meanwhile");
+    stale.call<IPCReboot>(ec);
+    EXPECT_EQ(ec, ipc::errc::bad_handle);
+}
+
+TEST(CppCamera, AuthMoveOnlyHandleHandlersAndRuntimeLookup) {
+    ipc::Sdk sdk;
+    auto sim = testenv::start_camera();
+    std::error_code ec;
+    ipc::Camera refused = ipc::Camera::login(endpoint(), {"admin", "wrong"}, 5s, ec);
+    EXPECT_EQ(ec, ipc::errc::auth);
+    EXPECT_FALSE(refused);
+    EXPECT_THROW(ipc::Camera::login(endpoint(), {"admin", "wrong"}), ipc::Error);
+
+    ipc::Camera tcp = ipc::Camera::login(endpoint(ipc::Endpoint::Transport::tcp), kAdmin);
+    const uint32_t h = tcp.handle();
+    ASSERT_TRUE(testenv::is_handle(h));
+    ipc::Camera moved = std::move(tcp);
+    EXPECT_EQ(tcp.handle(), 0u);
+    EXPECT_EQ(moved.handle(), h);
+    EXPECT_EQ(moved.get<SystemInfo>().deviceModel[0], 'I');
+    moved.close();
+    moved.close();
+    EXPECT_EQ(moved.handle(), 0u);
+    EXPECT_EQ(testenv::peek(testenv::slot_of(h).inUse), 0u);
+
+    // The address is free again. A throwing handler is caught and reported.
+    ipc::Camera cam = ipc::Camera::login(endpoint(), kAdmin);
+    testenv::Recorder seenLock;
+    std::vector<std::string> seen;  // the first frame's payload, the reports, what handlers threw
+    auto add = [&](std::string what) { seenLock.add([&] { seen.push_back(std::move(what)); }); };
+    ipc::set_handler_error_reporter([&](std::string_view kind, std::string_view what) { add(std::string(kind) + ": " + std::string(what)); });
+    std::atomic<int> frames{0};
+    cam.on_frame([&](const ipc::Frame& f) {
+        if (frames++ == 0) add(std::string(f.payload().begin(), f.payload().end()));
+    });
+    cam.on_report([&](const ipc::Report& r) {
+        add(std::to_string(r.type) + ":" + std::string(r.body.begin(), r.body.end()));
+        throw std::runtime_error("handler failure");
+    });
+    ASSERT_TRUE(sim->waitReportConnection());
+    cam.open_video_channel();
+    ASSERT_TRUE(sim->waitVideoConnection());
+    const Bytes payload = testenv::pattern(300, 5);
+    sim->sendVideoRaw(ipcsim::Camera::videoFrame(payload));
+    ASSERT_TRUE(seenLock.wait([&] { return seen.size() == 1; }));
+    sim->sendReport(0x1003, {'a', 'b', 'c', 'd'});
+    ASSERT_TRUE(seenLock.wait([&] { return seen.size() == 3; }));
+    EXPECT_EQ(seen, (std::vector<std::string>{std::string(payload.begin(), payload.end()), "4099:abcd", "report: handler failure"}));
+    ipc::set_handler_error_reporter(nullptr);
+
+    const ipc::SettingInfo* ntp = ipc::find_setting("ntp-conf");
+    ASSERT_NE(ntp, nullptr);
+    EXPECT_EQ(ipc::find_setting("no-such-setting"), nullptr);
+    Bytes wire = testenv::pattern(136, 3);
+    sim->setRecord(3, 8, wire);
+    NtpConfInfo rec{};
+    cam.get(*ntp, std::as_writable_bytes(std::span(&rec, 1)));
+    EXPECT_EQ(rec.word1, uint32_t{wire[0]} << 24 | uint32_t{wire[1]} << 16 | uint32_t{wire[2]} << 8 | wire[3]) << "big-endian";
+    cam.set(*ipc::find_setting("sys-version"), std::as_bytes(std::span(&rec, 1)), ec);
+    EXPECT_EQ(ec, ipc::errc::param);
+    Bytes odd(135);
+    cam.set(*ntp, std::as_bytes(std::span(odd)), ec);
+    EXPECT_EQ(ec, ipc::errc::param);
+}
+
+// Each writable setting read with the typed get and written back with the typed set: the camera
+// must then hold the same bytes (the buffer starts as them, so bytes a get skips travel back).
+// Read-only entries are read once; every request carries the table's class and code.
+TEST(CppSettings, EveryPairRoundTripsTypedThroughTheCamera) {
+    ipc::Sdk sdk;
+    auto sim = testenv::start_camera();
+    ipc::Camera cam = ipc::Camera::login(endpoint(), kAdmin);
+    int pairs = 0;
+    uint8_t seed = 1;
+    auto last = [&] {
+        auto r = sim->requests();
+        return r.empty() ? std::pair<int, int>{-1, -1} : std::pair<int, int>{r.back().msgClass, r.back().code};
+    };
+    ipc::for_each_setting([&](auto tag) {
+        using T = typename decltype(tag)::type;
+        constexpr const ipc::SettingInfo& info = decltype(tag)::info;
+        if constexpr (!info.writable) {
+            T record{};
+            cam.get(record);
+            EXPECT_EQ(last(), (std::pair<int, int>{info.get_class, info.get_code})) << info.name;
+        } else {
+            ++pairs;
+            const size_t n = info.counted() ? 2 : 1;
+            sim->setRecord(info.get_class, info.get_code, testenv::pattern(n * sizeof(T), seed += 13));
+            const Bytes held = sim->record(info.get_class, info.get_code);  // the PTZ value: clamped
+            ASSERT_EQ(held.size(), n * sizeof(T)) << info.name;
+            std::vector<T> records(n);
+            std::memcpy(records.data(), held.data(), held.size());
+            if constexpr (info.counted()) cam.get(std::span<T>(records));
+            else cam.get(records[0]);
+            EXPECT_EQ(last(), (std::pair<int, int>{info.get_class, info.get_code})) << info.name;
+            sim->setRecord(info.get_class, info.get_code, Bytes(held.size(), 0));
+            if constexpr (info.counted()) cam.set(std::span<const T>(records));
+            else cam.set(records[0]);
+            EXPECT_EQ(last(), (std::pair<int, int>{info.set_class, info.set_code})) << info.name;
+            Bytes expected = held;
+            // These two sets send only the fields their gets fill, zero elsewhere.
+            if (info.name == "image-isp-image-enhance") std::fill(expected.begin() + 5, expected.end(), 0);
+            if (info.name == "image-isp-day-night") {
+                std::fill(expected.begin() + 2, expected.begin() + 4, 0);
+                std::fill(expected.begin() + 12, expected.end(), 0);
+            }
+            EXPECT_EQ(sim->record(info.get_class, info.get_code), expected) << info.name;
+        }
+    });
+    EXPECT_EQ(pairs, 25);
+}
+
+// ---- ipc::Fleet -------------------------------------------------------------------------
 
 // Small pauses so that every test runs in seconds; no jitter unless a test asks.
 ipc::FleetOptions quick(std::chrono::milliseconds initial = 200ms, std::chrono::milliseconds max = 800ms,
@@ -55,23 +207,20 @@ struct Seen : testenv::Recorder, std::enable_shared_from_this<Seen> {
             if (c.id == id) v.emplace_back(c.from, c.to);
         return v;
     }
+    // Whether the camera entered s at least nth times (lock held); reaches() waits for it.
     bool reached(const std::string& id, S s, size_t nth = 1) {
-        size_t n = 0;
-        for (const auto& c : changes) n += c.id == id && c.to == s;
-        return n >= nth;
+        return std::count_if(changes.begin(), changes.end(), [&](auto& c) { return c.id == id && c.to == s; }) >= long(nth);
     }
+    bool reaches(const std::string& id, S s, size_t nth = 1) { return wait([&] { return reached(id, s, nth); }); }
     std::vector<ipc::Retry> retriesOf(const std::string& id) {
         std::vector<ipc::Retry> v;
-        for (const auto& r : retries)
-            if (r.id == id) v.push_back(r);
+        std::copy_if(retries.begin(), retries.end(), std::back_inserter(v), [&](auto& r) { return r.id == id; });
         return v;
     }
 };
 
-int slots_in_use() {
-    int n = 0;
-    for (auto& s : g_DevManage) n += testenv::peek(s.inUse) != 0;
-    return n;
+long slots_in_use() {
+    return std::count_if(std::begin(g_DevManage), std::end(g_DevManage), [](auto& s) { return testenv::peek(s.inUse) != 0; });
 }
 
 // The library, a camera on camera_ip(0), and a fleet made by make() whose handlers fill seen.
@@ -92,11 +241,11 @@ TEST_F(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
     make().add("cam", spec(0, true));
     ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online) && seen->frames > 0; }));
     sim->stop();
-    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::offline); }));
+    ASSERT_TRUE(seen->reaches("cam", S::offline));
     EXPECT_EQ(fleet->status("cam")->last_error, ipc::errc::channel_closed);
     EXPECT_THROW(fleet->with("cam", [](ipc::CameraRef&) {}), ipc::Error);
     ASSERT_TRUE(sim->start());
-    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online, 2); }));
+    ASSERT_TRUE(seen->reaches("cam", S::online, 2));
     EXPECT_EQ(seen->transitions("cam"), (Transitions{{S::connecting, S::online}, {S::online, S::offline}, {S::offline, S::online}}));
     EXPECT_EQ(fleet->status("cam")->state, S::online);
     EXPECT_EQ(fleet->status("cam")->reconnects, 1u);
@@ -178,11 +327,11 @@ TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowing) {
 
 TEST_F(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
     make().add("cam", spec(0));
-    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online); }));
+    ASSERT_TRUE(seen->reaches("cam", S::online));
     // The next login is answered late: remove the camera while that login is in flight.
     ASSERT_TRUE(sim->waitReportConnection());
     sim->closeReportChannels();
-    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::offline); }));
+    ASSERT_TRUE(seen->reaches("cam", S::offline));
     sim->clearRequests();
     sim->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 300ms});
     ASSERT_TRUE(sim->waitRequest(0, 0, 10s).has_value());
@@ -195,7 +344,7 @@ TEST_F(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
     EXPECT_EQ(slots_in_use(), 0);
     EXPECT_FALSE(seen->reached("cam", S::online, 2));
     fleet->add("cam", spec(0));
-    EXPECT_TRUE(seen->wait([&] { return seen->reached("cam", S::online, 2); })) << "the id is free again";
+    EXPECT_TRUE(seen->reaches("cam", S::online, 2)) << "the id is free again";
 }
 
 TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
@@ -239,7 +388,7 @@ TEST_F(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAr
     EXPECT_EQ(ec, ipc::errc::fleet_unknown);
     fleet->add("cam", spec(0, false, true));
     EXPECT_THROW(fleet->add("cam", spec(0)), ipc::Error);
-    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online); }));
+    ASSERT_TRUE(seen->reaches("cam", S::online));
     sim->script(silence(2));
     for (int i = 0; i < 2; ++i) {
         std::error_code command;
@@ -250,11 +399,11 @@ TEST_F(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAr
         EXPECT_FALSE(ec);
         EXPECT_EQ(command, ipc::errc::net);
     }
-    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::offline); }));
+    ASSERT_TRUE(seen->reaches("cam", S::offline));
     EXPECT_EQ(fleet->status("cam")->last_error, ipc::errc::net);
     EXPECT_FALSE(fleet->with("cam", [](ipc::CameraRef& c) { return c.handle(); }, ec).has_value());
     EXPECT_EQ(ec, ipc::errc::fleet_not_online);
-    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online, 2); }));
+    ASSERT_TRUE(seen->reaches("cam", S::online, 2));
     // Each of the three state handler calls threw; the fleet carried on after each.
     ASSERT_TRUE(seen->wait([&] { return seen->errors.size() == 3; }));
     EXPECT_EQ(seen->errors[0], "state: state handler failure");
@@ -263,16 +412,16 @@ TEST_F(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAr
 
 TEST_F(Fleet, AQuietCameraIsAskedAndASilentOneGoesOffline) {
     make(quick(200ms, 800ms, 300ms, 2)).add("cam", spec(0, false, true));
-    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online); }));
+    ASSERT_TRUE(seen->reaches("cam", S::online));
     // No video, no reports: the fleet's heartbeats keep it online.
     sim->clearRequests();
     ASSERT_TRUE(sim->waitRequest(10, 0, 10s, 3).has_value());
     EXPECT_EQ(fleet->status("cam")->state, S::online);
     sim->script(silence(100000));
-    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::offline); }));
+    ASSERT_TRUE(seen->reaches("cam", S::offline));
     EXPECT_EQ(fleet->status("cam")->last_error, ipc::errc::net);
     sim->clearScript();
-    ASSERT_TRUE(seen->wait([&] { return seen->reached("cam", S::online, 2); }));
+    ASSERT_TRUE(seen->reaches("cam", S::online, 2));
 }
 
 TEST_F(Fleet, DestructionDoesNotWaitForARunningHandler) {
