@@ -40,18 +40,13 @@ protected:
             g_seen->add([&] { g_seen->reports.emplace_back(type, Bytes(body, body + len)); });
             return 0;
         });
-        SetExceptionCallBack([](uint32_t, uint32_t handle, uintptr_t) {
-            g_seen->add([&] { ++g_seen->disconnects, g_seen->disconnectHandle = handle; });
-            return 0;
-        });
+        SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) { return g_seen->add([&] { ++g_seen->disconnects, g_seen->disconnectHandle = h; }), 0; });
         CameraTest::SetUp();
         ASSERT_TRUE(cam->waitReportConnection());
     }
     void TearDown() override {
         CameraTest::TearDown();
-        SetVideoFrameCallBack(nullptr);
-        SetReportCallbackFunc(nullptr);
-        SetExceptionCallBack(nullptr);
+        SetVideoFrameCallBack(nullptr), SetReportCallbackFunc(nullptr), SetExceptionCallBack(nullptr);
     }
     void openVideo(uint32_t h) {
         ASSERT_EQ(StartVideoRequest(h), 0);
@@ -71,9 +66,7 @@ TEST_F(Channels, VideoFramesStopAndOverflow) {
     auto frame = [](size_t n, uint8_t seed) { return ipcsim::Camera::videoFrame(pattern(n, seed)); };
     cam->sendVideoRaw(cat({frame(100, 1), frame(200, 2), frame(300, 3)}));
     // Garbage, a header whose length is 0, then a frame split in small pieces.
-    Bytes zero = frame(10, 9);
-    zero.resize(156);
-    std::memset(zero.data() + 8, 0, 4);
+    Bytes zero = ipcsim::Camera::videoFrame({});  // a header alone: length 0
     cam->sendVideoSplit(cat({Bytes(10, 0xEE), zero, frame(5000, 4)}), 3, milliseconds(0));
     cam->sendVideoSplit(frame(64, 5), 1, milliseconds(0));
     ASSERT_TRUE(seen.wait([&] { return seen.frames.size() >= 5; }));
@@ -104,8 +97,7 @@ TEST_F(Channels, VideoFramesStopAndOverflow) {
     openVideo(handle);
     seen.clear();
     Bytes header = ipcsim::Camera::videoFrame({});
-    const uint32_t huge = 0xFFFFFFF0u;
-    std::memcpy(header.data() + 8, &huge, 4);
+    header[8] = 0xF0, header[9] = header[10] = header[11] = 0xFF;  // 0xFFFFFFF0 bytes
     cam->sendVideoRaw(header);
     for (int i = 0; i < 5 && peek(slot->videoSocket) != -1; ++i) cam->sendVideoRaw(Bytes(1 << 20, 0x55));
     EXPECT_TRUE(eventually([&] { return peek(slot->videoSocket) == -1; }));
@@ -292,10 +284,9 @@ TEST_F(Channels, WaitingCommandsSnapshotPositionAndDistance) {
     SimuSnapInfo info{};
     const uint32_t r = IPCSIMUSNAP(handle, &info, 1, out.data(), static_cast<uint32_t>(out.size()), 5);
     ASSERT_LT(r, 0x80000000u) << std::hex << r;
-    uint32_t l1, l2, flag;
-    std::memcpy(&l1, out.data() + 652, 4);
-    std::memcpy(&l2, out.data() + 656, 4);
-    std::memcpy(&flag, out.data(), 4);
+    uint32_t flag, l[2];
+    std::memcpy(&flag, out.data(), 4), std::memcpy(l, out.data() + 652, 8);
+    const uint32_t l1 = l[0], l2 = l[1];
     EXPECT_EQ(r, 660 + l1 + l2);
     EXPECT_EQ(flag, 2u);
     EXPECT_EQ(out[4], 0xCD) << "bytes 4 to 131 are not written";

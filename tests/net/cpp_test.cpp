@@ -42,11 +42,10 @@ TEST(CppErrors, CodesNamesAndMessages) {
     ipc::CameraRef stale(IPCSDK_HANDLE_BASE + 7);
     auto thrown = [](auto call) -> std::string {  // result code (0x80001004 = 2147487748) and text
         try {
-            call();
+            return call(), "no exception";
         } catch (const ipc::Error& e) {
             return std::to_string(e.result()) + " " + e.what();
         }
-        return "no exception";
     };
     EXPECT_EQ(thrown([&] { stale.get<NtpConfInfo>(); }), "2147487748 IPCNtpConfGet: handle 0, unknown, or logged out meanwhile");
     PTZCtrlRecord r{};
@@ -71,8 +70,7 @@ TEST(CppCamera, AuthMoveOnlyHandleHandlersAndRuntimeLookup) {
     EXPECT_EQ(tcp.handle(), 0u);
     EXPECT_EQ(moved.handle(), h);
     EXPECT_EQ(moved.get<SystemInfo>().deviceModel[0], 'I');
-    moved.close();
-    moved.close();
+    moved.close(), moved.close();  // twice is fine
     EXPECT_EQ(moved.handle(), 0u);
     EXPECT_EQ(testenv::peek(testenv::slot_of(h).inUse), 0u);
 
@@ -125,17 +123,15 @@ TEST(CppSettings, EveryPairRoundTripsTypedThroughTheCamera) {
     ipc::Camera cam = ipc::Camera::login(endpoint(), kAdmin);
     int pairs = 0;
     uint8_t seed = 1;
-    auto last = [&] {
-        auto r = sim->requests();
-        return r.empty() ? std::pair<int, int>{-1, -1} : std::pair<int, int>{r.back().msgClass, r.back().code};
-    };
+    using Pair = std::pair<int, int>;
+    auto last = [&] { auto r = sim->requests(); return r.empty() ? Pair{-1, -1} : Pair{r.back().msgClass, r.back().code}; };
     ipc::for_each_setting([&](auto tag) {
         using T = typename decltype(tag)::type;
         constexpr const ipc::SettingInfo& info = decltype(tag)::info;
         if constexpr (!info.writable) {
             T record{};
             cam.get(record);
-            EXPECT_EQ(last(), (std::pair<int, int>{info.get_class, info.get_code})) << info.name;
+            EXPECT_EQ(last(), (Pair{info.get_class, info.get_code})) << info.name;
         } else {
             ++pairs;
             const size_t n = info.counted() ? 2 : 1;
@@ -146,11 +142,11 @@ TEST(CppSettings, EveryPairRoundTripsTypedThroughTheCamera) {
             std::memcpy(records.data(), held.data(), held.size());
             if constexpr (info.counted()) cam.get(std::span<T>(records));
             else cam.get(records[0]);
-            EXPECT_EQ(last(), (std::pair<int, int>{info.get_class, info.get_code})) << info.name;
+            EXPECT_EQ(last(), (Pair{info.get_class, info.get_code})) << info.name;
             sim->setRecord(info.get_class, info.get_code, Bytes(held.size(), 0));
             if constexpr (info.counted()) cam.set(std::span<const T>(records));
             else cam.set(records[0]);
-            EXPECT_EQ(last(), (std::pair<int, int>{info.set_class, info.set_code})) << info.name;
+            EXPECT_EQ(last(), (Pair{info.set_class, info.set_code})) << info.name;
             Bytes expected = held;
             // These two sets send only the fields their gets fill, zero elsewhere.
             if (info.name == "image-isp-image-enhance") std::fill(expected.begin() + 5, expected.end(), 0);
@@ -251,10 +247,8 @@ TEST_F(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
     EXPECT_EQ(fleet->status("cam")->reconnects, 1u);
 
     // Channels and heartbeat are back: frames and reports flow, the library beats again.
-    ASSERT_TRUE(sim->waitReportConnection());
-    ASSERT_TRUE(sim->waitVideoConnection());
-    EXPECT_EQ(sim->reportConnections(), 1);
-    EXPECT_EQ(sim->videoConnections(), 1);
+    ASSERT_TRUE(sim->waitReportConnection() && sim->waitVideoConnection());
+    EXPECT_EQ(std::pair(sim->reportConnections(), sim->videoConnections()), std::pair(1, 1));
     const int before = seen->read([&] { return seen->frames; });
     sim->sendReport(0x1003, {9, 8, 7});
     EXPECT_TRUE(seen->wait([&] { return seen->frames > before + 5 && !seen->reports.empty(); }));
@@ -266,11 +260,10 @@ TEST_F(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
 
 TEST_F(Fleet, BackoffPausesGrowAndAreCapped) {
     sim->script(silence(1000));
-    std::mutex m;
+    testenv::Recorder at;
     std::vector<std::chrono::steady_clock::time_point> logins;
     sim->onRequest([&](const ipcsim::Request& r) {
-        std::lock_guard lock(m);
-        if (r.msgClass == 0 && r.code == 0) logins.push_back(std::chrono::steady_clock::now());
+        if (r.msgClass == 0 && r.code == 0) at.add([&] { logins.push_back(std::chrono::steady_clock::now()); });
     });
     auto o = quick(100ms, 400ms);
     o.jitter = 0.2;
@@ -280,7 +273,7 @@ TEST_F(Fleet, BackoffPausesGrowAndAreCapped) {
     EXPECT_EQ(fleet->status("cam"), std::nullopt);
     const int nominal[] = {100, 200, 400, 400, 400, 400};
     std::lock_guard lock(seen->m);
-    std::lock_guard lock2(m);
+    std::lock_guard lock2(at.m);
     ASSERT_GE(logins.size(), 6u);
     for (int i = 0; i < 6; ++i) {
         const auto& r = seen->retries[i];
@@ -302,8 +295,7 @@ TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowing) {
             std::this_thread::sleep_for(5ms);
         }
     });
-    make(quick(100ms, 400ms));
-    fleet->add("auth", spec(0));
+    make(quick(100ms, 400ms)).add("auth", spec(0));
     fleet->add("drop", spec(1));
     bool enough = seen->wait([&] { return !seen->retriesOf("auth").empty(); });
     EXPECT_EQ(fleet->status("auth")->last_error, ipc::errc::auth);
@@ -320,9 +312,8 @@ TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowing) {
         EXPECT_EQ(dropped[i].pause.count(), nominal[i]) << i;
         EXPECT_EQ(dropped[i].error, ipc::errc::channel_closed) << i;
     }
-    const auto refused = seen->retriesOf("auth");
-    EXPECT_EQ(refused[0].pause, 400ms);
-    EXPECT_EQ(refused[0].error, ipc::errc::auth);
+    EXPECT_EQ(seen->retriesOf("auth")[0].pause, 400ms);
+    EXPECT_EQ(seen->retriesOf("auth")[0].error, ipc::errc::auth);
 }
 
 TEST_F(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
@@ -340,17 +331,14 @@ TEST_F(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
     EXPECT_TRUE(eventually([&] { return slots_in_use() == 0; }, 20s));
     const int logins = sim->loginCount();
     std::this_thread::sleep_for(1s);  // several backoff pauses
-    EXPECT_EQ(sim->loginCount(), logins);
-    EXPECT_EQ(slots_in_use(), 0);
+    EXPECT_EQ(std::pair(sim->loginCount(), slots_in_use()), std::pair(logins, 0L));
     EXPECT_FALSE(seen->reached("cam", S::online, 2));
     fleet->add("cam", spec(0));
     EXPECT_TRUE(seen->reaches("cam", S::online, 2)) << "the id is free again";
 }
 
 TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
-    auto away = testenv::start_camera(1);
-    auto refusing = testenv::start_camera(2);
-    auto slow = testenv::start_camera(3);
+    auto away = testenv::start_camera(1), refusing = testenv::start_camera(2), slow = testenv::start_camera(3);
     away->stop();
     refusing->refuseLogins(true);
     slow->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 1500ms});
@@ -360,9 +348,7 @@ TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
     fleet->add("offline", spec(1, false, true));
     fleet->add("auth", spec(2));
     fleet->add("connecting", spec(3, false, true));
-    ASSERT_TRUE(seen->wait([&] {
-        return seen->reached("online", S::online) && seen->reached("offline", S::offline) && seen->reached("auth", S::auth_failed);
-    }));
+    ASSERT_TRUE(seen->wait([&] { return seen->reached("online", S::online) && seen->reached("offline", S::offline) && seen->reached("auth", S::auth_failed); }));
     EXPECT_EQ(fleet->status("connecting")->state, S::connecting);
     fleet.reset();
     std::this_thread::sleep_for(200ms);  // a handler running at the destruction returns
@@ -375,9 +361,7 @@ TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
 }
 
 TEST_F(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAreCaught) {
-    ipc::set_handler_error_reporter([s = seen](std::string_view kind, std::string_view what) {
-        s->add([&] { s->errors.push_back(std::string(kind) + ": " + std::string(what)); });
-    });
+    ipc::set_handler_error_reporter([s = seen](std::string_view kind, std::string_view what) { s->add([&] { s->errors.push_back(std::string(kind) + ": " + std::string(what)); }); });
     // No heartbeat of the fleet's own between the two commands.
     make(quick(200ms, 800ms, 60s, 2)).on_state([s = seen](const ipc::StateChange& c) {
         s->add([&] { s->changes.push_back(c); });
@@ -392,10 +376,7 @@ TEST_F(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAr
     sim->script(silence(2));
     for (int i = 0; i < 2; ++i) {
         std::error_code command;
-        fleet->with("cam", [&](ipc::CameraRef& c) {
-            NtpConfInfo ntp{};
-            c.get(ntp, command);
-        }, ec);
+        fleet->with("cam", [&](ipc::CameraRef& c) { NtpConfInfo ntp{}; c.get(ntp, command); }, ec);
         EXPECT_FALSE(ec);
         EXPECT_EQ(command, ipc::errc::net);
     }

@@ -29,9 +29,7 @@ protected:
         cam = start_camera(0);
     }
     void TearDown() override {
-        SetVideoFrameCallBack(nullptr);
-        SetReportCallbackFunc(nullptr);
-        SetExceptionCallBack(nullptr);
+        SetVideoFrameCallBack(nullptr), SetReportCallbackFunc(nullptr), SetExceptionCallBack(nullptr);
         IPCSdkUnInit();
         cam->stop();
     }
@@ -51,10 +49,8 @@ uint32_t camera_control(uint32_t h, CameraControlRecord& r) { return IPCGetCamer
 
 // The camera's stored camera control record, as the library delivers it (fields host order).
 CameraControlRecord expected_control(ipcsim::Camera& cam) {
-    const Bytes wire = cam.record(1, 16);
+    Bytes answer = cat({Bytes(16, 0), cam.record(1, 16)});
     CameraControlRecord r;
-    Bytes answer(16, 0);
-    answer.insert(answer.end(), wire.begin(), wire.end());
     IPCUnPackCameraControlInfo(answer.data(), static_cast<uint32_t>(answer.size()), 1, &r);
     return r;
 }
@@ -173,11 +169,7 @@ TEST_F(Recovery, ReconnectAndReloginFromTheDisconnectionCallback) {
     const Census before;
     g_handle = open();
     SetReportCallbackFunc([](uint32_t, intptr_t, intptr_t, uint8_t*, uint32_t, intptr_t) { return g_reports.fetch_add(1), 0; });
-    SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) {
-        g_disconnects.fetch_add(1);
-        g_result = StartDataReport(h);
-        return 0;
-    });
+    SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) { return g_disconnects.fetch_add(1), g_result = StartDataReport(h), 0; });
     for (int round = 1; round <= 3; ++round) {
         cam->closeReportChannels();
         ASSERT_TRUE(eventually([&] { return g_disconnects == round && cam->reportConnections() == 1; }));

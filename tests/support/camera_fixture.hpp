@@ -23,13 +23,9 @@ namespace testenv {
 // Fields of the exported table that library threads write: read and written atomically so
 // that the tests themselves stay race-free under ThreadSanitizer.
 template <class T>
-T peek(T& field) {
-    return std::atomic_ref<T>(field).load();
-}
+T peek(T& field) { return std::atomic_ref<T>(field).load(); }
 template <class T, class V>
-void poke(T& field, V value) {
-    std::atomic_ref<T>(field).store(static_cast<T>(value));
-}
+void poke(T& field, V value) { std::atomic_ref<T>(field).store(static_cast<T>(value)); }
 
 inline LoginDeviceInfo device_info(const std::string& ip, uint32_t netType, uint16_t port = 5002) {
     LoginDeviceInfo d;
@@ -47,8 +43,7 @@ inline LoginUserInfo user_info(const char* user = "admin", const char* password 
     return u;
 }
 
-// Starts a camera on camera_ip(n).
-inline std::unique_ptr<ipcsim::Camera> start_camera(int n = 0, ipcsim::Config config = {}) {
+inline std::unique_ptr<ipcsim::Camera> start_camera(int n = 0, ipcsim::Config config = {}) {  // on camera_ip(n)
     config.ip = camera_ip(n);
     auto cam = std::make_unique<ipcsim::Camera>(config);
     EXPECT_TRUE(cam->start()) << "simulator could not bind " << config.ip;
@@ -63,8 +58,7 @@ inline uint32_t login(const std::string& ip, uint32_t netType = 1, const char* u
     return IPCSdkLogin(&d, &u, 5);
 }
 
-// The byte strings one after the other.
-inline Bytes cat(std::initializer_list<Bytes> parts) {
+inline Bytes cat(std::initializer_list<Bytes> parts) {  // the byte strings one after the other
     Bytes all;
     for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
@@ -85,10 +79,7 @@ struct Recorder {
         cv.notify_all();
     }
     template <class F>
-    auto read(F f) {
-        std::lock_guard lock(m);
-        return f();
-    }
+    auto read(F f) { std::lock_guard lock(m); return f(); }
     template <class P>
     bool wait(P p, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
         std::unique_lock lock(m);
