@@ -40,7 +40,9 @@ protected:
             g_seen->add([&] { g_seen->reports.emplace_back(type, Bytes(body, body + len)); });
             return 0;
         });
-        SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) { return g_seen->add([&] { ++g_seen->disconnects, g_seen->disconnectHandle = h; }), 0; });
+        SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) {
+            return g_seen->add([&] { ++g_seen->disconnects, g_seen->disconnectHandle = h; }), 0;
+        });
         CameraTest::SetUp();
         ASSERT_TRUE(cam->waitReportConnection());
     }
@@ -71,7 +73,8 @@ TEST_F(Channels, VideoFramesStopAndOverflow) {
     cam->sendVideoSplit(frame(64, 5), 1, milliseconds(0));
     ASSERT_TRUE(seen.wait([&] { return seen.frames.size() >= 5; }));
     std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_EQ(seen.read([&] { return seen.frames; }), (std::vector<Bytes>{pattern(100, 1), pattern(200, 2), pattern(300, 3), pattern(5000, 4), pattern(64, 5)}));
+    const std::vector<Bytes> sent{pattern(100, 1), pattern(200, 2), pattern(300, 3), pattern(5000, 4), pattern(64, 5)};
+    EXPECT_EQ(seen.read([&] { return seen.frames; }), sent);
     EXPECT_GT(peek(slot->lastRecvTime), 0);
 
     // The stream the command starts, stopped; the channel stopped within a second.
@@ -89,8 +92,7 @@ TEST_F(Channels, VideoFramesStopAndOverflow) {
         EXPECT_NE(out.text().find("recv Video thread exit\n"), std::string::npos);
     }
     EXPECT_EQ(StopVideoRequest(handle), 0u) << "stopping an idle channel is fine";
-    EXPECT_EQ(StopVideoRequest(0), 0x80001004u);
-    EXPECT_EQ(StartVideoRequest(handle + 5), static_cast<int32_t>(0x80001004u));
+    EXPECT_EQ(std::pair(StopVideoRequest(0), uint32_t(StartVideoRequest(handle + 5))), std::pair(0x80001004u, 0x80001004u));
 
     // A frame longer than the receive buffer ends in the buffer-full close.
     ASSERT_TRUE(eventually([&] { return cam->videoConnections() == 0; }));
@@ -142,9 +144,7 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     const Bytes big(3u << 20, 0x42);
     cam->sendReport(0x1002, big);
     ASSERT_TRUE(seen.wait([&] { return seen.reports.size() == 1; }, milliseconds(10000)));
-    EXPECT_EQ(peek(slot->reportLen1002), 2097152u);
-    EXPECT_EQ(peek(slot->reportState), 3u);
-    EXPECT_EQ(seen.reports[0].second.size(), big.size());
+    EXPECT_EQ(std::tuple(peek(slot->reportLen1002), peek(slot->reportState), seen.reports[0].second.size()), std::tuple(2097152u, 3u, big.size()));
 
     // A picture pair, in either order.
     for (int order = 0; order < 2; ++order) {
@@ -156,13 +156,9 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
         EXPECT_EQ(peek(slot->reportState), 0u) << "one picture is no pair";
         cam->sendReport(0xA002, picture(second, 700));
         ASSERT_TRUE(seen.reportsReach(2));
-        EXPECT_EQ(peek(slot->reportState), 1u);
-        EXPECT_EQ(peek(slot->snapPairFlag), 2u);
-        EXPECT_EQ(peek(slot->snapLen1), first == 1 ? 500u : 700u);
-        EXPECT_EQ(slot->snapRecord1[8], 1);
-        EXPECT_EQ(slot->snapRecord2[8], 2);
-        EXPECT_EQ(peek(slot->snapWord1), 0x0A0B0C01u);
-        EXPECT_EQ(peek(slot->snapWord2), 0x0A0B0C02u);
+        EXPECT_EQ(std::tuple(peek(slot->reportState), peek(slot->snapPairFlag), peek(slot->snapLen1)), std::tuple(1u, 2u, first == 1 ? 500u : 700u));
+        EXPECT_EQ((Bytes{slot->snapRecord1[8], slot->snapRecord2[8]}), (Bytes{1, 2}));
+        EXPECT_EQ(std::pair(peek(slot->snapWord1), peek(slot->snapWord2)), std::pair(0x0A0B0C01u, 0x0A0B0C02u));
     }
     // A body whose counts point outside it stores nothing.
     Bytes lying = ipcsim::Camera::pictureBody(1, pattern(50, 1));

@@ -79,7 +79,7 @@ TEST(CppCamera, AuthMoveOnlyHandleHandlersAndRuntimeLookup) {
     testenv::Recorder seenLock;
     std::vector<std::string> seen;  // the first frame's payload, the reports, what handlers threw
     auto add = [&](std::string what) { seenLock.add([&] { seen.push_back(std::move(what)); }); };
-    ipc::set_handler_error_reporter([&](std::string_view kind, std::string_view what) { add(std::string(kind) + ": " + std::string(what)); });
+    ipc::set_handler_error_reporter([&](std::string_view kind, std::string_view what) { add(std::string(kind) + ": " += what); });
     std::atomic<int> frames{0};
     cam.on_frame([&](const ipc::Frame& f) {
         if (frames++ == 0) add(std::string(f.payload().begin(), f.payload().end()));
@@ -348,7 +348,9 @@ TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
     fleet->add("offline", spec(1, false, true));
     fleet->add("auth", spec(2));
     fleet->add("connecting", spec(3, false, true));
-    ASSERT_TRUE(seen->wait([&] { return seen->reached("online", S::online) && seen->reached("offline", S::offline) && seen->reached("auth", S::auth_failed); }));
+    ASSERT_TRUE(seen->wait([&] {
+        return seen->reached("online", S::online) && seen->reached("offline", S::offline) && seen->reached("auth", S::auth_failed);
+    }));
     EXPECT_EQ(fleet->status("connecting")->state, S::connecting);
     fleet.reset();
     std::this_thread::sleep_for(200ms);  // a handler running at the destruction returns
@@ -361,7 +363,9 @@ TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
 }
 
 TEST_F(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAreCaught) {
-    ipc::set_handler_error_reporter([s = seen](std::string_view kind, std::string_view what) { s->add([&] { s->errors.push_back(std::string(kind) + ": " + std::string(what)); }); });
+    ipc::set_handler_error_reporter([s = seen](std::string_view kind, std::string_view what) {
+        s->add([&] { s->errors.push_back(std::string(kind) + ": " += what); });
+    });
     // No heartbeat of the fleet's own between the two commands.
     make(quick(200ms, 800ms, 60s, 2)).on_state([s = seen](const ipc::StateChange& c) {
         s->add([&] { s->changes.push_back(c); });

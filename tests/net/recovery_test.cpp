@@ -147,7 +147,8 @@ TEST_F(Recovery, LostLateOversizedGarbledAndPartialTcpAnswersCostOneCommandEach)
     Bytes huge(16 + (1u << 20), 0);  // a video parameter echo claiming 1 MiB of payload
     huge[0] = 0x5B, huge[1] = 0x5A, huge[2] = 1, huge[3] = 1, huge[4] = 6, huge[13] = 0x10;
     using R = ipcsim::Reply;
-    for (const ipcsim::Scripted& bad : std::vector<ipcsim::Scripted>{{R::Raw, {}, huge}, {R::Garbage, {}, {}, 20 * 1024}, {R::Short, {}, {}, 3}}) {
+    const std::vector<ipcsim::Scripted> bads{{R::Raw, {}, huge}, {R::Garbage, {}, {}, 20 * 1024}, {R::Short, {}, {}, 3}};
+    for (const ipcsim::Scripted& bad : bads) {
         cam->script(bad);
         EXPECT_NE(video_param(h, v), 0u);
         for (int k = 0; k < 2; ++k) {

@@ -13,7 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
+#include <iterator>
 
 namespace testenv {
 namespace {
@@ -44,9 +44,7 @@ const std::string& workdir() { return g_workdir; }
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::vector<SyslogLine> syslog_lines() {
