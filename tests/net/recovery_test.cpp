@@ -43,16 +43,17 @@ protected:
 };
 
 // Video parameters (class 1, code 6) and camera control (class 1, code 16): two queries whose
-// answers tell which request they belong to.
-uint32_t video_param(uint32_t h, VideoParamRecord& r) { return IPCVideoParamGet(h, &r, 1); }
-uint32_t camera_control(uint32_t h, CameraControlRecord& r) { return IPCGetCameraControlInfo(h, &r); }
-
-// The camera's stored camera control record, as the library delivers it (fields host order).
-CameraControlRecord expected_control(ipcsim::Camera& cam) {
+// answers tell which request they belong to. control_answered: the camera's own stored record
+// arrived (fields host order), not some other answer.
+uint32_t video_param(uint32_t h) {
+    VideoParamRecord r;
+    return IPCVideoParamGet(h, &r, 1);
+}
+bool control_answered(ipcsim::Camera& cam, uint32_t h) {
     Bytes answer = cat({Bytes(16, 0), cam.record(1, 16)});
-    CameraControlRecord r;
-    IPCUnPackCameraControlInfo(answer.data(), static_cast<uint32_t>(answer.size()), 1, &r);
-    return r;
+    CameraControlRecord want, got{};
+    IPCUnPackCameraControlInfo(answer.data(), static_cast<uint32_t>(answer.size()), 1, &want);
+    return IPCGetCameraControlInfo(h, &got) == 0 && std::memcmp(&got, &want, sizeof got) == 0;
 }
 
 // Eight cameras, a thread each running queries; the network drops one answer of one camera.
@@ -71,8 +72,7 @@ void one_lost_answer_among_eight(uint32_t netType) {
     for (int i = 0; i < kCameras; ++i)
         threads.emplace_back([&, i] {
             for (int k = 0; k < kRounds; ++k) {
-                VideoParamRecord r;
-                const uint32_t rc = video_param(handles[i], r);
+                const uint32_t rc = video_param(handles[i]);
                 (rc == 0 ? ok : failed).fetch_add(1);
                 EXPECT_TRUE(rc == 0 || rc == IPCSDK_ERR_NET) << "camera " << i << ": " << std::hex << rc;
             }
@@ -114,35 +114,25 @@ TEST_F(Recovery, LateUdpAnswerInTheNextPollingWindowIsNotTakenForItsAnswer) {
         close(s);
     });
     cam->script(ipcsim::Reply::None);
-    VideoParamRecord v;
-    EXPECT_EQ(video_param(h, v), IPCSDK_ERR_NET);
-    CameraControlRecord c;
-    ASSERT_EQ(camera_control(h, c), 0u);
-    const CameraControlRecord want = expected_control(*cam);
-    EXPECT_EQ(std::memcmp(&c, &want, sizeof c), 0) << "the camera control answer, not the late video one";
+    EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
+    EXPECT_TRUE(control_answered(*cam, h)) << "the camera control answer, not the late video one";
     cam->onRequest(nullptr);
-    ASSERT_EQ(video_param(h, v), 0u);
+    ASSERT_EQ(video_param(h), 0u);
     DeviceLogout(h);
 }
 
 TEST_F(Recovery, LostLateOversizedGarbledAndPartialTcpAnswersCostOneCommandEach) {
     const uint32_t h = open(2);
-    VideoParamRecord v;
-    CameraControlRecord c;
-    const CameraControlRecord want = expected_control(*cam);
     cam->script(ipcsim::Reply::None);
-    EXPECT_EQ(video_param(h, v), IPCSDK_ERR_NET);
-    ASSERT_EQ(camera_control(h, c), 0u) << "the next command is not one answer behind";
-    EXPECT_EQ(std::memcmp(&c, &want, sizeof c), 0);
+    EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
+    EXPECT_TRUE(control_answered(*cam, h)) << "the next command is not one answer behind";
 
     // The late video answer arrives on the stream just before the next command's own answer.
     cam->script(ipcsim::Reply::None);
-    EXPECT_EQ(video_param(h, v), IPCSDK_ERR_NET);
+    EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
     cam->script(ipcsim::Scripted{ipcsim::Reply::Raw, {}, cat({echo(*cam, 1, 6), echo(*cam, 1, 16)})});
-    std::memset(&c, 0, sizeof c);
-    ASSERT_EQ(camera_control(h, c), 0u);
-    EXPECT_EQ(std::memcmp(&c, &want, sizeof c), 0) << "the late answer was skipped";
-    ASSERT_EQ(video_param(h, v), 0u);
+    EXPECT_TRUE(control_answered(*cam, h)) << "the late answer was skipped";
+    ASSERT_EQ(video_param(h), 0u);
 
     Bytes huge(16 + (1u << 20), 0);  // a video parameter echo claiming 1 MiB of payload
     huge[0] = 0x5B, huge[1] = 0x5A, huge[2] = 1, huge[3] = 1, huge[4] = 6, huge[13] = 0x10;
@@ -150,12 +140,8 @@ TEST_F(Recovery, LostLateOversizedGarbledAndPartialTcpAnswersCostOneCommandEach)
     const std::vector<ipcsim::Scripted> bads{{R::Raw, {}, huge}, {R::Garbage, {}, {}, 20 * 1024}, {R::Short, {}, {}, 3}};
     for (const ipcsim::Scripted& bad : bads) {
         cam->script(bad);
-        EXPECT_NE(video_param(h, v), 0u);
-        for (int k = 0; k < 2; ++k) {
-            std::memset(&c, 0, sizeof c);
-            ASSERT_EQ(camera_control(h, c), 0u) << "after reply kind " << static_cast<int>(bad.reply);
-            EXPECT_EQ(std::memcmp(&c, &want, sizeof c), 0);
-        }
+        EXPECT_NE(video_param(h), 0u);
+        for (int k = 0; k < 2; ++k) EXPECT_TRUE(control_answered(*cam, h)) << "after reply kind " << static_cast<int>(bad.reply);
     }
     DeviceLogout(h);
 }
@@ -207,8 +193,7 @@ TEST_F(Recovery, CallbacksStartAndRestartVideoRunCommandsAndLogOut) {
         const uint32_t h = g_handle;
         if (type == 0x1003) {
             g_result = StartVideoRequest(h);
-            VideoParamRecord v;
-            if (g_result == 0) g_result = video_param(h, v);
+            if (g_result == 0) g_result = video_param(h);
         } else if (type == 0x1004) {
             g_result = IPCSdkLogout(h);
         }
@@ -224,8 +209,7 @@ TEST_F(Recovery, CallbacksStartAndRestartVideoRunCommandsAndLogOut) {
     EXPECT_TRUE(eventually([&] { return cam->videoConnections() == 1; })) << "the old connection is closed";
     cam->sendVideoRaw(ipcsim::Camera::videoFrame(pattern(20)));
     EXPECT_TRUE(eventually([] { return g_frames == 2; })) << "the new receiver delivers";
-    VideoParamRecord v;
-    EXPECT_EQ(video_param(g_handle, v), 0u) << "the camera's semaphore was given back";
+    EXPECT_EQ(video_param(g_handle), 0u) << "the camera's semaphore was given back";
 
     const Census whileLoggedIn;
     g_result = 1;
@@ -281,8 +265,7 @@ TEST_F(Recovery, CallbacksCommandingEachOthersCameraInParallelNeverDeadlock) {
     SetReportCallbackFunc([](uint32_t, intptr_t h, intptr_t, uint8_t*, uint32_t, intptr_t) {
         g_entered.fetch_add(1);
         for (int i = 0; i < 500 && g_entered < 2; ++i) std::this_thread::sleep_for(10ms);
-        VideoParamRecord v;
-        video_param(static_cast<uint32_t>(h) == g_pair[0] ? g_pair[1] : g_pair[0], v);
+        video_param(static_cast<uint32_t>(h) == g_pair[0] ? g_pair[1] : g_pair[0]);
         g_returned.fetch_add(1);
         return 0;
     });
@@ -290,9 +273,7 @@ TEST_F(Recovery, CallbacksCommandingEachOthersCameraInParallelNeverDeadlock) {
     other->sendReport(0x1003, pattern(8));
     ASSERT_TRUE(eventually([] { return g_returned == 2; }, 30s));
     SetReportCallbackFunc(nullptr);
-    VideoParamRecord v;
-    EXPECT_EQ(video_param(g_pair[0], v), 0u);
-    EXPECT_EQ(video_param(g_pair[1], v), 0u);
+    EXPECT_EQ(std::pair(video_param(g_pair[0]), video_param(g_pair[1])), std::pair(0u, 0u));
     DeviceLogout(g_pair[0]);
     DeviceLogout(g_pair[1]);
 }
