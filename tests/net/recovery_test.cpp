@@ -90,10 +90,10 @@ TEST_F(Recovery, LostAnswerAmongEightParallelCamerasCostsExactlyOneCommandTcp) {
 // The data answer of a query as the camera sends it: header, then the stored record.
 Bytes echo(ipcsim::Camera& cam, uint8_t cls, uint8_t code) {
     const Bytes record = cam.record(cls, code);
-    Bytes m(16, 0);
+    Bytes m(16 + record.size(), 0);
     m[0] = 0x5B, m[1] = 0x5A, m[2] = 1, m[3] = cls, m[4] = code;
     for (int i = 0; i < 4; ++i) m[12 + i] = static_cast<uint8_t>(record.size() >> (24 - 8 * i));
-    m.insert(m.end(), record.begin(), record.end());
+    std::copy(record.begin(), record.end(), m.begin() + 16);
     return m;
 }
 
