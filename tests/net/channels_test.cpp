@@ -3,9 +3,7 @@
 // everything at logout.
 #include <gtest/gtest.h>
 
-#include <condition_variable>
 #include <future>
-#include <mutex>
 
 #include "camera_fixture.hpp"
 
@@ -17,29 +15,13 @@ using Clock = std::chrono::steady_clock;
 namespace {
 
 // What the callbacks saw, shared with the library's threads.
-struct Seen {
-    std::mutex m;
-    std::condition_variable cv;
+struct Seen : Recorder {
     std::vector<Bytes> frames;
     std::vector<std::pair<uint32_t, Bytes>> reports;
     int disconnects = 0;
     uint32_t disconnectHandle = 0;
-
-    template <class Pred>
-    bool wait(Pred p, milliseconds limit = milliseconds(5000)) {
-        std::unique_lock<std::mutex> l(m);
-        return cv.wait_for(l, limit, p);
-    }
     bool reportsReach(size_t n) { return wait([&] { return reports.size() >= n; }); }
-    template <class F>
-    void add(F f) {
-        std::lock_guard<std::mutex> l(m);
-        f();
-        cv.notify_all();
-    }
-    void clear() {
-        add([&] { frames.clear(), reports.clear(); });
-    }
+    void clear() { add([&] { frames.clear(), reports.clear(); }); }
 };
 Seen* g_seen = nullptr;
 
@@ -58,18 +40,15 @@ protected:
             g_seen->add([&] { g_seen->reports.emplace_back(type, Bytes(body, body + len)); });
             return 0;
         });
-        SetExceptionCallBack([](uint32_t, uint32_t handle, uintptr_t) {
-            g_seen->add([&] { ++g_seen->disconnects, g_seen->disconnectHandle = handle; });
-            return 0;
+        SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) {
+            return g_seen->add([&] { ++g_seen->disconnects, g_seen->disconnectHandle = h; }), 0;
         });
         CameraTest::SetUp();
         ASSERT_TRUE(cam->waitReportConnection());
     }
     void TearDown() override {
         CameraTest::TearDown();
-        SetVideoFrameCallBack(nullptr);
-        SetReportCallbackFunc(nullptr);
-        SetExceptionCallBack(nullptr);
+        SetVideoFrameCallBack(nullptr), SetReportCallbackFunc(nullptr), SetExceptionCallBack(nullptr);
     }
     void openVideo(uint32_t h) {
         ASSERT_EQ(StartVideoRequest(h), 0);
@@ -89,18 +68,13 @@ TEST_F(Channels, VideoFramesStopAndOverflow) {
     auto frame = [](size_t n, uint8_t seed) { return ipcsim::Camera::videoFrame(pattern(n, seed)); };
     cam->sendVideoRaw(cat({frame(100, 1), frame(200, 2), frame(300, 3)}));
     // Garbage, a header whose length is 0, then a frame split in small pieces.
-    Bytes zero = frame(10, 9);
-    zero.resize(156);
-    std::memset(zero.data() + 8, 0, 4);
+    Bytes zero = ipcsim::Camera::videoFrame({});  // a header alone: length 0
     cam->sendVideoSplit(cat({Bytes(10, 0xEE), zero, frame(5000, 4)}), 3, milliseconds(0));
     cam->sendVideoSplit(frame(64, 5), 1, milliseconds(0));
     ASSERT_TRUE(seen.wait([&] { return seen.frames.size() >= 5; }));
     std::this_thread::sleep_for(milliseconds(100));
-    {
-        std::lock_guard<std::mutex> l(seen.m);
-        EXPECT_EQ(seen.frames, (std::vector<Bytes>{pattern(100, 1), pattern(200, 2), pattern(300, 3),
-                                                   pattern(5000, 4), pattern(64, 5)}));
-    }
+    const std::vector<Bytes> sent{pattern(100, 1), pattern(200, 2), pattern(300, 3), pattern(5000, 4), pattern(64, 5)};
+    EXPECT_EQ(seen.read([&] { return seen.frames; }), sent);
     EXPECT_GT(peek(slot->lastRecvTime), 0);
 
     // The stream the command starts, stopped; the channel stopped within a second.
@@ -118,30 +92,25 @@ TEST_F(Channels, VideoFramesStopAndOverflow) {
         EXPECT_NE(out.text().find("recv Video thread exit\n"), std::string::npos);
     }
     EXPECT_EQ(StopVideoRequest(handle), 0u) << "stopping an idle channel is fine";
-    EXPECT_EQ(StopVideoRequest(0), 0x80001004u);
-    EXPECT_EQ(StartVideoRequest(handle + 5), static_cast<int32_t>(0x80001004u));
+    EXPECT_EQ(std::pair(StopVideoRequest(0), uint32_t(StartVideoRequest(handle + 5))), std::pair(0x80001004u, 0x80001004u));
 
     // A frame longer than the receive buffer ends in the buffer-full close.
     ASSERT_TRUE(eventually([&] { return cam->videoConnections() == 0; }));
     openVideo(handle);
     seen.clear();
     Bytes header = ipcsim::Camera::videoFrame({});
-    const uint32_t huge = 0xFFFFFFF0u;
-    std::memcpy(header.data() + 8, &huge, 4);
+    header[8] = 0xF0, header[9] = header[10] = header[11] = 0xFF;  // 0xFFFFFFF0 bytes
     cam->sendVideoRaw(header);
     for (int i = 0; i < 5 && peek(slot->videoSocket) != -1; ++i) cam->sendVideoRaw(Bytes(1 << 20, 0x55));
     EXPECT_TRUE(eventually([&] { return peek(slot->videoSocket) == -1; }));
     EXPECT_EQ(peek(slot->videoRunning), 1u) << "a lost channel keeps its flag";
-    std::lock_guard<std::mutex> l(seen.m);
-    EXPECT_TRUE(seen.frames.empty());
+    EXPECT_TRUE(seen.read([&] { return seen.frames.empty(); }));
 }
 
 TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     const Bytes body = pattern(40, 3);
     cam->sendReport(0x1001, body);
-    cam->sendReport(0x1003, pattern(8, 1));
-    cam->sendReport(0xB001, pattern(8, 2));
-    cam->sendReport(0x7777, pattern(8, 2));
+    for (uint32_t type : {0x1003, 0xB001, 0x7777}) cam->sendReport(type, pattern(8, 2));
     cam->sendReport(0xA003, pattern(4, 5));
     cam->sendReport(0xD003, pattern(4, 6));
     ASSERT_TRUE(seen.reportsReach(4));
@@ -150,7 +119,7 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     cam->sendReport(0x1002, {});  // empty body: nothing stored, but the callback still runs
     ASSERT_TRUE(seen.reportsReach(5));
     {
-        std::lock_guard<std::mutex> l(seen.m);
+        std::lock_guard l(seen.m);
         std::vector<uint32_t> types;
         for (auto& r : seen.reports) types.push_back(r.first);
         EXPECT_EQ(types, (std::vector<uint32_t>{0x1001, 0x1003, 0xA003, 0xD003, 0x1002}));
@@ -175,9 +144,7 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     const Bytes big(3u << 20, 0x42);
     cam->sendReport(0x1002, big);
     ASSERT_TRUE(seen.wait([&] { return seen.reports.size() == 1; }, milliseconds(10000)));
-    EXPECT_EQ(peek(slot->reportLen1002), 2097152u);
-    EXPECT_EQ(peek(slot->reportState), 3u);
-    EXPECT_EQ(seen.reports[0].second.size(), big.size());
+    EXPECT_EQ(std::tuple(peek(slot->reportLen1002), peek(slot->reportState), seen.reports[0].second.size()), std::tuple(2097152u, 3u, big.size()));
 
     // A picture pair, in either order.
     for (int order = 0; order < 2; ++order) {
@@ -189,13 +156,9 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
         EXPECT_EQ(peek(slot->reportState), 0u) << "one picture is no pair";
         cam->sendReport(0xA002, picture(second, 700));
         ASSERT_TRUE(seen.reportsReach(2));
-        EXPECT_EQ(peek(slot->reportState), 1u);
-        EXPECT_EQ(peek(slot->snapPairFlag), 2u);
-        EXPECT_EQ(peek(slot->snapLen1), first == 1 ? 500u : 700u);
-        EXPECT_EQ(slot->snapRecord1[8], 1);
-        EXPECT_EQ(slot->snapRecord2[8], 2);
-        EXPECT_EQ(peek(slot->snapWord1), 0x0A0B0C01u);
-        EXPECT_EQ(peek(slot->snapWord2), 0x0A0B0C02u);
+        EXPECT_EQ(std::tuple(peek(slot->reportState), peek(slot->snapPairFlag), peek(slot->snapLen1)), std::tuple(1u, 2u, first == 1 ? 500u : 700u));
+        EXPECT_EQ((Bytes{slot->snapRecord1[8], slot->snapRecord2[8]}), (Bytes{1, 2}));
+        EXPECT_EQ(std::pair(peek(slot->snapWord1), peek(slot->snapWord2)), std::pair(0x0A0B0C01u, 0x0A0B0C02u));
     }
     // A body whose counts point outside it stores nothing.
     Bytes lying = ipcsim::Camera::pictureBody(1, pattern(50, 1));
@@ -251,10 +214,8 @@ TEST_F(Channels, LogoutStopsEverythingAndEveryCycleGivesBackItsDescriptors) {
         std::this_thread::sleep_for(milliseconds(300));
         EXPECT_EQ(settled("/proc/self/task", threadsWithChannels - 3), threadsWithChannels - 3)
             << "video, report and heartbeat threads gone";
-        std::lock_guard<std::mutex> l(seen.m);
-        EXPECT_TRUE(seen.frames.empty()) << "no callback after logout returned";
-        EXPECT_TRUE(seen.reports.empty());
-        EXPECT_EQ(seen.disconnects, 0);
+        EXPECT_TRUE(seen.read([&] { return seen.frames.empty() && seen.reports.empty() && !seen.disconnects; }))
+            << "no callback after logout returned";
     };
     cycle(handle);
     handle = 0;
@@ -319,10 +280,9 @@ TEST_F(Channels, WaitingCommandsSnapshotPositionAndDistance) {
     SimuSnapInfo info{};
     const uint32_t r = IPCSIMUSNAP(handle, &info, 1, out.data(), static_cast<uint32_t>(out.size()), 5);
     ASSERT_LT(r, 0x80000000u) << std::hex << r;
-    uint32_t l1, l2, flag;
-    std::memcpy(&l1, out.data() + 652, 4);
-    std::memcpy(&l2, out.data() + 656, 4);
-    std::memcpy(&flag, out.data(), 4);
+    uint32_t flag, l[2];
+    std::memcpy(&flag, out.data(), 4), std::memcpy(l, out.data() + 652, 8);
+    const uint32_t l1 = l[0], l2 = l[1];
     EXPECT_EQ(r, 660 + l1 + l2);
     EXPECT_EQ(flag, 2u);
     EXPECT_EQ(out[4], 0xCD) << "bytes 4 to 131 are not written";

@@ -1,6 +1,7 @@
-// Login and logout against the simulated camera: handles, the login payload, the failure
-// table, the last slot, commands waiting when logout takes the lock, the forced release of the
-// command lock, the library uninitialised under running cameras.
+// Login, logout and the command exchange against the simulated camera: handles, the login
+// payload, the failure table, the last slot, logout racing commands, the forced release of the
+// command lock; the polling windows of UDP and TCP, answers that do not fit, a broken TCP
+// connection, cameras served in parallel.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
@@ -9,7 +10,7 @@
 #include "camera_fixture.hpp"
 
 using namespace testenv;
-using std::chrono::milliseconds;
+using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
 namespace {
@@ -50,32 +51,25 @@ TEST_F(Login, HandlePayloadForcedExitAndLogout) {
     EXPECT_EQ(std::string(u.password, 32), digest) << "the caller's record holds the digest now";
     EXPECT_EQ(u.loginWord1, 0u);
     const DeviceSlot& s = g_DevManage[0];
-    EXPECT_EQ(s.inUse, 1u);
-    EXPECT_EQ(s.loggedIn, 1);
+    EXPECT_EQ(std::tuple(s.inUse, s.loggedIn, s.netType, s.snapWord1, s.reportLen1004), std::tuple(1u, 1, 1u, 256u, 2097152u));
     EXPECT_EQ(s.deviceAddr, inet_addr(camera_ip().c_str()));
-    EXPECT_EQ(s.netType, 1u);
-    EXPECT_EQ(s.snapWord1, 256u);
-    EXPECT_EQ(s.reportLen1004, 2097152u);
     EXPECT_TRUE(cam->waitReportConnection()) << "login opens the report channel on acceptance";
 
     // Same address again: refused before any socket is opened.
     const size_t before = cam->requests().size();
-    EXPECT_EQ(login(camera_ip()), 0x80001003u);
-    EXPECT_EQ(login("0.0.0.0"), 0x80001003u);
+    EXPECT_EQ(std::pair(login(camera_ip()), login("0.0.0.0")), std::pair(0x80001003u, 0x80001003u));
     EXPECT_EQ(cam->requests().size(), before);
 
     EXPECT_EQ(IPC_FORCE_EXIT(h), 0u);
     int value = 0;
     sem_getvalue(&g_DevManage[0].sem, &value);
     EXPECT_EQ(value, 2);
-    EXPECT_EQ(IPC_FORCE_EXIT(0), 0x80001004u);
-    EXPECT_EQ(IPC_FORCE_EXIT(h + 1), 0x80001004u);
+    EXPECT_EQ(std::pair(IPC_FORCE_EXIT(0), IPC_FORCE_EXIT(h + 1)), std::pair(0x80001004u, 0x80001004u));
 
     EXPECT_EQ(IPCSdkLogout(h), 0u);
     EXPECT_EQ(g_DevManage[0].inUse, 0u);
-    EXPECT_EQ(IPCSdkLogout(h), 0x80001004u);
-    EXPECT_EQ(IPCSdkLogout(0), 0x80001004u);
-    EXPECT_EQ(IPCGetSysVersion(h, nullptr), 0x80001004u) << "a released handle is unknown";
+    const uint32_t unknown = 0x80001004u;  // a released handle is unknown
+    EXPECT_EQ(std::tuple(IPCSdkLogout(h), IPCSdkLogout(0), IPCGetSysVersion(h, nullptr)), std::tuple(unknown, unknown, unknown));
 
     EXPECT_EQ(login(camera_ip(), 2), 0x1023000u) << "the lowest free slot is taken again";
     EXPECT_EQ(g_SdkNetMode, 2);
@@ -83,8 +77,7 @@ TEST_F(Login, HandlePayloadForcedExitAndLogout) {
     SystemInfo info{};
     EXPECT_EQ(IPCGetSysVersion(h, &info), 0u);
     req = cam->waitRequest(3, 2);
-    ASSERT_TRUE(req);
-    EXPECT_EQ(req->transport, ipcsim::Transport::Tcp);
+    EXPECT_TRUE(req && req->transport == ipcsim::Transport::Tcp);
 }
 
 TEST_F(Login, RefusalsAndFailuresLeaveEverySlotFree) {
@@ -134,15 +127,11 @@ TEST_F(Login, RefusalsAndFailuresLeaveEverySlotFree) {
     EXPECT_EQ(g_DevManage[0].inUse, 0u);
     ASSERT_EQ(IPCSdkInit(), 0u);
     EXPECT_EQ(IPCSdkInit(), 0x80001001u);
-    EXPECT_EQ(IPCSdkLogin(nullptr, &u, 1), 0x80002001u);
-    EXPECT_EQ(IPCSdkLogin(&d, nullptr, 1), 0x80002001u);
+    EXPECT_EQ(std::pair(IPCSdkLogin(nullptr, &u, 1), IPCSdkLogin(&d, nullptr, 1)), std::pair(0x80002001u, 0x80002001u));
 }
 
 TEST_F(Login, LastSlotFullTableAndUninitialiseUnderRunningChannels) {
-    for (int i = 0; i < 255; ++i) {
-        g_DevManage[i].inUse = 1;
-        g_DevManage[i].deviceAddr = htonl(0x0A000001u + static_cast<uint32_t>(i));
-    }
+    for (int i = 0; i < 255; ++i) g_DevManage[i].inUse = 1, g_DevManage[i].deviceAddr = htonl(0x0A000001u + uint32_t(i));
     const uint32_t last = login(camera_ip());
     EXPECT_EQ(last, 0x1023000u + 255) << "255 slots taken: the 256th";
     EXPECT_EQ(login(camera_ip(1)), 0x80002004u);
@@ -170,11 +159,11 @@ class Lifecycle : public CameraTest {};
 TEST_F(Lifecycle, CommandsWaitingAtLogoutEndWithBadHandle) {
     auto logout = std::async(std::launch::async, [&] { return IPCSdkLogout(handle); });
     int v = 1;
-    eventually([&] { return sem_getvalue(&slot->sem, &v) == 0 && v == 0; }, milliseconds(1000));  // logout holds it
+    eventually([&] { return sem_getvalue(&slot->sem, &v) == 0 && v == 0; }, 1000ms);  // logout holds it
     VideoParamRecord r{};
     const auto t0 = Clock::now();
     EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001004u) << "not stranded on the semaphore";
-    EXPECT_LT(Clock::now() - t0, std::chrono::seconds(10));
+    EXPECT_LT(Clock::now() - t0, 10s);
     EXPECT_EQ(logout.get(), 0u);
     EXPECT_EQ(peek(slot->inUse), 0u);
     handle = 0;
@@ -183,7 +172,7 @@ TEST_F(Lifecycle, CommandsWaitingAtLogoutEndWithBadHandle) {
 TEST_F(Lifecycle, ConcurrentReleasesFreeTheSlotOnce) {
     ASSERT_EQ(StartVideoRequest(handle), 0);
     auto logout = std::async(std::launch::async, [&] { return IPCSdkLogout(handle); });
-    std::this_thread::sleep_for(milliseconds(100));
+    std::this_thread::sleep_for(100ms);
     DeviceLogout(handle);  // while logout sleeps with the lock held
     EXPECT_EQ(peek(slot->inUse), 0u);
     EXPECT_EQ(logout.get(), 0u);
@@ -192,20 +181,149 @@ TEST_F(Lifecycle, ConcurrentReleasesFreeTheSlotOnce) {
 }
 
 TEST_F(Lifecycle, ForcedExitLetsASecondCommandIn) {
-    cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, milliseconds(300), 2});
-    auto first = std::async(std::launch::async, [&] {
-        VideoParamRecord r{};
-        return IPCVideoParamGet(handle, &r, 1);
-    });
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 300ms, 2});
+    VideoParamRecord r{};
+    auto first = std::async(std::launch::async, [&] { return IPCVideoParamGet(handle, &r, 1); });
     ASSERT_TRUE(cam->waitRequest(1, 6));
     EXPECT_EQ(IPC_FORCE_EXIT(handle), 0u);
     SystemInfo info{};
     auto second = std::async(std::launch::async, [&] { return IPCGetSysVersion(handle, &info); });
-    EXPECT_TRUE(cam->waitRequest(3, 2, milliseconds(2000))) << "admitted while the first still runs";
-    // The two now share the slot's buffers (why the lock is normally never forced open):
-    // neither result is dependable.
-    first.get();
-    second.get();
+    EXPECT_TRUE(cam->waitRequest(3, 2, 2000ms)) << "admitted while the first still runs";
+    // The two now share the slot's buffers (why the lock is never forced open): results undependable.
+    first.get(), second.get();
+}
+
+// ---- the exchange -----------------------------------------------------------------------
+
+class UdpExchange : public CameraTest {};
+class TcpExchange : public CameraTest {
+    uint32_t netType() const override { return 2; }
+};
+
+TEST_F(UdpExchange, AnswerLengthsCapacityAndFortyOnePolls) {
+    VideoParamRecord r[1] = {};
+    // An answer whose size differs from what its header says, either way, is refused.
+    cam->script(ipcsim::Reply::WrongLength);
+    EXPECT_EQ(IPCVideoParamGet(handle, r, 1), 0x80001007u);
+    cam->script(ipcsim::Reply::Short);
+    EXPECT_EQ(IPCVideoParamGet(handle, r, 1), 0x80001007u);
+    Bytes longer = {0x5B, 0x5A, 0x01, 1, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 131};
+    longer.resize(16 + 132, 0x11);
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Raw, {}, longer});
+    r[0] = {};
+    EXPECT_EQ(IPCVideoParamGet(handle, r, 1), 0x80001007u);
+    EXPECT_EQ(r[0].value32, 0u);
+    EXPECT_EQ(IPCVideoParamGet(handle, r, 1), 0u) << "the slot stays usable";
+
+    // A host-set answer capacity never lets the exchange write past the 10240-byte buffer.
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Echo, Bytes(12000, 0x22)});
+    slot->reqLen = 0, slot->respLen = 0xFFFFFFFF;
+    EXPECT_EQ(IPCSdk2usock(slot, 1, 6), static_cast<uint32_t>(-2)) << "cut at the buffer: its length no longer fits";
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Echo, Bytes(10224, 0x33)});
+    slot->respLen = 20000;
+    EXPECT_EQ(IPCSdk2usock(slot, 1, 6), 10240u);
+    EXPECT_EQ(slot->respBuf[10239], 0x33);
+
+    StdoutCapture out;
+    cam->script(ipcsim::Reply::None);
+    const auto t0 = Clock::now();
+    EXPECT_EQ(IPCVideoParamGet(handle, r, 1), 0x80001007u);
+    EXPECT_TRUE(Clock::now() - t0 >= 400ms && Clock::now() - t0 < 3000ms);
+    const std::string text = out.text();
+    size_t polls = 0;
+    for (size_t at = 0; (at = text.find("nRet=-1,errno=11\n", at)) != std::string::npos; ++at) ++polls;
+    EXPECT_EQ(polls, 41u);
+    EXPECT_EQ(slot->respLen, static_cast<uint32_t>(-2));
+    for (int i = 0; i < 64; ++i) ASSERT_EQ(slot->respBuf[i], 0) << "a failed exchange leaves an all-zero answer";
+}
+
+TEST_F(TcpExchange, PollingWindowShortAnswersAndABrokenConnection) {
+    VideoParamRecord r{};
+    auto t0 = Clock::now();
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u);
+    auto took = Clock::now() - t0;
+    EXPECT_TRUE(took >= 200ms && took < 2000ms) << "read after the first poll";
+    // Less than a header never completes; the fragment is dropped before the next request.
+    for (size_t n : {1, 8, 15}) {
+        cam->script(ipcsim::Scripted{ipcsim::Reply::Short, {}, {}, n});
+        EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u) << n << " bytes";
+        EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u) << "after " << n << " bytes";
+    }
+    // Eleven polls 200 ms apart: an answer 2.18 s late lands in the last one, too late.
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 2180ms});
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    cam->script(ipcsim::Reply::None);
+    t0 = Clock::now();
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    took = Clock::now() - t0;
+    EXPECT_TRUE(took >= 2200ms && took < 6000ms);
+    EXPECT_EQ(slot->respLen, static_cast<uint32_t>(-3));
+
+    // The camera goes: a few sends later one fails (never with SIGPIPE, which would end this
+    // process), the command socket is given up and commands fail at once.
+    cam->script(ipcsim::Reply::Close);
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    for (int i = 0; i < 5 && peek(slot->cmdSocket) != -1; ++i) EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    ASSERT_EQ(slot->cmdSocket, -1);
+    t0 = Clock::now();
+    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
+    EXPECT_LT(Clock::now() - t0, 150ms) << "no socket: fails at once";
+    EXPECT_EQ(slot->respLen, static_cast<uint32_t>(-1));
+
+    uint8_t resp[64];
+    const uint8_t req[16] = {0x5B, 0x5A, 1};
+    EXPECT_EQ(IPCSdkTcpRequest(5, nullptr, 16, resp, 64), static_cast<uint32_t>(-4));
+    EXPECT_EQ(IPCSdkTcpRequest(5, req, 0, resp, 64), static_cast<uint32_t>(-4));
+    EXPECT_EQ(IPCSdkTcpRequest(-1, req, 16, resp, 64), static_cast<uint32_t>(-1));
+    EXPECT_EQ(IPCSdkTcpSend(-1, req, 16), 0u);
+    EXPECT_EQ(std::pair(IPCSdkTcpExist(), IPCSdkUdpExist()), std::pair(1, 1));
+    StdoutCapture out;
+    const uint32_t addr = ntohl(inet_addr(camera_ip().c_str()));
+    EXPECT_EQ(IPCSdkTcpConnect(addr, 5999, 2), -1) << "nobody listens there";
+    EXPECT_NE(out.text().find("ERROR:Tcp connect to (0x"), std::string::npos);
+    EXPECT_EQ(std::pair(IPCSdkUdpConnect(0, 5001), IPCSdkUdpConnect(addr, 0)), std::pair(-1, -1));
+    EXPECT_NE(out.text().find("Invalid address[0x0] and port[5001]."), std::string::npos);
+}
+
+// Arrival times of requests at the cameras, and return times of the calls that sent them.
+struct Timeline : Recorder {
+    std::vector<Clock::time_point> arrived, returned;
+    void stamp(std::vector<Clock::time_point>& v) { add([&] { v.push_back(Clock::now()); }); }
+};
+
+TEST(Parallel, CommandsOfOneCameraAreSerialisedOfTwoOverlap) {
+    ASSERT_EQ(IPCSdkInit(), 0u);
+    auto a = start_camera(0), b = start_camera(1);
+    // Over TCP, whose 2.2 s window leaves room for answers that take 1.5 s.
+    const uint32_t ha = login(camera_ip(0), 2), hb = login(camera_ip(1), 2);
+    ASSERT_TRUE(is_handle(ha) && is_handle(hb));
+    Timeline t;
+    for (auto* c : {a.get(), b.get()}) {
+        c->clearRequests();
+        c->onRequest([&](const ipcsim::Request&) { t.stamp(t.arrived); });
+    }
+    auto call = [&](uint32_t h) {
+        VideoParamRecord r{};
+        EXPECT_EQ(IPCVideoParamGet(h, &r, 1), 0u);
+        t.stamp(t.returned);
+    };
+    a->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 15, 250ms, 2});
+    std::thread first(call, ha);
+    ASSERT_TRUE(a->waitRequest(1, 6));  // the first call holds the semaphore now
+    std::thread second(call, ha);
+    first.join(), second.join();
+    ASSERT_EQ(t.arrived.size(), 2u);
+    EXPECT_GE(t.arrived[1] - t.arrived[0], 250ms) << "the second request left after the first answer";
+    EXPECT_NE(read_file("IPCSDK_log").find("function=IPCVideoParamGet sem_value=0"), std::string::npos)
+        << "the waiting call's trace line shows the semaphore taken";
+
+    t.arrived.clear(), t.returned.clear();
+    for (auto* c : {a.get(), b.get()}) c->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 15, 1500ms, 1});
+    std::thread ca(call, ha), cb(call, hb);
+    ca.join(), cb.join();
+    ASSERT_EQ(t.arrived.size(), 2u);
+    EXPECT_LT(t.arrived[1], t.returned[0]) << "the second camera was asked before the first one answered";
+    DeviceLogout(ha), DeviceLogout(hb), IPCSdkUnInit();
 }
 
 }  // namespace

@@ -1,23 +1,26 @@
 // Recovery without a restart: a lost, late, oversized or garbled answer costs one command of
 // one camera; callbacks may reconnect, log in again, start channels, run commands and log out;
-// concurrent channel starts leave one receiver and nothing behind.
+// concurrent channel starts leave one receiver and nothing behind; login/logout churn leaves
+// descriptors, threads and memory where they started.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <future>
 
 #include "camera_fixture.hpp"
 
 using namespace testenv;
-using std::chrono::milliseconds;
-using std::chrono::seconds;
-using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
 
 namespace {
 
 class Recovery : public ::testing::Test {
 protected:
-    virtual uint32_t netType() const { return 1; }
     void SetUp() override {
         // Process-wide diagnostics open once; a first thread lets a sanitizer start its helper.
         std::thread([] {}).join();
@@ -26,14 +29,12 @@ protected:
         cam = start_camera(0);
     }
     void TearDown() override {
-        SetVideoFrameCallBack(nullptr);
-        SetReportCallbackFunc(nullptr);
-        SetExceptionCallBack(nullptr);
+        SetVideoFrameCallBack(nullptr), SetReportCallbackFunc(nullptr), SetExceptionCallBack(nullptr);
         IPCSdkUnInit();
         cam->stop();
     }
-    uint32_t open() {
-        const uint32_t h = login(camera_ip(), netType());
+    uint32_t open(uint32_t netType = 1) {
+        const uint32_t h = login(camera_ip(), netType);
         EXPECT_TRUE(is_handle(h)) << std::hex << h;
         EXPECT_TRUE(cam->waitReportConnection());
         return h;
@@ -41,24 +42,18 @@ protected:
     std::unique_ptr<ipcsim::Camera> cam;
 };
 
-class RecoveryTcp : public Recovery {
-protected:
-    uint32_t netType() const override { return 2; }
-};
-
 // Video parameters (class 1, code 6) and camera control (class 1, code 16): two queries whose
-// answers tell which request they belong to.
-uint32_t video_param(uint32_t h, VideoParamRecord& r) { return IPCVideoParamGet(h, &r, 1); }
-uint32_t camera_control(uint32_t h, CameraControlRecord& r) { return IPCGetCameraControlInfo(h, &r); }
-
-// The camera's stored camera control record, as the library delivers it (fields host order).
-CameraControlRecord expected_control(ipcsim::Camera& cam) {
-    const Bytes wire = cam.record(1, 16);
-    CameraControlRecord r;
-    Bytes answer(16, 0);
-    answer.insert(answer.end(), wire.begin(), wire.end());
-    IPCUnPackCameraControlInfo(answer.data(), static_cast<uint32_t>(answer.size()), 1, &r);
-    return r;
+// answers tell which request they belong to. control_answered: the camera's own stored record
+// arrived (fields host order), not some other answer.
+uint32_t video_param(uint32_t h) {
+    VideoParamRecord r;
+    return IPCVideoParamGet(h, &r, 1);
+}
+bool control_answered(ipcsim::Camera& cam, uint32_t h) {
+    Bytes answer = cat({Bytes(16, 0), cam.record(1, 16)});
+    CameraControlRecord want, got{};
+    IPCUnPackCameraControlInfo(answer.data(), static_cast<uint32_t>(answer.size()), 1, &want);
+    return IPCGetCameraControlInfo(h, &got) == 0 && std::memcmp(&got, &want, sizeof got) == 0;
 }
 
 // Eight cameras, a thread each running queries; the network drops one answer of one camera.
@@ -77,8 +72,7 @@ void one_lost_answer_among_eight(uint32_t netType) {
     for (int i = 0; i < kCameras; ++i)
         threads.emplace_back([&, i] {
             for (int k = 0; k < kRounds; ++k) {
-                VideoParamRecord r;
-                const uint32_t rc = video_param(handles[i], r);
+                const uint32_t rc = video_param(handles[i]);
                 (rc == 0 ? ok : failed).fetch_add(1);
                 EXPECT_TRUE(rc == 0 || rc == IPCSDK_ERR_NET) << "camera " << i << ": " << std::hex << rc;
             }
@@ -96,10 +90,10 @@ TEST_F(Recovery, LostAnswerAmongEightParallelCamerasCostsExactlyOneCommandTcp) {
 // The data answer of a query as the camera sends it: header, then the stored record.
 Bytes echo(ipcsim::Camera& cam, uint8_t cls, uint8_t code) {
     const Bytes record = cam.record(cls, code);
-    Bytes m(16, 0);
+    Bytes m(16 + record.size(), 0);
     m[0] = 0x5B, m[1] = 0x5A, m[2] = 1, m[3] = cls, m[4] = code;
     for (int i = 0; i < 4; ++i) m[12 + i] = static_cast<uint8_t>(record.size() >> (24 - 8 * i));
-    m.insert(m.end(), record.begin(), record.end());
+    std::copy(record.begin(), record.end(), m.begin() + 16);
     return m;
 }
 
@@ -108,7 +102,7 @@ TEST_F(Recovery, LateUdpAnswerInTheNextPollingWindowIsNotTakenForItsAnswer) {
     // The video answer is lost in the network for its own command, and turns up while the
     // next command (camera control) waits: just before that command's own answer.
     const Bytes lateAnswer = echo(*cam, 1, 6);
-    const int fd = peek(g_DevManage[h - IPCSDK_HANDLE_BASE].cmdSocket);
+    const int fd = peek(slot_of(h).cmdSocket);
     sockaddr_in library{};
     socklen_t len = sizeof library;
     ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&library), &len), 0);
@@ -120,49 +114,34 @@ TEST_F(Recovery, LateUdpAnswerInTheNextPollingWindowIsNotTakenForItsAnswer) {
         close(s);
     });
     cam->script(ipcsim::Reply::None);
-    VideoParamRecord v;
-    EXPECT_EQ(video_param(h, v), IPCSDK_ERR_NET);
-    CameraControlRecord c;
-    ASSERT_EQ(camera_control(h, c), 0u);
-    const CameraControlRecord want = expected_control(*cam);
-    EXPECT_EQ(std::memcmp(&c, &want, sizeof c), 0) << "the camera control answer, not the late video one";
+    EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
+    EXPECT_TRUE(control_answered(*cam, h)) << "the camera control answer, not the late video one";
     cam->onRequest(nullptr);
-    ASSERT_EQ(video_param(h, v), 0u);
+    ASSERT_EQ(video_param(h), 0u);
     DeviceLogout(h);
 }
 
-TEST_F(RecoveryTcp, LostLateOversizedGarbledAndPartialTcpAnswersCostOneCommandEach) {
-    const uint32_t h = open();
-    VideoParamRecord v;
-    CameraControlRecord c;
-    const CameraControlRecord want = expected_control(*cam);
+TEST_F(Recovery, LostLateOversizedGarbledAndPartialTcpAnswersCostOneCommandEach) {
+    const uint32_t h = open(2);
     cam->script(ipcsim::Reply::None);
-    EXPECT_EQ(video_param(h, v), IPCSDK_ERR_NET);
-    ASSERT_EQ(camera_control(h, c), 0u) << "the next command is not one answer behind";
-    EXPECT_EQ(std::memcmp(&c, &want, sizeof c), 0);
+    EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
+    EXPECT_TRUE(control_answered(*cam, h)) << "the next command is not one answer behind";
 
     // The late video answer arrives on the stream just before the next command's own answer.
     cam->script(ipcsim::Reply::None);
-    EXPECT_EQ(video_param(h, v), IPCSDK_ERR_NET);
+    EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
     cam->script(ipcsim::Scripted{ipcsim::Reply::Raw, {}, cat({echo(*cam, 1, 6), echo(*cam, 1, 16)})});
-    std::memset(&c, 0, sizeof c);
-    ASSERT_EQ(camera_control(h, c), 0u);
-    EXPECT_EQ(std::memcmp(&c, &want, sizeof c), 0) << "the late answer was skipped";
-    ASSERT_EQ(video_param(h, v), 0u);
+    EXPECT_TRUE(control_answered(*cam, h)) << "the late answer was skipped";
+    ASSERT_EQ(video_param(h), 0u);
 
     Bytes huge(16 + (1u << 20), 0);  // a video parameter echo claiming 1 MiB of payload
     huge[0] = 0x5B, huge[1] = 0x5A, huge[2] = 1, huge[3] = 1, huge[4] = 6, huge[13] = 0x10;
-    const ipcsim::Scripted raw{ipcsim::Reply::Raw, {}, huge};
-    const ipcsim::Scripted garbage{ipcsim::Reply::Garbage, {}, {}, 20 * 1024};
-    const ipcsim::Scripted partial{ipcsim::Reply::Short, {}, {}, 3};
-    for (const ipcsim::Scripted& bad : {raw, garbage, partial}) {
+    using R = ipcsim::Reply;
+    const std::vector<ipcsim::Scripted> bads{{R::Raw, {}, huge}, {R::Garbage, {}, {}, 20 * 1024}, {R::Short, {}, {}, 3}};
+    for (const ipcsim::Scripted& bad : bads) {
         cam->script(bad);
-        EXPECT_NE(video_param(h, v), 0u);
-        for (int k = 0; k < 2; ++k) {
-            std::memset(&c, 0, sizeof c);
-            ASSERT_EQ(camera_control(h, c), 0u) << "after reply kind " << static_cast<int>(bad.reply);
-            EXPECT_EQ(std::memcmp(&c, &want, sizeof c), 0);
-        }
+        EXPECT_NE(video_param(h), 0u);
+        for (int k = 0; k < 2; ++k) EXPECT_TRUE(control_answered(*cam, h)) << "after reply kind " << static_cast<int>(bad.reply);
     }
     DeviceLogout(h);
 }
@@ -173,20 +152,11 @@ std::atomic<uint32_t> g_handle{0};
 std::atomic<int> g_reports{0}, g_frames{0}, g_disconnects{0};
 std::atomic<int64_t> g_result{1}, g_restart{1};
 
-int count_report(uint32_t, intptr_t, intptr_t, uint8_t*, uint32_t, intptr_t) {
-    g_reports.fetch_add(1);
-    return 0;
-}
-
 TEST_F(Recovery, ReconnectAndReloginFromTheDisconnectionCallback) {
     const Census before;
     g_handle = open();
-    SetReportCallbackFunc(count_report);
-    SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) {
-        g_disconnects.fetch_add(1);
-        g_result = StartDataReport(h);
-        return 0;
-    });
+    SetReportCallbackFunc([](uint32_t, intptr_t, intptr_t, uint8_t*, uint32_t, intptr_t) { return g_reports.fetch_add(1), 0; });
+    SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) { return g_disconnects.fetch_add(1), g_result = StartDataReport(h), 0; });
     for (int round = 1; round <= 3; ++round) {
         cam->closeReportChannels();
         ASSERT_TRUE(eventually([&] { return g_disconnects == round && cam->reportConnections() == 1; }));
@@ -223,8 +193,7 @@ TEST_F(Recovery, CallbacksStartAndRestartVideoRunCommandsAndLogOut) {
         const uint32_t h = g_handle;
         if (type == 0x1003) {
             g_result = StartVideoRequest(h);
-            VideoParamRecord v;
-            if (g_result == 0) g_result = video_param(h, v);
+            if (g_result == 0) g_result = video_param(h);
         } else if (type == 0x1004) {
             g_result = IPCSdkLogout(h);
         }
@@ -240,8 +209,7 @@ TEST_F(Recovery, CallbacksStartAndRestartVideoRunCommandsAndLogOut) {
     EXPECT_TRUE(eventually([&] { return cam->videoConnections() == 1; })) << "the old connection is closed";
     cam->sendVideoRaw(ipcsim::Camera::videoFrame(pattern(20)));
     EXPECT_TRUE(eventually([] { return g_frames == 2; })) << "the new receiver delivers";
-    VideoParamRecord v;
-    EXPECT_EQ(video_param(g_handle, v), 0u) << "the camera's semaphore was given back";
+    EXPECT_EQ(video_param(g_handle), 0u) << "the camera's semaphore was given back";
 
     const Census whileLoggedIn;
     g_result = 1;
@@ -265,8 +233,7 @@ TEST_F(Recovery, ConcurrentChannelStartsKeepOneReceiverAndLeakNothing) {
             }
         });
     for (auto& t : threads) t.join();
-    ASSERT_TRUE(eventually([&] { return cam->videoConnections() == 1 && cam->reportConnections() == 1; }))
-        << cam->videoConnections() << " video, " << cam->reportConnections() << " report connections";
+    ASSERT_TRUE(eventually([&] { return cam->videoConnections() == 1 && cam->reportConnections() == 1; }));
     // A report sent while a superseded connection was still closing may be lost with it: send
     // numbered reports until one arrives; none may arrive twice.
     static std::atomic<int> got[50], total{0};
@@ -276,9 +243,9 @@ TEST_F(Recovery, ConcurrentChannelStartsKeepOneReceiverAndLeakNothing) {
     });
     for (uint8_t k = 1; k < 50 && total == 0; ++k) {
         cam->sendReport(0x1003, Bytes(4, k));
-        eventually([&] { return total > 0; }, milliseconds(200));
+        eventually([&] { return total > 0; }, 200ms);
     }
-    std::this_thread::sleep_for(milliseconds(300));
+    std::this_thread::sleep_for(300ms);
     ASSERT_GT(total.load(), 0);
     for (auto& n : got) EXPECT_LE(n.load(), 1) << "one receiver, no duplicates";
     EXPECT_EQ(IPCSdkLogout(h), 0u);
@@ -297,21 +264,118 @@ TEST_F(Recovery, CallbacksCommandingEachOthersCameraInParallelNeverDeadlock) {
     ASSERT_TRUE(other->waitReportConnection());
     SetReportCallbackFunc([](uint32_t, intptr_t h, intptr_t, uint8_t*, uint32_t, intptr_t) {
         g_entered.fetch_add(1);
-        for (int i = 0; i < 500 && g_entered < 2; ++i) std::this_thread::sleep_for(milliseconds(10));
-        VideoParamRecord v;
-        video_param(static_cast<uint32_t>(h) == g_pair[0] ? g_pair[1] : g_pair[0], v);
+        for (int i = 0; i < 500 && g_entered < 2; ++i) std::this_thread::sleep_for(10ms);
+        video_param(static_cast<uint32_t>(h) == g_pair[0] ? g_pair[1] : g_pair[0]);
         g_returned.fetch_add(1);
         return 0;
     });
     cam->sendReport(0x1003, pattern(8));
     other->sendReport(0x1003, pattern(8));
-    ASSERT_TRUE(eventually([] { return g_returned == 2; }, seconds(30)));
+    ASSERT_TRUE(eventually([] { return g_returned == 2; }, 30s));
     SetReportCallbackFunc(nullptr);
-    VideoParamRecord v;
-    EXPECT_EQ(video_param(g_pair[0], v), 0u);
-    EXPECT_EQ(video_param(g_pair[1], v), 0u);
+    EXPECT_EQ(std::pair(video_param(g_pair[0]), video_param(g_pair[1])), std::pair(0u, 0u));
     DeviceLogout(g_pair[0]);
     DeviceLogout(g_pair[1]);
+}
+
+// ---- churn ----------------------------------------------------------------------------
+
+// Address space and resident set (KiB), and the bytes the allocator has handed out and not got back.
+struct Memory {
+    long sizeKib = 0, residentKib = 0;
+    size_t inUse = 0;
+    Memory() {
+        if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+            if (std::fscanf(f, "%ld %ld", &sizeKib, &residentKib) != 2) sizeKib = residentKib = 0;
+            std::fclose(f);
+        }
+        sizeKib *= sysconf(_SC_PAGESIZE) / 1024;
+        residentKib *= sysconf(_SC_PAGESIZE) / 1024;
+        const struct mallinfo2 mi = mallinfo2();
+        inUse = mi.uordblks + mi.hblkhd;
+    }
+};
+
+// Eight cameras logged in and out in parallel, channels and heartbeat started each time, both
+// logout functions alternating; IPCSDK_CHURN_CYCLES cycles in all (default 200).
+TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
+    constexpr int kCameras = 8;
+    const char* env = std::getenv("IPCSDK_CHURN_CYCLES");
+    const int perCamera = std::max(2, (env ? std::atoi(env) : 200) / kCameras);
+
+    // Large buffers mapped and unmapped on their own (a fixed threshold), so that resident
+    // memory follows what is in use.
+    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
+    std::thread([] {}).join();
+    sdk_print("churn\n");
+    IPCSdkDebug("churn");
+    ASSERT_EQ(IPCSdkInit(), 0u);
+    std::vector<std::unique_ptr<ipcsim::Camera>> cams;
+    for (int i = 0; i < kCameras; ++i) cams.push_back(start_camera(i + 1));
+    const Census start;
+
+    std::atomic<int> failures{0};
+    auto cycles = [&](int first, int count) {
+        std::vector<std::thread> ts;
+        for (int c = 0; c < kCameras; ++c)
+            ts.emplace_back([&, c] {
+                for (int n = first; n < first + count; ++n) {
+                    const uint32_t h = login(camera_ip(c + 1));
+                    if (!is_handle(h) || CreatHandlHeartBeatThread(&slot_of(h)) != 0 || StartVideoRequest(h) < 0) failures++;
+                    if (!is_handle(h)) continue;
+                    if (n % 2) DeviceLogout(h);
+                    else if (IPCSdkLogout(h) != 0) failures++;
+                }
+            });
+        for (auto& t : ts) t.join();
+    };
+    // A first tenth settles the allocator; the rest must not grow it.
+    const int warm = std::max(1, perCamera / 10);
+    // The simulators keep every request they were sent: dropped before each measurement.
+    auto measure = [&] { for (auto& c : cams) c->clearRequests(); return Memory(); };
+    cycles(0, warm);
+    const Memory m1 = measure();
+    cycles(warm, perCamera - warm);
+    const Memory m2 = measure();
+
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_TRUE(start.back()) << "descriptors and threads back to their start";
+    // What a leak grows: the bytes in use (the resident set also holds the allocator's cache
+    // of freed memory and the cached thread stacks; it is printed).
+    EXPECT_LE(m2.inUse, m1.inUse + m1.inUse / 20) << "heap in use grew over " << perCamera * kCameras << " cycles";
+    EXPECT_LE(m2.sizeKib, m1.sizeKib + m1.sizeKib / 20) << "address space grew";
+    std::printf("cycles %d: heap in use %zu -> %zu bytes, address space %ld -> %ld KiB, resident %ld -> %ld KiB\n",
+                perCamera * kCameras, m1.inUse, m2.inUse, m1.sizeKib, m2.sizeKib, m1.residentKib, m2.residentKib);
+    IPCSdkUnInit();
+    for (auto& c : cams) c->stop();
+}
+
+// A report callback logs its camera out; its receiver then closes its connection and ends.
+// A moment later another thread logs the same camera in again, into the slot just released.
+// The receiver must have stopped touching the slot when the release returned, whatever the
+// timing (ThreadSanitizer sees it if it does not: nothing orders the two threads here).
+std::promise<void> g_loggedOut;
+std::atomic<bool> g_once{false};
+
+TEST(Churn, ReloginAfterLogoutFromTheReportCallback) {
+    ASSERT_EQ(IPCSdkInit(), 0u);
+    auto cam = start_camera();
+    SetReportCallbackFunc([](uint32_t, intptr_t h, intptr_t, uint8_t*, uint32_t, intptr_t) {
+        if (!g_once.exchange(true)) IPCSdkLogout(static_cast<uint32_t>(h)), g_loggedOut.set_value();
+        return 0;
+    });
+    const uint32_t h = login(camera_ip());
+    ASSERT_TRUE(is_handle(h));
+    ASSERT_TRUE(cam->waitReportConnection());
+    cam->sendNumberedReports(0x1003, 1, 16);
+    ASSERT_EQ(g_loggedOut.get_future().wait_for(10s), std::future_status::ready);
+    std::this_thread::sleep_for(300ms);  // the old receiver ends meanwhile
+    const uint32_t again = login(camera_ip());
+    EXPECT_EQ(again, h) << "the released slot is taken again";
+    SetReportCallbackFunc(nullptr);
+    if (is_handle(again)) IPCSdkLogout(again);
+    IPCSdkUnInit();
+    cam->stop();
 }
 
 }  // namespace

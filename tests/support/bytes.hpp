@@ -21,16 +21,13 @@ struct Range {
 };
 
 // Big-endian fields of a layout, by width.
-inline std::vector<Field> u16s(std::initializer_list<uint32_t> offsets) {
+inline std::vector<Field> fields(uint32_t width, std::initializer_list<uint32_t> offsets) {
     std::vector<Field> f;
-    for (uint32_t o : offsets) f.push_back({o, 2});
+    for (uint32_t o : offsets) f.push_back({o, width});
     return f;
 }
-inline std::vector<Field> u32s(std::initializer_list<uint32_t> offsets) {
-    std::vector<Field> f;
-    for (uint32_t o : offsets) f.push_back({o, 4});
-    return f;
-}
+inline std::vector<Field> u16s(std::initializer_list<uint32_t> offsets) { return fields(2, offsets); }
+inline std::vector<Field> u32s(std::initializer_list<uint32_t> offsets) { return fields(4, offsets); }
 inline std::vector<Field> operator+(std::vector<Field> a, const std::vector<Field>& b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;

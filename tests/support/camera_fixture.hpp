@@ -5,8 +5,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -21,17 +23,13 @@ namespace testenv {
 // Fields of the exported table that library threads write: read and written atomically so
 // that the tests themselves stay race-free under ThreadSanitizer.
 template <class T>
-T peek(T& field) {
-    return std::atomic_ref<T>(field).load();
-}
+T peek(T& field) { return std::atomic_ref<T>(field).load(); }
 template <class T, class V>
-void poke(T& field, V value) {
-    std::atomic_ref<T>(field).store(static_cast<T>(value));
-}
+void poke(T& field, V value) { std::atomic_ref<T>(field).store(static_cast<T>(value)); }
 
 inline LoginDeviceInfo device_info(const std::string& ip, uint32_t netType, uint16_t port = 5002) {
     LoginDeviceInfo d;
-    std::memset(&d, 0, sizeof d);
+    std::memset(&d, 0, sizeof d);  // padding included
     d.netType = netType;
     d.port = port;
     std::strncpy(d.address, ip.c_str(), sizeof d.address - 1);
@@ -39,15 +37,13 @@ inline LoginDeviceInfo device_info(const std::string& ip, uint32_t netType, uint
 }
 
 inline LoginUserInfo user_info(const char* user = "admin", const char* password = "admin") {
-    LoginUserInfo u;
-    std::memset(&u, 0, sizeof u);
+    LoginUserInfo u{};
     std::strncpy(u.userName, user, sizeof u.userName - 1);
     std::strncpy(u.password, password, sizeof u.password - 1);
     return u;
 }
 
-// Starts a camera on camera_ip(n).
-inline std::unique_ptr<ipcsim::Camera> start_camera(int n = 0, ipcsim::Config config = {}) {
+inline std::unique_ptr<ipcsim::Camera> start_camera(int n = 0, ipcsim::Config config = {}) {  // on camera_ip(n)
     config.ip = camera_ip(n);
     auto cam = std::make_unique<ipcsim::Camera>(config);
     EXPECT_TRUE(cam->start()) << "simulator could not bind " << config.ip;
@@ -62,8 +58,7 @@ inline uint32_t login(const std::string& ip, uint32_t netType = 1, const char* u
     return IPCSdkLogin(&d, &u, 5);
 }
 
-// The byte strings one after the other.
-inline Bytes cat(std::initializer_list<Bytes> parts) {
+inline Bytes cat(std::initializer_list<Bytes> parts) {  // the byte strings one after the other
     Bytes all;
     for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
@@ -71,6 +66,26 @@ inline Bytes cat(std::initializer_list<Bytes> parts) {
 
 inline bool is_handle(uint32_t h) { return h >= IPCSDK_HANDLE_BASE && h < IPCSDK_HANDLE_BASE + 256; }
 inline DeviceSlot& slot_of(uint32_t h) { return g_DevManage[h - IPCSDK_HANDLE_BASE]; }
+
+// What callbacks record on the library's threads: add() changes it under the lock and wakes
+// wait(); read() looks at it under the lock.
+struct Recorder {
+    std::mutex m;
+    std::condition_variable cv;
+    template <class F>
+    void add(F f) {
+        std::lock_guard lock(m);
+        f();
+        cv.notify_all();
+    }
+    template <class F>
+    auto read(F f) { std::lock_guard lock(m); return f(); }
+    template <class P>
+    bool wait(P p, std::chrono::milliseconds limit = std::chrono::seconds(20)) {
+        std::unique_lock lock(m);
+        return cv.wait_for(lock, limit, p);
+    }
+};
 
 // Polls p until it holds (true) or the limit has passed (false).
 template <class Pred>

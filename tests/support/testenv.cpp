@@ -1,11 +1,10 @@
 #include "testenv.hpp"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
-#include <sys/ioctl.h>
 #include <sys/un.h>
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdarg>
@@ -14,9 +13,7 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <mutex>
-#include <thread>
-#include <sstream>
+#include <iterator>
 
 namespace testenv {
 namespace {
@@ -47,18 +44,16 @@ const std::string& workdir() { return g_workdir; }
 
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 std::vector<SyslogLine> syslog_lines() {
-    std::lock_guard<std::mutex> lock(g_syslogMutex);
+    std::lock_guard lock(g_syslogMutex);
     return g_syslog;
 }
 
 void clear_syslog() {
-    std::lock_guard<std::mutex> lock(g_syslogMutex);
+    std::lock_guard lock(g_syslogMutex);
     g_syslog.clear();
 }
 
@@ -71,13 +66,10 @@ bool syslog_has(const std::string& text, int priority) {
 DebugCapture::DebugCapture(bool background) {
     fd_ = socket(AF_UNIX, SOCK_DGRAM, 0);
     if (fd_ < 0) return;
-    int one = 1;
+    int one = 1, big = 4 << 20;
     setsockopt(fd_, SOL_SOCKET, SO_PASSCRED, &one, sizeof one);
-    int big = 4 << 20;
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
-    sockaddr_un addr{};
-    addr.sun_family = AF_UNIX;
-    std::strcpy(addr.sun_path, "/tmp/pntSever");
+    sockaddr_un addr{AF_UNIX, "/tmp/pntSever"};
     unlink(addr.sun_path);
     if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
         close(fd_);
@@ -105,25 +97,19 @@ void DebugCapture::run() {
 // Reads every datagram queued now. Datagrams sent by this process before the call are in the
 // queue already (a local send completes into the receiver's queue), so nothing is missed.
 void DebugCapture::drain() {
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     for (;;) {
-        char buf[4096];
-        char ctrl[CMSG_SPACE(sizeof(ucred))];
+        char buf[4096], ctrl[CMSG_SPACE(sizeof(ucred))];
         iovec iov{buf, sizeof buf};
-        msghdr msg{};
-        msg.msg_iov = &iov;
-        msg.msg_iovlen = 1;
-        msg.msg_control = ctrl;
-        msg.msg_controllen = sizeof ctrl;
+        msghdr msg{nullptr, 0, &iov, 1, ctrl, sizeof ctrl, 0};
         ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT);
         if (n < 0) return;
         pid_t sender = -1;
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level == SOL_SOCKET && c->cmsg_type == SCM_CREDENTIALS) {
-                ucred cred;
-                std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
-                sender = cred.pid;
-            }
+            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_CREDENTIALS) continue;
+            ucred cred;
+            std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
+            sender = cred.pid;
         }
         // Other test processes running in parallel may send here too: keep only ours.
         if (sender == getpid()) got_.emplace_back(buf, static_cast<size_t>(n));
@@ -134,13 +120,13 @@ std::vector<std::string> DebugCapture::datagrams(int waitMs) {
     if (fd_ < 0) return {};
     drain();
     {
-        std::lock_guard<std::mutex> lock(mutex_);
+        std::lock_guard lock(mutex_);
         if (!got_.empty() || waitMs <= 0) return got_;
     }
     // Nothing yet: lines from other threads may still be on their way.
     std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
     drain();
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     return got_;
 }
 
@@ -154,7 +140,7 @@ std::vector<std::string> DebugCapture::lines(int waitMs) {
 void DebugCapture::clear() {
     if (fd_ < 0) return;
     drain();
-    std::lock_guard<std::mutex> lock(mutex_);
+    std::lock_guard lock(mutex_);
     got_.clear();
 }
 
@@ -186,7 +172,7 @@ std::string StdoutCapture::text() {
 extern "C" void vsyslog(int priority, const char* format, va_list ap) {
     char buf[2048];
     std::vsnprintf(buf, sizeof buf, format, ap);
-    std::lock_guard<std::mutex> lock(testenv::g_syslogMutex);
+    std::lock_guard lock(testenv::g_syslogMutex);
     testenv::g_syslog.push_back({priority, buf});
 }
 
