@@ -25,16 +25,11 @@ const auto w2 = u16s;  // big-endian integers on the wire, by offset
 const auto w4 = u32s;
 
 // Adapters: a command taking (handle, record), (handle, records, count) or the handle alone.
-template <typename T>
-T* record_type(uint32_t (*)(uint32_t, T*));
-template <typename T>
-T* record_type(uint32_t (*)(uint32_t, T*, int32_t));
-template <auto F>
-uint32_t rec(uint32_t h, void* r) { return F(h, static_cast<decltype(record_type(F))>(r)); }
-template <auto F, int N>
-uint32_t arr(uint32_t h, void* r) { return F(h, static_cast<decltype(record_type(F))>(r), N); }
-template <auto F>
-uint32_t bare(uint32_t h, void*) { return F(h); }
+template <typename T> T* record_type(uint32_t (*)(uint32_t, T*));
+template <typename T> T* record_type(uint32_t (*)(uint32_t, T*, int32_t));
+template <auto F> uint32_t rec(uint32_t h, void* r) { return F(h, static_cast<decltype(record_type(F))>(r)); }
+template <auto F, int N> uint32_t arr(uint32_t h, void* r) { return F(h, static_cast<decltype(record_type(F))>(r), N); }
+template <auto F> uint32_t bare(uint32_t h, void*) { return F(h); }
 
 enum class V { G, S, GL, SL, GX, GT, NG, NS, P, Q };
 using enum V;
@@ -178,8 +173,7 @@ const std::vector<Row> kRows = {
 // Integers change between host order (little-endian here) and network order by reversing their bytes.
 static_assert(std::endian::native == std::endian::little);
 void reverse_fields(Bytes& to, const Bytes& from, const std::vector<Field>& fields) {
-    for (const Field& f : fields)
-        std::reverse_copy(from.begin() + f.offset, from.begin() + f.offset + f.width, to.begin() + f.offset);
+    for (auto [o, w] : fields) std::reverse_copy(from.begin() + o, from.begin() + o + w, to.begin() + o);
 }
 // The payload a record must produce: integers in network order, uncarried bytes zero.
 Bytes expected_payload(const Row& r, const Bytes& host) {
@@ -199,10 +193,7 @@ Bytes expected_record(const Row& r, const Bytes& before, const Bytes& wire) {
 }
 bool is_query(V v) { return v == G || v == GL || v == GX || v == GT || v == NG; }
 
-std::string esc(const std::string& s) {
-    static const std::regex special(R"([.^$|()\[\]{}*+?\\])");
-    return std::regex_replace(s, special, R"(\$&)");
-}
+std::string esc(const std::string& s) { return std::regex_replace(s, std::regex(R"([.^$|()\[\]{}*+?\\])"), R"(\$&)"); }
 std::string site(int n) { return n == X ? "[0-9]+" : std::to_string(n); }
 
 // The answer kinds, in the order of their site numbers in Row::n.

@@ -101,7 +101,7 @@ TEST(DebugOutput, NoReceiverOrAFullQueueNeverBlocks) {
     Strings expected;
     for (size_t i = 0; i + 1 < results.size(); ++i) {
         EXPECT_GT(results[i], 0);
-        expected.push_back("q" + std::to_string(i));
+        expected.push_back(std::string("q").append(std::to_string(i)));
     }
     EXPECT_EQ(cap.datagrams(), expected);
 }
@@ -112,7 +112,9 @@ TEST(DebugOutput, ConcurrentSendersKeepDatagramsWhole) {
     const size_t fdsBefore = testenv::count_dir("/proc/self/fd");
     constexpr int kThreads = 8, kPerThread = 200;
     auto payload = [](int t, int i) {
-        return "T" + std::to_string(t) + "-" + std::to_string(i) + "-" + std::string(5 + (i * 13 + t) % 300, char('a' + t));
+        char id[32];
+        std::snprintf(id, sizeof id, "T%d-%d-", t, i);
+        return std::string(id).append(5 + (i * 13 + t) % 300, char('a' + t));
     };
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)

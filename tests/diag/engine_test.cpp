@@ -15,7 +15,6 @@ using namespace testenv;
 using ipcsim::Reply;
 using ipcsim::Scripted;
 using Strings = std::vector<std::string>;
-using Bytes = std::vector<uint8_t>;
 
 namespace {
 

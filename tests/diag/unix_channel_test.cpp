@@ -262,10 +262,11 @@ TEST_F(UnixChannel, ConcurrentRequestsEachGetTheirOwnAnswer) {
     for (int t = 0; t < 3; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < 15; ++i) {
-                const std::string id = "t" + std::to_string(t) + "-" + std::to_string(i);
+                char id[16];
+                std::snprintf(id, sizeof id, "t%d-%d", t, i);
                 uint8_t resp[128];
-                const int32_t r = request(Bytes(id.begin(), id.end()), resp, sizeof resp);
-                wrong += r != static_cast<int32_t>(16 + id.size()) || std::string(resp + 16, resp + r) != id;
+                const int32_t r = request(Bytes(id, id + std::strlen(id)), resp, sizeof resp);
+                wrong += r != static_cast<int32_t>(16 + std::strlen(id)) || std::string(resp + 16, resp + r) != id;
             }
         });
     for (auto& th : threads) th.join();
