@@ -5,6 +5,7 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <map>
@@ -78,10 +79,7 @@ TEST(DebugOutput, LinesTyfolRewritePercentSignsAndBounds) {
 TEST(DebugOutput, NoReceiverOrAFullQueueNeverBlocks) {
     { testenv::DebugCapture gone; }  // nobody bound at the path from here on
     int failures = 0;
-    for (int i = 0; i < 100; ++i) {
-        failures += debug_print("nobody %d", i) == -1;
-        IPCSdkError("nobody %d", i);
-    }
+    for (int i = 0; i < 100; ++i) failures += (IPCSdkError("nobody %d", i), debug_print("nobody %d", i) == -1);
     EXPECT_EQ(failures, 100);
     std::future<std::vector<int>> sender;  // destroyed after the receiver, which releases it
     testenv::DebugCapture cap(false);      // bound, but not read until the end
@@ -99,10 +97,8 @@ TEST(DebugOutput, NoReceiverOrAFullQueueNeverBlocks) {
     ASSERT_EQ(results.back(), -1);
     ASSERT_GT(results.size(), 1u);
     Strings expected;
-    for (size_t i = 0; i + 1 < results.size(); ++i) {
-        EXPECT_GT(results[i], 0);
-        expected.push_back(std::string("q").append(std::to_string(i)));
-    }
+    for (size_t i = 0; i + 1 < results.size(); ++i) expected.push_back(std::string("q").append(std::to_string(i)));
+    EXPECT_TRUE(std::all_of(results.begin(), results.end() - 1, [](int r) { return r > 0; }));
     EXPECT_EQ(cap.datagrams(), expected);
 }
 
