@@ -12,7 +12,6 @@
 #include <string>
 #include <vector>
 
-#include "bytes.hpp"
 #include "camera_fixture.hpp"
 
 namespace {

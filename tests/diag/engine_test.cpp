@@ -23,8 +23,7 @@ protected:
     void SetUp() override {
         CameraTest::SetUp();
         ASSERT_TRUE(debug.ok());
-        debug.clear();
-        clear_syslog();
+        debug.clear(), clear_syslog();
     }
     Strings lines() {  // the lines since the last call
         Strings l = debug.lines(0);

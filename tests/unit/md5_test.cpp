@@ -14,11 +14,8 @@ namespace {
 std::string md5(const std::vector<uint8_t>& in, std::vector<uint32_t> chunks) {
     MD5_CTX ctx;
     MD5Init(&ctx);
-    for (size_t pos = 0, i = 0; pos < in.size(); ++i) {
-        const uint32_t n = std::min<uint32_t>(chunks[i % chunks.size()], uint32_t(in.size() - pos));
-        MD5Update(&ctx, in.data() + pos, n);
-        pos += n;
-    }
+    for (uint32_t pos = 0, i = 0, n; pos < in.size(); pos += n, ++i)
+        MD5Update(&ctx, in.data() + pos, n = std::min<uint32_t>(chunks[i % chunks.size()], uint32_t(in.size()) - pos));
     uint8_t digest[16];
     MD5Final(digest, &ctx);
     char hex[34];
