@@ -149,10 +149,10 @@ long waiting_path() {
     const std::pair<std::function<uint32_t()>, uint32_t> others[] = {
         {[&] { return IPCGpsInfo(h, &gpsInfo, 1, out.data(), 256, 5); }, 48},
         {[&] { return IPCDistantInfoSet(h, &distance, 1, out.data(), 256, 5); }, 128}};
-    for (const auto& [call, ok] : others)
-        sites += every_failure(call, [&](uint32_t r, bool) {
-            EXPECT_TRUE(r == ok || r == IPCSDK_ERR_REFUSED || r == IPCSDK_ERR_NET) << std::hex << r;
-            EXPECT_EQ(call(), ok) << "the next call";
+    for (const auto& c : others)
+        sites += every_failure(c.first, [&](uint32_t r, bool) {
+            EXPECT_TRUE(r == c.second || r == IPCSDK_ERR_REFUSED || r == IPCSDK_ERR_NET) << std::hex << r;
+            EXPECT_EQ(c.first(), c.second) << "the next call";
         });
     DeviceLogout(h);
     return sites;
