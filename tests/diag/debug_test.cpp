@@ -5,22 +5,21 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <chrono>
 #include <future>
 #include <map>
 #include <regex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-#include "bytes.hpp"
-#include "testenv.hpp"
+#include "camera_fixture.hpp"
 
 namespace {
 
 using Strings = std::vector<std::string>;
-using Clock = std::chrono::steady_clock;
 
 // Declared first: it only proves something while this process has not created the socket yet.
 TEST(DebugOutput, SocketCreationFailureIsReportedAndRetried) {
@@ -30,14 +29,12 @@ TEST(DebugOutput, SocketCreationFailureIsReportedAndRetried) {
     int r1, r2;
     {
         testenv::StdoutCapture cap;
-        rlimit none = saved;
-        none.rlim_cur = 0;  // no new descriptor can be opened
+        const rlimit none{0, saved.rlim_max};  // no new descriptor can be opened
         setrlimit(RLIMIT_NOFILE, &none);
         r1 = debug_print("x");
         IPCSdkDebug("y");
         r2 = debug_print("z");
-        setrlimit(RLIMIT_NOFILE, &saved);
-        out = cap.text();
+        out = (setrlimit(RLIMIT_NOFILE, &saved), cap.text());
     }
     if (out.empty()) GTEST_SKIP() << "debug socket already created by an earlier test";
     EXPECT_EQ(r1, -1);
@@ -82,10 +79,7 @@ TEST(DebugOutput, LinesTyfolRewritePercentSignsAndBounds) {
 TEST(DebugOutput, NoReceiverOrAFullQueueNeverBlocks) {
     { testenv::DebugCapture gone; }  // nobody bound at the path from here on
     int failures = 0;
-    for (int i = 0; i < 100; ++i) {
-        failures += debug_print("nobody %d", i) == -1;
-        IPCSdkError("nobody %d", i);
-    }
+    for (int i = 0; i < 100; ++i) failures += (IPCSdkError("nobody %d", i), debug_print("nobody %d", i) == -1);
     EXPECT_EQ(failures, 100);
     std::future<std::vector<int>> sender;  // destroyed after the receiver, which releases it
     testenv::DebugCapture cap(false);      // bound, but not read until the end
@@ -103,10 +97,8 @@ TEST(DebugOutput, NoReceiverOrAFullQueueNeverBlocks) {
     ASSERT_EQ(results.back(), -1);
     ASSERT_GT(results.size(), 1u);
     Strings expected;
-    for (size_t i = 0; i + 1 < results.size(); ++i) {
-        EXPECT_GT(results[i], 0);
-        expected.push_back("q" + std::to_string(i));
-    }
+    for (size_t i = 0; i + 1 < results.size(); ++i) expected.push_back(std::string("q").append(std::to_string(i)));
+    EXPECT_TRUE(std::all_of(results.begin(), results.end() - 1, [](int r) { return r > 0; }));
     EXPECT_EQ(cap.datagrams(), expected);
 }
 
@@ -116,36 +108,28 @@ TEST(DebugOutput, ConcurrentSendersKeepDatagramsWhole) {
     const size_t fdsBefore = testenv::count_dir("/proc/self/fd");
     constexpr int kThreads = 8, kPerThread = 200;
     auto payload = [](int t, int i) {
-        return "T" + std::to_string(t) + "-" + std::to_string(i) + "-" +
-               std::string(5 + (i * 13 + t) % 300, char('a' + t));
+        char id[32];
+        std::snprintf(id, sizeof id, "T%d-%d-", t, i);
+        return std::string(id).append(5 + (i * 13 + t) % 300, char('a' + t));
     };
-    std::atomic<int> running{kThreads};
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < kPerThread; ++i)
                 while (debug_print("%s", payload(t, i).c_str()) == -1) usleep(200);  // queue full: retry
             for (int i = 1000; i < 1020; ++i) IPCSdkError("%s", payload(t, i).c_str());
-            --running;
         });
-    const auto deadline = Clock::now() + std::chrono::seconds(60);
-    while ((running > 0 || cap.datagrams(0).size() < kThreads * kPerThread) && Clock::now() < deadline)
-        cap.datagrams(10);
     for (auto& th : threads) th.join();
+    testenv::eventually([&] { return cap.datagrams(10).size() >= kThreads * kPerThread; }, std::chrono::seconds(60));
     EXPECT_LE(testenv::count_dir("/proc/self/fd"), fdsBefore + 1);  // at most one socket, ever
-
     // Every debug_print datagram exactly once; error lines may be lost on a full queue, never torn.
     std::map<std::string, int> seen;
-    for (const auto& d : cap.datagrams())
-        if (d != "\n") ++seen[d];
+    for (const auto& d : cap.datagrams()) seen[d] += d != "\n";
     for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kPerThread; ++i) EXPECT_EQ(seen[payload(t, i)], 1) << t << " " << i;
-        for (int i = 1000; i < 1020; ++i) {
-            EXPECT_LE(seen[payload(t, i)], 1);
-            seen.erase(payload(t, i));
-        }
-        for (int i = 0; i < kPerThread; ++i) seen.erase(payload(t, i));
+        for (int i = 0; i < kPerThread; ++i) EXPECT_EQ(std::exchange(seen[payload(t, i)], 0), 1) << t << " " << i;
+        for (int i = 1000; i < 1020; ++i) EXPECT_LE(std::exchange(seen[payload(t, i)], 0), 1);
     }
+    std::erase_if(seen, [](const auto& e) { return e.second == 0; });
     EXPECT_TRUE(seen.empty()) << "torn or repeated: " << seen.begin()->first;
 }
 

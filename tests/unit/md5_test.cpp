@@ -4,7 +4,6 @@
 
 #include <cstring>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "ipcsdk.h"
@@ -15,11 +14,8 @@ namespace {
 std::string md5(const std::vector<uint8_t>& in, std::vector<uint32_t> chunks) {
     MD5_CTX ctx;
     MD5Init(&ctx);
-    for (size_t pos = 0, i = 0; pos < in.size(); ++i) {
-        const uint32_t n = std::min<uint32_t>(chunks[i % chunks.size()], uint32_t(in.size() - pos));
-        MD5Update(&ctx, in.data() + pos, n);
-        pos += n;
-    }
+    for (uint32_t pos = 0, i = 0, n; pos < in.size(); pos += n, ++i)
+        MD5Update(&ctx, in.data() + pos, n = std::min<uint32_t>(chunks[i % chunks.size()], uint32_t(in.size()) - pos));
     uint8_t digest[16];
     MD5Final(digest, &ctx);
     char hex[34];
@@ -32,10 +28,8 @@ std::string md5(const std::vector<uint8_t>& in, std::vector<uint32_t> chunks) {
 TEST(Md5, Rfc1321SuiteAndUppercaseGen) {
     const std::pair<const char*, const char*> suite[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},
-        {"a", "0cc175b9c0f1b6a831c399e269772661"},
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
         {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
-        {"abcdefghijklmnopqrstuvwxyz", "c3fcd3d76192e4007dfb496cca67e13b"},
         {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
@@ -54,10 +48,7 @@ TEST(Md5, Rfc1321SuiteAndUppercaseGen) {
 // 64-byte padding boundaries, whole and in uneven updates.
 TEST(Md5, PaddingBoundariesAndMultiUpdate) {
     std::vector<uint8_t> data;
-    for (uint32_t x = 0x2545F491; data.size() < 128;) {
-        x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-        data.push_back(uint8_t(x));
-    }
+    for (uint32_t x = 0x2545F491; data.size() < 128; data.push_back(uint8_t(x))) x ^= x << 13, x ^= x >> 17, x ^= x << 5;
     const std::pair<long, const char*> digests[] = {
         {55, "7ad3022b43343f91c09e9049759eb788"},  {56, "3b472c87c6719f5fce0104fd12b8eb76"},
         {64, "624b5c93cab6bcb83c66e1f475d4a288"},  {120, "1a5451d5881fd06f9b3124af4ff7e937"},
@@ -78,8 +69,7 @@ constexpr const char* kHA1 = "939e7578ed9e3c518a452acee763bce9";
 constexpr const char* kRespAuth = "6629fae49393a05397450978507c4ef1";
 
 std::string build(uint8_t sess, const char* qop, const char* nc = kNc, const char* cnonce = kCnonce) {
-    char out[40];
-    std::memset(out, '#', sizeof out);
+    char out[40] = "#######################################";
     EXPECT_EQ(0, MD5Auth_BuildAuthResonseWithMD5(out, sizeof out, sess, kUser, kRealm, kPass, kNonce, nc, cnonce,
                                                   qop, "GET", kUri));
     EXPECT_EQ(out[33], '#');
@@ -126,21 +116,15 @@ TEST(Md5Digest, BuilderCutsToSizeAndRefusalsWriteNothing) {
     }
     const std::string untouched(sizeof out, '#');
     EXPECT_EQ(call(nullptr, 40, 0, ok), -1);
-    const std::pair<uint16_t, uint8_t> bad[] = {{0, 0}, {40, 2}, {40, 255}};
-    for (auto [size, sess] : bad) {
-        EXPECT_EQ(call(out, size, sess, ok), -1) << size << " " << int(sess);
-        EXPECT_EQ(std::string(out, sizeof out), untouched);
-    }
-    // Every argument but the qop is needed; a qop or MD5-sess needs nonce count and client nonce.
-    const std::tuple<int, int, const char*> cases[] = {{0, 0, "auth"}, {1, 0, "auth"}, {2, 0, "auth"}, {3, 0, "auth"},
-                                                       {4, 0, "auth"}, {5, 0, "auth"}, {7, 0, "auth"}, {8, 0, "auth"},
-                                                       {4, 1, nullptr},  {5, 1, nullptr}};
-    for (auto [missing, sess, qop] : cases) {
-        const char* a[9];
-        std::copy(std::begin(ok), std::end(ok), a);
-        a[missing] = nullptr;
-        a[6] = qop;
-        EXPECT_EQ(call(out, sizeof out, uint8_t(sess), a), -1) << missing << " " << sess;
+    EXPECT_EQ(call(out, 0, 0, ok), -1);
+    EXPECT_EQ(std::string(out, sizeof out), untouched);
+    EXPECT_EQ(call(out, 40, 2, ok), -1);  // neither plain (0) nor session (1)
+    EXPECT_EQ(std::string(out, sizeof out), untouched);
+    // A missing argument, and MD5-sess without a qop but also without a client nonce.
+    const char* noUser[] = {nullptr, kRealm, kPass, kNonce, kNc, kCnonce, "auth", "GET", kUri};
+    const char* noCnonce[] = {kUser, kRealm, kPass, kNonce, kNc, nullptr, nullptr, "GET", kUri};
+    for (auto a : {noUser, noCnonce}) {
+        EXPECT_EQ(call(out, sizeof out, a == noCnonce, a), -1);
         EXPECT_EQ(std::string(out, sizeof out), untouched);
     }
 }

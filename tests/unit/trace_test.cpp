@@ -1,9 +1,6 @@
-// Trace file: line format, appending, rotation past 8 MiB and its failure paths, a vanished
-// working directory, and concurrent writers.
-#include <fcntl.h>
+// Trace file: line format, appending, rotation past 8 MiB and its failures, concurrent writers.
 #include <gtest/gtest.h>
 #include <ipcsdk.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <ctime>
@@ -27,14 +24,10 @@ namespace {
 constexpr const char* kLog = "IPCSDK_log";
 constexpr size_t kLimit = 8388608;
 
-// Rewrites the log file in place (same inode, so an open s_fp keeps pointing at it): `head`,
-// then 'a' up to `size` bytes.
+// Rewrites the log file in place (truncated, same inode, so an open s_fp keeps pointing at it):
+// `head`, then 'a' up to `size` bytes.
 void write_log(const std::string& head, size_t size = 0) {
-    const std::string text = head + std::string(size > head.size() ? size - head.size() : 0, 'a');
-    const int fd = open(kLog, O_CREAT | O_WRONLY | O_TRUNC, 0644);
-    ASSERT_GE(fd, 0);
-    ASSERT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
-    close(fd);
+    std::ofstream(kLog) << head << std::string(size > head.size() ? size - head.size() : 0, 'a');
 }
 
 // Local time in the library's formats; both sort like the times they show.
@@ -89,7 +82,7 @@ TEST_F(TraceFile, LinesAreStampedAppendedAndCut) {
     sdk_print("after\n");
     const std::string text = read_file(kLog);
     ASSERT_EQ(text.size(), 12 + 53 + 31 + 25 + 20 + 1023 + 26u) << text;
-    EXPECT_EQ(text.substr(0, 12), "earlier run\n");
+    EXPECT_TRUE(text.starts_with("earlier run\n"));
     expect_line(text.substr(12, 53), "pthread_id=42 function=IPCReboot\n", t0);
     expect_line(text.substr(65, 31), "no newline;", t0);
     expect_line(text.substr(96, 25), "next\n", t0);
@@ -104,12 +97,12 @@ TEST_F(TraceFile, RotatesOnlyOnceTheFileExceeds8MiB) {
     ASSERT_EQ(fs::file_size(kLog), kLimit + 26);
     EXPECT_TRUE(rotated_files().empty());
     EXPECT_EQ(printed("second\n"), "3\n4\n");  // now past the limit: rotated before the line
-    auto rotated = rotated_files();
+    const auto rotated = rotated_files();
     ASSERT_EQ(rotated.size(), 1u);
     EXPECT_TRUE(rotated[0].filename() >= when(t0, true) && rotated[0].filename() <= when(time(nullptr), true));
     const std::string old = read_file(rotated[0]);
     ASSERT_EQ(old.size(), kLimit + 26);
-    EXPECT_EQ(old.substr(0, 5), "OLD\na");
+    EXPECT_TRUE(old.starts_with("OLD\na"));
     expect_line(old.substr(kLimit), "first\n", t0);
     expect_line(read_file(kLog), "second\n", t0);
     sdk_print("third\n");  // the fresh file keeps growing normally
@@ -119,18 +112,14 @@ TEST_F(TraceFile, RotatesOnlyOnceTheFileExceeds8MiB) {
 
 TEST_F(TraceFile, FailedRenameDeletesTheFullFile) {
     write_log("OLD\n", kLimit + 1);
-    // Directories under every name the rotation could pick make the rename fail.
-    const time_t now = time(nullptr);
-    for (time_t t = now - 1; t <= now + 10; ++t) {
-        fs::create_directory(when(t, true));
-        std::ofstream(when(t, true) + "/keep") << "x";
-    }
+    const time_t now = time(nullptr);  // directories under every name the rotation could pick
+    for (time_t t = now - 1; t <= now + 10; ++t) fs::create_directories(when(t, true) + "/keep");
     ASSERT_EQ(link(kLog, "full.link"), 0);  // shows whether the full file was deleted or reused
     EXPECT_EQ(printed("fresh\n"), "3\n4\nshell log rename log file faild!\n");
     ASSERT_LE(time(nullptr), now + 10);
     EXPECT_EQ(fs::file_size("full.link"), kLimit + 1);
     expect_line(read_file(kLog), "fresh\n", now);
-    for (time_t t = now - 1; t <= now + 10; ++t) EXPECT_EQ(read_file(when(t, true) + "/keep"), "x");
+    for (time_t t = now - 1; t <= now + 10; ++t) EXPECT_TRUE(fs::is_directory(when(t, true) + "/keep"));
 }
 
 TEST_F(TraceFile, VanishedWorkingDirectoryDropsLinesUntilItIsBack) {
@@ -138,7 +127,7 @@ TEST_F(TraceFile, VanishedWorkingDirectoryDropsLinesUntilItIsBack) {
     ASSERT_NE(s_fp, nullptr);
     write_log("OLD\n", kLimit + 1);  // the next call rotates, inside a directory that is gone
     const std::string gone = testenv::workdir() + "/gone";
-    ASSERT_EQ(mkdir(gone.c_str(), 0755), 0);
+    ASSERT_TRUE(fs::create_directory(gone));
     ASSERT_EQ(chdir(gone.c_str()), 0);
     ASSERT_EQ(rmdir(gone.c_str()), 0);
     EXPECT_EQ(printed("lost 1\n"), "3\n4\nshell log rename log file faild!\nbig IPCSDK_log error,save file flag\n");
@@ -171,8 +160,7 @@ TEST_F(TraceFile, ConcurrentCallsWriteWholeLinesOnce) {
         std::smatch m;
         ASSERT_TRUE(std::regex_match(l, m, re)) << l;
         const int t = std::stoi(m[1]), i = std::stoi(m[2]);
-        ASSERT_EQ(m[3].length(), 10 + (i * 7 + t) % 90) << l;
-        ASSERT_EQ((++seen[{t, i}]), 1) << l;
+        ASSERT_TRUE((m[3].length() == 10u + (i * 7 + t) % 90 && ++seen[{t, i}] == 1)) << l;
     }
     EXPECT_EQ(seen.size(), size_t(kThreads * kPerThread));
 }
