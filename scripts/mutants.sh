@@ -40,7 +40,8 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DIPCSDK_BUILD_EXAMPLES=OFF >/
 cmake --build "$build" -j2 >/dev/null
 (cd "$build" && ctest "${ctest_args[@]}" >/dev/null) || { echo "the suite fails without any mutant" >&2; exit 1; }
 
-trap 'git checkout -- src' EXIT
+# On exit: the source restored, and the build again of the restored source.
+trap 'git checkout -- src; cmake --build "$build" -j2 >/dev/null 2>&1' EXIT
 tried=0 killed=0 survivors=()
 while IFS= read -r -u 3 header && IFS= read -r -u 3 old && IFS= read -r -u 3 new; do
   read -r _ name file occurrence <<< "$header"
