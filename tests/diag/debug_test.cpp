@@ -116,7 +116,8 @@ TEST(DebugOutput, ConcurrentSendersKeepDatagramsWhole) {
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([&, t] {
             for (int i = 0; i < kPerThread; ++i)
-                while (debug_print("%s", payload(t, i).c_str()) == -1) usleep(200);  // queue full: retry
+                for (int tries = 0; debug_print("%s", payload(t, i).c_str()) == -1 && tries < 50000; ++tries)
+                    usleep(200);  // queue full: retry, for up to 10 s
             for (int i = 1000; i < 1020; ++i) IPCSdkError("%s", payload(t, i).c_str());
         });
     for (auto& th : threads) th.join();

@@ -415,7 +415,7 @@ TEST_F(Fleet, DestructionDoesNotWaitForARunningHandler) {
     fleet = std::make_unique<ipc::Fleet>(quick());
     fleet->on_state([entered, open = gate->get_future().share()](const ipc::StateChange&) {
         entered->set_value();  // the first change blocks here until the fleet is gone
-        open.wait();
+        open.wait_for(std::chrono::seconds(60));
     });
     fleet->add("cam", spec(0, true));
     ASSERT_EQ(entered->get_future().wait_for(20s), std::future_status::ready);
