@@ -88,8 +88,7 @@ TEST_F(Channels, VideoFramesStopAndOverflow) {
         StdoutCapture out;
         EXPECT_EQ(StopVideoRequest(handle), 0u);
         EXPECT_TRUE(eventually([&] { return peek(slot->videoSocket) == -1; }, seconds(5)));
-        std::this_thread::sleep_for(milliseconds(50));
-        EXPECT_NE(out.text().find("recv Video thread exit\n"), std::string::npos);
+        EXPECT_TRUE(eventually([&] { return out.text().find("recv Video thread exit\n") != std::string::npos; }, seconds(5)));
     }
     EXPECT_EQ(StopVideoRequest(handle), 0u) << "stopping an idle channel is fine";
     EXPECT_EQ(std::pair(StopVideoRequest(0), uint32_t(StartVideoRequest(handle + 5))), std::pair(0x80001004u, 0x80001004u));

@@ -317,14 +317,14 @@ TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowing) {
 }
 
 TEST_F(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
-    make().add("cam", spec(0));
+    make().add("cam", spec(0, false, true));
     ASSERT_TRUE(seen->reaches("cam", S::online));
-    // The next login is answered late: remove the camera while that login is in flight.
+    // The next login is answered late (TCP waits long enough for it): remove the camera while that login is in flight.
     ASSERT_TRUE(sim->waitReportConnection());
     sim->closeReportChannels();
     ASSERT_TRUE(seen->reaches("cam", S::offline));
     sim->clearRequests();
-    sim->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 300ms});
+    sim->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 1500ms});
     ASSERT_TRUE(sim->waitRequest(0, 0, 10s).has_value());
     fleet->remove("cam");
     EXPECT_EQ(fleet->status("cam"), std::nullopt);
@@ -333,7 +333,7 @@ TEST_F(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
     std::this_thread::sleep_for(1s);  // several backoff pauses
     EXPECT_EQ(std::pair(sim->loginCount(), slots_in_use()), std::pair(logins, 0L));
     EXPECT_FALSE(seen->reached("cam", S::online, 2));
-    fleet->add("cam", spec(0));
+    fleet->add("cam", spec(0, false, true));
     EXPECT_TRUE(seen->reaches("cam", S::online, 2)) << "the id is free again";
 }
 
@@ -347,10 +347,12 @@ TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
     fleet->add("online", spec(0, true));
     fleet->add("offline", spec(1, false, true));
     fleet->add("auth", spec(2));
-    fleet->add("connecting", spec(3, false, true));
     ASSERT_TRUE(seen->wait([&] {
         return seen->reached("online", S::online) && seen->reached("offline", S::offline) && seen->reached("auth", S::auth_failed);
     }));
+    // Added last, so that its late answer is still on its way however long the others took.
+    fleet->add("connecting", spec(3, false, true));
+    ASSERT_TRUE(slow->waitRequest(0, 0, 10s).has_value());
     EXPECT_EQ(fleet->status("connecting")->state, S::connecting);
     fleet.reset();
     std::this_thread::sleep_for(200ms);  // a handler running at the destruction returns

@@ -159,7 +159,7 @@ class Lifecycle : public CameraTest {};
 TEST_F(Lifecycle, CommandsWaitingAtLogoutEndWithBadHandle) {
     auto logout = std::async(std::launch::async, [&] { return IPCSdkLogout(handle); });
     int v = 1;
-    eventually([&] { return sem_getvalue(&slot->sem, &v) == 0 && v == 0; }, 1000ms);  // logout holds it
+    eventually([&] { return sem_getvalue(&slot->sem, &v) == 0 && v == 0; }, 10s);  // logout holds it
     VideoParamRecord r{};
     const auto t0 = Clock::now();
     EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001004u) << "not stranded on the semaphore";
@@ -172,7 +172,8 @@ TEST_F(Lifecycle, CommandsWaitingAtLogoutEndWithBadHandle) {
 TEST_F(Lifecycle, ConcurrentReleasesFreeTheSlotOnce) {
     ASSERT_EQ(StartVideoRequest(handle), 0);
     auto logout = std::async(std::launch::async, [&] { return IPCSdkLogout(handle); });
-    std::this_thread::sleep_for(100ms);
+    int v = 1;
+    eventually([&] { return sem_getvalue(&slot->sem, &v) == 0 && v == 0; }, 10s);
     DeviceLogout(handle);  // while logout sleeps with the lock held
     EXPECT_EQ(peek(slot->inUse), 0u);
     EXPECT_EQ(logout.get(), 0u);
