@@ -268,7 +268,7 @@ TEST_F(TcpExchange, PollingWindowShortAnswersAndABrokenConnection) {
     ASSERT_EQ(slot->cmdSocket, -1);
     t0 = Clock::now();
     EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);
-    EXPECT_LT(Clock::now() - t0, 150ms) << "no socket: fails at once";
+    EXPECT_LT(Clock::now() - t0, 1s) << "no socket: fails at once, without the 2.2 s of polls";
     EXPECT_EQ(slot->respLen, static_cast<uint32_t>(-1));
 
     uint8_t resp[64];
