@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Mutation check of the test suite: applies each hand-made fault of tests/mutants.txt to src/ in
 # turn, rebuilds (Release), runs the suite and reverts the fault. A mutant is killed when the
-# build or the suite fails; survivors point at behaviour no test binds.
+# build or the suite fails (the failing cases are named); survivors point at behaviour no test
+# binds.
 #   scripts/mutants.sh                        every mutant
 #   scripts/mutants.sh 0[1-5]- md5            those whose names match one of these patterns
 # IPCSDK_MUTANT_CTEST_ARGS replaces the ctest arguments (default: -j4, no soak or install
@@ -58,7 +59,7 @@ while IFS= read -r -u 3 header && IFS= read -r -u 3 old && IFS= read -r -u 3 new
   elif (cd "$build" && ctest "${ctest_args[@]}" >/dev/null 2>&1); then
     result="survived"
   else
-    result="killed"
+    result="killed by $(cut -d: -f2- "$build/Testing/Temporary/LastTestsFailed.log" | paste -sd' ')"
   fi
   git checkout -- "$file"
   [ "$result" = survived ] && survivors+=("$name") || killed=$((killed + 1))
