@@ -29,6 +29,12 @@ open(path, "w").write("\n".join(lines))
 EOF
 }
 
+# The cases the last ctest run failed; the walk's cases as one count.
+failed_cases() {
+  cut -d: -f2- "$build/Testing/Temporary/LastTestsFailed.log" | sed 's/  # GetParam.*//' |
+    awk '/^Commands\/Walk\./ { walk++; next } { printf "%s ", $0 } END { if (walk) printf "the walk of %d commands", walk }' | sed 's/ $//'
+}
+
 selected() {
   [ $# -eq 1 ] && return 0
   local name=$1 pattern
@@ -59,7 +65,7 @@ while IFS= read -r -u 3 header && IFS= read -r -u 3 old && IFS= read -r -u 3 new
   elif (cd "$build" && ctest "${ctest_args[@]}" >/dev/null 2>&1); then
     result="survived"
   else
-    result="killed by $(cut -d: -f2- "$build/Testing/Temporary/LastTestsFailed.log" | paste -sd' ')"
+    result="killed by $(failed_cases)"
   fi
   git checkout -- "$file"
   [ "$result" = survived ] && survivors+=("$name") || killed=$((killed + 1))
