@@ -23,6 +23,7 @@ std::string cam_ip(int n) { return testenv::camera_ip(n); }
 
 struct CameraEntry {
     std::string name, address, password = "admin";
+    int tcpPort = 0;  // 0: UDP
 };
 
 // A configuration for these cameras in the working directory; returns its path.
@@ -34,7 +35,7 @@ std::string write_config(const std::string& id, const std::vector<CameraEntry>& 
         << "\"\nprefix = \"site\"\nreconnect_min = 1\nreconnect_max = 2\n" << mqtt << "\n" << extra << "\n";
     for (const auto& c : cameras)
         out << "[[camera]]\nname = \"" << c.name << "\"\naddress = \"" << c.address << "\"\npassword = \"" << c.password
-            << "\"\n";
+            << "\"\n" << (c.tcpPort ? "tcp_port = " + std::to_string(c.tcpPort) + "\n" : "");
     return path;
 }
 
@@ -261,8 +262,9 @@ TEST_F(GatewayTest, StatesReportsRequestsAndLastWill) {
 }
 
 TEST_F(GatewayTest, FloodAnsweredInOrderWithBusyBeyondTheQueue) {
-    auto gw = startGateway("[gateway]\nrequest_queue = 2\nworkers = 1\n");
-    cam->script({.delay = 300ms, .times = 20});  // every answer late
+    // Over TCP an answer may come 2 s late, so the flood has 1.5 s to outrun the first one.
+    auto gw = startGateway("[gateway]\nrequest_queue = 2\nworkers = 1\n", {{"north", cam_ip(0), "admin", 5002}});
+    cam->script({.delay = 1500ms, .times = 20});  // every answer late
     const int n = 8;
     for (int i = 0; i < n; ++i)
         client.publish("site/north/request", R"({"op": "ptz", "action": "left", "step": 1})", "client/replies",
