@@ -319,7 +319,8 @@ TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowing) {
 TEST_F(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
     make().add("cam", spec(0, false, true));
     ASSERT_TRUE(seen->reaches("cam", S::online));
-    // The next login is answered late (TCP waits long enough for it): remove the camera while that login is in flight.
+    // The next login is answered late (TCP waits long enough for it): remove the camera while
+    // that login is in flight.
     ASSERT_TRUE(sim->waitReportConnection());
     sim->closeReportChannels();
     ASSERT_TRUE(seen->reaches("cam", S::offline));
