@@ -487,6 +487,11 @@ int Camera::videoConnections() const {
     return impl_->countLocked(Impl::Kind::Video);
 }
 
+int Camera::videoConnectionsOpened() const {
+    std::lock_guard lk(impl_->mu);
+    return impl_->videoAnnounced;
+}
+
 bool Camera::waitReportConnection(std::chrono::milliseconds timeout) const {
     std::unique_lock lk(impl_->mu);
     return impl_->changed.wait_for(lk, timeout, [&] { return impl_->countLocked(Impl::Kind::Report) > 0; });

@@ -91,6 +91,7 @@ struct Camera::Impl {
     std::deque<Scripted> script;
     std::vector<Request> requests;
     int logins = 0;
+    int videoAnnounced = 0;  // video channel connections announced since the start
     std::function<void(const Request&)> hook;
     Answerer answerer;
     std::map<uint16_t, std::vector<uint8_t>> records;

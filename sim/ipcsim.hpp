@@ -156,6 +156,7 @@ public:
     // ---- channels -------------------------------------------------------------------------
     int reportConnections() const;            // open report channel connections
     int videoConnections() const;             // open video channel connections
+    int videoConnectionsOpened() const;       // video channel connections ever announced
     bool waitReportConnection(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
     bool waitVideoConnection(std::chrono::milliseconds timeout = std::chrono::milliseconds(5000)) const;
     // A report message: 5A 5B 01 01 08, zero, P = 12 + body size (BE) at 12, type (BE) at 20.

@@ -243,6 +243,7 @@ bool Camera::Impl::parseAnnouncementLocked(Conn& c) {
     if (a.kind == wire::Announcement::More) return true;
     if (a.kind == wire::Announcement::Bad) return false;
     c.kind = a.kind == wire::Announcement::Report ? Kind::Report : Kind::Video;
+    videoAnnounced += c.kind == Kind::Video;
     c.in.clear();
     c.in.shrink_to_fit();
     enqueueLocked(c, Out{wire::message(wire::kAck, 3)});

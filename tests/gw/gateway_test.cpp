@@ -59,9 +59,7 @@ public:
     }
     std::string log() const { return testenv::read_file(log_); }
     bool waitLog(const std::string& text) const {
-        for (int i = 0; i < 1000; ++i, std::this_thread::sleep_for(20ms))
-            if (log().find(text) != std::string::npos) return true;
-        return false;
+        return testenv::eventually([&] { return log().find(text) != std::string::npos; }, 20s);
     }
 
 private:

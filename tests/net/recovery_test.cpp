@@ -206,7 +206,8 @@ TEST_F(Recovery, CallbacksStartAndRestartVideoRunCommandsAndLogOut) {
     cam->sendVideoRaw(ipcsim::Camera::videoFrame(pattern(100)));
     ASSERT_TRUE(eventually([] { return g_restart != 1; }));
     EXPECT_EQ(g_restart.load(), 0);
-    EXPECT_TRUE(eventually([&] { return cam->videoConnections() == 1; })) << "the old connection is closed";
+    EXPECT_TRUE(eventually([&] { return cam->videoConnectionsOpened() == 2 && cam->videoConnections() == 1; }))
+        << "the new connection is the only one: the old one is closed";
     cam->sendVideoRaw(ipcsim::Camera::videoFrame(pattern(20)));
     EXPECT_TRUE(eventually([] { return g_frames == 2; })) << "the new receiver delivers";
     EXPECT_EQ(video_param(g_handle), 0u) << "the camera's semaphore was given back";

@@ -64,13 +64,8 @@ struct Child {
     pid_t pid;
 };
 
-bool waitFor(const std::function<bool()>& cond, std::chrono::milliseconds limit = 10s) {
-    for (auto end = std::chrono::steady_clock::now() + limit; !cond(); std::this_thread::sleep_for(20ms))
-        if (std::chrono::steady_clock::now() > end) return false;
-    return true;
-}
 bool logSays(const std::string& log, const std::string& text, std::chrono::milliseconds limit = 10s) {
-    return waitFor([&] { return testenv::read_file(log).find(text) != npos; }, limit);
+    return testenv::eventually([&] { return testenv::read_file(log).find(text) != npos; }, limit);
 }
 
 // tcpdump on the loopback interface for one address; finish() stops it once the last packets
@@ -244,7 +239,7 @@ TEST(Ipcctl, WatchShowsACameraGoingOfflineAndOnlineAgain) {
         return v;
     };
     auto seen = [&](const json& want, std::chrono::milliseconds limit) {
-        return waitFor([&] {
+        return testenv::eventually([&] {
             for (const auto& l : lines()) {
                 bool all = true;
                 for (auto it = want.begin(); it != want.end(); ++it) all = all && l.contains(it.key()) && l[it.key()] == *it;
