@@ -291,7 +291,9 @@ IPCSDK_API uint32_t IPCUnPackUserLoginRes(const uint8_t *answer, uint32_t answer
 IPCSDK_API uint32_t IPCGetSysVersion(uint32_t handle, SystemInfo *info);
 IPCSDK_API uint32_t IPCUnPackSystemInfo_IPC(const uint8_t *answer, uint32_t answerLen, SystemInfo *info);
 IPCSDK_API uint32_t IPCPackServerConnTypeInfo(const ServerConnTypeInfo *in, uint8_t *out, uint32_t *outLen);
-/** Releases an entry at once: stops its threads (waiting for them), frees buffers, closes sockets. */
+/** Releases an entry at once: stops its threads (waiting for them), frees buffers, closes sockets.
+ *  While another thread is releasing the same entry, returns once that release is done (at once
+ *  when called from one of the entry's own callbacks). */
 IPCSDK_API void DeviceLogout(uint32_t handle);
 /** Takes the command lock, stops the channels and releases the entry once its threads and the
  * calls in flight have gone (no 3 s pause): 0 or 0x80001004. From the camera's own report

@@ -272,11 +272,20 @@ void release_slot(int index) {
     SlotState& st = state(index);
     DeviceSlot& s = g_DevManage[index];
     {
-        // Whoever closes the slot releases it; a release racing with it (a logout against an
-        // uninitialisation, say) has nothing left to do.
-        std::lock_guard<std::mutex> lock(st.mutex);
-        if (!st.open.load()) return;
+        // Whoever closes the slot releases it. A release racing with it (a logout against an
+        // uninitialisation, say) returns once the slot is free, so no callback follows the
+        // return of either; it cannot wait from one of the slot's own threads or while it
+        // uses the slot, since the release in progress waits for those.
+        std::unique_lock<std::mutex> lock(st.mutex);
+        if (!st.open.load()) {
+            if (st.releasing && t_slotThread != index && t_pins[static_cast<size_t>(index)] == 0) {
+                const uint32_t seen = st.releases;
+                st.changed.wait(lock, [&] { return st.releases != seen; });
+            }
+            return;
+        }
         st.open.store(false);
+        st.releasing = true;
         st.generation.fetch_add(1);
     }
     store(s.loggedIn, uint8_t{0});
@@ -310,6 +319,10 @@ void release_slot(int index) {
     if (cmd >= 0) close(cmd);
     sem_destroy(&s.sem);
     clear_entry(s);
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.releasing = false;
+    ++st.releases;
+    st.changed.notify_all();
 }
 
 }  // namespace ipc
@@ -321,14 +334,11 @@ extern "C" {
 namespace ipc {
 namespace {
 // Clears the whole table. Entries still in use are released properly (threads stopped,
-// buffers freed) instead of being cleared under their running threads; a login still in
-// progress keeps its reservation.
+// buffers freed) instead of being cleared under their running threads, releases in progress
+// are waited for, and a login still in progress keeps its reservation.
 void clear_table() {
     for (int i = 0; i < kSlots; ++i) {
-        if (state(i).open.load()) {
-            release_slot(i);
-            continue;
-        }
+        release_slot(i);
         std::lock_guard<std::mutex> lock(g_tableMutex);
         if (load(g_DevManage[i].inUse) == 0) clear_entry(g_DevManage[i]);
     }

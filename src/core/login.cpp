@@ -188,8 +188,7 @@ IPCSDK_API uint32_t IPCGetSysVersion(uint32_t handle, SystemInfo* info) {
 IPCSDK_API void DeviceLogout(uint32_t handle) {
     if (handle == 0) return;
     const int index = find_slot(handle);
-    if (index < 0 || !state(index).open.load()) return;
-    release_slot(index);
+    if (index >= 0) release_slot(index);
 }
 
 IPCSDK_API uint32_t IPCSdkLogout(uint32_t handle) {

@@ -56,6 +56,8 @@ struct SlotState {
     std::mutex mutex;                     // guards the thread bookkeeping below
     std::condition_variable changed;
     int threads = 0;                      // library threads bound to this slot
+    bool releasing = false;               // a release is freeing the slot (same guard)
+    uint32_t releases = 0;                // releases completed (same guard)
     ChannelState video, report;
     // The command socket: one exchange at a time, and what a timed-out exchange left behind.
     std::mutex exchange;

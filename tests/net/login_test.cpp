@@ -170,13 +170,29 @@ TEST_F(Lifecycle, CommandsWaitingAtLogoutEndWithBadHandle) {
 }
 
 TEST_F(Lifecycle, ConcurrentReleasesFreeTheSlotOnce) {
+    // Logout's release waits for the video callback, which returns only after a second release
+    // has begun: that one must return no earlier than the first, with the slot free.
+    static std::atomic<int> stage;  // 1: in the callback, 2: second release begun, 3: returned
+    stage = 0;
+    SetVideoFrameCallBack([](uint32_t, uint8_t*) {
+        if (int idle = 0; !stage.compare_exchange_strong(idle, 1)) return 0;
+        eventually([] { return stage == 2; }, 10s);
+        std::this_thread::sleep_for(100ms);  // lets the second release reach its wait
+        stage = 3;
+        return 0;
+    });
     ASSERT_EQ(StartVideoRequest(handle), 0);
+    ASSERT_TRUE(cam->waitVideoConnection());
+    cam->sendVideoRaw(ipcsim::Camera::videoFrame(std::vector<uint8_t>(64, 1)));
+    ASSERT_TRUE(eventually([] { return stage == 1; }, 10s));
     auto logout = std::async(std::launch::async, [&] { return IPCSdkLogout(handle); });
-    int v = 1;
-    eventually([&] { return sem_getvalue(&slot->sem, &v) == 0 && v == 0; }, 10s);
-    DeviceLogout(handle);  // while logout sleeps with the lock held
+    ASSERT_TRUE(eventually([&] { return peek(slot->loggedIn) == 0; }, 10s));  // releasing
+    stage = 2;
+    DeviceLogout(handle);
+    EXPECT_EQ(stage.load(), 3);
     EXPECT_EQ(peek(slot->inUse), 0u);
     EXPECT_EQ(logout.get(), 0u);
+    SetVideoFrameCallBack(nullptr);
     EXPECT_EQ(IPCSdkUnInit(), 0u);
     handle = 0;
 }
