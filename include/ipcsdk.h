@@ -17,7 +17,9 @@
  * of its own camera and log it out (the semaphore it already holds is not waited for again).
  * A thread that holds one camera's semaphore (a report callback) waits at most 5 s for another
  * camera's, then gets 0x80001007, so two callbacks that command each other's camera cannot
- * block for ever. No callback starts after the logout of its camera returned.
+ * block for ever. No callback starts after the logout of its camera returned, so a release
+ * waits for the camera's running callbacks: two callbacks must not release each other's
+ * cameras at the same time.
  *
  * Agreed departures from the original protocol library:
  *  - A lost or late answer costs the one command that waited for it, on that camera only.
@@ -297,7 +299,8 @@ IPCSDK_API uint32_t IPCPackServerConnTypeInfo(const ServerConnTypeInfo *in, uint
 IPCSDK_API void DeviceLogout(uint32_t handle);
 /** Takes the command lock, stops the channels and releases the entry once its threads and the
  * calls in flight have gone (no 3 s pause): 0 or 0x80001004. From the camera's own report
- * callback it uses the semaphore the callback holds. */
+ * callback it uses the semaphore the callback holds. When another thread is releasing the
+ * entry, returns 0x80001004 once that release is done. */
 IPCSDK_API uint32_t IPCSdkLogout(uint32_t handle);
 /** Posts the camera's command semaphore once: 0 or 0x80001004. */
 IPCSDK_API uint32_t IPC_FORCE_EXIT(uint32_t handle);

@@ -268,20 +268,32 @@ void open_slot(int index) {
     st.open.store(true);
 }
 
+namespace {
+// With the slot's mutex held. The release in progress waits for the slot's own threads and for
+// the calls using the slot, so neither can wait for it in turn.
+void await_release_locked(int index, SlotState& st, std::unique_lock<std::mutex>& lock) {
+    if (!st.releasing || t_slotThread == index || t_pins[static_cast<size_t>(index)] != 0) return;
+    const uint32_t seen = st.releases;
+    st.changed.wait(lock, [&] { return st.releases != seen; });
+}
+}  // namespace
+
+void await_release(int index) {
+    SlotState& st = state(index);
+    std::unique_lock<std::mutex> lock(st.mutex);
+    await_release_locked(index, st, lock);
+}
+
 void release_slot(int index) {
     SlotState& st = state(index);
     DeviceSlot& s = g_DevManage[index];
     {
         // Whoever closes the slot releases it. A release racing with it (a logout against an
         // uninitialisation, say) returns once the slot is free, so no callback follows the
-        // return of either; it cannot wait from one of the slot's own threads or while it
-        // uses the slot, since the release in progress waits for those.
+        // return of either.
         std::unique_lock<std::mutex> lock(st.mutex);
         if (!st.open.load()) {
-            if (st.releasing && t_slotThread != index && t_pins[static_cast<size_t>(index)] == 0) {
-                const uint32_t seen = st.releases;
-                st.changed.wait(lock, [&] { return st.releases != seen; });
-            }
+            await_release_locked(index, st, lock);
             return;
         }
         st.open.store(false);

@@ -193,20 +193,28 @@ IPCSDK_API void DeviceLogout(uint32_t handle) {
 
 IPCSDK_API uint32_t IPCSdkLogout(uint32_t handle) {
     if (handle == 0) return IPCSDK_ERR_BAD_HANDLE;
-    SlotUse use(handle);
-    if (!use) return IPCSDK_ERR_BAD_HANDLE;
-    cmd::trace(*use.slot(), handle, "IPCSdkLogout");
-    // Taken and never given back: commands still waiting end with 0x80001004 once the slot is
-    // released, instead of waiting for ever. Held by this thread already when a report callback
-    // logs its own camera out.
-    if (const uint32_t e = use.acquire()) return e;
-    StopDataReport(handle);
-    StopVideoRequest(handle);
-    // No idle pause: the release itself waits until the receivers and the heartbeat have gone
-    // (not for the calling thread, when it is one of them) and the calls in flight have left.
-    release_slot(use.index());
-    use.release();
-    return IPCSDK_OK;
+    uint32_t refused = IPCSDK_ERR_BAD_HANDLE;
+    if (SlotUse use(handle); use) {
+        cmd::trace(*use.slot(), handle, "IPCSdkLogout");
+        // Taken and never given back: commands still waiting end with 0x80001004 once the slot
+        // is released, instead of waiting for ever. Held by this thread already when a report
+        // callback logs its own camera out.
+        refused = use.acquire();
+        if (!refused) {
+            StopDataReport(handle);
+            StopVideoRequest(handle);
+            // No idle pause: the release itself waits until the receivers and the heartbeat
+            // have gone (not for the calling thread, when it is one of them) and the calls in
+            // flight have left.
+            release_slot(use.index());
+            use.release();
+            return IPCSDK_OK;
+        }
+    }
+    // Refused because another thread is releasing the camera: no callback may follow this
+    // return either, so wait (no longer using the slot) until that release is done.
+    if (const int index = find_slot(handle); index >= 0) await_release(index);
+    return refused;
 }
 
 IPCSDK_API uint32_t IPC_FORCE_EXIT(uint32_t handle) {

@@ -138,8 +138,13 @@ void unreserve_slot(int index);
 void open_slot(int index);
 // Releases a slot: closes the door to new users, stops and waits for its threads, waits for
 // calls in progress to leave, frees the buffers, closes the sockets and clears the entry.
-// Uses held by the calling thread itself (a callback that logs out) are not waited for.
+// Uses held by the calling thread itself (a callback that logs out) are not waited for. When
+// another thread is releasing the slot already, waits for that release instead.
 void release_slot(int index);
+// Waits until a release of the slot that is in progress has finished; returns at once when
+// none is, or when the release waits for the calling thread (one of the slot's threads, or a
+// thread using the slot).
+void await_release(int index);
 
 int64_t now_seconds();
 

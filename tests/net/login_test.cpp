@@ -187,10 +187,15 @@ TEST_F(Lifecycle, ConcurrentReleasesFreeTheSlotOnce) {
     ASSERT_TRUE(eventually([] { return stage == 1; }, 10s));
     auto logout = std::async(std::launch::async, [&] { return IPCSdkLogout(handle); });
     ASSERT_TRUE(eventually([&] { return peek(slot->loggedIn) == 0; }, 10s));  // releasing
+    auto second = std::async(std::launch::async, [&] {
+        const uint32_t r = IPCSdkLogout(handle);
+        return std::pair(r, stage.load());
+    });
     stage = 2;
     DeviceLogout(handle);
     EXPECT_EQ(stage.load(), 3);
     EXPECT_EQ(peek(slot->inUse), 0u);
+    EXPECT_EQ(second.get(), std::pair(0x80001004u, 3)) << "refused, but only once the camera is free";
     EXPECT_EQ(logout.get(), 0u);
     SetVideoFrameCallBack(nullptr);
     EXPECT_EQ(IPCSdkUnInit(), 0u);
