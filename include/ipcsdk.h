@@ -299,8 +299,9 @@ IPCSDK_API uint32_t IPCPackServerConnTypeInfo(const ServerConnTypeInfo *in, uint
 IPCSDK_API void DeviceLogout(uint32_t handle);
 /** Takes the command lock, stops the channels and releases the entry once its threads and the
  * calls in flight have gone (no 3 s pause): 0 or 0x80001004. From the camera's own report
- * callback it uses the semaphore the callback holds. When another thread is releasing the
- * entry, returns 0x80001004 once that release is done. */
+ * callback it uses the semaphore the callback holds. When another thread releases the entry
+ * at the same time, returns only once that release is done (0x80001004 when this call had not
+ * taken the command lock yet). */
 IPCSDK_API uint32_t IPCSdkLogout(uint32_t handle);
 /** Posts the camera's command semaphore once: 0 or 0x80001004. */
 IPCSDK_API uint32_t IPC_FORCE_EXIT(uint32_t handle);

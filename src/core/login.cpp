@@ -193,28 +193,31 @@ IPCSDK_API void DeviceLogout(uint32_t handle) {
 
 IPCSDK_API uint32_t IPCSdkLogout(uint32_t handle) {
     if (handle == 0) return IPCSDK_ERR_BAD_HANDLE;
-    uint32_t refused = IPCSDK_ERR_BAD_HANDLE;
+    uint32_t result = IPCSDK_ERR_BAD_HANDLE;
+    int index = -1;
     if (SlotUse use(handle); use) {
         cmd::trace(*use.slot(), handle, "IPCSdkLogout");
+        index = use.index();
         // Taken and never given back: commands still waiting end with 0x80001004 once the slot
         // is released, instead of waiting for ever. Held by this thread already when a report
         // callback logs its own camera out.
-        refused = use.acquire();
-        if (!refused) {
+        result = use.acquire();
+        if (!result) {
             StopDataReport(handle);
             StopVideoRequest(handle);
             // No idle pause: the release itself waits until the receivers and the heartbeat
             // have gone (not for the calling thread, when it is one of them) and the calls in
             // flight have left.
-            release_slot(use.index());
+            release_slot(index);
             use.release();
-            return IPCSDK_OK;
         }
     }
-    // Refused because another thread is releasing the camera: no callback may follow this
-    // return either, so wait (no longer using the slot) until that release is done.
-    if (const int index = find_slot(handle); index >= 0) await_release(index);
-    return refused;
+    // Another thread may have begun releasing the camera meanwhile; this one could not wait for
+    // that release while it used the slot. No callback may follow this return either, so wait
+    // for it now.
+    if (index < 0) index = find_slot(handle);
+    if (index >= 0) await_release(index);
+    return result;
 }
 
 IPCSDK_API uint32_t IPC_FORCE_EXIT(uint32_t handle) {

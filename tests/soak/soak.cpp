@@ -172,6 +172,13 @@ void check_alive(uint32_t handle, const char* where) {
         violation("callback after its camera's logout returned in", where);
 }
 
+// A slow callback: no logout of its camera may return while it runs, since a release waits for
+// the camera's running callbacks.
+void slow_callback(const Cam& c, const char* where) {
+    std::this_thread::sleep_for(milliseconds(300));
+    if (c.loggedOut.load()) violation("callback still running after its camera's logout returned in", where);
+}
+
 // Logs camera c in over the current transport and starts heartbeat and video. Owner: Busy.
 bool bring_up(Cam& c) {
     c.loggedOut = false;
@@ -200,20 +207,34 @@ bool bring_up(Cam& c) {
     return true;
 }
 
-// Logs camera c out (the caller made it Busy); alternates the two ways.
-void take_down(Cam& c, bool viaSdkLogout) {
+// Logs camera c out (the caller made it Busy) one of three ways: `DeviceLogout`, `IPCSdkLogout`,
+// or both at once from two threads, where the camera counts as logged out when the first returns.
+enum Release { ByDeviceLogout, BySdkLogout, ByBothRacing };
+void take_down(Cam& c, int how) {
     const uint32_t h = c.handle.exchange(0);
     if (!h) return;
-    if (viaSdkLogout)
-        timed("IPCSdkLogout", kLifecycleBound, [&] { return IPCSdkLogout(h); });
-    else
+    std::thread racing;
+    if (how == ByBothRacing) {
+        // Both while a slow frame callback runs, which neither may return before.
+        c.action = SlowFrame;
+        for (int i = 0; i < 40 && c.action.load() == SlowFrame; ++i) std::this_thread::sleep_for(milliseconds(5));
+        take(c, SlowFrame);  // no frame came
+        racing = std::thread([&c, h] {
+            timed("DeviceLogout (racing IPCSdkLogout)", kLifecycleBound, [&] { return DeviceLogout(h), 0; });
+            c.loggedOut = true;
+        });
+    }
+    if (how == ByDeviceLogout)
         timed("DeviceLogout", kLifecycleBound, [&] { return DeviceLogout(h), 0; });
+    else
+        timed("IPCSdkLogout", kLifecycleBound, [&] { return IPCSdkLogout(h); });
     c.loggedOut = true;
+    if (racing.joinable()) racing.join();
 }
-// The host logs an Up camera out, either way; the maintainer brings it back.
+// The host logs an Up camera out, any way; the maintainer brings it back.
 void drop(Cam& c, Rng& rng) {
     if (!claim(c)) return;
-    take_down(c, rng() % 2);
+    take_down(c, static_cast<int>(rng() % 3));
     c.state = Down;
 }
 
@@ -227,7 +248,7 @@ int on_frame(uint32_t handle, uint8_t* f) {
     g_framesChecked.fetch_add(1, std::memory_order_relaxed);
     Cam* c = is_handle(handle) ? cam_of(handle) : nullptr;
     if (!c) return 0;
-    if (take(*c, SlowFrame)) std::this_thread::sleep_for(milliseconds(300));
+    if (take(*c, SlowFrame)) slow_callback(*c, "frame");
     if (take(*c, RestartVideoInFrame))
         timed("StartVideoRequest (frame callback)", kLifecycleBound, [&] { return StartVideoRequest(handle); });
     return 0;
@@ -265,14 +286,14 @@ int on_report(uint32_t type, intptr_t handle, intptr_t, uint8_t* body, uint32_t 
     check_report(type, body, n);
     Cam* c = is_handle(h) ? cam_of(h) : nullptr;
     if (!c) return 0;
-    if (take(*c, SlowReport)) std::this_thread::sleep_for(milliseconds(300));
+    if (take(*c, SlowReport)) slow_callback(*c, "report");
     if (take(*c, CommandInReport)) {
         SystemInfo si;
         const uint32_t r = timed("IPCGetSysVersion (report callback)", kCommandBound, [&] { return IPCGetSysVersion(h, &si); });
         if (!documented(r)) violation("result of a command from a report callback", std::to_string(r));
     }
     if (take(*c, LogoutInReport) && c->handle.load() == h && claim(*c)) {
-        take_down(*c, true);
+        take_down(*c, BySdkLogout);
         c->state = Down;
     }
     return 0;
@@ -283,7 +304,7 @@ int on_disconnect(uint32_t addr, uint32_t handle, uintptr_t) {
     Cam* c = cam_at(addr);
     if (!c) return 0;
     if (take(*c, ReloginInDisconnect) && c->handle.load() == handle && claim(*c)) {
-        take_down(*c, false);
+        take_down(*c, ByDeviceLogout);
         c->state = bring_up(*c) ? Up : Down;
     } else if (c->state.load() == Up) {  // the host's ordinary reaction: reconnect the report channel
         timed("StartDataReport (disconnection callback)", kLifecycleBound, [&] { return StartDataReport(handle); });
@@ -531,7 +552,7 @@ int main(int argc, char** argv) {
                     continue;
                 }
                 if (!c.state.compare_exchange_strong(s, Busy)) continue;
-                take_down(c, i % 2);
+                take_down(c, i % 3);
                 break;
             }
         }
