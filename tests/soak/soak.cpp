@@ -151,7 +151,8 @@ Cam* cam_at(uint32_t addr) {
 Cam* cam_of(uint32_t handle) {
     return cam_at(std::atomic_ref<uint32_t>(g_DevManage[handle - IPCSDK_HANDLE_BASE].deviceAddr).load());
 }
-// The host reaction a fault asked of this camera's next callback, taken once.
+// A host reaction asked of this camera's next callback, taken once.
+void ask(Cam& c, Action a) { c.action = a; }
 bool take(Cam& c, Action a) {
     int want = a;
     return c.action.compare_exchange_strong(want, None);
@@ -216,7 +217,7 @@ void take_down(Cam& c, int how) {
     std::thread racing;
     if (how == ByBothRacing) {
         // Both while a slow frame callback runs, which neither may return before.
-        c.action = SlowFrame;
+        ask(c, SlowFrame);
         for (int i = 0; i < 40 && c.action.load() == SlowFrame; ++i) std::this_thread::sleep_for(milliseconds(5));
         take(c, SlowFrame);  // no frame came
         racing = std::thread([&c, h] {
@@ -385,7 +386,6 @@ void restart_camera(Cam& c) {
     c.sim = std::make_unique<ipcsim::Camera>(c.cfg);
     for (int i = 0; i < 100 && !c.sim->start(); ++i) std::this_thread::sleep_for(milliseconds(50));
 }
-void ask(Cam& c, Action a) { c.action = a; }
 
 using ipcsim::Reply;
 struct Fault {
