@@ -1,7 +1,15 @@
-// Command round trips against simulated cameras on loopback: median and 99th percentile of a
-// query over UDP and TCP next to the protocol's polling floors (10 ms and 200 ms), and the
-// aggregate command rate for 1, 8, 64 and 256 cameras, each driven by a thread of its own.
+// Command timings against simulated cameras on loopback, each next to the raw round trip of a
+// plain socket that sends the same 16-byte query to the same simulator and blocks on the answer:
+// query latency over UDP and TCP, the command rate of one camera and of 8, 64 and 256 in
+// parallel, login alone and 256 at once, and how soon a snapshot returns after its second
+// picture has been dispatched. The trace file is written as always (in the working directory).
 //   bench_commands [seconds-per-step]     (default 5)
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -16,22 +24,23 @@ namespace {
 struct Cameras {
     std::vector<std::unique_ptr<ipcsim::Camera>> sims;
     std::vector<uint32_t> handles;
-    Cameras(int n, uint32_t netType) {
+    Cameras(int n, uint32_t netType, bool channels = false) {
         for (int i = 0; i < n; ++i) {
             ipcsim::Config c;
             c.ip = camera_ip(i);
-            c.channels = false;  // commands only
+            c.channels = channels;
             sims.push_back(std::make_unique<ipcsim::Camera>(c));
             if (!sims.back()->start()) std::exit(1);
         }
-        for (int i = 0; i < n; ++i) {
-            const uint32_t h = login(camera_ip(i), netType);
-            if (!is_handle(h)) {
-                std::fprintf(stderr, "login %d failed: 0x%x\n", i, h);
-                std::exit(1);
-            }
-            handles.push_back(h);
+        for (int i = 0; i < n && netType; ++i) handles.push_back(must_login(i, netType));
+    }
+    static uint32_t must_login(int i, uint32_t netType) {
+        const uint32_t h = login(camera_ip(i), netType);
+        if (!is_handle(h)) {
+            std::fprintf(stderr, "login %d failed: 0x%x\n", i, h);
+            std::exit(1);
         }
+        return h;
     }
     ~Cameras() {
         for (uint32_t h : handles) DeviceLogout(h);
@@ -39,23 +48,60 @@ struct Cameras {
     }
 };
 
-void round_trip(uint32_t netType, int count, double floorMs) {
+const char* name(uint32_t netType) { return netType == 1 ? "UDP" : "TCP"; }
+
+// The raw figure: the video parameter query as a bare header, answered by the same simulator.
+std::vector<double> raw_round_trips(const std::string& ip, uint32_t netType, int count) {
+    const bool tcp = netType == 2;
+    const int fd = socket(AF_INET, tcp ? SOCK_STREAM : SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_port = htons(tcp ? 5002 : 5001);
+    inet_pton(AF_INET, ip.c_str(), &to.sin_addr);
+    const int on = 1;
+    setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    if (connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to) != 0) std::exit(1);
+    const uint8_t query[16] = {0x5B, 0x5A, 1, 1, 6};
+    std::vector<double> us;
+    uint8_t answer[2048];
+    for (int i = 0; i < count; ++i) {
+        const auto t0 = Clock::now();
+        if (send(fd, query, sizeof query, 0) != sizeof query) std::exit(1);
+        if (tcp) {
+            size_t have = 0, want = 16;
+            while (have < want) {
+                const ssize_t r = recv(fd, answer + have, want - have, 0);
+                if (r <= 0) std::exit(1);
+                have += static_cast<size_t>(r);
+                if (have == 16) want = 16 + ((size_t{answer[14]} << 8) | answer[15]);
+            }
+        } else if (recv(fd, answer, sizeof answer, 0) <= 0) {
+            std::exit(1);
+        }
+        us.push_back(seconds_since(t0) * 1e6);
+    }
+    close(fd);
+    return us;
+}
+
+void latency(uint32_t netType, int count) {
     Cameras cams(1, netType);
-    std::vector<double> ms;
+    const std::vector<double> raw = raw_round_trips(camera_ip(0), netType, count);
+    std::vector<double> us;
     VideoParamRecord r[2];
     for (int i = 0; i < count; ++i) {
         const auto t0 = Clock::now();
         const uint32_t res = IPCVideoParamGet(cams.handles[0], r, 2);
-        ms.push_back(seconds_since(t0) * 1000);
+        us.push_back(seconds_since(t0) * 1e6);
         if (res != 0) std::fprintf(stderr, "query failed: 0x%x\n", res);
     }
-    const double med = percentile(ms, 0.5), p99 = percentile(ms, 0.99);
-    std::fprintf(stderr, "%-4s round trip over %d queries: median %.2f ms, p99 %.2f ms (floor %.0f ms: +%.2f ms at the median)\n",
-                netType == 1 ? "UDP" : "TCP", count, med, p99, floorMs, med - floorMs);
+    const double rawMed = percentile(raw, 0.5), med = percentile(us, 0.5);
+    std::fprintf(stderr, "%s query over %d calls: median %.0f us, p99 %.0f us; raw round trip median %.0f us, p99 %.0f us (%.1fx)\n",
+                 name(netType), count, med, percentile(us, 0.99), rawMed, percentile(raw, 0.99), med / rawMed);
 }
 
-double rate(int n, double seconds) {
-    Cameras cams(n, 1);
+double rate(int n, uint32_t netType, double seconds) {
+    Cameras cams(n, netType);
     std::atomic<bool> go{false}, stop{false};
     std::vector<uint64_t> done(static_cast<size_t>(n), 0);
     std::vector<std::thread> threads;
@@ -78,6 +124,58 @@ double rate(int n, double seconds) {
     return static_cast<double>(total) / seconds_since(t0);
 }
 
+void logins(uint32_t netType) {
+    {
+        Cameras cams(1, 0);
+        std::vector<double> us;
+        for (int i = 0; i < 200; ++i) {
+            const auto t0 = Clock::now();
+            const uint32_t h = Cameras::must_login(0, netType);
+            us.push_back(seconds_since(t0) * 1e6);
+            DeviceLogout(h);
+        }
+        std::fprintf(stderr, "%s login: median %.0f us, p99 %.0f us\n", name(netType), percentile(us, 0.5),
+                     percentile(us, 0.99));
+    }
+    Cameras cams(256, 0);
+    std::vector<uint32_t> handles(256);
+    std::vector<std::thread> threads;
+    const auto t0 = Clock::now();
+    std::vector<double> each(256);
+    for (int i = 0; i < 256; ++i)
+        threads.emplace_back([&, i] {
+            const auto t1 = Clock::now();
+            handles[static_cast<size_t>(i)] = Cameras::must_login(i, netType);
+            each[static_cast<size_t>(i)] = seconds_since(t1) * 1000;
+        });
+    for (auto& t : threads) t.join();
+    std::fprintf(stderr, "%s: 256 logins in parallel in %.0f ms (each: median %.1f ms, max %.1f ms)\n", name(netType),
+                 seconds_since(t0) * 1000, percentile(each, 0.5), percentile(each, 1.0));
+    for (uint32_t h : handles) DeviceLogout(h);
+}
+
+std::atomic<int64_t> g_secondPicture{0};
+
+void snapshot(uint32_t netType) {
+    Cameras cams(1, netType, true);
+    SetReportCallbackFunc([](uint32_t type, intptr_t, intptr_t, uint8_t*, uint32_t, intptr_t) {
+        if (type == 0xA002) g_secondPicture = Clock::now().time_since_epoch().count();
+        return 0;
+    });
+    std::vector<double> us;
+    std::vector<uint8_t> out(1 << 16);
+    SimuSnapInfo info{};
+    for (int i = 0; i < 40; ++i) {
+        const uint32_t r = IPCSIMUSNAP(cams.handles[0], &info, 1, out.data(), static_cast<uint32_t>(out.size()), 5);
+        const int64_t back = Clock::now().time_since_epoch().count();
+        if (r >= 0x80000000u) std::fprintf(stderr, "snapshot failed: 0x%x\n", r);
+        us.push_back(static_cast<double>(back - g_secondPicture.load()) / 1000.0);
+    }
+    SetReportCallbackFunc(nullptr);
+    std::fprintf(stderr, "%s snapshot: returns a median %.0f us (p99 %.0f us) after its second picture was dispatched\n",
+                 name(netType), percentile(us, 0.5), percentile(us, 0.99));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -85,13 +183,21 @@ int main(int argc, char** argv) {
     // The library prints a line per empty poll on standard output: the report goes to stderr.
     if (!std::freopen("/dev/null", "w", stdout)) return 1;
     IPCSdkInit();
-    round_trip(1, 400, 10);
-    round_trip(2, 40, 200);
-    double one = 0;
-    for (int n : {1, 8, 64, 256}) {
-        const double r = rate(n, seconds);
-        if (n == 1) one = r;
-        std::fprintf(stderr, "%3d cameras: %9.0f commands/s  (%.2f of linear scaling)\n", n, r, r / (one * n));
+    if (const char* only = std::getenv("BENCH_ONLY_LOGINS")) {
+        logins(static_cast<uint32_t>(std::atoi(only)));
+        return 0;
+    }
+    for (uint32_t netType : {1u, 2u}) {
+        latency(netType, 2000);
+        double one = 0;
+        for (int n : {1, 8, 64, 256}) {
+            const double r = rate(n, netType, seconds);
+            if (n == 1) one = r;
+            std::fprintf(stderr, "%s %3d cameras: %9.0f commands/s  (%.2f of one camera's rate)\n", name(netType), n, r,
+                         r / one);
+        }
+        logins(netType);
+        snapshot(netType);
     }
     IPCSdkUnInit();
     return 0;

@@ -31,6 +31,13 @@
  *    request, bytes beyond the answer buffer are discarded, and bytes that start no message
  *    (or a header whose length no answer buffer could hold) are skipped up to the next
  *    message start.
+ *  - Answers are taken the moment they are complete instead of at the next fixed poll: the
+ *    exchanges wait on the socket's readiness within the same windows (41 of 10 ms over UDP,
+ *    11 of 200 ms over TCP, 401 of 10 ms on the local channel), so the bytes on the wire, the
+ *    result codes, the lines printed per empty window and every overall bound are unchanged.
+ *    A UDP datagram from another address than the camera's is ignored. The waiting commands
+ *    (IPCSIMUSNAP, IPCGpsInfo, IPCDistantInfoSet) return as soon as their report has been
+ *    dispatched, within the same `tries` seconds, instead of at the next whole second.
  *  - IPCSdkLogout does not sleep 3 s: it returns as soon as the camera's threads and the calls
  *    in flight have gone.
  *  - The channel announcements and IPCUserLogin use buffers of their own and take no
@@ -208,8 +215,9 @@ IPCSDK_API int IPCSdkUdpExist(void);
 IPCSDK_API int32_t IPCSdkUdpConnect(uint32_t addr, uint16_t port);
 /** One datagram to port 5001 of the entry owning fd: bytes sent, negative send result, or 0. */
 IPCSDK_API int32_t IPCSdkUdpSend(int fd, const void *buf, int len);
-/** Up to 41 polls of 10 ms on a command socket: size, -1, or -2 (a late answer counted for
- * that camera; while one is expected, the next datagram is dropped as that answer). */
+/** Waits up to 41 windows of 10 ms on a command socket, taking the camera's datagram as it
+ * arrives: size, -1, or -2 (a late answer counted for that camera; while one is expected, the
+ * next datagram is dropped as that answer). Datagrams from other addresses are ignored. */
 IPCSDK_API int32_t IPCSdkUdpRecv(int fd, void *buf, int len);
 /** Discards datagrams already waiting, sends, and receives; the answer's size must equal its
  * header length + 16: size, -1, -2. A late answer of an earlier request is skipped. */
@@ -222,8 +230,8 @@ IPCSDK_API int IPCSdkTcpConnect(uint32_t addr, uint16_t port, int timeoutSeconds
 IPCSDK_API int IPCSdkTcpConnect2(uint32_t addr, uint16_t port);
 /** One send call: byte count, 0 when nothing was sent, 0x80001009 on failure. Never raises SIGPIPE. */
 IPCSDK_API uint32_t IPCSdkTcpSend(int fd, const void *buf, int len);
-/** Send, then 11 polls of 200 ms for one whole answer message (at most respCap bytes kept, the
- * rest discarded): its size, 0 when the camera closed the connection, -1, -3, -4 or 0x80001009.
+/** Send, then up to 11 windows of 200 ms for one whole answer message, taken once complete (at
+ * most respCap bytes kept, the rest discarded; completed in the last window: -3): its size, 0 when the camera closed the connection, -1, -3, -4 or 0x80001009.
  * On a command connection, what earlier requests left is discarded before the send. */
 IPCSDK_API uint32_t IPCSdkTcpRequest(int fd, const void *req, uint32_t reqLen, void *resp, int respCap);
 
@@ -231,8 +239,8 @@ IPCSDK_API uint32_t IPCSdkTcpRequest(int fd, const void *req, uint32_t reqLen, v
  * 19 characters): 0 or -1. */
 IPCSDK_API int32_t IPCSdkUnixInit(const char *conflocateName);
 IPCSDK_API int32_t IPCSdkUnixUninit(void);
-/** One request (a send waits at most 3 s for room at the peer); up to 401 polls of 10 ms for
- * the answer: size, sent count, -1, -2 or -9. Late answers as on the UDP transport. */
+/** One request (a send waits at most 3 s for room at the peer); up to 401 windows of 10 ms for
+ * the answer, taken as it arrives (in the last window: too late, -2): size, sent count, -1, -2 or -9. Late answers as on the UDP transport. */
 IPCSDK_API int32_t IPCSdkUnixRequest(const uint8_t *req, uint32_t reqLen, uint8_t *resp, int respCap);
 /** Removes every file whose path begins with the channel's name (no shell): 0, or -1 when no name was set. */
 IPCSDK_API int remove_confargs_file(void);

@@ -77,6 +77,18 @@ void Camera::Impl::handle(Request req, const Sink& sink) {
     if (delay.count() > 0) label = "late " + std::to_string(delay.count()) + "ms " + label;
     log(req, label);
     auto followUp = std::move(a.followUp);
+    if (s && s->pieces > 1 && a.act == Act::Send && a.bytes.size() > 1) {
+        // The answer cut into parts sent one after another, as a slow network delivers it.
+        const size_t n = std::min(static_cast<size_t>(s->pieces), a.bytes.size());
+        for (size_t i = 0; i < n; ++i) {
+            Outcome part{Act::Send,
+                         std::vector<uint8_t>(a.bytes.begin() + static_cast<ptrdiff_t>(a.bytes.size() * i / n),
+                                              a.bytes.begin() + static_cast<ptrdiff_t>(a.bytes.size() * (i + 1) / n)),
+                         {}, {}};
+            schedule(delay + static_cast<int>(i) * s->gap, [this, sink, part = std::move(part)] { deliver(sink, part); });
+        }
+        copies = 0;
+    }
     if (delay.count() > 0) {
         schedule(delay, [this, sink, a = std::move(a), copies] {
             for (int i = 0; i < copies; ++i) deliver(sink, a);

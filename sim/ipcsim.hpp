@@ -66,6 +66,8 @@ struct Scripted {
     std::chrono::milliseconds delay{0};  // answer this late (a "late answer")
     int times = 1;                       // how many requests this entry answers
     bool twice = false;                  // send the answer two times
+    int pieces = 1;                      // TCP: send the answer in this many parts...
+    std::chrono::milliseconds gap{0};    // ...this far apart
 };
 
 struct Config {

@@ -69,6 +69,7 @@ uint32_t dispatch(uint32_t type, uint32_t handle, uint8_t* body, uint32_t length
     if (DataReportCallbackFunc cb = load(g_DataReportCallbackFunc))
         cb(type, static_cast<intptr_t>(handle), 0, body, length, 0);
     use.release();
+    if (type == 0xA002 || type == 0x1001 || type == 0x1002 || type == 0x1004) report_dispatched(use.index());
     return IPCSDK_OK;
 }
 

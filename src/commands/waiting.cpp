@@ -30,19 +30,18 @@ struct WaitSpec {
     uint32_t timeoutResult;                    // no report in time, or tries below 1
 };
 
-// Polls reportState once a second; false when the report did not come, or the slot went away.
+// Waits until a report the command waits for has been dispatched, at most `tries` seconds;
+// false when it did not come, or the slot went away.
 bool await_report(const SlotUse& use, const WaitSpec& w, int32_t tries, uint32_t& stateSeen) {
     SlotState& st = state(use.index());
     DeviceSlot& s = *use.slot();
-    for (int32_t i = 0; i < tries; ++i) {
-        {
-            std::unique_lock<std::mutex> lock(st.mutex);
-            if (st.changed.wait_for(lock, std::chrono::seconds(1), [&] { return !use.current(); })) return false;
-        }
+    auto arrived = [&] {
         stateSeen = load(s.reportState);
-        if (std::find(w.awaited.begin(), w.awaited.end(), stateSeen) != w.awaited.end()) return true;
-    }
-    return false;
+        return std::find(w.awaited.begin(), w.awaited.end(), stateSeen) != w.awaited.end();
+    };
+    std::unique_lock<std::mutex> lock(st.mutex);
+    st.changed.wait_for(lock, std::chrono::seconds(tries), [&] { return !use.current() || arrived(); });
+    return use.current() && arrived();
 }
 
 // Copies the stored result out; returns the command's result.

@@ -76,6 +76,7 @@ SlotUse::SlotUse(uint32_t handle) {
     // use and waits for it, or this check sees the slot closed.
     if (!st.open.load() || load(g_DevManage[i].handle) != handle) {
         st.users.fetch_sub(1);
+        st.users.notify_all();
         return;
     }
     index_ = i;
@@ -87,7 +88,9 @@ SlotUse::SlotUse(uint32_t handle) {
 SlotUse::~SlotUse() {
     if (!slot_) return;
     --t_pins[static_cast<size_t>(index_)];
-    g_state[static_cast<size_t>(index_)].users.fetch_sub(1);
+    SlotState& st = g_state[static_cast<size_t>(index_)];
+    st.users.fetch_sub(1);
+    st.users.notify_all();  // a release may be waiting for the last user
 }
 
 bool SlotUse::current() const {
@@ -219,6 +222,12 @@ void wake(int index, ThreadKind kind) {
         if (write(fd, &one, sizeof one) < 0) { /* already signalled */ }
 }
 
+void report_dispatched(int index) {
+    SlotState& st = state(index);
+    std::lock_guard<std::mutex> lock(st.mutex);
+    st.changed.notify_all();
+}
+
 void drain_wake(int fd) {
     uint64_t v;
     while (fd >= 0 && read(fd, &v, sizeof v) > 0) {
@@ -308,6 +317,9 @@ void release_slot(int index) {
     wake(index, ThreadKind::Video);
     wake(index, ThreadKind::Report);
     wake(index, ThreadKind::Heartbeat);
+    // Calls waiting for the command lock take it, see the slot closed and pass it on, so they
+    // leave now rather than at the end of their wait slice.
+    sem_post(&s.sem);
     {
         // A release started from one of the slot's own threads (a callback that logs out)
         // cannot wait for that thread; it ends as soon as the callback returns.
@@ -315,10 +327,10 @@ void release_slot(int index) {
         std::unique_lock<std::mutex> lock(st.mutex);
         st.changed.wait(lock, [&] { return st.threads <= self; });
     }
-    // Calls in progress notice the closed slot within one semaphore slice, or finish their
-    // exchange (bounded by the transport's polling window), then leave.
+    // Calls in progress leave once they notice the closed slot or finish their exchange
+    // (bounded by the transport's window).
     const int own = t_pins[static_cast<size_t>(index)];
-    while (st.users.load() > own) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    for (int u = st.users.load(); u > own; u = st.users.load()) st.users.wait(u);
 
     uint8_t** buffers[] = {&s.reqBuf, &s.respBuf, &s.snapRecord1, &s.snapRecord2, &s.snapData1,
                            &s.snapData2, &s.reportBuf1001, &s.reportBuf1002, &s.reportBuf1004};

@@ -124,6 +124,8 @@ void remove_receiver_wake(int index, ThreadKind kind, int fd);
 // Wakes the receivers of a channel out of their readiness wait, or the heartbeat out of its pause.
 void wake(int index, ThreadKind kind);
 void drain_wake(int fd);
+// Wakes the commands of a slot that wait for a picture or data report.
+void report_dispatched(int index);
 // Waits until this channel has no receiver but the caller's own registration, or until
 // stillWanted() turns false (checked at least every 50 ms).
 bool wait_sole_receiver(int index, ThreadKind kind, bool (*stillWanted)(const void*), const void* arg);

@@ -1,11 +1,15 @@
 // Message frame and request exchange. Each exchange assembles its frame in a buffer of its
 // own thread, so exchanges of different cameras run in parallel without sharing a buffer.
 #include <arpa/inet.h>
+#include <poll.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <cstdio>
+#include <thread>
 #include <cstring>
 
 #include "core/slots.hpp"
@@ -50,6 +54,28 @@ uint32_t exchange(int fd, uint8_t msgClass, uint8_t code, const void* payload, u
 }
 
 }  // namespace
+
+bool wait_readable(int fd, Clock::time_point due) {
+    for (;;) {
+        const auto left = std::chrono::duration_cast<std::chrono::nanoseconds>(due - Clock::now()).count();
+        if (left <= 0) return false;
+        const timespec ts{static_cast<time_t>(left / 1000000000), static_cast<long>(left % 1000000000)};
+        pollfd p{fd, POLLIN, 0};
+        const int r = ppoll(&p, 1, &ts, nullptr);
+        if (r == 0) return false;
+        if (r < 0 && errno == EINTR) continue;
+        if (r > 0 && (p.revents & (POLLIN | POLLHUP))) return true;
+        if (r > 0 && (p.revents & POLLERR)) {
+            // A pending socket error with nothing to read: clear it and keep waiting.
+            int pending = 0;
+            socklen_t len = sizeof pending;
+            if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &len) == 0) continue;
+        }
+        // A descriptor that cannot be waited on (closed meanwhile): the window passes unused.
+        std::this_thread::sleep_until(due);
+        return false;
+    }
+}
 
 void give_up_broken_connection(DeviceSlot& slot, int fd, uint32_t result) {
     if (load(g_SdkNetMode) != 2 || result != IPCSDK_ERR_TCP_SEND || fd < 0) return;

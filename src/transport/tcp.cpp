@@ -1,5 +1,5 @@
 // TCP transport: connections with fixed options and a bounded non-blocking connect, single
-// sends, and a request that polls for its answer for about two seconds. Answers are read
+// sends, and a request that waits for its answer for about two seconds. Answers are read
 // message by message (each header gives its length), so a late, partial, oversized or garbled
 // answer costs its own command only and the connection is never left an answer behind.
 #include <arpa/inet.h>
@@ -24,6 +24,7 @@ namespace {
 using ipc::StreamCarry;
 
 constexpr int kAttempts = 11;
+constexpr auto kWindow = std::chrono::milliseconds(200);
 constexpr int kFinishSlices = 4;
 constexpr int kFinishSliceMs = 50;
 constexpr uint32_t kMaxMessage = IPCSDK_CMD_BUF_SIZE;  // no answer is longer than an answer buffer
@@ -107,9 +108,10 @@ Pump pump(int fd, StreamCarry& c, Answer* a, int& late) {
     }
 }
 
-// Send and poll: 11 attempts, each after a 200 ms pause. An answer completed in the last
-// attempt is consumed but too late (-3). With no answer at all the connection expects the
-// late one; a message left half read is finished and discarded by the next exchange.
+// Send and wait: 11 windows of 200 ms, the answer taken as soon as its last byte arrives. An
+// answer completed in the last window is consumed but too late (-3). With no answer at all the
+// connection expects the late one; a message left half read is finished and discarded by the
+// next exchange.
 uint32_t request(int fd, StreamCarry& c, int& late, bool drainFirst, const void* req, uint32_t reqLen, void* resp,
                  int respCap) {
     // Whatever is already waiting answers requests that gave up: discarded before the send. A
@@ -126,14 +128,17 @@ uint32_t request(int fd, StreamCarry& c, int& late, bool drainFirst, const void*
     if (sent == IPCSDK_ERR_TCP_SEND) return sent;
     if (!resp || respCap <= 0) return sent;
     Answer a{static_cast<uint8_t*>(resp), static_cast<uint32_t>(respCap), static_cast<const uint8_t*>(req), reqLen};
+    const ipc::Clock::time_point start = ipc::Clock::now();
     for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        usleep(200 * 1000);
-        const Pump p = pump(fd, c, &a, late);
-        if (p == Pump::Done) {
-            late = 0;
-            return attempt < kAttempts - 1 ? a.stored : ipc::kFail3;
-        }
-        if (p == Pump::Closed) return 0;
+        const ipc::Clock::time_point due = start + (attempt + 1) * kWindow;
+        do {
+            const Pump p = pump(fd, c, &a, late);
+            if (p == Pump::Done) {
+                late = 0;
+                return attempt < kAttempts - 1 ? a.stored : ipc::kFail3;
+            }
+            if (p == Pump::Closed) return 0;
+        } while (ipc::wait_readable(fd, due));
     }
     late = (a.reading || c.have > 0) ? 0 : 1;
     std::memset(resp, 0, static_cast<size_t>(respCap));

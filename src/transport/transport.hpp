@@ -1,6 +1,7 @@
 // Internal view of the transports shared by the exchange, login and the channels.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 
@@ -44,6 +45,12 @@ inline bool answers_request(const uint8_t* answer, size_t answerLen, const uint8
     if (answer[3] == 0x7A || answer[3] == 0x7C) return answer[4] == req[4];
     return answer[3] == req[3] && answer[4] == req[4];
 }
+
+using Clock = std::chrono::steady_clock;
+
+// Waits until fd has something to read (or has hung up) or `due` has passed; true in the
+// first case. Answers are taken the moment they arrive, within the exchange's polling windows.
+bool wait_readable(int fd, Clock::time_point due);
 
 // An exchange on a slot's command socket with the caller's own buffers (so login and the
 // commands need no shared buffer); a failed TCP send gives the connection up.

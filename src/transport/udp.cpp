@@ -1,7 +1,8 @@
 // UDP transport: one unbound socket per camera, one datagram per request to port 5001, and a
-// short bounded polling receive. A lost or late answer costs its own command only: each camera
-// counts its own late answers, datagrams waiting before a request are discarded, and a late
-// answer that arrives while the next command polls is told apart by its class and code.
+// bounded receive in 41 windows of 10 ms that takes the answer the moment it arrives. A lost or
+// late answer costs its own command only: each camera counts its own late answers, datagrams
+// waiting before a request are discarded, and a late answer that arrives during the next
+// command is told apart by its class and code. Datagrams from any other address are ignored.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -20,30 +21,52 @@ namespace ipc {
 namespace {
 
 constexpr int kAttempts = 41;
+constexpr auto kWindow = std::chrono::milliseconds(10);
 
 // Takes one expected late answer off the camera's count; lines as the count changes.
 void drop_late(SlotState& st) {
     IPCSdkError("reduce cmd timeout num: %d\n", --st.lateAnswers);
 }
 
-// Discards the datagrams already waiting on a command socket: they answer requests that gave up.
-void discard_waiting(SlotState& st, int fd) {
-    uint8_t scratch[64];  // the rest of a longer datagram is discarded with it
-    while (recv(fd, scratch, sizeof scratch, MSG_DONTWAIT) >= 0)
-        if (st.lateAnswers > 0) drop_late(st);
+// Receives one datagram without waiting; a datagram from another address than the camera's
+// is consumed and reported as 0 bytes from nobody (`fromCamera` false).
+ssize_t receive(int fd, void* buf, size_t len, uint32_t camera, bool& fromCamera) {
+    sockaddr_in from{};
+    socklen_t fromLen = sizeof from;
+    const ssize_t r = recvfrom(fd, buf, len, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &fromLen);
+    fromCamera = r >= 0 && from.sin_family == AF_INET && from.sin_addr.s_addr == camera;
+    return r;
 }
 
-// Polls for the answer. With a request, a datagram that answers another command is the late
+// Discards the datagrams already waiting on a command socket: they answer requests that gave up.
+void discard_waiting(SlotState& st, int fd, uint32_t camera) {
+    uint8_t scratch[64];  // the rest of a longer datagram is discarded with it
+    bool fromCamera = false;
+    while (receive(fd, scratch, sizeof scratch, camera, fromCamera) >= 0)
+        if (fromCamera && st.lateAnswers > 0) drop_late(st);
+}
+
+// Waits for the answer. With a request, a datagram that answers another command is the late
 // answer of an earlier one while the camera expects one, and is skipped; the expectation ends
 // with this exchange. Without a request every datagram counts down the expected late answers.
-int32_t poll_answer(SlotState& st, int fd, void* buf, int len, const uint8_t* req, uint32_t reqLen) {
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        usleep(10 * 1000);
-        const int r = static_cast<int>(recv(fd, buf, len > 0 ? static_cast<size_t>(len) : 0, MSG_DONTWAIT));
+// Each 10 ms window that passes without a datagram prints one would-block line.
+int32_t poll_answer(SlotState& st, int fd, uint32_t camera, void* buf, int len, const uint8_t* req,
+                    uint32_t reqLen) {
+    const Clock::time_point start = Clock::now();
+    const size_t cap = len > 0 ? static_cast<size_t>(len) : 0;
+    for (int attempt = 0; attempt < kAttempts;) {
+        const Clock::time_point due = start + (attempt + 1) * kWindow;
+        const bool ready = wait_readable(fd, due);
+        bool fromCamera = false;
+        const int r = static_cast<int>(receive(fd, buf, cap, camera, fromCamera));
         if (r < 0) {
+            if (ready) continue;
             std::printf("nRet=%d,errno=%d\n", r, errno);
+            ++attempt;
             continue;
         }
+        if (Clock::now() >= due) ++attempt;  // a window that took a datagram ends without a line
+        if (!fromCamera) continue;
         if (st.lateAnswers > 0 &&
             (!req || !answers_request(static_cast<const uint8_t*>(buf), static_cast<size_t>(r), req, reqLen))) {
             drop_late(st);
@@ -104,7 +127,7 @@ IPCSDK_API int32_t IPCSdkUdpRecv(int fd, void* buf, int len) {
     if (index < 0) return -1;
     SlotState& st = state(index);
     std::lock_guard<std::mutex> lock(st.exchange);
-    return poll_answer(st, fd, buf, len, nullptr, 0);
+    return poll_answer(st, fd, load(g_DevManage[index].deviceAddr), buf, len, nullptr, 0);
 }
 
 IPCSDK_API int32_t IPCSdkUdpRequest(int fd, const void* req, uint32_t reqLen, void* resp, uint32_t respCap) {
@@ -118,10 +141,11 @@ IPCSDK_API int32_t IPCSdkUdpRequest(int fd, const void* req, uint32_t reqLen, vo
     // One exchange at a time per camera: login and commands share the socket.
     SlotState& st = state(index);
     std::lock_guard<std::mutex> lock(st.exchange);
-    discard_waiting(st, fd);
+    const uint32_t camera = load(g_DevManage[index].deviceAddr);
+    discard_waiting(st, fd, camera);
     const int32_t sent = IPCSdkUdpSend(fd, req, static_cast<int>(reqLen));
     if (sent < 0) return sent;
-    const int32_t got = poll_answer(st, fd, resp, static_cast<int>(respCap), static_cast<const uint8_t*>(req), reqLen);
+    const int32_t got = poll_answer(st, fd, camera, resp, static_cast<int>(respCap), static_cast<const uint8_t*>(req), reqLen);
     if (got >= static_cast<int32_t>(kHeaderSize) &&
         static_cast<uint64_t>(got) == uint64_t{be32(static_cast<const uint8_t*>(resp) + 12)} + kHeaderSize)
         return got;

@@ -1,8 +1,8 @@
 // Local request channel for hosts: a Unix-domain datagram socket bound to a host-chosen path,
-// requests to the fixed peer "/tmp/dbgServer", answers polled for about 4 seconds. As on the
-// UDP transport a lost answer costs its own request only: datagrams waiting before a request
-// are discarded, and while an answer is expected late, one that does not fit the request is
-// skipped. A send waits for room in the peer's queue, at most kSendTimeout.
+// requests to the fixed peer "/tmp/dbgServer", answers awaited for about 4 seconds and taken
+// as they arrive. As on the UDP transport a lost answer costs its own request only: datagrams
+// waiting before a request are discarded, and while an answer is expected late, one that does
+// not fit the request is skipped. A send waits for room in the peer's queue, at most kSendTimeout.
 #include <dirent.h>
 #include <ipcsdk.h>
 #include <sys/socket.h>
@@ -22,6 +22,7 @@ namespace {
 
 constexpr size_t kMaxName = 19;
 constexpr int kAttempts = 401;
+constexpr auto kWindow = std::chrono::milliseconds(10);
 constexpr timeval kSendTimeout{3, 0};
 
 // Everything the channel keeps, process-wide. The lock serialises init, uninit, removal and
@@ -145,16 +146,22 @@ IPCSDK_API int32_t IPCSdkUnixRequest(const uint8_t* req, uint32_t reqLen, uint8_
     }
     if (!resp || respCap <= 0) return static_cast<int32_t>(sent);
 
-    for (int attempt = 0; attempt < kAttempts; ++attempt) {
-        usleep(10 * 1000);
+    const ipc::Clock::time_point start = ipc::Clock::now();
+    for (int attempt = 0; attempt < kAttempts;) {
+        const ipc::Clock::time_point due = start + (attempt + 1) * kWindow;
+        const bool ready = ipc::wait_readable(g_ch.localSocket, due);
         const ssize_t got = recv(g_ch.localSocket, resp, static_cast<size_t>(respCap), MSG_DONTWAIT);
-        if (got < 0) continue;
+        if (got < 0) {
+            if (!ready) ++attempt;
+            continue;
+        }
+        if (ipc::Clock::now() >= due) ++attempt;
         if (g_ch.unixStaleReplyCount > 0 && !ipc::answers_request(resp, static_cast<size_t>(got), req, reqLen)) {
             IPCSdkError("reduce cmd timeout num: %d\n", --g_ch.unixStaleReplyCount);
             continue;
         }
         g_ch.unixStaleReplyCount = 0;  // an earlier late answer that has not come is given up
-        if (attempt == kAttempts - 1) break;  // consumed, but too late to count as the answer
+        if (attempt >= kAttempts - 1) break;  // consumed, but too late to count as the answer
         // Bytes 12..15 are only this datagram's when it holds a whole header.
         if (got >= static_cast<ssize_t>(ipc::kHeaderSize) &&
             static_cast<uint64_t>(got) == uint64_t{ipc::be32(resp + 12)} + ipc::kHeaderSize)

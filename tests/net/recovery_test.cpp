@@ -97,21 +97,33 @@ Bytes echo(ipcsim::Camera& cam, uint8_t cls, uint8_t code) {
     return m;
 }
 
-TEST_F(Recovery, LateUdpAnswerInTheNextPollingWindowIsNotTakenForItsAnswer) {
+TEST_F(Recovery, UdpAnswersFromStrangersOrTooLateAreNotTakenForTheAnswer) {
     const uint32_t h = open();
-    // The video answer is lost in the network for its own command, and turns up while the
-    // next command (camera control) waits: just before that command's own answer.
-    const Bytes lateAnswer = echo(*cam, 1, 6);
     const int fd = peek(slot_of(h).cmdSocket);
     sockaddr_in library{};
     socklen_t len = sizeof library;
     ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&library), &len), 0);
     library.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    cam->onRequest([&](const ipcsim::Request& r) {
-        if (r.code != 16) return;
+    auto send_from = [&](const std::string& ip, const Bytes& b) {
         const int s = socket(AF_INET, SOCK_DGRAM, 0);
-        sendto(s, lateAnswer.data(), lateAnswer.size(), 0, reinterpret_cast<sockaddr*>(&library), sizeof library);
+        sockaddr_in from{};
+        from.sin_family = AF_INET;
+        inet_pton(AF_INET, ip.c_str(), &from.sin_addr);
+        bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from);
+        sendto(s, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&library), sizeof library);
         close(s);
+    };
+    // Another host's datagram shaped like the awaited answer is ignored.
+    const Bytes videoAnswer = echo(*cam, 1, 6);
+    cam->onRequest([&](const ipcsim::Request& r) {
+        if (r.code == 6) send_from("127.0.0.1", videoAnswer);
+    });
+    cam->script(ipcsim::Reply::None);
+    EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
+    // The video answer is lost in the network for its own command, and turns up while the
+    // next command (camera control) waits: just before that command's own answer.
+    cam->onRequest([&](const ipcsim::Request& r) {
+        if (r.code == 16) send_from(camera_ip(), videoAnswer);
     });
     cam->script(ipcsim::Reply::None);
     EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
@@ -133,6 +145,11 @@ TEST_F(Recovery, LostLateOversizedGarbledAndPartialTcpAnswersCostOneCommandEach)
     cam->script(ipcsim::Scripted{ipcsim::Reply::Raw, {}, cat({echo(*cam, 1, 6), echo(*cam, 1, 16)})});
     EXPECT_TRUE(control_answered(*cam, h)) << "the late answer was skipped";
     ASSERT_EQ(video_param(h), 0u);
+
+    // An answer that trickles in over 300 ms is read whole.
+    cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, {}, 1, false, 4, 100ms});
+    EXPECT_EQ(video_param(h), 0u);
+    EXPECT_TRUE(control_answered(*cam, h));
 
     Bytes huge(16 + (1u << 20), 0);  // a video parameter echo claiming 1 MiB of payload
     huge[0] = 0x5B, huge[1] = 0x5A, huge[2] = 1, huge[3] = 1, huge[4] = 6, huge[13] = 0x10;
