@@ -16,7 +16,6 @@
 #include <thread>
 
 #include <dirent.h>
-#include <malloc.h>
 #include <unistd.h>
 
 #include "bench_common.hpp"
@@ -67,12 +66,6 @@ int main(int argc, char** argv) {
     const int n = argc > 2 ? std::atoi(argv[2]) : 64;
     const auto transport = argc > 3 && std::string(argv[3]) == "udp" ? ipc::Endpoint::Transport::udp
                                                                       : ipc::Endpoint::Transport::tcp;
-    // Every login allocates a few 2 MiB buffers and every channel a 4 MiB one. With glibc's
-    // moving mmap threshold, once such a buffer has been freed the next ones come from the heap,
-    // where calloc has to touch every page and free keeps them: resident memory then swings by
-    // tens of MiB with the number of cameras logged in. A fixed threshold keeps them mapped and
-    // returned on release, which is what a host with many reconnects wants.
-    mallopt(M_MMAP_THRESHOLD, 512 * 1024);
     ipc::Sdk sdk;
     std::vector<std::unique_ptr<ipcsim::Camera>> sims;
     for (int i = 0; i < n; ++i) {

@@ -103,7 +103,7 @@ void* receive_thread(void* arg) {
         lost = receive_loop(a);
     else
         close_connection(c, a.fd);
-    std::free(a.buf);
+    unmap_buffer(a.buf, kReceiveBuffer);
     remove_receiver_wake(c.index, k, a.wakeFd);
     std::puts(a.receiver.exitLine);
     std::fflush(stdout);
@@ -113,7 +113,7 @@ void* receive_thread(void* arg) {
 }
 
 // The connection type announcement, on buffers of its own: no slot buffer, no semaphore.
-void announce(int fd, Which w) {
+void announce(int index, int fd, Which w) {
     ServerConnTypeInfo info;
     std::memset(&info, 0, sizeof info);
     info.connType = (w == Which::Video) ? 2 : 1;
@@ -121,8 +121,8 @@ void announce(int fd, Which w) {
     uint32_t len = 0;
     IPCPackServerConnTypeInfo(&info, request, &len);
     uint8_t answer[64];
-    uint32_t cap = sizeof answer;
-    IPCSdk2usock2(fd, 0, 3, request, len, answer, &cap);
+    const uint32_t cap = sizeof answer;
+    exchange(fd, 0, 3, request, len, answer, cap, slot_mode(index));
 }
 
 }  // namespace
@@ -144,11 +144,11 @@ int64_t start(uint32_t handle, Which w, const Receiver& receiver) {
     const int fd = IPCSdkTcpConnect(ntohl(load(s.deviceAddr)), IPCSDK_CHANNEL_PORT, 10);
     store(socket(s, w), static_cast<int32_t>(fd < 0 ? -1 : fd));
     if (fd < 0) return -1;
-    announce(fd, w);
+    announce(index, fd, w);
 
     // Everything the receiver needs is had here, so that a failure is this call's -1.
     const Context ctx{index, handle, use.generation(), epoch, w};
-    auto* buf = static_cast<uint8_t*>(std::malloc(kReceiveBuffer));
+    uint8_t* buf = map_buffer(kReceiveBuffer);
     const int wakeFd = buf ? add_receiver_wake(index, k) : -1;
     auto* args = wakeFd >= 0 ? new (std::nothrow) ThreadArgs{ctx, fd, wakeFd, buf, receiver} : nullptr;
     const bool registered = args && register_thread(index, use.generation(), k);
@@ -164,7 +164,7 @@ int64_t start(uint32_t handle, Which w, const Receiver& receiver) {
     }
     delete args;
     remove_receiver_wake(index, k, wakeFd);
-    std::free(buf);
+    unmap_buffer(buf, kReceiveBuffer);
     close_connection(ctx, fd);
     return -1;
 }

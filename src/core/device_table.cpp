@@ -1,6 +1,7 @@
 // The device table, the process-wide flags, and the slot life cycle (reserve, open, pin,
 // release) that login, logout, the command frame and the channel threads share.
 #include <sys/eventfd.h>
+#include <sys/mman.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -55,6 +56,15 @@ void clear_entry(DeviceSlot& s) {
 }  // namespace
 
 SlotState& state(int index) { return g_state[static_cast<size_t>(index)]; }
+
+uint8_t* map_buffer(size_t size) {
+    void* p = mmap(nullptr, size, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    return p == MAP_FAILED ? nullptr : static_cast<uint8_t*>(p);
+}
+
+void unmap_buffer(uint8_t* buffer, size_t size) {
+    if (buffer) munmap(buffer, size);
+}
 
 int64_t now_seconds() { return static_cast<int64_t>(time(nullptr)); }
 
@@ -332,10 +342,12 @@ void release_slot(int index) {
     const int own = t_pins[static_cast<size_t>(index)];
     for (int u = st.users.load(); u > own; u = st.users.load()) st.users.wait(u);
 
-    uint8_t** buffers[] = {&s.reqBuf, &s.respBuf, &s.snapRecord1, &s.snapRecord2, &s.snapData1,
-                           &s.snapData2, &s.reportBuf1001, &s.reportBuf1002, &s.reportBuf1004};
-    for (uint8_t** b : buffers) {
+    for (uint8_t** b : {&s.reqBuf, &s.respBuf, &s.snapRecord1, &s.snapRecord2}) {
         std::free(*b);
+        *b = nullptr;
+    }
+    for (uint8_t** b : {&s.snapData1, &s.snapData2, &s.reportBuf1001, &s.reportBuf1002, &s.reportBuf1004}) {
+        unmap_buffer(*b, kReportBuf);
         *b = nullptr;
     }
     // The channel connections belong to their receivers, which close them as they end.

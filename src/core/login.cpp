@@ -32,18 +32,18 @@ size_t bounded_length(const char* s, size_t max) {
     return nul ? static_cast<size_t>(static_cast<const char*>(nul) - s) : max;
 }
 
-// Allocates the slot's nine buffers and fills the entry as a fresh login leaves it.
+// Allocates the slot's nine buffers (the five report-sized ones mapped) and fills the entry as a fresh login leaves it.
 bool fill_slot(DeviceSlot& s, int fd, uint32_t netType) {
     store(s.cmdSocket, fd);
     s.reqBuf = static_cast<uint8_t*>(std::calloc(1, kCmdBuf));
     s.respBuf = static_cast<uint8_t*>(std::calloc(1, kCmdBuf));
     s.snapRecord1 = static_cast<uint8_t*>(std::calloc(1, 256));
     s.snapRecord2 = static_cast<uint8_t*>(std::calloc(1, 256));
-    s.snapData1 = static_cast<uint8_t*>(std::calloc(1, kReportBuf));
-    s.snapData2 = static_cast<uint8_t*>(std::calloc(1, kReportBuf));
-    s.reportBuf1001 = static_cast<uint8_t*>(std::calloc(1, kReportBuf));
-    s.reportBuf1002 = static_cast<uint8_t*>(std::calloc(1, kReportBuf));
-    s.reportBuf1004 = static_cast<uint8_t*>(std::calloc(1, kReportBuf));
+    s.snapData1 = map_buffer(kReportBuf);
+    s.snapData2 = map_buffer(kReportBuf);
+    s.reportBuf1001 = map_buffer(kReportBuf);
+    s.reportBuf1002 = map_buffer(kReportBuf);
+    s.reportBuf1004 = map_buffer(kReportBuf);
     s.reqLen = kCmdBuf;
     s.respLen = kCmdBuf;
     s.netType = netType;
@@ -140,6 +140,7 @@ IPCSDK_API uint32_t IPCSdkLogin(LoginDeviceInfo* device, LoginUserInfo* user, ui
         return IPCSDK_ERR_TABLE_FULL;
     }
     DeviceSlot& s = g_DevManage[index];
+    state(index).netMode.store(static_cast<int32_t>(device->netType));  // every exchange of this camera
     const bool buffersOk = fill_slot(s, fd, device->netType);
     open_slot(index);
     const uint32_t handle = kHandleBase + static_cast<uint32_t>(index);

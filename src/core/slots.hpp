@@ -61,11 +61,18 @@ struct SlotState {
     ChannelState video, report;
     // The command socket: one exchange at a time, and what a timed-out exchange left behind.
     std::mutex exchange;
+    std::atomic<int32_t> netMode{-1};     // the transport its login chose: 1 UDP, 2 TCP
     int lateAnswers = 0;                  // answers still expected after their command gave up
     StreamCarry carry;
 };
 
 SlotState& state(int index);
+
+// The large buffers (report and picture stores, receive buffers) come straight from the kernel
+// and go back to it when freed, so resident memory follows the cameras logged in rather than
+// the allocator's thresholds. Zero-filled, like calloc; null when none is had.
+uint8_t* map_buffer(size_t size);
+void unmap_buffer(uint8_t* buffer, size_t size);
 
 // True while the slot holds the login of this generation (reads no field of the table).
 inline bool slot_current(int index, uint32_t generation);

@@ -40,6 +40,14 @@ uint32_t build_frame(uint8_t* frame, uint8_t msgClass, uint8_t code, const void*
     return kHeaderSize + len;
 }
 
+// The slot behind a table entry pointer, or -1 for memory outside the table.
+int index_of(const DeviceSlot* slot) {
+    const auto i = slot - g_DevManage;
+    return i >= 0 && i < kSlots ? static_cast<int>(i) : -1;
+}
+
+}  // namespace
+
 // The answer buffer is cleared first, whatever the mode, so a failed exchange leaves it zero.
 uint32_t exchange(int fd, uint8_t msgClass, uint8_t code, const void* payload, uint32_t len, void* resp,
                   uint32_t cap, int mode) {
@@ -53,7 +61,10 @@ uint32_t exchange(int fd, uint8_t msgClass, uint8_t code, const void* payload, u
     return IPCSdkTcpRequest(fd, frame, size, resp, static_cast<int>(cap));
 }
 
-}  // namespace
+int slot_mode(int index) {
+    const int32_t mode = index >= 0 ? state(index).netMode.load() : -1;
+    return mode > 0 ? mode : load(g_SdkNetMode);
+}
 
 bool wait_readable(int fd, Clock::time_point due) {
     for (;;) {
@@ -78,7 +89,7 @@ bool wait_readable(int fd, Clock::time_point due) {
 }
 
 void give_up_broken_connection(DeviceSlot& slot, int fd, uint32_t result) {
-    if (load(g_SdkNetMode) != 2 || result != IPCSDK_ERR_TCP_SEND || fd < 0) return;
+    if (slot_mode(index_of(&slot)) != 2 || result != IPCSDK_ERR_TCP_SEND || fd < 0) return;
     int expected = fd;
     if (std::atomic_ref<int32_t>(slot.cmdSocket).compare_exchange_strong(expected, -1)) close(fd);
 }
@@ -86,7 +97,7 @@ void give_up_broken_connection(DeviceSlot& slot, int fd, uint32_t result) {
 uint32_t command_exchange(DeviceSlot& slot, uint8_t msgClass, uint8_t code, const void* payload, uint32_t len,
                           void* resp, uint32_t cap) {
     const int fd = load(slot.cmdSocket);
-    const uint32_t r = exchange(fd, msgClass, code, payload, len, resp, cap, load(g_SdkNetMode));
+    const uint32_t r = exchange(fd, msgClass, code, payload, len, resp, cap, slot_mode(index_of(&slot)));
     give_up_broken_connection(slot, fd, r);
     return r;
 }
@@ -123,7 +134,7 @@ IPCSDK_API uint32_t IPCSdk2usock(DeviceSlot* slot, uint8_t msgClass, uint8_t cod
     // buffers they describe.
     const uint32_t len = (slot->reqBuf && slot->reqLen) ? slot->reqLen : 0;
     const uint32_t cap = (slot->respBuf && slot->respLen) ? std::min<uint32_t>(slot->respLen, kCmdBuf) : 0;
-    const int mode = load(g_SdkNetMode);
+    const int mode = slot_mode(index_of(slot));
     if (mode != 1 && mode != 2) {
         if (cap) std::memset(slot->respBuf, 0, cap);
         return 0;
@@ -138,7 +149,7 @@ IPCSDK_API uint32_t IPCSdk2usock(DeviceSlot* slot, uint8_t msgClass, uint8_t cod
 IPCSDK_API uint32_t IPCSdk2usock2(int fd, uint8_t msgClass, uint8_t code, const void* payload, uint32_t payloadLen,
                                   void* resp, uint32_t* respCapacity) {
     const uint32_t cap = (resp && respCapacity) ? *respCapacity : 0;
-    return exchange(fd, msgClass, code, payload, payloadLen, cap ? resp : nullptr, cap, load(g_SdkNetMode));
+    return exchange(fd, msgClass, code, payload, payloadLen, cap ? resp : nullptr, cap, slot_mode(command_slot(fd)));
 }
 
 }  // extern "C"

@@ -52,6 +52,13 @@ using Clock = std::chrono::steady_clock;
 // first case. Answers are taken the moment they arrive, within the exchange's polling windows.
 bool wait_readable(int fd, Clock::time_point due);
 
+// One request and its answer on fd over the given transport (1 UDP, 2 TCP; anything else
+// sends nothing and returns 0). The answer buffer is cleared first.
+uint32_t exchange(int fd, uint8_t msgClass, uint8_t code, const void* payload, uint32_t len, void* resp,
+                  uint32_t cap, int mode);
+// The transport of a slot's camera: the one its login chose.
+int slot_mode(int index);
+
 // An exchange on a slot's command socket with the caller's own buffers (so login and the
 // commands need no shared buffer); a failed TCP send gives the connection up.
 uint32_t command_exchange(DeviceSlot& slot, uint8_t msgClass, uint8_t code, const void* payload, uint32_t len,

@@ -1,5 +1,5 @@
 // Allocation failure along the library's paths. The library is linked statically and its
-// references to malloc, calloc, realloc, operator new, fopen, socket and eventfd are wrapped
+// references to malloc, calloc, realloc, mmap, operator new, fopen, socket and eventfd are wrapped
 // (see tests/CMakeLists.txt); while armed, the k-th of them made by any thread of this process
 // fails. Each path runs its call for k = 1, 2, ... until a run meets no k-th acquisition, and
 // checks each time the documented result (or dropped line) and that the next call, with the
@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -40,6 +41,7 @@ bool now() {
     }
 WRAP(void*, malloc, (size_t n), (n), return errno = ENOMEM, nullptr)
 WRAP(void*, calloc, (size_t n, size_t size), (n, size), return errno = ENOMEM, nullptr)
+WRAP(void*, mmap, (void* a, size_t n, int p, int f, int fd, off_t o), (a, n, p, f, fd, o), return errno = ENOMEM, MAP_FAILED)
 WRAP(void*, realloc, (void* p, size_t n), (p, n), return errno = ENOMEM, nullptr)
 WRAP(FILE*, fopen, (const char* path, const char* mode), (path, mode), return errno = ENOMEM, nullptr)
 WRAP(int, socket, (int domain, int type, int protocol), (domain, type, protocol), return errno = ENOBUFS, -1)

@@ -7,7 +7,6 @@
 // returned; at the end descriptors and threads as at the start and resident memory flat
 // (printed but not judged under a sanitizer).
 #include <fcntl.h>
-#include <malloc.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -43,20 +42,6 @@ extern "C" void syslog(int, const char*, ...) { g_syslogLines.fetch_add(1, std::
 extern "C" void vsyslog(int, const char*, va_list) { g_syslogLines.fetch_add(1, std::memory_order_relaxed); }
 extern "C" void openlog(const char*, int, int) {}
 extern "C" void closelog(void) {}
-
-// Under a sanitizer the resident figure is mostly the sanitizer's own (shadow memory, the
-// quarantine of freed blocks, its caches): it is printed, not judged; LeakSanitizer checks
-// for leaks at exit instead.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-#define SOAK_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-#define SOAK_SANITIZED 1
-#endif
-#endif
-#ifndef SOAK_SANITIZED
-#define SOAK_SANITIZED 0
-#endif
 
 namespace {
 
@@ -467,10 +452,6 @@ int main(int argc, char** argv) {
     app.add_option("--fault-ms", faultMs, "milliseconds between faults (default: 3000 / cameras, at least 10)");
     app.add_flag("--library-output", libraryOutput, "keep the library's standard output lines");
     CLI11_PARSE(app, argc, argv);
-    // A fixed threshold: the C library then maps every large buffer (the slots' 2 MiB report
-    // buffers, the receivers' 4 MiB ones) on its own and unmaps it when freed, so the resident
-    // figure follows what is in use instead of what the heap once held.
-    mallopt(M_MMAP_THRESHOLD, 128 * 1024);
     if (phase <= 0) phase = std::clamp(duration / 4, 10, 600);
     if (faultMs <= 0) faultMs = std::max(10, 3000 / cameras);
 
@@ -621,7 +602,7 @@ int main(int argc, char** argv) {
         if (t >= 0.2 * duration && t < 0.6 * duration) peakA = std::max(peakA, kib);
         if (t >= 0.6 * duration) peakB = std::max(peakB, kib);
     }
-    const bool memoryJudged = !SOAK_SANITIZED;
+    const bool memoryJudged = !testenv::kSanitized;
     if (memoryJudged && peakA > 0 && peakB > peakA + peakA / 20)
         violation("resident memory grew", std::to_string(peakA) + " -> " + std::to_string(peakB) + " KiB");
 
