@@ -38,6 +38,9 @@
  *    A UDP datagram from another address than the camera's is ignored. The waiting commands
  *    (IPCSIMUSNAP, IPCGpsInfo, IPCDistantInfoSet) return as soon as their report has been
  *    dispatched, within the same `tries` seconds, instead of at the next whole second.
+ *  - The transport is per camera: each camera's exchanges use the mode its login chose, so
+ *    UDP and TCP cameras work side by side. g_SdkNetMode still shows the last login's mode,
+ *    and decides for descriptors that belong to no camera.
  *  - IPCSdkLogout does not sleep 3 s: it returns as soon as the camera's threads and the calls
  *    in flight have gone.
  *  - The channel announcements and IPCUserLogin use buffers of their own and take no
@@ -150,7 +153,7 @@ IPCSDK_ASSERT_SIZE(DeviceSlot, 176 + sizeof(sem_t));
 
 IPCSDK_API extern DeviceSlot g_DevManage[IPCSDK_MAX_DEVICES];
 IPCSDK_API extern int32_t g_IPCSdkInit;     /**< 1 while initialised */
-IPCSDK_API extern int32_t g_SdkNetMode;     /**< transport of every exchange: 1 UDP, 2 TCP; -1 at load */
+IPCSDK_API extern int32_t g_SdkNetMode;     /**< the last login's transport (1 UDP, 2 TCP; -1 at load); each camera keeps its own */
 IPCSDK_API extern int32_t g_SocketInitFlag; /**< 1 after the last socket initialisation succeeded, else -1 */
 
 /* ------------------------------------------------------------------------------------------
