@@ -277,8 +277,10 @@ TEST_F(Channels, WaitingCommandsSnapshotPositionAndDistance) {
 
     out.assign(1 << 20, 0xCD);
     SimuSnapInfo info{};
+    const auto asked = Clock::now();
     const uint32_t r = IPCSIMUSNAP(handle, &info, 1, out.data(), static_cast<uint32_t>(out.size()), 5);
     ASSERT_LT(r, 0x80000000u) << std::hex << r;
+    EXPECT_LT(Clock::now() - asked, milliseconds(4000)) << "returned once the pair came, not after its 5 tries";
     uint32_t flag, l[2];
     std::memcpy(&flag, out.data(), 4), std::memcpy(l, out.data() + 652, 8);
     const uint32_t l1 = l[0], l2 = l[1];

@@ -271,6 +271,14 @@ TEST_F(TcpExchange, PollingWindowShortAnswersAndABrokenConnection) {
         EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u) << n << " bytes";
         EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u) << "after " << n << " bytes";
     }
+    // A header announcing one byte more than an answer buffer holds starts no message: its
+    // bytes are skipped and the command times out. One that just fits is read.
+    slot->reqLen = 0;
+    for (size_t n : {10225, 10224}) {
+        cam->script(ipcsim::Scripted{ipcsim::Reply::Echo, Bytes(n, 0x33)});
+        slot->respLen = 20000;
+        EXPECT_EQ(IPCSdk2usock(slot, 1, 6), n == 10224 ? 10240u : static_cast<uint32_t>(-3)) << n;
+    }
     // Eleven windows of 200 ms: an answer 2.18 s late lands in the last one, too late.
     cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 2180ms});
     EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001007u);

@@ -128,8 +128,20 @@ TEST_F(Recovery, UdpAnswersFromStrangersOrTooLateAreNotTakenForTheAnswer) {
     cam->script(ipcsim::Reply::None);
     EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
     EXPECT_TRUE(control_answered(*cam, h)) << "the camera control answer, not the late video one";
+    // While a late answer is expected, an ack or nak of another command's code is skipped too.
+    cam->onRequest([&](const ipcsim::Request& r) {
+        if (r.code == 16) send_from(camera_ip(), {0x5B, 0x5A, 1, 0x7A, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
+    });
+    cam->script(ipcsim::Reply::None);
+    EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
+    EXPECT_TRUE(control_answered(*cam, h)) << "the camera control answer, not the ack of code 6";
     cam->onRequest(nullptr);
+    // An answered command ends the expectation: the next unfitting answer is that command's.
+    cam->script(ipcsim::Reply::None);
+    EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
     ASSERT_EQ(video_param(h), 0u);
+    cam->script(ipcsim::Scripted{ipcsim::Reply::OtherCode, {1, 2, 3, 4}});
+    EXPECT_EQ(video_param(h), IPCSDK_ERR_REFUSED) << "taken and refused, not skipped as a late answer";
     DeviceLogout(h);
 }
 
