@@ -23,6 +23,7 @@
 #include <iostream>
 #include <iterator>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
@@ -523,9 +524,11 @@ int run(int argc, char** argv) {
         // A mistyped command is taken for an address or an extra word: name the likely command.
         std::vector<std::string> commands;
         for (const auto* c : app.get_subcommands([](const CLI::App*) { return true; })) commands.push_back(c->get_name());
+        static const std::set<std::string> valued = {"-u", "--user", "-p", "--password", "--tcp", "--timeout", "-c",
+                                                     "--count", "-o", "--output", "--seconds", "--frames"};
         for (int i = 1; i < argc; ++i) {
             const std::string word = argv[i];
-            if (word.empty() || word[0] == '-' || ipctools::parseIpv4(word)) continue;
+            if (word.empty() || word[0] == '-' || ipctools::parseIpv4(word) || valued.count(argv[i - 1])) continue;
             if (std::find(commands.begin(), commands.end(), word) != commands.end()) break;
             const std::string near = ipctools::closest(word, commands);
             if (!near.empty()) {
