@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -148,7 +149,8 @@ TEST(Ipcctl, SettingsThroughJson) {
         {with([](json& b) { b["block"] = "00ff"; }), "field \"block\": expected 236 hexadecimal digits, got 4"},
         {with([](json& b) { b["number3"] = -1; }), "field \"number3\": -1 is out of range"},
         {"[]", "expected"},
-        {"{\"number1\": ", "not JSON"}};
+        {"{\"number1\": ", "not JSON"},
+        {"{\"number1\": 1e999}", "not JSON"}};
     for (const auto& [input, expect] : refused) {
         Result r = ipcctl(ip + " set face-info -", input);
         EXPECT_EQ(r.status, 2) << expect;
@@ -336,6 +338,19 @@ TEST(Ipcctl, HostileAndMistypedInputRefused) {
         EXPECT_EQ(sim.status, 2) << bad << ": " << sim.err;
         EXPECT_NE(sim.err.find("ipcsim: "), npos) << bad << ": " << sim.err;
     }
+}
+
+// The private /tmp of the tests that bind fixed paths keeps the entry of /tmp that holds the
+// working directory and the command (a checkout cloned under /tmp), and nothing else.
+TEST(PrivateTmp, KeepsACheckoutUnderTmpVisible) {
+    if (sh(quote(PRIVATE_TMP_PATH) + " true").status != 0) GTEST_SKIP() << "no mount namespaces here";
+    const std::string dir = testenv::workdir(), probe = dir + "/probe.sh";
+    std::ofstream(probe) << "#!/bin/sh\npwd\nls -A /tmp\ncat marker\n";
+    std::ofstream(dir + "/marker") << "here\n";
+    ASSERT_EQ(chmod(probe.c_str(), 0755), 0);
+    Result r = sh("cd " + quote(dir) + " && " + quote(PRIVATE_TMP_PATH) + " " + quote(probe));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, dir + "\n" + dir.substr(5) + "\nhere\n");
 }
 
 TEST(Dissector, DecodesACapturedSession) {

@@ -22,7 +22,8 @@ nlohmann::json parseJson(std::string_view text, const std::string& source, const
         return nlohmann::json::parse(text, depthCheck);
     } catch (const TooDeep&) {
         throw InputError(source + " nests deeper than " + std::to_string(limits.maxDepth) + " levels");
-    } catch (const nlohmann::json::parse_error& e) {
+    } catch (const nlohmann::json::exception& e) {
+        // parse_error, and out_of_range for a number beyond a double (1e999).
         throw InputError(source + " is not JSON: " + e.what());
     }
 }
