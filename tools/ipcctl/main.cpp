@@ -455,10 +455,11 @@ int run(int argc, char** argv) {
     app.fallthrough();
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("ipcctl ") + IPCSDK_VERSION);
-    app.add_option("-u,--user", o.user, "user name (default admin, at most " + std::to_string(kCredentialMax) + " characters)")
+    const std::string atMost = "at most " + std::to_string(kCredentialMax) + " characters";
+    app.add_option("-u,--user", o.user, "user name (default admin, " + atMost + ")")
         ->check(ipctools::cli::maxLength(kCredentialMax));
     auto* pw = app.add_option("-p,--password", o.password,
-                              "password; better in the environment variable IPCCTL_PASSWORD")
+                              "password (" + atMost + "); better in the environment variable IPCCTL_PASSWORD")
                    ->check(ipctools::cli::maxLength(kCredentialMax));
     app.add_option("--tcp", o.tcpPort, "commands over TCP on this port (default: UDP 5001)")->check(decimal(1, 65535));
     app.add_option("--timeout", o.timeout, "seconds to wait for the login and for waiting commands (default 5)")

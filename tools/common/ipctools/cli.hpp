@@ -14,7 +14,7 @@ namespace ipctools::cli {
 
 inline CLI::Validator decimal(uint64_t min, uint64_t max) {
     return CLI::Validator([=](std::string& s) { return decimalProblem(s, min, max); },
-                          "INT in [" + std::to_string(min) + " - " + std::to_string(max) + "]", "decimal");
+                          "decimal " + std::to_string(min) + ".." + std::to_string(max), "decimal");
 }
 
 inline const CLI::Validator ipv4{[](std::string& s) { return ipv4Problem(s); }, "IPv4", "ipv4"};
