@@ -35,12 +35,9 @@ nlohmann::json readJson(const std::string& path, const JsonLimits& limits) {
 }
 
 std::string brief(const nlohmann::json& v, size_t max) {
-    if (v.is_array() || v.is_object()) {
-        // Containers are described, not dumped: they may be large.
-        std::string s = std::string(v.is_array() ? "an array of " : "an object of ") + std::to_string(v.size()) +
-                        (v.is_array() ? " elements" : " members");
-        return s;
-    }
+    // Containers are named, not dumped: they may be large.
+    if (v.is_array()) return "an array";
+    if (v.is_object()) return "an object";
     std::string s = v.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
     if (s.size() > max) s = s.substr(0, max) + "...";
     return s;
