@@ -181,7 +181,8 @@ int main(int argc, char** argv) {
         } else if (opt == "--video-file") {
             base.videoFile = val;
             try {
-                ok = !ipctools::readFile(val, ipcsim::kMaxVideoFile).empty();
+                if (ipctools::readFile(val, ipcsim::kMaxVideoFile).empty())
+                    throw ipctools::InputError(std::string(val) + " is empty");
             } catch (const ipctools::InputError& e) {
                 std::fprintf(stderr, "ipcsim: --video-file: %s\n", e.what());
                 return 2;
