@@ -2,6 +2,7 @@
 # Builds the libFuzzer harnesses with clang (address and undefined-behaviour sanitizers) and
 # runs each for the given number of seconds (default 60), starting from its seed corpus.
 #   scripts/fuzz.sh 600        ten minutes each
+#   IPCSDK_FUZZERS="record_json" scripts/fuzz.sh 300    one harness only
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-60}"
@@ -9,8 +10,10 @@ IPCSDK_NEED_CLANG=1 scripts/deps.sh
 build="${BUILD_DIR:-build-fuzz}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DIPCSDK_SANITIZE=address,undefined -DIPCSDK_BUILD_FUZZ=ON -DBUILD_TESTING=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target fuzz_video_scanner fuzz_report_scanner fuzz_unpack fuzz_answer fuzz_sim_request
-for name in video_scanner report_scanner unpack answer sim_request; do
+names="${IPCSDK_FUZZERS:-video_scanner report_scanner unpack answer sim_request record_json}"
+# shellcheck disable=SC2046
+cmake --build "$build" -j"$(nproc)" --target $(for n in $names; do printf 'fuzz_%s ' "$n"; done)
+for name in $names; do
   work="$build/fuzz-$name"
   mkdir -p "$work/corpus"
   echo "== fuzz_$name for ${seconds}s"

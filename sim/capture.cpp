@@ -7,6 +7,7 @@
 #include <fstream>
 #include <tuple>
 
+#include "ipctools/input.hpp"
 #include "wire.hpp"
 
 namespace ipcsim {
@@ -404,14 +405,13 @@ CapturedCamera parseCapture(const std::vector<uint8_t>& file) {
 }
 
 CapturedCamera readCapture(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw CaptureError("cannot open " + path);
-    in.seekg(0, std::ios::end);
-    auto size = static_cast<std::streamoff>(in.tellg());
-    if (size < 0 || static_cast<uint64_t>(size) > kMaxFile) throw CaptureError(path + ": not a readable file of at most 1 GiB");
-    in.seekg(0);
-    std::vector<uint8_t> data(static_cast<size_t>(size));
-    if (size > 0 && !in.read(reinterpret_cast<char*>(data.data()), size)) throw CaptureError("cannot read " + path);
+    std::vector<uint8_t> data;
+    try {
+        const std::string text = ipctools::readFile(path, kMaxFile);
+        data.assign(text.begin(), text.end());
+    } catch (const ipctools::InputError& e) {
+        throw CaptureError(e.what());
+    }
     try {
         return parseCapture(data);
     } catch (const CaptureError& e) {

@@ -70,6 +70,9 @@ struct Scripted {
     std::chrono::milliseconds gap{0};    // ...this far apart
 };
 
+// The largest --video-file the simulator reads.
+inline constexpr size_t kMaxVideoFile = size_t{64} << 20;
+
 struct Config {
     std::string ip = "127.0.0.1";
     uint16_t tcpPort = 5002;             // TCP command port (the host names it at login)
@@ -83,7 +86,8 @@ struct Config {
     // Video stream started by the start-video command.
     uint32_t frameBytes = 4096;          // payload bytes per frame
     int framesPerSecond = 25;            // 0: as fast as the connection takes them
-    std::string videoFile;               // payload taken from this file, cut in frameBytes pieces
+    std::string videoFile;               // payload taken from this file (a regular file of at most
+                                         // kMaxVideoFile bytes), cut in frameBytes pieces
     // Answers to the waiting commands.
     std::chrono::milliseconds reportDelay{200};  // delay before the report(s) follow the ack
     uint32_t gpsReportType = 0x1001;     // type of the report answering the position request

@@ -1,8 +1,10 @@
 // ipcsim: runs one or more simulated cameras until SIGINT or SIGTERM.
 #include "capture.hpp"
 #include "ipcsim.hpp"
+#include "ipctools/input.hpp"
 
 #include <arpa/inet.h>
+#include <ipcsdk.h>
 #include <signal.h>
 
 #include <algorithm>
@@ -22,6 +24,9 @@
 
 namespace {
 
+// The login record's text fields hold this many characters before their NUL.
+constexpr size_t kCredentialMax = sizeof(LoginUserInfo::password) - 1;
+
 const char kUsage[] =
     "Usage: ipcsim [options]\n"
     "Runs simulated PTZ cameras on consecutive IPv4 addresses until SIGINT or SIGTERM.\n"
@@ -29,22 +34,25 @@ const char kUsage[] =
     "video and report channels on TCP port 5000, and logs one line per request served.\n"
     "\n"
     "  --ip A               address of the first camera (default 127.0.0.2); any 127.x.y.z\n"
-    "                       works without configuration\n"
+    "                       works without configuration. Four decimal numbers 0 to 255\n"
+    "                       without leading zeros; numbers below are decimal as well\n"
     "  --count N            number of cameras, on A, A+1, ... (default 1)\n"
     "  --tcp-port P         TCP command port (default 5002)\n"
-    "  --user U             user name the cameras accept (default admin)\n"
+    "  --user U             user name the cameras accept (default admin, at most 31\n"
+    "                       characters, as for --password)\n"
     "  --password P         password the cameras accept (default admin)\n"
     "  --fps N              video frames per second once started; 0 = as fast as the\n"
     "                       connection takes them (default 25)\n"
     "  --frame-bytes N      payload bytes per video frame (default 4096)\n"
     "  --video-file F       take the frame payloads from F, cut in frame-bytes pieces and\n"
-    "                       cycled (default: a generated pattern)\n"
+    "                       cycled (default: a generated pattern); a regular file of at\n"
+    "                       most 64 MiB\n"
     "  --keepalive S        keepalive report (0x1005) every S seconds (default 0: off)\n"
     "  --alarm-every S      alarm report (0x1003) every S seconds (default 0: off)\n"
     "  --report-delay MS    delay of the reports that follow the snapshot, position and\n"
     "                       distance commands (default 200)\n"
     "  --gps-report-type T  report type answering the position command: 0x1001 or 0x1002\n"
-    "                       (default 0x1001)\n"
+    "                       (default 0x1001; hexadecimal with 0x, or decimal)\n"
     "  --refuse-logins      answer every login as if the credentials were wrong\n"
     "  --flap S             every S seconds, take the cameras away (closing every\n"
     "                       connection) or bring them back (default 0: never)\n"
@@ -55,6 +63,7 @@ const char kUsage[] =
     "                       follow the requests they followed (or a new report channel)\n"
     "  --quiet              no log lines\n"
     "  --help               this text\n"
+    "  --version            the version\n"
     "\n"
     "Log line: time, camera address, transport, class.code, command, payload length, answer.\n";
 
@@ -101,11 +110,18 @@ struct Replay {
 };
 
 bool number(const char* text, long min, long max, long& out) {
-    char* end = nullptr;
-    errno = 0;
-    long v = std::strtol(text, &end, 0);
-    if (errno || !end || *end || end == text || v < min || v > max) return false;
-    out = v;
+    auto v = ipctools::parseDecimal(text, static_cast<uint64_t>(min), static_cast<uint64_t>(max));
+    if (!v) return false;
+    out = static_cast<long>(*v);
+    return true;
+}
+
+// "0x1001" or "4097".
+bool reportType(const char* text, long& out) {
+    std::string_view s(text);
+    if (s.size() != 6 || (s.substr(0, 2) != "0x" && s.substr(0, 2) != "0X")) return number(text, 0x1001, 0x1002, out);
+    if (s.substr(2) != "1001" && s.substr(2) != "1002") return false;
+    out = s.substr(2) == "1001" ? 0x1001 : 0x1002;
     return true;
 }
 
@@ -122,6 +138,10 @@ int main(int argc, char** argv) {
         std::string opt = argv[i];
         if (opt == "--help" || opt == "-h") {
             std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (opt == "--version") {
+            std::printf("ipcsim %s\n", IPCSDK_VERSION);
             return 0;
         }
         if (opt == "--quiet") {
@@ -149,14 +169,24 @@ int main(int argc, char** argv) {
         bool ok = true;
         if (opt == "--ip") {
             base.ip = val;
+            ok = ipctools::parseIpv4(val).has_value();
         } else if (opt == "--user") {
             base.user = val;
+            ok = base.user.size() <= kCredentialMax;
         } else if (opt == "--password") {
             base.password = val;
+            ok = base.password.size() <= kCredentialMax;
         } else if (opt == "--replay") {
             replayFile = val;
         } else if (opt == "--video-file") {
             base.videoFile = val;
+            try {
+                if (ipctools::readFile(val, ipcsim::kMaxVideoFile).empty())
+                    throw ipctools::InputError(std::string(val) + " is empty");
+            } catch (const ipctools::InputError& e) {
+                std::fprintf(stderr, "ipcsim: --video-file: %s\n", e.what());
+                return 2;
+            }
         } else if (opt == "--count") {
             ok = number(val, 1, 4096, count);
         } else if (opt == "--tcp-port") {
@@ -179,17 +209,23 @@ int main(int argc, char** argv) {
             ok = number(val, 0, 600000, n);
             base.reportDelay = std::chrono::milliseconds(n);
         } else {  // --gps-report-type
-            ok = number(val, 0x1001, 0x1002, n);
+            ok = reportType(val, n);
             base.gpsReportType = static_cast<uint32_t>(n);
         }
+        if (!ok && (opt == "--user" || opt == "--password")) {
+            std::fprintf(stderr, "ipcsim: %s: at most %zu characters\n", opt.c_str(), kCredentialMax);
+            return 2;
+        }
         if (!ok) {
-            std::fprintf(stderr, "ipcsim: bad value for %s: %s\n", opt.c_str(), val);
+            std::fprintf(stderr, "ipcsim: bad value for %s: %s (%s)\n", opt.c_str(), val,
+                         opt == "--ip" ? "four decimal numbers 0 to 255 without leading zeros"
+                                       : "a decimal number without leading zeros, in range");
             return 2;
         }
     }
-    in_addr first{};
-    if (inet_pton(AF_INET, base.ip.c_str(), &first) != 1) {
-        std::fprintf(stderr, "ipcsim: not an IPv4 address: %s\n", base.ip.c_str());
+    in_addr first{htonl(*ipctools::parseIpv4(base.ip))};
+    if (ntohl(first.s_addr) + static_cast<uint64_t>(count - 1) > 0xFFFFFFFFu) {
+        std::fprintf(stderr, "ipcsim: --count %ld cameras from %s run past 255.255.255.255\n", count, base.ip.c_str());
         return 2;
     }
 

@@ -1,6 +1,7 @@
 // The camera's sockets and threads: life cycle, the serving loop, channel output, the timer
 // and the video stream.
 #include "camera_impl.hpp"
+#include "ipctools/input.hpp"
 #include "wire.hpp"
 
 #include <arpa/inet.h>
@@ -64,10 +65,15 @@ bool Camera::Impl::start() {
     };
     std::string why;
     if (!cfg.videoFile.empty()) {
-        std::ifstream f(cfg.videoFile, std::ios::binary);
-        videoData.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+        try {
+            const std::string data = ipctools::readFile(cfg.videoFile, kMaxVideoFile);
+            videoData.assign(data.begin(), data.end());
+        } catch (const ipctools::InputError& e) {
+            std::fprintf(stderr, "ipcsim: video file: %s\n", e.what());
+            return false;
+        }
         if (videoData.empty()) {
-            std::fprintf(stderr, "ipcsim: video file %s is missing or empty\n", cfg.videoFile.c_str());
+            std::fprintf(stderr, "ipcsim: video file %s is empty\n", cfg.videoFile.c_str());
             return false;
         }
     }

@@ -2,7 +2,30 @@
 # Runs a command in a mount namespace of its own with an empty private /tmp, so that tests
 # binding fixed paths there ("/tmp/pntSever", "/tmp/dbgServer") neither see nor disturb another
 # run on the same machine. Root uses a plain mount namespace, other users a user namespace.
+#
+# A checkout or build directory under /tmp (a fresh clone there) stays visible: the old /tmp is
+# kept open on descriptor 3 while the tmpfs is mounted over it, then the entries of the old
+# /tmp that hold the working directory, this script or any argument are bound back in place
+# (mount must not canonicalize the source: /proc/self/fd/3 would read as the new /tmp).
+script=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
+inner='
+exec 3</tmp || exit 1
+mount -t tmpfs -o mode=1777 tmpfs /tmp || exit 1
+for p in "$PWD" "$IPCSDK_PRIVATE_TMP_SCRIPT" "$@"; do
+  case $p in /tmp/?*) ;; *) continue ;; esac
+  entry=${p#/tmp/}
+  entry=${entry%%/*}
+  [ -e "/tmp/$entry" ] && continue
+  [ -e "/proc/self/fd/3/$entry" ] || continue
+  if [ -d "/proc/self/fd/3/$entry" ]; then mkdir "/tmp/$entry"; else : >"/tmp/$entry"; fi || exit 1
+  mount --no-canonicalize --rbind "/proc/self/fd/3/$entry" "/tmp/$entry" || exit 1
+done
+exec 3<&-
+cd "$PWD" || exit 1
+exec "$@"
+'
+export IPCSDK_PRIVATE_TMP_SCRIPT="$script"
 if [ "$(id -u)" -eq 0 ]; then
-  exec unshare --mount --propagation private sh -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$@"' sh "$@"
+  exec unshare --mount --propagation private sh -c "$inner" sh "$@"
 fi
-exec unshare --user --map-root-user --mount sh -c 'mount -t tmpfs -o mode=1777 tmpfs /tmp && exec "$@"' sh "$@"
+exec unshare --user --map-root-user --mount sh -c "$inner" sh "$@"

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # The installed tools: ipcctl runs from the installed tree alone (it finds the library beside
-# it), its man page and the Wireshark dissector are in place.
+# it), its man page, bash completion and the Wireshark dissector are in place.
 set -euo pipefail
 build="$1"
 tmp=$(mktemp -d)
@@ -10,3 +10,8 @@ test -f "$tmp/prefix/share/ipcsdk/wireshark/ipcsdk.lua"
 test -f "$tmp/prefix/share/man/man1/ipcctl.1"
 "$tmp/prefix/bin/ipcctl" list | grep -q '^video-param '
 "$tmp/prefix/bin/ipcctl" --help | grep -q 'Exit status'
+"$tmp/prefix/bin/ipcctl" --version | grep -qx 'ipcctl [0-9][0-9.]*'
+"$tmp/prefix/bin/ipcsim" --version | grep -qx 'ipcsim [0-9][0-9.]*'
+# The completion script loads and registers itself (bash-completion's helpers stubbed).
+bash -c '_init_completion() { :; }; . "$1" && complete -p ipcctl' sh \
+  "$tmp/prefix/share/bash-completion/completions/ipcctl" | grep -q _ipcctl

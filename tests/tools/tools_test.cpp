@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,8 +122,9 @@ TEST(Ipcctl, SettingsThroughJson) {
         const std::vector<uint8_t> held = cam->record(cls, code), zero(held.size(), 0);
         cam->setRecord(cls, code, zero);
         std::ofstream(testenv::workdir() + "/" + name + ".json") << before.out;
-        Result set = ipcctl(ip + " set " + name + " " + name + ".json"), after = ipcctl(get);
+        Result set = ipcctl(ip + " --json set " + name + " " + name + ".json"), after = ipcctl(get);
         ASSERT_EQ(set.status, 0) << name << ": " << set.err;
+        EXPECT_EQ(json::parse(set.out)["ok"], true) << name;
         ASSERT_EQ(after.status, 0) << name << ": " << after.err;
         EXPECT_EQ(json::parse(after.out), json::parse(before.out)) << name;
         // Written as the camera held it (a set may leave reserved bytes out): fields in wire order.
@@ -147,7 +149,8 @@ TEST(Ipcctl, SettingsThroughJson) {
         {with([](json& b) { b["block"] = "00ff"; }), "field \"block\": expected 236 hexadecimal digits, got 4"},
         {with([](json& b) { b["number3"] = -1; }), "field \"number3\": -1 is out of range"},
         {"[]", "expected"},
-        {"{\"number1\": ", "not JSON"}};
+        {"{\"number1\": ", "not JSON"},
+        {"{\"number1\": 1e999}", "not JSON"}};
     for (const auto& [input, expect] : refused) {
         Result r = ipcctl(ip + " set face-info -", input);
         EXPECT_EQ(r.status, 2) << expect;
@@ -179,6 +182,10 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     EXPECT_EQ(summary["frames"], 6);
     EXPECT_EQ(summary["bytes"], 6000);
     EXPECT_TRUE(r.err.empty()) << "progress on a file that is not a terminal: " << r.err;
+    // A failed login leaves an existing recording alone.
+    r = sh("IPCCTL_PASSWORD=wrong " + quote(IPCCTL_PATH) + " " + ip + " record -o out.bin --frames 1");
+    EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_EQ(testenv::read_file(testenv::workdir() + "/out.bin"), expected);
 
     r = ipcctl(ip + " --json snapshot -o .");
     ASSERT_EQ(r.status, 0) << r.err;
@@ -190,13 +197,21 @@ TEST(Ipcctl, CommandsAndExitStatus) {
         EXPECT_EQ(content.substr(0, 2), "P6");
     }
 
-    for (const char* c : {" ptz right 450", " ptz up 120", " preset store 7", " ptz left 900"})
-        ASSERT_EQ(ipcctl(ip + c).status, 0) << c;
+    for (const char* c : {" ptz right 450", " ptz up 120"}) ASSERT_EQ(ipcctl(ip + c).status, 0) << c;
+    r = ipcctl(ip + " --json preset store 7");
+    EXPECT_EQ(json::parse(r.out), (json{{"ok", true}, {"operation", "store"}, {"number", 7}})) << r.err;
+    ASSERT_EQ(ipcctl(ip + " ptz left 900").status, 0);
     EXPECT_EQ(cam->ptz().pan, 3150);
+    cam->clearRequests();
+    r = ipcctl(ip + " --json ptz stop");
+    EXPECT_EQ(json::parse(r.out), (json{{"ok", true}, {"motion", "stop"}, {"step", 0}})) << r.err;
+    auto stop = cam->waitRequest(12, 2, 2s);  // the last control record: command 0 (stop), step 0
+    ASSERT_TRUE(stop);
+    EXPECT_EQ(stop->payload(), std::vector<uint8_t>(stop->payload().size(), 0));
     ASSERT_EQ(ipcctl(ip + " preset goto 7").status, 0);
     EXPECT_EQ(ipcctl(ip + " ptz position").out, "pan 450 tilt 120 zoom 10\n");
     EXPECT_EQ(ipcctl(ip + " preset goto 8").status, 1);
-    ASSERT_EQ(ipcctl(ip + " time set 2026-12-05T13:00:00+01:00").status, 0);
+    ASSERT_EQ(ipcctl(ip + " time set 2026-12-05T13:00:00.250+01:00").status, 0);  // as watch prints it
     json t = json::parse(ipcctl(ip + " time --json").out);
     EXPECT_EQ(t["seconds"], 1796472000u);
     EXPECT_EQ(t["time"], "2026-12-05T12:00:00Z");
@@ -216,6 +231,10 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     Result wrong = sh("IPCCTL_PASSWORD=wrong " + quote(IPCCTL_PATH) + " " + ip + " info");
     EXPECT_EQ(wrong.status, 3);
     EXPECT_NE(wrong.err.find("0x80001005 IPCSDK_ERR_AUTH"), npos) << wrong.err;
+    Result none = sh(quote(IPCCTL_PATH) + " " + ip + " info");
+    EXPECT_EQ(none.status, 3);
+    EXPECT_NE(none.err.find("no password was given; set it in the environment variable IPCCTL_PASSWORD"), npos)
+        << none.err;
     EXPECT_EQ(ipcctl("--timeout 1 " + testenv::camera_ip(1) + " info").status, 3);
     Result onLine = sh(quote(IPCCTL_PATH) + " -p admin " + ip + " ptz position --json");
     EXPECT_EQ(onLine.status, 0);
@@ -260,12 +279,78 @@ TEST(Ipcctl, WatchShowsACameraGoingOfflineAndOnlineAgain) {
     auto all = lines();
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.front()["camera"], ip);
+    EXPECT_EQ(all.front()["state"], "connecting");
     EXPECT_TRUE(all.front().contains("time"));
     std::vector<std::string> order;
     for (const auto& l : all)
         if (l["event"] != "state" || l["state"] != "connecting")
             order.push_back(l["event"] == "state" ? l["state"].get<std::string>() : l["event"].get<std::string>());
     EXPECT_EQ(order, (std::vector<std::string>{"online", "report", "offline", "online"}));
+}
+
+// Input from outside that would crash the tools or reach another camera than meant: refused
+// with status 2 and a message naming the problem, before anything is sent.
+TEST(Ipcctl, HostileAndMistypedInputRefused) {
+    auto cam = testenv::start_camera();
+    const std::string ip = testenv::camera_ip(), dir = testenv::workdir();
+    // A whole record but for one field, nested 100000 deep.
+    json deep = json::parse(ipcctl(ip + " get face-info --json").out);
+    deep["number1"] = 0;
+    std::string text = deep.dump();
+    text.replace(text.find("\"number1\":0") + 10, 1, std::string(100000, '[') + std::string(100000, ']'));
+    std::ofstream(dir + "/deep.json") << text;
+    cam->clearRequests();
+    std::ofstream(dir + "/big.json") << std::string(2 << 20, ' ') << "{}";
+    const std::pair<std::string, std::string> refused[] = {
+        {ip + " set face-info deep.json", "deep.json nests deeper than 32 levels"},
+        {ip + " set face-info .", ". is a directory"},
+        {ip + " set face-info /proc/self/mem", "cannot read /proc/self/mem"},
+        {ip + " set face-info big.json", "big.json is larger than the limit of 1048576 bytes"},
+        {"127.000.077.002 info", "\"127.000.077.002\" is not an IPv4 address"},
+        {"1.2.3 info", "\"1.2.3\" is not an IPv4 address"},
+        {"localhost info", "\"localhost\" is not an IPv4 address"},
+        {"127.0.0.1:5001 info", "is not an IPv4 address"},
+        {"::1 info", "is not an IPv4 address"},
+        {ip + " watch " + testenv::camera_ip(1) + " watch", "\"watch\" is not an IPv4 address"},
+        {"--tcp 05002 " + ip + " info", "\"05002\" has a leading zero"},
+        {ip + " preset goto 010", "\"010\" has a leading zero"},
+        {ip + " ptz right 0x10", "\"0x10\" is not a decimal number"},
+        {"-u " + std::string(32, 'u') + " " + ip + " info", "at most 31 characters, got 32"},
+        {ip + " time set 2026-02-31T12:00:00Z", "not a valid ISO-8601 time"},
+        {ip + " time set 2026-12-05T12:00:00+99:99", "not a valid ISO-8601 time"},
+        {"lst", "unknown command \"lst\"; did you mean \"list\"?"},
+        {ip + " get vide-param", "unknown setting \"vide-param\"; did you mean \"video-param\"?"}};
+    for (const auto& [args, expect] : refused) {
+        Result r = ipcctl(args);
+        EXPECT_EQ(r.status, 2) << args << ": " << r.err;
+        EXPECT_NE(r.err.find(expect), npos) << args << ": " << r.err;
+    }
+    Result longPassword = sh("IPCCTL_PASSWORD=" + std::string(32, 'p') + " " + quote(IPCCTL_PATH) + " " + ip + " info");
+    EXPECT_EQ(longPassword.status, 2);
+    EXPECT_NE(longPassword.err.find("at most 31 characters"), npos) << longPassword.err;
+    EXPECT_TRUE(cam->requests().empty());
+
+    Result version = ipcctl("--version");
+    EXPECT_EQ(version.status, 0);
+    EXPECT_EQ(version.out.rfind("ipcctl 1.", 0), 0u) << version.out;
+    for (const char* bad : {"--video-file .", "--video-file /proc/self/mem", "--ip 127.0.0.02", "--fps 010"}) {
+        Result sim = sh(quote(IPCSIM_PATH) + " --ip " + testenv::camera_ip(1) + " " + bad);
+        EXPECT_EQ(sim.status, 2) << bad << ": " << sim.err;
+        EXPECT_NE(sim.err.find("ipcsim: "), npos) << bad << ": " << sim.err;
+    }
+}
+
+// The private /tmp of the tests that bind fixed paths keeps the entry of /tmp that holds the
+// working directory and the command (a checkout cloned under /tmp), and nothing else.
+TEST(PrivateTmp, KeepsACheckoutUnderTmpVisible) {
+    if (sh(quote(PRIVATE_TMP_PATH) + " true").status != 0) GTEST_SKIP() << "no mount namespaces here";
+    const std::string dir = testenv::workdir(), probe = dir + "/probe.sh";
+    std::ofstream(probe) << "#!/bin/sh\npwd\nls -A /tmp\ncat marker\n";
+    std::ofstream(dir + "/marker") << "here\n";
+    ASSERT_EQ(chmod(probe.c_str(), 0755), 0);
+    Result r = sh("cd " + quote(dir) + " && " + quote(PRIVATE_TMP_PATH) + " " + quote(probe));
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(r.out, dir + "\n" + dir.substr(5) + "\nhere\n");
 }
 
 TEST(Dissector, DecodesACapturedSession) {
@@ -288,6 +373,13 @@ TEST(Dissector, DecodesACapturedSession) {
         const char junk[] = "\x5b\x5a\x01\x01\x06\0\0\0\0\0\0\0\0\0\x01\0";  // length says 256, holds 0
         sendto(fd, junk, 16, 0, reinterpret_cast<sockaddr*>(&to), sizeof to);
         close(fd);
+        // On TCP a length field of 4 GiB: marked malformed rather than awaited.
+        fd = socket(AF_INET, SOCK_STREAM, 0);
+        to.sin_port = htons(5002);
+        ASSERT_EQ(connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        const char huge[] = "\x5b\x5a\x01\x03\x08\0\0\0\0\0\0\0\xff\xff\xff\xf0" "abcdefgh";
+        ASSERT_EQ(send(fd, huge, 24, 0), 24);
+        close(fd);
         std::this_thread::sleep_for(300ms);
     }
     const std::string& pcap = cap.finish();
@@ -303,7 +395,7 @@ TEST(Dissector, DecodesACapturedSession) {
     auto rec = cam->record(3, 8);
     EXPECT_EQ(tshark(pcap, "-e ipcsdk.NtpConfInfo.number", "ipcsdk.NtpConfInfo.number").out,
               std::to_string(rec[8] << 8 | rec[9]) + "\n");
-    EXPECT_EQ(tshark(pcap, "-e ipcsdk.length", "ipcsdk.malformed").out, "256\n");
+    EXPECT_EQ(tshark(pcap, "-e ipcsdk.length", "ipcsdk.malformed").out, "256\n4294967280\n");
     // The TCP command port is a preference: moved elsewhere, port 5002 is no longer ipcsdk.
     Result moved = tshark(pcap, "-o ipcsdk.cmd_port:6002 -e ipcsdk.code", "ipcsdk.class == 3");
     EXPECT_EQ(moved.out, "") << moved.err;

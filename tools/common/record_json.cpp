@@ -1,5 +1,7 @@
 #include "ipctools/record_json.hpp"
 
+#include "ipctools/json_input.hpp"
+
 #include <cstring>
 #include <limits>
 
@@ -92,9 +94,9 @@ void layoutFromJson(const Layout& layout, const nlohmann::json& v, uint8_t* rec,
 void intFromJson(const nlohmann::json& v, uint16_t width, uint8_t* p, const std::string& path) {
     uint64_t max = width == 4 ? 0xFFFFFFFFu : (uint64_t{1} << (8 * width)) - 1;
     if (!v.is_number_integer())
-        throw FieldError(path, "expected an integer from 0 to " + std::to_string(max) + ", got " + v.dump());
+        throw FieldError(path, "expected an integer from 0 to " + std::to_string(max) + ", got " + brief(v));
     if (v.is_number_unsigned() ? v.get<uint64_t>() > max : v.get<int64_t>() < 0 || uint64_t(v.get<int64_t>()) > max)
-        throw FieldError(path, v.dump() + " is out of range (0 to " + std::to_string(max) + ")");
+        throw FieldError(path, brief(v) + " is out of range (0 to " + std::to_string(max) + ")");
     writeInt(p, width, v.is_number_unsigned() ? v.get<uint64_t>() : static_cast<uint64_t>(v.get<int64_t>()));
 }
 

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -22,10 +23,14 @@
 #include <iostream>
 #include <iterator>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "ipctools/cli.hpp"
+#include "ipctools/input.hpp"
+#include "ipctools/json_input.hpp"
 #include "ipctools/ptz.hpp"
 #include "ipctools/record_json.hpp"
 #include "ipctools/settings.hpp"
@@ -57,7 +62,12 @@ Session::Session(const Options& o) {
     }
     std::error_code ec;
     cam = ipc::Camera::login(ep, {o.user, o.password}, std::chrono::seconds(o.timeout), ec);
-    if (ec) throw Stop{kNoLogin, "cannot log in to " + o.address + ": " + describe(static_cast<uint32_t>(ec.value()))};
+    if (ec)
+        throw Stop{kNoLogin, "cannot log in to " + o.address + ": " + describe(static_cast<uint32_t>(ec.value())) +
+                                 (o.password.empty() && ec.value() == static_cast<int>(IPCSDK_ERR_AUTH)
+                                      ? "\nipcctl: hint: no password was given; set it in the environment "
+                                        "variable IPCCTL_PASSWORD (or use -p)"
+                                      : "")};
 }
 
 // Standard output as it was at start. The library writes a few lines of its own to standard
@@ -99,11 +109,13 @@ void print(const Options& o, const ojson& j, const std::string& text) {
     writeData(o.json ? j.dump(2) + "\n" : text);
 }
 
-std::string readInput(const std::string& file) {
-    if (file.empty() || file == "-") return {std::istreambuf_iterator<char>(std::cin), {}};
-    std::ifstream in(file, std::ios::binary);
-    if (!in) usage("cannot read " + file);
-    return {std::istreambuf_iterator<char>(in), {}};
+// A command that changes something prints nothing on success, or with --json an object
+// {"ok": true, ...what was done}.
+void done(const Options& o, const ojson& fields) {
+    if (!o.json) return;
+    ojson j{{"ok", true}};
+    for (auto it = fields.begin(); it != fields.end(); ++it) j[it.key()] = it.value();
+    writeData(j.dump() + "\n");
 }
 
 std::string isoTime(uint32_t seconds) {
@@ -113,31 +125,6 @@ std::string isoTime(uint32_t seconds) {
     char buf[32];
     std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
     return buf;
-}
-
-// "2026-12-05T12:00:00Z", "2026-12-05 12:00:00", "2026-12-05T13:00:00+01:00": seconds since
-// the epoch (UTC when no offset is given).
-std::optional<int64_t> parseIso(const std::string& s) {
-    std::tm tm{};
-    int n = 0;
-    if (std::sscanf(s.c_str(), "%4d-%2d-%2d%*[T ]%2d:%2d:%2d%n", &tm.tm_year, &tm.tm_mon, &tm.tm_mday, &tm.tm_hour,
-                    &tm.tm_min, &tm.tm_sec, &n) != 6)
-        return std::nullopt;
-    if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 || tm.tm_min > 59 ||
-        tm.tm_sec > 60)
-        return std::nullopt;
-    std::string rest = s.substr(static_cast<size_t>(n));
-    int64_t offset = 0;
-    if (rest == "Z" || rest.empty()) {
-    } else {
-        int sign = rest[0] == '+' ? 1 : rest[0] == '-' ? -1 : 0;
-        int hh = 0, mm = 0;
-        if (!sign || std::sscanf(rest.c_str() + 1, "%2d:%2d", &hh, &mm) != 2 || rest.size() != 6) return std::nullopt;
-        offset = sign * (hh * 3600 + mm * 60);
-    }
-    tm.tm_year -= 1900;
-    tm.tm_mon -= 1;
-    return static_cast<int64_t>(timegm(&tm)) - offset;
 }
 
 // ---- commands ---------------------------------------------------------------------------------
@@ -169,7 +156,13 @@ int cmdList(const Options& o) {
 
 const ipctools::SettingSchema& setting(const std::string& name) {
     const auto* s = ipctools::findSettingSchema(name);
-    if (!s) usage("unknown setting \"" + name + "\" (ipcctl list shows them)");
+    if (!s) {
+        std::vector<std::string_view> names;
+        for (const auto& e : ipctools::settingSchemas()) names.push_back(e.info->name);
+        const std::string near = ipctools::closest(name, names);
+        usage("unknown setting \"" + name.substr(0, 64) + "\"" + (near.empty() ? "" : "; did you mean \"" + near + "\"?") +
+              " (ipcctl list shows them)");
+    }
     return *s;
 }
 
@@ -192,9 +185,9 @@ int cmdSet(const Options& o, const std::string& name, const std::string& file) {
     if (!s.info->writable) usage(name + " is read-only");
     nlohmann::json j;
     try {
-        j = nlohmann::json::parse(readInput(file));
-    } catch (const nlohmann::json::parse_error& e) {
-        usage((file.empty() || file == "-" ? std::string("standard input") : file) + " is not JSON: " + e.what());
+        j = ipctools::readJson(file);
+    } catch (const ipctools::InputError& e) {
+        usage(std::string("set ") + name + ": " + e.what());
     }
     std::vector<uint8_t> records;
     try {
@@ -204,6 +197,7 @@ int cmdSet(const Options& o, const std::string& name, const std::string& file) {
     }
     Session session(o);
     camera([&] { session.cam.set(*s.info, std::as_bytes(std::span(records))); });
+    done(o, {{"setting", name}, {"records", records.size() / s.layout->size}});
     return kDone;
 }
 
@@ -227,21 +221,26 @@ int cmdPtz(const Options& o, const std::string& what, const std::vector<std::str
         print(o, ipctools::ptzPosition(v), line);
         return kDone;
     }
-    if (what == "stop" || !ipctools::ptzControl(what, 0))
-        usage("ptz: unknown motion \"" + what + "\" (up, down, left, right, zoom-in, zoom-out, position)");
-    if (args.size() != 1) usage("ptz " + what + " needs one STEP");
+    if (!ipctools::ptzControl(what, 0)) {
+        std::vector<std::string_view> names{"position"};
+        for (const auto& [n, v] : ipctools::kPtzMotions) names.push_back(n);
+        const std::string near = ipctools::closest(what, names);
+        usage("ptz: unknown motion \"" + what.substr(0, 64) + "\"" + (near.empty() ? "" : "; did you mean \"" + near + "\"?") +
+              " (up, down, left, right, zoom-in, zoom-out, stop, position)");
+    }
     uint32_t step = 0;
-    try {
-        size_t used = 0;
-        unsigned long v = std::stoul(args[0], &used);
-        if (used != args[0].size() || v > 0xFFFFFFFFul) throw std::out_of_range("step");
-        step = static_cast<uint32_t>(v);
-    } catch (const std::exception&) {
-        usage("ptz: STEP must be a number from 0 to 4294967295, got \"" + args[0] + "\"");
+    if (what == "stop") {
+        if (!args.empty()) usage("ptz stop takes no STEP");
+    } else {
+        if (args.size() != 1) usage("ptz " + what + " needs one STEP");
+        auto v = ipctools::parseDecimal(args[0], 0, 0xFFFFFFFFu);
+        if (!v) usage("ptz: STEP: " + ipctools::decimalProblem(args[0], 0, 0xFFFFFFFFu));
+        step = static_cast<uint32_t>(*v);
     }
     const PTZCtrlRecord ctrl = *ipctools::ptzControl(what, step);
     Session session(o);
     camera([&] { return session.cam.call<IPCPTZCtrl>(ctrl); });
+    done(o, {{"motion", what}, {"step", step}});
     return kDone;
 }
 
@@ -251,6 +250,7 @@ int cmdPreset(const Options& o, const std::string& what, int number) {
     if (!rec) usage("preset: unknown operation \"" + what + "\" (store, goto, clear)");
     Session session(o);
     camera([&] { return session.cam.call<IPCSetPresetPoint>(*rec); });
+    done(o, {{"operation", what}, {"number", number}});
     return kDone;
 }
 
@@ -278,8 +278,11 @@ int cmdTime(const Options& o, const std::vector<std::string>& args) {
     if (args[1] == "now") {
         when = std::time(nullptr);
     } else {
-        auto t = parseIso(args[1]);
-        if (!t) usage("time set: \"" + args[1] + "\" is not an ISO-8601 time such as 2026-12-05T12:00:00Z");
+        auto t = ipctools::parseUtcTime(args[1]);
+        if (!t)
+            usage("time set: \"" + args[1].substr(0, 64) +
+                  "\" is not a valid ISO-8601 time such as 2026-12-05T12:00:00Z, 2026-12-05T12:00:00.250Z or "
+                  "2026-12-05 13:00:00+01:00");
         when = *t;
     }
     if (when < 0 || when > 0xFFFFFFFFll) usage("time set: out of the camera's range (1970 to 2106)");
@@ -291,6 +294,7 @@ int cmdTime(const Options& o, const std::vector<std::string>& args) {
     std::strftime(reinterpret_cast<char*>(t.block), sizeof t.block, "%Y-%m-%d %H:%M:%S +00:00", &tm);
     Session session(o);
     camera([&] { session.cam.set(t); });
+    done(o, {{"time", isoTime(t.word)}, {"seconds", t.word}});
     return kDone;
 }
 
@@ -302,6 +306,7 @@ int cmdMaintenance(const Options& o, const std::string& what, bool yes) {
         if (what == "ptz-reboot") return session.cam.call<IPCPtzReboot>();
         return session.cam.call<IPCDevFactoryDefault>();
     });
+    done(o, {{"command", what}});
     return kDone;
 }
 
@@ -363,9 +368,14 @@ int cmdWaitingReport(const Options& o, const char* what) {
 int cmdRecord(const Options& o, const std::string& file, int seconds, long frames) {
     if ((seconds > 0) == (frames > 0)) usage("record needs exactly one of --seconds N and --frames N");
     bool toStdout = file == "-";
-    FILE* out = toStdout ? g_data : std::fopen(file.c_str(), "wb");
-    if (!out) usage("cannot write " + file);
+    // The file is created (or emptied) only once the login succeeded: a wrong password or an
+    // unreachable camera leaves an existing recording as it was.
+    std::error_code fec;
+    if (!toStdout && std::filesystem::is_directory(file, fec)) usage("record: " + file + " is a directory");
+    if (!toStdout && access(file.c_str(), W_OK) != 0 && errno != ENOENT) usage("cannot write " + file + ": " + std::strerror(errno));
     Session session(o);
+    FILE* out = toStdout ? g_data : std::fopen(file.c_str(), "wb");
+    if (!out) throw Stop{kFailed, "cannot write " + file + ": " + std::strerror(errno)};
     std::mutex mu;
     std::condition_variable cv;
     uint64_t count = 0, bytes = 0;
@@ -431,21 +441,31 @@ int cmdRecord(const Options& o, const std::string& file, int seconds, long frame
 
 }  // namespace
 
+// The login record's text fields hold this many characters before their NUL; a longer user
+// name or password would be cut and then refused as wrong.
+constexpr size_t kCredentialMax = sizeof(LoginUserInfo::password) - 1;
+static_assert(sizeof(LoginUserInfo::userName) == sizeof(LoginUserInfo::password));
+
 int run(int argc, char** argv) {
     Options o;
     CLI::App app{"ipcctl: a PTZ IP camera from the shell.\n"
                  "Exit status: 0 done, 1 the camera refused or failed, 2 usage error, 3 no login.",
                  "ipcctl"};
+    using ipctools::cli::decimal;
     app.fallthrough();
     app.require_subcommand(1);
-    app.add_option("-u,--user", o.user, "user name (default admin)");
+    app.set_version_flag("--version", std::string("ipcctl ") + IPCSDK_VERSION);
+    const std::string atMost = "at most " + std::to_string(kCredentialMax) + " characters";
+    app.add_option("-u,--user", o.user, "user name (default admin, " + atMost + ")")
+        ->check(ipctools::cli::maxLength(kCredentialMax));
     auto* pw = app.add_option("-p,--password", o.password,
-                              "password; better in the environment variable IPCCTL_PASSWORD");
-    app.add_option("--tcp", o.tcpPort, "commands over TCP on this port (default: UDP 5001)")->check(CLI::Range(1, 65535));
+                              "password (" + atMost + "); better in the environment variable IPCCTL_PASSWORD")
+                   ->check(ipctools::cli::maxLength(kCredentialMax));
+    app.add_option("--tcp", o.tcpPort, "commands over TCP on this port (default: UDP 5001)")->check(decimal(1, 65535));
     app.add_option("--timeout", o.timeout, "seconds to wait for the login and for waiting commands (default 5)")
-        ->check(CLI::Range(1, 3600));
+        ->check(decimal(1, 3600));
     app.add_flag("--json", o.json, "JSON output (one object per line for watch)");
-    app.add_option("address", o.address, "the camera's IPv4 address");
+    app.add_option("address", o.address, "the camera's IPv4 address")->check(ipctools::cli::ipv4);
 
     app.add_subcommand("info", "system information");
     app.add_subcommand("list", "every setting get and set know, with class and code");
@@ -453,19 +473,19 @@ int run(int argc, char** argv) {
     std::string name, file;
     size_t count = 1;
     get->add_option("name", name, "setting name (see list)")->required();
-    get->add_option("-c,--count", count, "records to read of a counted setting");
+    get->add_option("-c,--count", count, "records to read of a counted setting")->check(decimal(1, 65535));
     auto* set = app.add_subcommand("set", "write a setting from JSON as get --json prints it");
     set->add_option("name", name, "setting name (see list)")->required();
     set->add_option("file", file, "JSON file, or - for standard input (the default)");
-    auto* ptz = app.add_subcommand("ptz", "move: up|down|left|right|zoom-in|zoom-out STEP; or: position");
+    auto* ptz = app.add_subcommand("ptz", "move: up|down|left|right|zoom-in|zoom-out STEP; or: stop; or: position");
     std::string what;
     std::vector<std::string> args;
-    ptz->add_option("motion", what, "up, down, left, right, zoom-in, zoom-out or position")->required();
+    ptz->add_option("motion", what, "up, down, left, right, zoom-in, zoom-out, stop or position")->required();
     ptz->add_option("args", args, "STEP");
     auto* preset = app.add_subcommand("preset", "store|goto|clear N");
     int number = 0;
     preset->add_option("operation", what, "store, goto or clear")->required();
-    preset->add_option("number", number, "preset 1..255")->required();
+    preset->add_option("number", number, "preset 1..255")->required()->check(decimal(1, 255));
     auto* timeCmd = app.add_subcommand("time", "read the camera's time; time set now|ISO-8601 sets it");
     timeCmd->add_option("args", args, "set now|ISO-8601");
     bool yes = false;
@@ -484,13 +504,13 @@ int run(int argc, char** argv) {
     int seconds = 0;
     long frames = 0;
     record->add_option("-o,--output", file, "file to write, - for standard output")->required();
-    record->add_option("--seconds", seconds, "record this long")->check(CLI::Range(1, 86400 * 365));
-    record->add_option("--frames", frames, "record this many frames")->check(CLI::Range(1L, 1L << 40));
+    record->add_option("--seconds", seconds, "record this long")->check(decimal(1, 86400 * 365));
+    record->add_option("--frames", frames, "record this many frames")->check(decimal(1, uint64_t{1} << 40));
     auto* watch = app.add_subcommand("watch", "supervise camera(s): one line per state change and report");
     WatchOptions wo;
-    watch->add_option("more", wo.more, "further camera addresses");
+    watch->add_option("more", wo.more, "further camera addresses")->check(ipctools::cli::ipv4);
     watch->add_option("--seconds", wo.seconds, "stop after this long (default: until interrupted)")
-        ->check(CLI::Range(1, 86400 * 365));
+        ->check(decimal(1, 86400 * 365));
     watch->add_flag("--video", wo.video, "also stream video and print a frames line per camera every second");
 
     try {
@@ -499,7 +519,24 @@ int run(int argc, char** argv) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
         return app.exit(e);
+    } catch (const CLI::CallForVersion& e) {
+        return app.exit(e);
     } catch (const CLI::ParseError& e) {
+        // A mistyped command is taken for an address or an extra word: name the likely command.
+        std::vector<std::string> commands;
+        for (const auto* c : app.get_subcommands([](const CLI::App*) { return true; })) commands.push_back(c->get_name());
+        static const std::set<std::string> valued = {"-u", "--user", "-p", "--password", "--tcp", "--timeout", "-c",
+                                                     "--count", "-o", "--output", "--seconds", "--frames"};
+        for (int i = 1; i < argc; ++i) {
+            const std::string word = argv[i];
+            if (word.empty() || word[0] == '-' || ipctools::parseIpv4(word) || valued.count(argv[i - 1])) continue;
+            if (std::find(commands.begin(), commands.end(), word) != commands.end()) break;
+            const std::string near = ipctools::closest(word, commands);
+            if (!near.empty()) {
+                std::cerr << "ipcctl: unknown command \"" << word << "\"; did you mean \"" << near << "\"?\n";
+                return kUsage;
+            }
+        }
         app.exit(e);
         return kUsage;
     }
@@ -511,6 +548,11 @@ int run(int argc, char** argv) {
                    stderr);
     } else if (const char* env = std::getenv("IPCCTL_PASSWORD")) {
         o.password = env;
+        if (o.password.size() > kCredentialMax) {
+            std::cerr << "ipcctl: IPCCTL_PASSWORD: at most " << kCredentialMax << " characters, got " << o.password.size()
+                      << "\n";
+            return kUsage;
+        }
     }
 
     try {

@@ -59,6 +59,9 @@ int cmdWatch(const Options& o, const WatchOptions& w) {
     if (o.address.empty()) usage("watch needs at least one camera ADDRESS");
     std::vector<std::string> addresses{o.address};
     addresses.insert(addresses.end(), w.more.begin(), w.more.end());
+    for (size_t i = 0; i < addresses.size(); ++i)
+        for (size_t j = 0; j < i; ++j)
+            if (addresses[i] == addresses[j]) usage("watch: " + addresses[i] + " is named twice");
     catchInterrupt();
 
     Printer print(o.json);
@@ -94,6 +97,9 @@ int cmdWatch(const Options& o, const WatchOptions& w) {
             c.bytes += f.payload().size();
         });
     for (const auto& a : addresses) {
+        // The fleet reports changes only; the state every camera starts in is printed here.
+        print.line(a, "state", ojson{{"state", ipc::to_string(ipc::State::connecting)}, {"reconnects", 0}},
+                   std::string(ipc::to_string(ipc::State::connecting)) + " reconnects=0");
         ipc::CameraSpec spec;
         spec.endpoint.address = a;
         if (o.tcpPort) {

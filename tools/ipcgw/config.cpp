@@ -1,11 +1,11 @@
 #include "config.hpp"
 
-#include <arpa/inet.h>
-
 #include <fstream>
 #include <set>
 #include <sstream>
 #include <toml++/toml.h>
+
+#include "ipctools/input.hpp"
 
 namespace ipcgw {
 namespace {
@@ -146,8 +146,7 @@ Config parseConfig(std::string_view text, const std::string& source) {
             c.fail(c.find("name")->source(), c.full("name"), "letters, digits, '-' and '_' only (1 to 64)");
         if (!names.insert(cam.name).second) c.fail(c.find("name")->source(), c.full("name"), "duplicate name " + cam.name);
         c.string("address", cam.address, true);
-        in_addr a{};
-        if (inet_pton(AF_INET, cam.address.c_str(), &a) != 1)
+        if (!ipctools::parseIpv4(cam.address))
             c.fail(c.find("address")->source(), c.full("address"), "not an IPv4 address");
         if (!addresses.insert(cam.address).second)
             c.fail(c.find("address")->source(), c.full("address"), "duplicate address " + cam.address);

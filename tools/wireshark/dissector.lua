@@ -12,6 +12,11 @@ local HEADER = 16
 local VIDEO_HEADER = 156
 local UDP_PORT = 5001
 local CHANNEL_PORT = 5000
+-- The longest message of each kind the library can take: command frames of 64 KiB, reports and
+-- video frames within the 4 MiB receive buffer of a channel. A length field beyond these is
+-- malformed; waiting for its bytes would swallow the rest of the connection unmarked.
+local MAX_COMMAND = 65536
+local MAX_CHANNEL_MESSAGE = 4 * 1024 * 1024
 
 local proto = Proto("ipcsdk", "IP camera SDK protocol")
 proto.prefs.cmd_port = Pref.uint("TCP command port", 5002, "TCP port the host names at login for commands over TCP")
@@ -241,6 +246,18 @@ local function dissect_tcp(tvb, pinfo, tree)
         if kind == nil then
             local t = tree:add(proto, tvb(off))
             malformed(t, nil, "bytes that start no ipcsdk message")
+            infos[#infos + 1] = "malformed"
+            break
+        end
+        local limit = (kind == "command") and MAX_COMMAND or MAX_CHANNEL_MESSAGE
+        if kind ~= "short" and total > limit then
+            local t = tree:add(proto, tvb(off))
+            if kind == "video" then
+                t:add_le(pf.frame_length, tvb(off + 8, 4))
+            else
+                t:add(pf.length, tvb(off + 12, 4))
+            end
+            malformed(t, nil, string.format("%s of %.0f bytes, longer than any (at most %d)", kind, total, limit))
             infos[#infos + 1] = "malformed"
             break
         end

@@ -1,0 +1,37 @@
+// JSON settings input as ipcctl and the gateway read it: the bytes after the first parsed
+// with the input limits, then read as the records of one setting (chosen by the first byte).
+// Whatever is accepted must come back the same through the JSON form and be printable as text.
+#include <cstdint>
+#include <cstdlib>
+#include <string_view>
+#include <vector>
+
+#include "ipctools/json_input.hpp"
+#include "ipctools/record_json.hpp"
+#include "ipctools/settings.hpp"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    const auto settings = ipctools::settingSchemas();
+    const ipctools::SettingSchema& s = settings[data[0] % settings.size()];
+    const size_t maxCount = s.info->counted() ? s.info->max_count : 1;
+    nlohmann::json value;
+    try {
+        value = ipctools::parseJson(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1), "input");
+    } catch (const ipctools::InputError&) {
+        return 0;
+    }
+    std::vector<uint8_t> records;
+    try {
+        records = ipctools::recordsFromJson(*s.layout, value, maxCount);
+    } catch (const ipctools::FieldError& e) {
+        if (e.what()[0] == '\0') std::abort();
+        return 0;
+    }
+    if (records.empty() || records.size() % s.layout->size != 0 || records.size() > maxCount * s.layout->size)
+        std::abort();
+    if (ipctools::recordsFromJson(*s.layout, ipctools::recordsToJson(*s.layout, records), maxCount) != records)
+        std::abort();
+    (void)ipctools::toText(*s.layout, records);
+    return 0;
+}
