@@ -705,7 +705,8 @@ public:
     /// A view of a handle obtained elsewhere (from IPCSdkLogin, say).
     explicit CameraRef(std::uint32_t handle) noexcept : handle_(handle) {}
     /// A view whose every command passes through `gate` (shared by the copies of this view).
-    CameraRef(std::uint32_t handle, std::shared_ptr<CallGate> gate) noexcept : handle_(handle), gate_(std::move(gate)) {}
+    CameraRef(std::uint32_t handle, std::shared_ptr<CallGate> gate) noexcept
+        : handle_(handle), gate_(std::move(gate)) {}
 
     /// The raw handle (0x1023000..0x10230FF), or 0 when empty.
     std::uint32_t handle() const noexcept { return handle_; }
@@ -732,12 +733,14 @@ public:
     template <Setting T>
         requires(!setting_traits<T>::info.counted())
     void get(T& record) const {
-        check(gated([&] { return setting_traits<T>::get_fn(handle_, &record); }), setting_traits<T>::info.get_function, nullptr);
+        check(gated([&] { return setting_traits<T>::get_fn(handle_, &record); }),
+              setting_traits<T>::info.get_function, nullptr);
     }
     template <Setting T>
         requires(!setting_traits<T>::info.counted())
     void get(T& record, std::error_code& ec) const noexcept {
-        check(gated([&] { return setting_traits<T>::get_fn(handle_, &record); }), setting_traits<T>::info.get_function, &ec);
+        check(gated([&] { return setting_traits<T>::get_fn(handle_, &record); }),
+              setting_traits<T>::info.get_function, &ec);
     }
     /// Reads `count` records of a counted setting (1..max_count).
     template <Setting T>
@@ -764,12 +767,14 @@ public:
     template <WritableSetting T>
         requires(!setting_traits<T>::info.counted())
     void set(const T& record) const {
-        check(gated([&] { return setting_traits<T>::set_fn(handle_, &record); }), setting_traits<T>::info.set_function, nullptr);
+        check(gated([&] { return setting_traits<T>::set_fn(handle_, &record); }),
+              setting_traits<T>::info.set_function, nullptr);
     }
     template <WritableSetting T>
         requires(!setting_traits<T>::info.counted())
     void set(const T& record, std::error_code& ec) const noexcept {
-        check(gated([&] { return setting_traits<T>::set_fn(handle_, &record); }), setting_traits<T>::info.set_function, &ec);
+        check(gated([&] { return setting_traits<T>::set_fn(handle_, &record); }),
+              setting_traits<T>::info.set_function, &ec);
     }
     /// Writes the records of a counted setting (1..max_count of them).
     template <WritableSetting T>
@@ -817,8 +822,8 @@ public:
             std::error_code& ec = std::get<sizeof...(A) - 1>(all);
             auto rest = detail::drop_last(all, std::make_index_sequence<sizeof...(A) - 1>{});
             static_assert(Traits::arity == sizeof...(A), "wrong number of arguments");
-            const std::uint32_t r = std::apply([&](auto&&... x) { return gated([&] { return invoke<Fn>(std::forward<decltype(x)>(x)...); }); },
-                                               rest);
+            const std::uint32_t r = std::apply(
+                [&](auto&&... x) { return gated([&] { return invoke<Fn>(std::forward<decltype(x)>(x)...); }); }, rest);
             check(r, detail::function_name<Fn>(), &ec);
             return ec ? 0 : r;
         } else {
@@ -868,21 +873,33 @@ public:
     // ---- channels and heartbeat -----------------------------------------------------------
 
     /// Opens the report channel (login opens it already; this reopens it after a stop).
-    void open_report_channel() const { check(gated([&] { return channel_result(StartDataReport(handle_)); }), "StartDataReport", nullptr); }
+    void open_report_channel() const {
+        check(gated([&] { return channel_result(StartDataReport(handle_)); }), "StartDataReport", nullptr);
+    }
     void open_report_channel(std::error_code& ec) const noexcept {
         check(gated([&] { return channel_result(StartDataReport(handle_)); }), "StartDataReport", &ec);
     }
     /// Stops the report channel (no disconnection handler call).
-    void close_report_channel() const { check(gated([&] { return StopDataReport(handle_); }), "StopDataReport", nullptr); }
-    void close_report_channel(std::error_code& ec) const noexcept { check(gated([&] { return StopDataReport(handle_); }), "StopDataReport", &ec); }
+    void close_report_channel() const {
+        check(gated([&] { return StopDataReport(handle_); }), "StopDataReport", nullptr);
+    }
+    void close_report_channel(std::error_code& ec) const noexcept {
+        check(gated([&] { return StopDataReport(handle_); }), "StopDataReport", &ec);
+    }
     /// Opens the video channel and its receiver; IPCStartVideo then asks the camera to stream.
-    void open_video_channel() const { check(gated([&] { return channel_result(StartVideoRequest(handle_)); }), "StartVideoRequest", nullptr); }
+    void open_video_channel() const {
+        check(gated([&] { return channel_result(StartVideoRequest(handle_)); }), "StartVideoRequest", nullptr);
+    }
     void open_video_channel(std::error_code& ec) const noexcept {
         check(gated([&] { return channel_result(StartVideoRequest(handle_)); }), "StartVideoRequest", &ec);
     }
     /// Stops the video channel's receiver.
-    void close_video_channel() const { check(gated([&] { return StopVideoRequest(handle_); }), "StopVideoRequest", nullptr); }
-    void close_video_channel(std::error_code& ec) const noexcept { check(gated([&] { return StopVideoRequest(handle_); }), "StopVideoRequest", &ec); }
+    void close_video_channel() const {
+        check(gated([&] { return StopVideoRequest(handle_); }), "StopVideoRequest", nullptr);
+    }
+    void close_video_channel(std::error_code& ec) const noexcept {
+        check(gated([&] { return StopVideoRequest(handle_); }), "StopVideoRequest", &ec);
+    }
     /// Starts the library's heartbeat thread (a beat every 5 s while logged in).
     void start_heartbeat() const {
         std::error_code ec;
@@ -943,7 +960,8 @@ private:
             detail::raise(make_error_code(errc::param), s.get_function.data(), ec);
             return;
         }
-        check(gated([&] { return s.get(handle_, records.data(), count_of(records.size() / s.record_size)); }), s.get_function, ec);
+        check(gated([&] { return s.get(handle_, records.data(), count_of(records.size() / s.record_size)); }),
+              s.get_function, ec);
     }
     void set(const SettingInfo& s, std::span<const std::byte> records, std::error_code* ec) const {
         if (!s.set || records.empty() || records.size() % s.record_size != 0 ||
@@ -951,7 +969,8 @@ private:
             detail::raise(make_error_code(errc::param), s.writable ? s.set_function.data() : s.name.data(), ec);
             return;
         }
-        check(gated([&] { return s.set(handle_, records.data(), count_of(records.size() / s.record_size)); }), s.set_function, ec);
+        check(gated([&] { return s.set(handle_, records.data(), count_of(records.size() / s.record_size)); }),
+              s.set_function, ec);
     }
 };
 
