@@ -24,7 +24,7 @@ LD_LIBRARY_PATH="$libdir" "$tmp/find/consumer_cpp"
 # pkg-config hands out -I (not -isystem): the headers themselves must pass a strict host's warnings.
 strict=(-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Werror)
 pc=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs ipcsdk)
-grep -q -- "-I$tmp/prefix/include" <<<"$pc"
+[[ "$pc" == *-I* && "$pc" != *-isystem* ]]
 cc -std=c99 "${strict[@]}" -o "$tmp/pc" "$src/consumer.c" $pc
 LD_LIBRARY_PATH="$libdir" "$tmp/pc"
 c++ -std=c++20 "${strict[@]}" -o "$tmp/pc_cpp" "$src/consumer.cpp" $pc -pthread

@@ -506,13 +506,13 @@ TEST_F(Fleet, LoginsDoNotWaitBehindFrozenCamerasAndRetryNowEndsAPause) {
         frozen.back()->script(silence(1000));
     }
     make(quick(200ms, 60s));
-    for (int i = 1; i <= 6; ++i) fleet->add("frozen" + std::to_string(i), spec(i, false, true));
-    for (auto& f : frozen) ASSERT_TRUE(f->waitRequest(0, 0, 10s).has_value());
     sim->refuseLogins(true);
     fleet->add("cam", spec(0, false, true));
     ASSERT_TRUE(seen->reaches("cam", S::auth_failed));
+    for (int i = 1; i <= 6; ++i) fleet->add("frozen" + std::to_string(i), spec(i, false, true));
+    for (auto& f : frozen) ASSERT_TRUE(f->waitRequest(0, 0, 10s).has_value());
     sim->refuseLogins(false);
-    fleet->retry_now("cam");
+    fleet->retry_now("cam");  // its login runs beside the frozen ones (each held for seconds)
     ASSERT_TRUE(seen->reaches("cam", S::online));
     for (int i = 1; i <= 6; ++i) EXPECT_TRUE(seen->transitions("frozen" + std::to_string(i)).empty()) << "still logging in";
     EXPECT_THROW(fleet->retry_now("nobody"), ipc::Error);
