@@ -35,16 +35,19 @@ inline uint32_t login(const std::string& ip, uint32_t netType) {
     return IPCSdkLogin(&d, &u, 5);
 }
 
+// Adds camera i to a fleet under the name ip(i), with video when i is even.
+template <class Ip>
+void add_camera(ipc::Fleet& fleet, int i, ipc::Endpoint::Transport transport, Ip ip) {
+    ipc::CameraSpec s;
+    s.endpoint = {ip(i), transport, 5002};
+    s.credentials = {"admin", "admin"};
+    s.video = i % 2 == 0;
+    fleet.add(ip(i), s);
+}
 // Adds n cameras to a fleet under the names given by ip(i), every second one with video.
 template <class Ip>
 void add_cameras(ipc::Fleet& fleet, int n, ipc::Endpoint::Transport transport, Ip ip) {
-    for (int i = 0; i < n; ++i) {
-        ipc::CameraSpec s;
-        s.endpoint = {ip(i), transport, 5002};
-        s.credentials = {"admin", "admin"};
-        s.video = i % 2 == 0;
-        fleet.add(ip(i), s);
-    }
+    for (int i = 0; i < n; ++i) add_camera(fleet, i, transport, ip);
 }
 
 inline bool is_handle(uint32_t h) { return h >= IPCSDK_HANDLE_BASE && h < IPCSDK_HANDLE_BASE + 256; }

@@ -4,8 +4,15 @@
 //      returns at once (an unknown handle);
 //   2. with 64 cameras under an ipc::Fleet, the time from a camera's return to online again,
 //      next to the backoff pause the fleet was in.
-//   bench_fleet [cameras] [tcp|udp]      (default 64 tcp)
+//   bench_fleet [cameras] [tcp|udp]      (default 64 tcp): both of the above
+// Modes of their own:
+//   bench_fleet restart [cameras] [tcp|udp]    every camera killed together and restarted: time
+//       from a camera's restart (or from the end of its pause, if later) to online
+//   bench_fleet frozen [cameras] [tcp|udp]     all but 4 cameras never answer a login: time for
+//       the 4 healthy ones, added last, to come online
+//   bench_fleet teardown [cameras] [tcp|udp]   every camera hangs in its login: time ~Fleet takes
 #include <atomic>
+#include <cctype>
 #include <condition_variable>
 #include <cstdlib>
 #include <map>
@@ -151,14 +158,137 @@ void returns(int n, ipc::Endpoint::Transport transport) {
                  percentile(delay, 0.99), percentile(excess, 0.5), percentile(excess, 0.99));
 }
 
+const char* name(ipc::Endpoint::Transport t) { return t == ipc::Endpoint::Transport::tcp ? "TCP" : "UDP"; }
+
+std::vector<std::unique_ptr<ipcsim::Camera>> start_sims(int n, int fps = 10) {
+    std::vector<std::unique_ptr<ipcsim::Camera>> sims;
+    for (int i = 0; i < n; ++i) {
+        ipcsim::Config c;
+        c.ip = ip(i);
+        c.framesPerSecond = fps;
+        sims.push_back(std::make_unique<ipcsim::Camera>(c));
+        if (!sims.back()->start()) std::exit(1);
+    }
+    return sims;
+}
+
+// State changes and pauses as the handlers saw them, with the time each arrived.
+struct Watch {
+    std::mutex m;
+    std::condition_variable cv;
+    std::map<std::string, ipc::State> state;
+    std::map<std::string, Clock::time_point> onlineAt, dueAt;  // dueAt: end of the last pause
+    void attach(ipc::Fleet& fleet) {
+        fleet.on_state([this](const ipc::StateChange& c) {
+            std::lock_guard lock(m);
+            state[c.id] = c.to;
+            if (c.to == ipc::State::online) onlineAt[c.id] = Clock::now();
+            cv.notify_all();
+        });
+        fleet.on_retry([this](const ipc::Retry& r) {
+            std::lock_guard lock(m);
+            dueAt[r.id] = Clock::now() + r.pause;
+        });
+    }
+    bool wait_all(int from, int to, ipc::State s, std::chrono::seconds limit) {
+        std::unique_lock lock(m);
+        return cv.wait_for(lock, limit, [&] {
+            for (int i = from; i < to; ++i)
+                if (state[ip(i)] != s) return false;
+            return true;
+        });
+    }
+};
+
+void restart(int n, ipc::Endpoint::Transport transport) {
+    auto sims = start_sims(n);
+    Watch w;
+    ipc::Fleet fleet;  // default options: 1 s doubling to 30 s, 20 % jitter
+    w.attach(fleet);
+    add_cameras(fleet, n, transport, ip);
+    if (!w.wait_all(0, n, ipc::State::online, 120s)) std::exit(1);
+    std::vector<double> delay, excess;
+    for (int round = 0; round < 3; ++round) {
+        for (auto& s : sims) s->stop();
+        if (!w.wait_all(0, n, ipc::State::offline, 60s)) std::exit(1);
+        std::this_thread::sleep_for(3s);
+        std::vector<Clock::time_point> ready(static_cast<size_t>(n));
+        for (int i = 0; i < n; ++i) {
+            if (!sims[i]->start()) std::exit(1);
+            ready[i] = Clock::now();
+        }
+        if (!w.wait_all(0, n, ipc::State::online, 120s)) std::exit(1);
+        std::lock_guard lock(w.m);
+        for (int i = 0; i < n; ++i) {
+            const auto online = w.onlineAt[ip(i)];
+            delay.push_back(std::chrono::duration<double, std::milli>(online - ready[i]).count());
+            excess.push_back(std::chrono::duration<double, std::milli>(online - std::max(ready[i], w.dueAt[ip(i)])).count());
+        }
+    }
+    std::fprintf(stderr,
+                 "restart of all %d cameras together (%s), 3 rounds: restart to online median %.0f ms, p99 %.0f ms; "
+                 "beyond the later of restart and pause end: median %.0f ms, p99 %.0f ms\n",
+                 n, name(transport), percentile(delay, 0.5), percentile(delay, 0.99), percentile(excess, 0.5),
+                 percentile(excess, 0.99));
+}
+
+void frozen(int n, ipc::Endpoint::Transport transport) {
+    auto sims = start_sims(n);
+    for (int i = 0; i < n - 4; ++i) sims[i]->script(ipcsim::Scripted{ipcsim::Reply::None, {}, {}, 0, 0ms, 1 << 30});
+    Watch w;
+    ipc::Fleet fleet;
+    w.attach(fleet);
+    add_cameras(fleet, n - 4, transport, ip);
+    const auto t0 = Clock::now();
+    for (int i = n - 4; i < n; ++i) {
+        ipc::CameraSpec s;
+        s.endpoint = {ip(i), transport, 5002};
+        s.credentials = {"admin", "admin"};
+        fleet.add(ip(i), s);
+    }
+    if (!w.wait_all(n - 4, n, ipc::State::online, 300s)) std::exit(1);
+    double last = 0;
+    std::lock_guard lock(w.m);
+    for (int i = n - 4; i < n; ++i)
+        last = std::max(last, std::chrono::duration<double>(w.onlineAt[ip(i)] - t0).count());
+    std::fprintf(stderr, "%d frozen cameras (%s) added first: the 4 healthy ones online after %.3f s\n", n - 4,
+                 name(transport), last);
+}
+
+void teardown(int n, ipc::Endpoint::Transport transport) {
+    auto sims = start_sims(n);
+    for (auto& s : sims) s->script(ipcsim::Scripted{ipcsim::Reply::None, {}, {}, 0, 0ms, 1 << 30});
+    auto fleet = std::make_unique<ipc::Fleet>();
+    add_cameras(*fleet, n, transport, ip);
+    for (auto& s : sims)  // every login under way
+        if (!s->waitRequest(0, 0, 60s)) std::exit(1);
+    const auto t0 = Clock::now();
+    fleet.reset();
+    std::fprintf(stderr, "~Fleet with %d cameras hanging in their login (%s): %.3f s\n", n, name(transport),
+                 seconds_since(t0));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
-    const int n = argc > 1 ? std::atoi(argv[1]) : 64;
-    const auto transport = argc > 2 && std::string(argv[2]) == "udp" ? ipc::Endpoint::Transport::udp
-                                                                      : ipc::Endpoint::Transport::tcp;
+    const std::string mode = argc > 1 && !std::isdigit(static_cast<unsigned char>(argv[1][0])) ? argv[1] : "";
+    const int first = mode.empty() ? 1 : 2;
+    const int n = argc > first ? std::atoi(argv[first]) : 64;
+    const auto transport = argc > first + 1 && std::string(argv[first + 1]) == "udp" ? ipc::Endpoint::Transport::udp
+                                                                                     : ipc::Endpoint::Transport::tcp;
     ipc::Sdk sdk;
-    call_overhead();
-    returns(n, transport);
+    if (mode == "restart") {
+        restart(n, transport);
+    } else if (mode == "frozen") {
+        frozen(n, transport);
+    } else if (mode == "teardown") {
+        teardown(n, transport);
+    } else if (mode.empty()) {
+        call_overhead();
+        returns(n, transport);
+    } else {
+        std::fprintf(stderr, "usage: bench_fleet [restart|frozen|teardown] [cameras] [tcp|udp]\n");
+        return 2;
+    }
     return 0;
 }

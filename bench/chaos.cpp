@@ -1,5 +1,6 @@
 // Chaos run: simulated cameras under an ipc::Fleet are taken away and brought back at random
-// every few seconds while host threads run commands on them. At the end every camera must be
+// every few seconds, and now and then removed and added again at once, while host threads run
+// commands on them (some through CameraRefs kept past their with()). At the end every camera must be
 // online again, the process's descriptors and threads back to their count at the start, and
 // its resident memory flat within 5 % over the last 80 % of the run (the mean of the last fifth
 // against the mean of the second fifth).
@@ -114,15 +115,23 @@ int main(int argc, char** argv) {
 
         // Host threads: commands on random cameras, whatever their state.
         std::atomic<bool> stop{false};
-        std::atomic<uint64_t> ok{0}, notOnline{0}, failed{0};
+        std::atomic<uint64_t> ok{0}, notOnline{0}, failed{0}, keptOk{0}, keptRefused{0}, readded{0};
         std::vector<std::thread> hosts;
         for (int t = 0; t < 4; ++t)
             hosts.emplace_back([&, t] {
                 std::mt19937 rng(100 + t);
+                ipc::CameraRef kept;  // now and then a copy out of with(), used a while later
                 while (!stop) {
                     const std::string id = ip(static_cast<int>(rng() % n));
                     std::error_code ec, command;
+                    if (kept && rng() % 8 == 0) {
+                        SystemInfo s{};
+                        kept.get(s, command);
+                        ++(command == ipc::errc::fleet_not_online || command == ipc::errc::fleet_unknown ? keptRefused : keptOk);
+                        kept = {};
+                    }
                     fleet.with(id, [&](ipc::CameraRef& c) {
+                        if (!kept && rng() % 16 == 0) kept = c;
                         switch (rng() % 3) {
                         case 0: { SystemInfo s{}; c.get(s, command); break; }
                         case 1: { PTZValueRecord v{}; c.get(v, command); if (!command) c.set(v, command); break; }
@@ -159,6 +168,12 @@ int main(int argc, char** argv) {
                 sims[i]->stop();
                 backAt[i] = now + std::chrono::milliseconds(away(rng));
                 ++flips;
+            }
+            if (rng() % 6 == 0) {  // a camera removed and added again at once, whatever its state
+                const int j = static_cast<int>(rng() % n);
+                fleet.remove(ip(j));
+                add_camera(fleet, j, transport, ip);
+                ++readded;
             }
             std::vector<uint8_t> alarm(64, static_cast<uint8_t>(flips));
             sims[rng() % n]->sendReport(0x1003, alarm);
@@ -199,6 +214,10 @@ int main(int argc, char** argv) {
         for (size_t i = fifth; i < rss.size(); ++i) lo = std::min(lo, rss[i]), hi = std::max(hi, rss[i]);
         std::printf("chaos: %d s, %d cameras, %d taken away and brought back, %llu state changes\n", seconds, n, flips,
                     static_cast<unsigned long long>(changes.load()));
+        std::printf("chaos: %llu cameras removed and added again; commands through kept CameraRefs: %llu ran, %llu "
+                    "refused\n",
+                    static_cast<unsigned long long>(readded.load()), static_cast<unsigned long long>(keptOk.load()),
+                    static_cast<unsigned long long>(keptRefused.load()));
         std::printf("chaos: commands %llu ok, %llu failed, %llu refused as not online; %llu frames, %llu reports\n",
                     static_cast<unsigned long long>(ok.load()), static_cast<unsigned long long>(failed.load()),
                     static_cast<unsigned long long>(notOnline.load()), static_cast<unsigned long long>(frames.load()),

@@ -5,6 +5,8 @@
 //   ADDRESS alone logs in over UDP, ADDRESS:PORT over TCP on that command port. The user and
 //   password come from IPCSDK_USER and IPCSDK_PASSWORD (default admin/admin). Runs until SIGINT
 //   or SIGTERM, or for SECONDS; the video of camera A goes to DIR/A.video (default DIR: .).
+//   SIGHUP logs every camera that is not online in again at once (once a camera's password was
+//   put right, say) instead of after its pause.
 #include <ipcsdk.hpp>
 
 #include <signal.h>
@@ -15,6 +17,7 @@
 #include <cstring>
 #include <ctime>
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -60,6 +63,7 @@ int main(int argc, char** argv) {
     sigemptyset(&stop);
     sigaddset(&stop, SIGINT);
     sigaddset(&stop, SIGTERM);
+    sigaddset(&stop, SIGHUP);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
     ipc::Sdk sdk;
@@ -115,10 +119,22 @@ int main(int argc, char** argv) {
             spec.video = true;
             fleet.add(c, spec);
         }
-        timespec wait{seconds > 0 ? seconds : 365L * 24 * 3600, 0};
-        sigtimedwait(&stop, nullptr, &wait);
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds > 0 ? seconds : 365L * 24 * 3600);
+        for (;;) {
+            const auto left = std::chrono::ceil<std::chrono::seconds>(end - std::chrono::steady_clock::now()).count();
+            if (left <= 0) break;
+            timespec wait{static_cast<std::time_t>(left), 0};
+            const int sig = sigtimedwait(&stop, nullptr, &wait);
+            if (sig == -1 && errno == EINTR) continue;
+            if (sig != SIGHUP) break;  // a stop signal, or the time is up
+            std::error_code ec;
+            for (const auto& s : fleet.statuses())
+                if (s.state != ipc::State::online) fleet.retry_now(s.id, ec);
+        }
         for (const auto& s : fleet.statuses())
-            std::printf("%s: %s, %u reconnect(s)\n", s.id.c_str(), ipc::to_string(s.state), s.reconnects);
+            std::printf("%s: %s, %u reconnect(s), %llu frame(s) and %llu report(s) dropped\n", s.id.c_str(),
+                        ipc::to_string(s.state), s.reconnects, static_cast<unsigned long long>(s.frames_dropped),
+                        static_cast<unsigned long long>(s.reports_dropped));
     }  // the fleet releases every camera
     for (const auto& [id, out] : *files) std::printf("%s: %ld bytes of video\n", id.c_str(), out.bytes.load());
     return 0;

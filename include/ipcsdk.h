@@ -341,7 +341,7 @@ typedef struct IPCSDK_PACKED VideoStartInfo {
     uint8_t attachMode;      /**< 2 = attach the extra data if any */
     uint8_t kind;            /**< 5 or 10 = extra data always attached */
     uint32_t dataLength;     /**< bytes of extra data following the head */
-    uint8_t data[];          /**< the extra data, inline */
+    __extension__ uint8_t data[0]; /**< the extra data, inline (GNU zero-length array: also valid C++) */
 } VideoStartInfo;
 IPCSDK_ASSERT_SIZE(VideoStartInfo, 16);
 
@@ -544,7 +544,7 @@ typedef struct SnapPairResult {
     uint8_t snapRecord2[256];
     uint32_t snapLen1;
     uint32_t snapLen2;
-    uint8_t pictures[];      /**< snapLen1 bytes of the kind-1 picture, then snapLen2 of the kind-2 */
+    __extension__ uint8_t pictures[0]; /**< snapLen1 bytes of the kind-1 picture, then snapLen2 of the kind-2 */
 } SnapPairResult;
 IPCSDK_ASSERT_SIZE(SnapPairResult, 660);
 

@@ -20,6 +20,10 @@
 #ifndef IPCSDK_HPP
 #define IPCSDK_HPP
 
+#if __cplusplus < 202002L
+#error "ipcsdk.hpp needs C++20 (compile with -std=c++20 or later); ipcsdk.h alone serves C and older C++"
+#else
+
 #include "ipcsdk.h"
 
 #include <algorithm>
@@ -369,6 +373,11 @@ inline std::atomic<bool>& sdk_alive() {
     static std::atomic<bool> a{false};
     return a;
 }
+// Fleets in existence; ~Sdk checks that none is left.
+inline std::atomic<int>& live_fleets() {
+    static std::atomic<int> n{0};
+    return n;
+}
 
 }  // namespace detail
 
@@ -378,7 +387,9 @@ inline std::atomic<bool>& sdk_alive() {
 
 /// The process's initialisation of the library, RAII: the constructor initialises it and
 /// installs the dispatching callbacks, the destructor releases every camera still logged in and
-/// uninitialises. One at a time: a second while one exists fails with errc::sdk_exists.
+/// uninitialises. One at a time: a second while one exists fails with errc::sdk_exists. Every
+/// ipc::Fleet must be gone before it: closing it while one exists ends the process with a
+/// message on standard error (std::terminate).
 class Sdk {
 public:
     /// Initialises; throws ipc::Error (errc::sdk_exists, or the result of IPCSdkInit).
@@ -404,7 +415,13 @@ public:
     bool owns() const noexcept { return owns_; }
     /// Uninitialises (releasing every camera still logged in); idempotent.
     void close() noexcept {
-        if (!std::exchange(owns_, false)) return;
+        if (!owns_) return;
+        if (const int fleets = detail::live_fleets().load(); fleets > 0) {
+            std::fprintf(stderr, "ipcsdk: ipc::Sdk closed while %d ipc::Fleet object(s) exist; destroy the fleets first\n",
+                         fleets);
+            std::terminate();
+        }
+        owns_ = false;
         IPCSdkUnInit();
         detail::Dispatch::instance().clear_all();
         detail::sdk_alive().store(false);
@@ -619,17 +636,22 @@ struct Credentials {
     std::string password;
 };
 
-namespace detail {
-class FleetCore;
-
-// Told the result of every call made through a CameraRef that carries it (the fleet counts
-// timeouts and arrivals with it).
-struct CallObserver {
-    virtual void observe(std::uint32_t result) noexcept = 0;
+/// A hook a CameraRef may carry: asked before each of its commands whether it may run, told the
+/// result after. The CameraRefs of an ipc::Fleet carry one that keeps the login from being
+/// released during a command, counts timeouts, and fails the commands of a login that is gone.
+class CallGate {
+public:
+    /// 0: the command runs. Otherwise the command does not reach the library and fails with
+    /// this result code (and leave() is not called).
+    virtual std::uint32_t enter() noexcept = 0;
+    /// After a command that enter() let run, with its result.
+    virtual void leave(std::uint32_t result) noexcept = 0;
 
 protected:
-    ~CallObserver() = default;
+    ~CallGate() = default;
 };
+
+namespace detail {
 
 // The name of a function given as a template argument, from the compiler's signature text.
 template <auto Fn>
@@ -645,7 +667,8 @@ constexpr std::string_view function_name() {
     return s.substr(0, end);
 }
 
-inline bool is_error(std::uint32_t r) noexcept { return r >= 0x80000000u; }
+// Failures: the library's result codes and channel results, and the codes of this layer.
+inline bool is_error(std::uint32_t r) noexcept { return r >= 0x7FFFFF00u; }
 
 // An argument given by reference where the C function takes a pointer is passed by address.
 template <class P, class A>
@@ -681,6 +704,9 @@ public:
     CameraRef() noexcept = default;
     /// A view of a handle obtained elsewhere (from IPCSdkLogin, say).
     explicit CameraRef(std::uint32_t handle) noexcept : handle_(handle) {}
+    /// A view whose every command passes through `gate` (shared by the copies of this view).
+    CameraRef(std::uint32_t handle, std::shared_ptr<CallGate> gate) noexcept
+        : handle_(handle), gate_(std::move(gate)) {}
 
     /// The raw handle (0x1023000..0x10230FF), or 0 when empty.
     std::uint32_t handle() const noexcept { return handle_; }
@@ -707,12 +733,14 @@ public:
     template <Setting T>
         requires(!setting_traits<T>::info.counted())
     void get(T& record) const {
-        check(setting_traits<T>::get_fn(handle_, &record), setting_traits<T>::info.get_function, nullptr);
+        check(gated([&] { return setting_traits<T>::get_fn(handle_, &record); }),
+              setting_traits<T>::info.get_function, nullptr);
     }
     template <Setting T>
         requires(!setting_traits<T>::info.counted())
     void get(T& record, std::error_code& ec) const noexcept {
-        check(setting_traits<T>::get_fn(handle_, &record), setting_traits<T>::info.get_function, &ec);
+        check(gated([&] { return setting_traits<T>::get_fn(handle_, &record); }),
+              setting_traits<T>::info.get_function, &ec);
     }
     /// Reads `count` records of a counted setting (1..max_count).
     template <Setting T>
@@ -726,37 +754,39 @@ public:
     template <Setting T>
         requires(setting_traits<T>::info.counted())
     void get(std::span<T> records) const {
-        check(setting_traits<T>::get_fn(handle_, records.data(), count_of(records.size())),
+        check(gated([&] { return setting_traits<T>::get_fn(handle_, records.data(), count_of(records.size())); }),
               setting_traits<T>::info.get_function, nullptr);
     }
     template <Setting T>
         requires(setting_traits<T>::info.counted())
     void get(std::span<T> records, std::error_code& ec) const noexcept {
-        check(setting_traits<T>::get_fn(handle_, records.data(), count_of(records.size())),
+        check(gated([&] { return setting_traits<T>::get_fn(handle_, records.data(), count_of(records.size())); }),
               setting_traits<T>::info.get_function, &ec);
     }
     /// Writes a single-record setting.
     template <WritableSetting T>
         requires(!setting_traits<T>::info.counted())
     void set(const T& record) const {
-        check(setting_traits<T>::set_fn(handle_, &record), setting_traits<T>::info.set_function, nullptr);
+        check(gated([&] { return setting_traits<T>::set_fn(handle_, &record); }),
+              setting_traits<T>::info.set_function, nullptr);
     }
     template <WritableSetting T>
         requires(!setting_traits<T>::info.counted())
     void set(const T& record, std::error_code& ec) const noexcept {
-        check(setting_traits<T>::set_fn(handle_, &record), setting_traits<T>::info.set_function, &ec);
+        check(gated([&] { return setting_traits<T>::set_fn(handle_, &record); }),
+              setting_traits<T>::info.set_function, &ec);
     }
     /// Writes the records of a counted setting (1..max_count of them).
     template <WritableSetting T>
         requires(setting_traits<T>::info.counted())
     void set(std::span<const T> records) const {
-        check(setting_traits<T>::set_fn(handle_, records.data(), count_of(records.size())),
+        check(gated([&] { return setting_traits<T>::set_fn(handle_, records.data(), count_of(records.size())); }),
               setting_traits<T>::info.set_function, nullptr);
     }
     template <WritableSetting T>
         requires(setting_traits<T>::info.counted())
     void set(std::span<const T> records, std::error_code& ec) const noexcept {
-        check(setting_traits<T>::set_fn(handle_, records.data(), count_of(records.size())),
+        check(gated([&] { return setting_traits<T>::set_fn(handle_, records.data(), count_of(records.size())); }),
               setting_traits<T>::info.set_function, &ec);
     }
 
@@ -792,13 +822,13 @@ public:
             std::error_code& ec = std::get<sizeof...(A) - 1>(all);
             auto rest = detail::drop_last(all, std::make_index_sequence<sizeof...(A) - 1>{});
             static_assert(Traits::arity == sizeof...(A), "wrong number of arguments");
-            const std::uint32_t r = std::apply([&](auto&&... x) { return invoke<Fn>(std::forward<decltype(x)>(x)...); },
-                                               rest);
+            const std::uint32_t r = std::apply(
+                [&](auto&&... x) { return gated([&] { return invoke<Fn>(std::forward<decltype(x)>(x)...); }); }, rest);
             check(r, detail::function_name<Fn>(), &ec);
             return ec ? 0 : r;
         } else {
             static_assert(Traits::arity == sizeof...(A) + 1, "wrong number of arguments");
-            const std::uint32_t r = invoke<Fn>(std::forward<A>(a)...);
+            const std::uint32_t r = gated([&] { return invoke<Fn>(std::forward<A>(a)...); });
             check(r, detail::function_name<Fn>(), nullptr);
             return r;
         }
@@ -821,8 +851,8 @@ public:
     std::optional<std::vector<std::uint8_t>> wait_for(Request& request, int tries, std::size_t capacity,
                                                       std::error_code& ec) const {
         std::vector<std::uint8_t> out(capacity);
-        const std::uint32_t r = Fn(handle_, &request, 1, out.data(), static_cast<std::uint32_t>(out.size()), tries);
-        notify(r);
+        const std::uint32_t r =
+            gated([&] { return Fn(handle_, &request, 1, out.data(), static_cast<std::uint32_t>(out.size()), tries); });
         // The picture pair reports its absence on its own; the others say "refused" on timeout.
         const bool late = r == IPCSDK_ERR_NO_PICTURE || (!std::is_same_v<Request, SimuSnapInfo> && r == IPCSDK_ERR_REFUSED);
         if (late) {
@@ -843,21 +873,33 @@ public:
     // ---- channels and heartbeat -----------------------------------------------------------
 
     /// Opens the report channel (login opens it already; this reopens it after a stop).
-    void open_report_channel() const { check(channel_result(StartDataReport(handle_)), "StartDataReport", nullptr); }
+    void open_report_channel() const {
+        check(gated([&] { return channel_result(StartDataReport(handle_)); }), "StartDataReport", nullptr);
+    }
     void open_report_channel(std::error_code& ec) const noexcept {
-        check(channel_result(StartDataReport(handle_)), "StartDataReport", &ec);
+        check(gated([&] { return channel_result(StartDataReport(handle_)); }), "StartDataReport", &ec);
     }
     /// Stops the report channel (no disconnection handler call).
-    void close_report_channel() const { check(StopDataReport(handle_), "StopDataReport", nullptr); }
-    void close_report_channel(std::error_code& ec) const noexcept { check(StopDataReport(handle_), "StopDataReport", &ec); }
+    void close_report_channel() const {
+        check(gated([&] { return StopDataReport(handle_); }), "StopDataReport", nullptr);
+    }
+    void close_report_channel(std::error_code& ec) const noexcept {
+        check(gated([&] { return StopDataReport(handle_); }), "StopDataReport", &ec);
+    }
     /// Opens the video channel and its receiver; IPCStartVideo then asks the camera to stream.
-    void open_video_channel() const { check(channel_result(StartVideoRequest(handle_)), "StartVideoRequest", nullptr); }
+    void open_video_channel() const {
+        check(gated([&] { return channel_result(StartVideoRequest(handle_)); }), "StartVideoRequest", nullptr);
+    }
     void open_video_channel(std::error_code& ec) const noexcept {
-        check(channel_result(StartVideoRequest(handle_)), "StartVideoRequest", &ec);
+        check(gated([&] { return channel_result(StartVideoRequest(handle_)); }), "StartVideoRequest", &ec);
     }
     /// Stops the video channel's receiver.
-    void close_video_channel() const { check(StopVideoRequest(handle_), "StopVideoRequest", nullptr); }
-    void close_video_channel(std::error_code& ec) const noexcept { check(StopVideoRequest(handle_), "StopVideoRequest", &ec); }
+    void close_video_channel() const {
+        check(gated([&] { return StopVideoRequest(handle_); }), "StopVideoRequest", nullptr);
+    }
+    void close_video_channel(std::error_code& ec) const noexcept {
+        check(gated([&] { return StopVideoRequest(handle_); }), "StopVideoRequest", &ec);
+    }
     /// Starts the library's heartbeat thread (a beat every 5 s while logged in).
     void start_heartbeat() const {
         std::error_code ec;
@@ -866,19 +908,18 @@ public:
     }
     void start_heartbeat(std::error_code& ec) const noexcept {
         DeviceSlot* s = slot();
-        const int r = s ? CreatHandlHeartBeatThread(s) : -1;
-        ec = r == 0 ? std::error_code{} : make_error_code(s ? errc::channel_socket : errc::bad_handle);
+        const std::uint32_t r = gated([&] {
+            return !s ? static_cast<std::uint32_t>(errc::bad_handle)
+                      : CreatHandlHeartBeatThread(s) == 0 ? 0u : static_cast<std::uint32_t>(errc::channel_socket);
+        });
+        ec = r == 0 ? std::error_code{} : make_error_code(r);
     }
 
 protected:
-    explicit CameraRef(std::uint32_t handle, detail::CallObserver* observer) noexcept
-        : handle_(handle), observer_(observer) {}
-
     std::uint32_t handle_ = 0;
-    detail::CallObserver* observer_ = nullptr;
+    std::shared_ptr<CallGate> gate_;
 
 private:
-    friend class detail::FleetCore;
 
     // The channel functions return a descriptor or 0 on success, a negative number on failure.
     static std::uint32_t channel_result(std::int32_t r) noexcept { return r >= 0 ? 0u : static_cast<std::uint32_t>(r); }
@@ -897,11 +938,16 @@ private:
     static std::int32_t count_of(std::size_t n) noexcept {
         return n > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<std::int32_t>(n);
     }
-    void notify(std::uint32_t r) const noexcept {
-        if (observer_) observer_->observe(r);
+    // Runs one call of the C interface through the gate, if any.
+    template <class Call>
+    std::uint32_t gated(Call&& fn) const noexcept {
+        if (!gate_) return fn();
+        if (const std::uint32_t refused = gate_->enter()) return refused;
+        const std::uint32_t r = fn();
+        gate_->leave(r);
+        return r;
     }
     void check(std::uint32_t r, std::string_view operation, std::error_code* ec) const {
-        notify(r);
         std::error_code e = detail::is_error(r) ? make_error_code(r) : std::error_code{};
         if (ec)
             *ec = e;
@@ -914,7 +960,8 @@ private:
             detail::raise(make_error_code(errc::param), s.get_function.data(), ec);
             return;
         }
-        check(s.get(handle_, records.data(), count_of(records.size() / s.record_size)), s.get_function, ec);
+        check(gated([&] { return s.get(handle_, records.data(), count_of(records.size() / s.record_size)); }),
+              s.get_function, ec);
     }
     void set(const SettingInfo& s, std::span<const std::byte> records, std::error_code* ec) const {
         if (!s.set || records.empty() || records.size() % s.record_size != 0 ||
@@ -922,7 +969,8 @@ private:
             detail::raise(make_error_code(errc::param), s.writable ? s.set_function.data() : s.name.data(), ec);
             return;
         }
-        check(s.set(handle_, records.data(), count_of(records.size() / s.record_size)), s.set_function, ec);
+        check(gated([&] { return s.set(handle_, records.data(), count_of(records.size() / s.record_size)); }),
+              s.set_function, ec);
     }
 };
 
@@ -941,14 +989,14 @@ public:
     Camera(const Camera&) = delete;
     Camera& operator=(const Camera&) = delete;
     Camera(Camera&& o) noexcept
-        : CameraRef(std::exchange(o.handle_, 0u), std::exchange(o.observer_, nullptr)),
+        : CameraRef(std::exchange(o.handle_, 0u), std::move(o.gate_)),
           generation_(o.generation_),
           handlers_(std::move(o.handlers_)) {}
     Camera& operator=(Camera&& o) noexcept {
         if (this != &o) {
             close();
             handle_ = std::exchange(o.handle_, 0u);
-            observer_ = std::exchange(o.observer_, nullptr);
+            gate_ = std::move(o.gate_);
             generation_ = o.generation_;
             handlers_ = std::move(o.handlers_);
         }
@@ -1086,17 +1134,25 @@ struct FleetOptions {
     int max_command_timeouts = 3;
     /// Timeout of each login.
     std::chrono::seconds login_timeout{5};
-    /// Threads that do the blocking work (logins, releases, heartbeats of the fleet's own); the
-    /// supervision itself is one thread whatever this says. At least 1.
-    unsigned workers = 4;
-    /// Frames waiting for the frame handler beyond this many are dropped (and counted in
-    /// CameraStatus::frames_dropped).
+    /// Most blocking jobs (logins, releases, the fleet's own heartbeats) running at once. Each
+    /// runs on a thread of its own, started for it and gone when it ends, so a camera that does
+    /// not answer holds up only its own login. Jobs beyond this many wait their turn; a waiting
+    /// login is dropped when its camera is removed or the fleet destroyed. At least 1.
+    unsigned workers = IPCSDK_MAX_DEVICES;
+    /// Frames waiting for the frame handler (the one it is running included) beyond this many
+    /// are dropped and counted in CameraStatus::frames_dropped.
     std::size_t max_queued_frames = 256;
+    /// Reports waiting for the report handler (the one it is running included) beyond this
+    /// many, or beyond this many bytes of report bodies, are dropped and counted in
+    /// CameraStatus::reports_dropped. A report arriving when none waits always passes.
+    std::size_t max_queued_reports = 1024;
+    std::size_t max_queued_report_bytes = std::size_t{16} << 20;
 };
 
-/// One camera of a Fleet: where it is, how to log in, and which channels it wants.
+/// One camera of a Fleet: where it is, how to log in, and which channels it wants. Cameras of
+/// both transports can be mixed in one fleet.
 struct CameraSpec {
-    Endpoint endpoint;         ///< address and transport
+    Endpoint endpoint;         ///< address and transport (UDP or TCP, per camera)
     Credentials credentials;   ///< user and password
     bool video = false;        ///< open the video channel and ask the camera to stream
     bool heartbeat = true;     ///< run the library's heartbeat thread
@@ -1111,6 +1167,7 @@ struct CameraStatus {
     std::error_code last_error;                     ///< why it last left online or last failed
     std::uint32_t handle = 0;                       ///< the login's handle while online, else 0
     std::uint64_t frames_dropped = 0;               ///< frames dropped by the queue limit
+    std::uint64_t reports_dropped = 0;              ///< reports dropped by the queue limits
 };
 
 /// A state change, as the state handler receives it.
@@ -1134,27 +1191,40 @@ class Fleet;
 
 namespace detail {
 
+// The fleets in whose Fleet::with the calling thread is (once per call in progress).
+inline std::vector<const void*>& leases_of_this_thread() {
+    thread_local std::vector<const void*> v;
+    return v;
+}
+
 class FleetCore : public std::enable_shared_from_this<FleetCore> {
 public:
     using clock = std::chrono::steady_clock;
 
     struct Entry;
     struct Event {
-        enum Kind { Add, Remove, Frame, Report, Lost, LoginDone, Released, Probed } kind;
+        enum Kind { Add, Remove, RetryNow, Frame, Report, Lost, LoginDone, Released, Probed } kind;
         Event(Kind k, std::shared_ptr<Entry> e, std::uint64_t s = 0) : kind(k), entry(std::move(e)), session(s) {}
         std::shared_ptr<Entry> entry;
         std::uint64_t session = 0;
+        std::uint64_t job = 0;  // the job that posted it (LoginDone, Released, Probed)
         std::uint32_t type = 0;
         std::vector<std::uint8_t> bytes;
         std::error_code error;
         Camera camera;
     };
 
-    struct Entry final : CallObserver, std::enable_shared_from_this<Entry> {
-        FleetCore* core = nullptr;
+    // What a queued handler call holds back from the queue limits.
+    enum class Pending { none, frame, report };
+
+    // Every command through a CameraRef of the fleet: the login stays while it runs, and a
+    // login that is gone (released, or another session by now) refuses it.
+    struct Gate;
+
+    struct Entry : std::enable_shared_from_this<Entry> {
         std::string id;
         CameraSpec spec;
-        // Supervisor's; written under core->mutex_ where status() reads them.
+        // Supervisor's; written under core's mutex_ where status() reads them.
         State state = State::connecting;
         clock::time_point since = clock::now();
         unsigned reconnects = 0;
@@ -1162,8 +1232,9 @@ public:
         unsigned failures = 0;  // failed logins since it was last online
         unsigned pauses = 0;    // pauses since it was last stably online: the next one doubles
         clock::time_point next_attempt{};
-        bool busy = false;      // a login or a release is in flight
+        bool busy = false;      // a login or a release is in flight or waiting for a thread
         bool probing = false;
+        bool deferred = false;  // its login waits for a removed camera of the same address
         clock::time_point last_probe{};
         bool removed = false;
         bool ever_online = false;
@@ -1171,18 +1242,51 @@ public:
         clock::time_point online_since{};
         std::uint64_t session = 0;
         std::vector<Event> early;  // frames and reports of a login not yet processed
-        // Under core->mutex_.
+        // Under core's mutex_.
         Camera camera;
+        std::uint64_t camera_session = 0;
+        std::shared_ptr<Gate> gate;  // of the session online
         int users = 0;
         bool releasing = false;
+        bool gone = false;  // removed (or the fleet stopped)
+        // Under core's dispatch_mutex_.
+        bool muted = false;  // removed: no handler call of it starts any more
         // From any thread.
         std::atomic<clock::rep> last_arrival{0};
         std::atomic<int> timeouts{0};
         std::atomic<std::uint64_t> dropped{0};
-        std::atomic<std::uint64_t> live_session{0};
+        std::atomic<std::uint64_t> reports_dropped{0};
 
         void arrived() noexcept { last_arrival.store(clock::now().time_since_epoch().count()); }
-        void observe(std::uint32_t r) noexcept override;
+    };
+
+    struct Gate final : CallGate {
+        std::weak_ptr<FleetCore> core;
+        std::weak_ptr<Entry> entry;
+        std::uint64_t session = 0;
+
+        std::uint32_t enter() noexcept override {
+            auto c = core.lock();
+            auto e = entry.lock();
+            if (!c) return static_cast<std::uint32_t>(errc::fleet_stopped);
+            if (!e) return static_cast<std::uint32_t>(c->stopping() ? errc::fleet_stopped : errc::fleet_unknown);
+            std::lock_guard lock(c->mutex_);
+            if (e->gone) return static_cast<std::uint32_t>(errc::fleet_unknown);
+            if (!e->camera || e->releasing || e->camera_session != session)
+                return static_cast<std::uint32_t>(errc::fleet_not_online);
+            ++e->users;
+            return 0;
+        }
+        void leave(std::uint32_t r) noexcept override {
+            auto c = core.lock();
+            auto e = entry.lock();
+            if (!c || !e) return;  // not while a command runs: the release waits for it
+            {
+                std::lock_guard lock(c->mutex_);
+                if (--e->users == 0) c->users_cv_.notify_all();
+            }
+            c->observe(e, session, r);
+        }
     };
 
     struct Handlers {
@@ -1198,8 +1302,8 @@ public:
 
     void start() {
         auto self = shared_from_this();
-        for (unsigned i = 0; i < options_.workers; ++i) workers_.emplace_back([self] { self->work(); });
         dispatcher_ = std::thread([self] { self->run_handlers(); });
+        dispatcher_id_ = dispatcher_.get_id();
         supervisor_ = std::thread([self] { self->supervise(); });
     }
 
@@ -1211,10 +1315,6 @@ public:
             stopping_ = true;
         }
         queue_cv_.notify_all();
-        {
-            std::lock_guard lock(mutex_);
-            users_cv_.notify_all();
-        }
         if (supervisor_.joinable()) supervisor_.join();
         bool busy;
         {
@@ -1226,7 +1326,7 @@ public:
         if (!dispatcher_.joinable()) return;
         // A handler that is running (or destroying the fleet) finishes on its own; the thread
         // then ends without starting another. Otherwise it ends at once.
-        if (busy || dispatcher_.get_id() == std::this_thread::get_id())
+        if (busy || dispatcher_id_ == std::this_thread::get_id())
             dispatcher_.detach();
         else
             dispatcher_.join();
@@ -1241,7 +1341,6 @@ public:
 
     void add(std::string id, CameraSpec spec, std::error_code& ec) {
         auto e = std::make_shared<Entry>();
-        e->core = this;
         e->id = id;
         e->spec = std::move(spec);
         {
@@ -1259,6 +1358,8 @@ public:
         post(Event{Event::Add, e});
     }
 
+    // Returns once no handler call for the camera runs or can start (from a handler of its
+    // own: once that handler returns, none starts).
     void remove(const std::string& id, std::error_code& ec) {
         std::shared_ptr<Entry> e;
         {
@@ -1270,9 +1371,53 @@ public:
             }
             e = it->second;
             by_id_.erase(it);
+            e->gone = true;
         }
         ec.clear();
+        std::deque<Call> unseen;
+        {
+            std::unique_lock lock(dispatch_mutex_);
+            e->muted = true;
+            for (auto it = dispatch_.begin(); it != dispatch_.end();) {
+                if (it->entry == e) {
+                    unseen.push_back(std::move(*it));
+                    it = dispatch_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+            if (std::this_thread::get_id() != dispatcher_id_) idle_cv_.wait(lock, [&] { return running_ != e.get(); });
+        }
+        for (auto& c : unseen) unpend(c.pending, c.bytes);
+        std::deque<Event> events;  // its frames and reports on their way to the supervisor
+        {
+            std::lock_guard lock(queue_mutex_);
+            for (auto it = queue_.begin(); it != queue_.end();) {
+                if (it->entry == e && (it->kind == Event::Frame || it->kind == Event::Report)) {
+                    events.push_back(std::move(*it));
+                    it = queue_.erase(it);
+                } else {
+                    ++it;
+                }
+            }
+        }
+        for (auto& ev : events) forget(ev);
         post(Event{Event::Remove, e});
+    }
+
+    void retry_now(const std::string& id, std::error_code& ec) {
+        std::shared_ptr<Entry> e;
+        {
+            std::lock_guard lock(mutex_);
+            auto it = by_id_.find(id);
+            if (it == by_id_.end()) {
+                ec = make_error_code(errc::fleet_unknown);
+                return;
+            }
+            e = it->second;
+        }
+        ec.clear();
+        post(Event{Event::RetryNow, e});
     }
 
     std::vector<CameraStatus> statuses() const {
@@ -1292,23 +1437,30 @@ public:
     class Lease {
     public:
         Lease() = default;
-        Lease(FleetCore* core, std::shared_ptr<Entry> e, std::uint32_t handle)
-            : core_(core), entry_(std::move(e)), handle_(handle) {}
+        Lease(std::shared_ptr<FleetCore> core, std::shared_ptr<Entry> e, CameraRef ref)
+            : core_(std::move(core)), entry_(std::move(e)), ref_(std::move(ref)) {
+            try {
+                leases_of_this_thread().push_back(core_.get());
+            } catch (...) {
+            }
+        }
         Lease(Lease&& o) noexcept
-            : core_(std::exchange(o.core_, nullptr)), entry_(std::move(o.entry_)), handle_(o.handle_) {}
+            : core_(std::move(o.core_)), entry_(std::move(o.entry_)), ref_(std::move(o.ref_)) {}
         Lease& operator=(Lease&&) = delete;
         ~Lease() {
             if (!core_) return;
+            auto& held = leases_of_this_thread();
+            if (auto it = std::find(held.begin(), held.end(), core_.get()); it != held.end()) held.erase(it);
             std::lock_guard lock(core_->mutex_);
             if (--entry_->users == 0) core_->users_cv_.notify_all();
         }
-        CameraRef camera() const noexcept { return core_ ? FleetCore::ref(handle_, entry_.get()) : CameraRef{}; }
+        const CameraRef& camera() const noexcept { return ref_; }
         explicit operator bool() const noexcept { return core_ != nullptr; }
 
     private:
-        FleetCore* core_ = nullptr;
+        std::shared_ptr<FleetCore> core_;
         std::shared_ptr<Entry> entry_;
-        std::uint32_t handle_ = 0;
+        CameraRef ref_;
     };
 
     Lease lease(const std::string& id, std::error_code& ec) {
@@ -1320,19 +1472,27 @@ public:
             ec = make_error_code(errc::fleet_unknown);
         else if (it->second->state != State::online || it->second->releasing || !it->second->camera)
             ec = make_error_code(errc::fleet_not_online);
-        else {
-            ec.clear();
-            ++it->second->users;
-            return Lease(this, it->second, it->second->camera.handle());
-        }
+        else
+            return lease_locked(it->second, ec);
         return {};
+    }
+
+    // Whether the calling thread is inside Fleet::with of this fleet.
+    bool leased_by_this_thread() const {
+        const auto& held = leases_of_this_thread();
+        return std::find(held.begin(), held.end(), this) != held.end();
     }
 
 private:
     friend class ipc::Fleet;
 
-
-    static CameraRef ref(std::uint32_t handle, CallObserver* o) noexcept { return CameraRef(handle, o); }
+    // A handler call waiting for the dispatching thread.
+    struct Call {
+        std::shared_ptr<Entry> entry;  // the camera it is about (null: none)
+        Pending pending = Pending::none;
+        std::size_t bytes = 0;
+        std::function<void()> run;
+    };
 
     bool stopping() const {
         std::lock_guard lock(queue_mutex_);
@@ -1348,9 +1508,11 @@ private:
         s.last_error = e.last_error;
         s.handle = e.state == State::online ? e.camera.handle() : 0;
         s.frames_dropped = e.dropped.load();
+        s.reports_dropped = e.reports_dropped.load();
         return s;
     }
 
+    // Frames and reports count against the queue limits from here until their handler returned.
     void post(Event ev) {
         {
             std::lock_guard lock(queue_mutex_);
@@ -1360,31 +1522,92 @@ private:
                     return;
                 }
                 pending_frames_.fetch_add(1);
+            } else if (ev.kind == Event::Report) {
+                const std::size_t n = pending_reports_.load();
+                if (n > 0 && (n >= options_.max_queued_reports ||
+                              pending_report_bytes_.load() + ev.bytes.size() > options_.max_queued_report_bytes)) {
+                    ev.entry->reports_dropped.fetch_add(1);
+                    return;
+                }
+                pending_reports_.fetch_add(1);
+                pending_report_bytes_.fetch_add(ev.bytes.size());
             }
             queue_.push_back(std::move(ev));
         }
         queue_cv_.notify_one();
     }
 
-    void submit(std::function<void()> job) {
-        {
-            std::lock_guard lock(jobs_mutex_);
-            jobs_.push_back(std::move(job));
+    void unpend(Pending p, std::size_t bytes) {
+        if (p == Pending::frame) {
+            pending_frames_.fetch_sub(1);
+        } else if (p == Pending::report) {
+            pending_reports_.fetch_sub(1);
+            pending_report_bytes_.fetch_sub(bytes);
         }
-        jobs_cv_.notify_one();
     }
 
-    void work() {
-        for (;;) {
-            std::function<void()> job;
-            {
-                std::unique_lock lock(jobs_mutex_);
-                jobs_cv_.wait(lock, [&] { return !jobs_.empty() || jobs_done_; });
-                if (jobs_.empty()) return;
-                job = std::move(jobs_.front());
-                jobs_.pop_front();
+    void forget(const Event& ev) {
+        if (ev.kind == Event::Frame) unpend(Pending::frame, 0);
+        if (ev.kind == Event::Report) unpend(Pending::report, ev.bytes.size());
+    }
+
+    void observe(const std::shared_ptr<Entry>& e, std::uint64_t session, std::uint32_t r) noexcept {
+        if (r == IPCSDK_ERR_NET || r == IPCSDK_ERR_TCP_SEND) {
+            const int n = e->timeouts.fetch_add(1) + 1;
+            const int limit = options_.max_command_timeouts;
+            if (limit > 0 && n == limit) {
+                try {
+                    Event ev{Event::Lost, e, session};
+                    ev.error = make_error_code(r);
+                    post(std::move(ev));
+                } catch (...) {
+                }
             }
-            job();
+        } else if (r != IPCSDK_ERR_BAD_HANDLE) {
+            e->timeouts.store(0);
+            e->arrived();
+        }
+    }
+
+    // ---- blocking jobs: a thread each, at most options_.workers at once (supervisor only) --
+
+    struct Job {
+        std::shared_ptr<Entry> entry;
+        bool login = false;
+        std::function<void(std::uint64_t)> run;  // posts its event with the job's number last
+    };
+
+    void submit(const std::shared_ptr<Entry>& e, bool login, std::function<void(std::uint64_t)> run) {
+        waiting_.push_back(Job{e, login, std::move(run)});
+        start_jobs(false);
+    }
+
+    // Starts waiting jobs while there is room; waiting logins of removed cameras (of every
+    // camera once the fleet stops) are dropped.
+    void start_jobs(bool stop) {
+        for (auto it = waiting_.begin(); it != waiting_.end();) {
+            if (it->login && (stop || it->entry->removed)) {
+                it->entry->busy = false;
+                it = waiting_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        while (!waiting_.empty() && jobs_.size() < options_.workers) {
+            const std::uint64_t id = ++job_count_;
+            try {
+                jobs_.emplace(id, std::thread(waiting_.front().run, id));
+            } catch (...) {  // no thread now: tried again at the next round
+                return;
+            }
+            waiting_.pop_front();
+        }
+    }
+
+    void finish_job(std::uint64_t id) {
+        if (auto it = jobs_.find(id); it != jobs_.end()) {
+            it->second.join();  // it has posted its event and is ending
+            jobs_.erase(it);
         }
     }
 
@@ -1401,17 +1624,16 @@ private:
             stop_seen_ = stopping_;
             lock.unlock();
             for (auto& ev : batch) handle(ev, live, stop);
+            batch.clear();
+            start_jobs(stop);
             tick(live, stop);
             lock.lock();
             if (stop && live.empty() && queue_.empty()) break;
         }
         lock.unlock();
-        {
-            std::lock_guard jl(jobs_mutex_);
-            jobs_done_ = true;
-        }
-        jobs_cv_.notify_all();
-        for (auto& w : workers_) w.join();
+        for (auto& [id, t] : jobs_) t.join();
+        jobs_.clear();
+        waiting_.clear();
         // Events posted by the last jobs hold entries (and cameras, already released): drop them.
         std::lock_guard ql(queue_mutex_);
         queue_.clear();
@@ -1420,22 +1642,29 @@ private:
     clock::time_point next_wake(const std::vector<std::shared_ptr<Entry>>& live) const {
         auto t = clock::now() + std::chrono::milliseconds(250);  // staleness and probes
         for (const auto& e : live)
-            if (!e->busy && !e->removed && e->state != State::online) t = std::min(t, e->next_attempt);
+            if (!e->busy && !e->removed && !e->deferred && e->state != State::online) t = std::min(t, e->next_attempt);
         return t;
     }
 
     void handle(Event& ev, std::vector<std::shared_ptr<Entry>>& live, bool stop) {
         Entry& e = *ev.entry;
+        if (ev.kind == Event::LoginDone || ev.kind == Event::Released || ev.kind == Event::Probed) finish_job(ev.job);
         switch (ev.kind) {
         case Event::Add:
             live.push_back(ev.entry);
             e.next_attempt = clock::now();
             break;
-        case Event::Remove: {
-            std::lock_guard lock(mutex_);
+        case Event::Remove:
             e.removed = true;
+            for (auto& x : e.early) forget(x);
+            e.early.clear();
             break;
-        }
+        case Event::RetryNow:
+            if (!e.removed && e.state != State::online) {
+                e.pauses = 0;
+                e.next_attempt = clock::now();
+            }
+            break;
         case Event::Frame:
         case Event::Report:
             if (stop || e.removed || ev.session != e.session) {
@@ -1468,10 +1697,6 @@ private:
         }
     }
 
-    void forget(const Event& ev) {
-        if (ev.kind == Event::Frame) pending_frames_.fetch_sub(1);
-    }
-
     void deliver(Entry& e, Event& ev) {
         auto h = handlers();
         const bool frame = ev.kind == Event::Frame;
@@ -1479,30 +1704,35 @@ private:
             forget(ev);
             return;
         }
-        dispatch(
-            [h, id = e.id, frame, type = ev.type, bytes = std::move(ev.bytes)] {
-                if (frame) {
-                    ipc::Frame f{bytes};
-                    guarded("frame", h->frame, id, f);
-                } else {
-                    ipc::Report r{type, bytes};
-                    guarded("report", h->report, id, r);
-                }
-            },
-            frame);
+        const std::size_t size = ev.bytes.size();
+        dispatch(e.shared_from_this(),
+                 [h, id = e.id, frame, type = ev.type, bytes = std::move(ev.bytes)] {
+                     if (frame) {
+                         ipc::Frame f{bytes};
+                         guarded("frame", h->frame, id, f);
+                     } else {
+                         ipc::Report r{type, bytes};
+                         guarded("report", h->report, id, r);
+                     }
+                 },
+                 frame ? Pending::frame : Pending::report, size);
     }
 
-    // Hands a handler call to the dispatching thread (in order).
-    void dispatch(std::function<void()> call, bool frame = false) {
+    // Hands a handler call to the dispatching thread (in order); dropped for a removed camera.
+    void dispatch(std::shared_ptr<Entry> e, std::function<void()> run, Pending p = Pending::none,
+                  std::size_t bytes = 0) {
+        bool queued = false;
         {
             std::lock_guard lock(dispatch_mutex_);
-            if (!dispatch_stop_) {
-                dispatch_.emplace_back(frame, std::move(call));
-                frame = false;
+            if (!dispatch_stop_ && !(e && e->muted)) {
+                dispatch_.push_back(Call{std::move(e), p, bytes, std::move(run)});
+                queued = true;
             }
         }
-        if (frame) pending_frames_.fetch_sub(1);
-        dispatch_cv_.notify_one();
+        if (queued)
+            dispatch_cv_.notify_one();
+        else
+            unpend(p, bytes);
     }
 
     void run_handlers() {
@@ -1510,18 +1740,29 @@ private:
         for (;;) {
             dispatch_cv_.wait(lock, [&] { return !dispatch_.empty() || dispatch_stop_; });
             if (dispatch_stop_) break;
-            auto job = std::move(dispatch_.front());
+            Call call = std::move(dispatch_.front());
             dispatch_.pop_front();
             in_handler_ = true;
+            running_ = call.entry.get();
             lock.unlock();
-            job.second();
-            if (job.first) pending_frames_.fetch_sub(1);
-            job.second = nullptr;
+            call.run();
+            unpend(call.pending, call.bytes);
+            call = Call{};
             lock.lock();
             in_handler_ = false;
+            running_ = nullptr;
+            idle_cv_.notify_all();
         }
         auto rest = std::move(dispatch_);  // dropped unseen, outside the lock
         lock.unlock();
+    }
+
+    // Whether a removed camera of the same address still holds (or may still get) the
+    // library's entry for it: a login now would fail as a duplicate.
+    static bool address_taken(const std::vector<std::shared_ptr<Entry>>& live, const Entry& e) {
+        for (const auto& o : live)
+            if (o.get() != &e && o->removed && o->spec.endpoint.address == e.spec.endpoint.address) return true;
+        return false;
     }
 
     void tick(std::vector<std::shared_ptr<Entry>>& live, bool stop) {
@@ -1555,12 +1796,13 @@ private:
                     probe(e);
                 }
             } else if (!e->busy && now >= e->next_attempt) {
+                e->deferred = address_taken(live, *e);
                 bool has;
                 {
                     std::lock_guard lock(mutex_);
                     has = static_cast<bool>(e->camera);
                 }
-                if (!has) login(e);
+                if (!has && !e->deferred) login(e);
             }
             ++it;
         }
@@ -1597,7 +1839,7 @@ private:
         c.to = to;
         c.error = why;
         c.at = e.since;
-        if (auto h = handlers(); h && h->state) dispatch([h, c] { guarded("state", h->state, c); });
+        if (auto h = handlers(); h && h->state) dispatch(e.shared_from_this(), [h, c] { guarded("state", h->state, c); });
     }
 
     std::chrono::milliseconds pause_for(unsigned n, bool longest) {
@@ -1620,7 +1862,7 @@ private:
         e.next_attempt = clock::now() + pause;
         if (auto h = handlers(); h && h->retry) {
             Retry r{e.id, e.failures, why, pause};
-            dispatch([h, r] { guarded("retry", h->retry, r); });
+            dispatch(e.shared_from_this(), [h, r] { guarded("retry", h->retry, r); });
         }
     }
 
@@ -1633,17 +1875,20 @@ private:
 
     void release(const std::shared_ptr<Entry>& e) {
         e->busy = true;
-        submit([this, e] {
+        submit(e, false, [this, e](std::uint64_t job) {
             Camera c;
             {
                 std::unique_lock lock(mutex_);
                 e->releasing = true;
                 users_cv_.wait(lock, [&] { return e->users == 0; });
                 c = std::move(e->camera);
+                e->gate.reset();
                 e->releasing = false;
             }
             c.close();
-            post(Event{Event::Released, e});
+            Event ev{Event::Released, e};
+            ev.job = job;
+            post(std::move(ev));
         });
     }
 
@@ -1652,14 +1897,14 @@ private:
         e->lost_early = false;
         const std::uint64_t session = ++sessions_;
         e->session = session;
-        e->live_session.store(session);
         const auto timeout = options_.login_timeout;
-        submit([this, e, session, timeout] {
+        submit(e, true, [this, e, session, timeout](std::uint64_t job) {
             std::error_code ec;
             Camera c = Camera::login(e->spec.endpoint, e->spec.credentials, timeout, ec);
             if (!ec) restore(c, e, session, ec);
             if (ec) c.close();
             Event ev{Event::LoginDone, e, session};
+            ev.job = job;
             ev.error = ec;
             ev.camera = std::move(c);
             post(std::move(ev));
@@ -1671,25 +1916,25 @@ private:
         std::weak_ptr<Entry> w = e;
         ipc::Handlers h;
         h.frame = [this, w, session](const ipc::Frame& f) {
-            if (auto e = w.lock()) {
-                e->arrived();
-                Event ev{Event::Frame, e, session};
+            if (auto entry = w.lock()) {
+                entry->arrived();
+                Event ev{Event::Frame, entry, session};
                 ev.bytes.assign(f.bytes.begin(), f.bytes.end());
                 post(std::move(ev));
             }
         };
         h.report = [this, w, session](const ipc::Report& r) {
-            if (auto e = w.lock()) {
-                e->arrived();
-                Event ev{Event::Report, e, session};
+            if (auto entry = w.lock()) {
+                entry->arrived();
+                Event ev{Event::Report, entry, session};
                 ev.type = r.type;
                 ev.bytes.assign(r.body.begin(), r.body.end());
                 post(std::move(ev));
             }
         };
         h.disconnect = [this, w, session] {
-            if (auto e = w.lock()) {
-                Event ev{Event::Lost, e, session};
+            if (auto entry = w.lock()) {
+                Event ev{Event::Lost, entry, session};
                 ev.error = make_error_code(errc::channel_closed);
                 post(std::move(ev));
             }
@@ -1717,6 +1962,7 @@ private:
             if (ev.camera) {
                 std::lock_guard lock(mutex_);
                 e.camera = std::move(ev.camera);
+                e.camera_session = ev.session;
             }
             if (!stop && !e.removed) {
                 const bool refused = ev.error == errc::auth;
@@ -1727,9 +1973,15 @@ private:
             if (e.camera) release(ev.entry);  // the retry is scheduled once it is released
             return;
         }
+        auto gate = std::make_shared<Gate>();
+        gate->core = weak_from_this();
+        gate->entry = ev.entry;
+        gate->session = ev.session;
         {
             std::lock_guard lock(mutex_);
             e.camera = std::move(ev.camera);
+            e.camera_session = ev.session;
+            e.gate = std::move(gate);
             if (e.ever_online) ++e.reconnects;
             e.ever_online = true;
         }
@@ -1745,25 +1997,31 @@ private:
     void probe(const std::shared_ptr<Entry>& e) {
         e->probing = true;
         e->last_probe = clock::now();
-        submit([this, e] {
+        submit(e, false, [this, e](std::uint64_t job) {
             std::error_code ec;
             {
                 Lease l = lease_entry(e, ec);
                 if (!ec) l.camera().call<IPCSendHeartBeat>(ec);
             }
-            post(Event{Event::Probed, e});
+            Event ev{Event::Probed, e};
+            ev.job = job;
+            post(std::move(ev));
         });
     }
 
     Lease lease_entry(const std::shared_ptr<Entry>& e, std::error_code& ec) {
         std::lock_guard lock(mutex_);
-        if (!e->camera || e->releasing) {
+        if (!e->camera || e->releasing || !e->gate) {
             ec = make_error_code(errc::fleet_not_online);
             return {};
         }
-        ++e->users;
+        return lease_locked(e, ec);
+    }
+
+    Lease lease_locked(const std::shared_ptr<Entry>& e, std::error_code& ec) {
         ec.clear();
-        return Lease(this, e, e->camera.handle());
+        ++e->users;
+        return Lease(shared_from_this(), e, CameraRef(e->camera.handle(), e->gate));
     }
 
     std::shared_ptr<const Handlers> handlers() const {
@@ -1782,45 +2040,30 @@ private:
     mutable std::mutex queue_mutex_;
     std::condition_variable queue_cv_;
     std::deque<Event> queue_;
-    std::atomic<std::size_t> pending_frames_{0};  // from the callback until the handler returned
+    // From the callback until the handler returned.
+    std::atomic<std::size_t> pending_frames_{0}, pending_reports_{0}, pending_report_bytes_{0};
     bool stopping_ = false;
     bool stop_seen_ = false;
 
-    std::mutex jobs_mutex_;
-    std::condition_variable jobs_cv_;
-    std::deque<std::function<void()>> jobs_;
-    bool jobs_done_ = false;
-    std::vector<std::thread> workers_;
+    // Supervisor only.
+    std::map<std::uint64_t, std::thread> jobs_;
+    std::deque<Job> waiting_;
+    std::uint64_t job_count_ = 0;
     std::thread supervisor_;
 
     std::mutex dispatch_mutex_;
     std::condition_variable dispatch_cv_;
-    std::deque<std::pair<bool, std::function<void()>>> dispatch_;  // (is a frame, handler call)
+    std::condition_variable idle_cv_;  // the running handler call ended
+    std::deque<Call> dispatch_;
     bool dispatch_stop_ = false;
     bool in_handler_ = false;
+    const Entry* running_ = nullptr;  // the camera of the handler call running now
     std::thread dispatcher_;
+    std::thread::id dispatcher_id_;
 
     mutable std::mutex handlers_mutex_;
     std::shared_ptr<const Handlers> handlers_;
 };
-
-inline void FleetCore::Entry::observe(std::uint32_t r) noexcept {
-    if (r == IPCSDK_ERR_NET || r == IPCSDK_ERR_TCP_SEND) {
-        const int n = timeouts.fetch_add(1) + 1;
-        const int limit = core->options_.max_command_timeouts;
-        if (limit > 0 && n == limit) {
-            try {
-                Event ev{Event::Lost, shared_from_this(), live_session.load()};
-                ev.error = make_error_code(r);
-                core->post(std::move(ev));
-            } catch (...) {
-            }
-        }
-    } else if (r != IPCSDK_ERR_BAD_HANDLE) {
-        timeouts.store(0);
-        arrived();
-    }
-}
 
 }  // namespace detail
 
@@ -1832,27 +2075,47 @@ inline void FleetCore::Entry::observe(std::uint32_t r) noexcept {
 /// or after max_command_timeouts command timeouts in a row. It is then released and logged in
 /// again after a pause that starts at initial_backoff and doubles up to max_backoff, with
 /// jitter; the channels it wants (report, video, heartbeat) are restored. A camera that refuses
-/// the credentials is auth-failed and retried only at the longest pause.
+/// the credentials is auth-failed and retried only at the longest pause, or at once by
+/// retry_now(). Cameras over UDP and over TCP can be mixed.
 ///
-/// Threads: one supervising thread runs the state machine from its event queue; a few worker
-/// threads (FleetOptions::workers) do the blocking logins and releases; one dispatching thread
-/// runs every handler, one at a time and in order. The library's callbacks only copy the event
-/// into the supervisor's queue and return. No handler runs under a lock that a command or
-/// Fleet::with needs, so handlers may call any Fleet function, and a slow handler delays only
-/// the handlers after it, never the supervision.
+/// Threads: one supervising thread runs the state machine from its event queue; each blocking
+/// job (a login, a release, a heartbeat of the fleet's own) runs on a thread of its own, up to
+/// FleetOptions::workers at once, so a camera that does not answer delays no other's login;
+/// one dispatching thread runs every handler, one at a time and in order. The library's
+/// callbacks only copy the event into the supervisor's queue and return. No handler runs under
+/// a lock that a command or Fleet::with needs, so handlers may call any Fleet function, and a
+/// slow handler delays only the handlers after it, never the supervision. Frames and reports
+/// waiting for their handler are bounded (FleetOptions::max_queued_frames,
+/// max_queued_reports, max_queued_report_bytes); what is beyond is dropped and counted.
 ///
-/// remove() returns at once; the camera is released in the background. The destructor
-/// releases every camera (waiting for Fleet::with calls in progress to end) and returns without
+/// remove() returns once no handler for that camera runs or can start (called from a handler
+/// of that camera: none starts after that handler returns); its events still queued are
+/// dropped, its login is released in the background, and an add with the same id or address
+/// may follow at once (its login waits for that release). The destructor drops the logins not
+/// yet started, waits for those in progress (each bounded by its login timeout and one
+/// exchange) and for Fleet::with calls in progress, releases every camera, and returns without
 /// waiting for a handler that is running at that moment: that one finishes on its own and no
-/// other starts. An ipc::Sdk must outlive the fleet.
+/// other starts.
+///
+/// Destroying a fleet inside its own Fleet::with (which would wait for itself), or an ipc::Sdk
+/// while a fleet exists, ends the process with a message on standard error (std::terminate).
 class Fleet {
 public:
-    /// Starts the supervising thread and the workers.
+    /// Starts the supervising thread and the dispatching thread.
     explicit Fleet(FleetOptions options = {}) : core_(std::make_shared<detail::FleetCore>(options)) {
         core_->start();
+        detail::live_fleets().fetch_add(1);
     }
     ~Fleet() {
-        if (core_) core_->shutdown();
+        if (!core_) return;
+        if (core_->leased_by_this_thread()) {
+            std::fputs("ipcsdk: an ipc::Fleet was destroyed inside its own Fleet::with; the destructor would "
+                        "wait for that call to end\n",
+                        stderr);
+            std::terminate();
+        }
+        core_->shutdown();
+        detail::live_fleets().fetch_sub(1);
     }
     Fleet(const Fleet&) = delete;
     Fleet& operator=(const Fleet&) = delete;
@@ -1865,14 +2128,27 @@ public:
         detail::raise(ec, "Fleet::add", nullptr);
     }
     void add(std::string id, CameraSpec spec, std::error_code& ec) { core_->add(std::move(id), std::move(spec), ec); }
-    /// Removes a camera: no handler is called for it any more; its release happens in the
-    /// background (an add with the same id may follow at once). Throws errc::fleet_unknown.
+    /// Removes a camera. Returns once no handler for it runs or can start: a handler call for it
+    /// running on the dispatching thread is waited for (do not call remove() under a lock that
+    /// handler takes); called from a handler of that camera, none starts after that handler.
+    /// Its login is released in the background (an add with the same id may follow at once).
+    /// CameraRefs of it fail with errc::fleet_unknown from now on. Throws errc::fleet_unknown.
     void remove(const std::string& id) {
         std::error_code ec;
         core_->remove(id, ec);
         detail::raise(ec, "Fleet::remove", nullptr);
     }
     void remove(const std::string& id, std::error_code& ec) { core_->remove(id, ec); }
+
+    /// Logs a camera that is not online in again now, ending its pause (an auth-failed one too,
+    /// say once its password was put right); its pauses start again at initial_backoff. Does
+    /// nothing for a camera that is online or logging in. Throws errc::fleet_unknown.
+    void retry_now(const std::string& id) {
+        std::error_code ec;
+        core_->retry_now(id, ec);
+        detail::raise(ec, "Fleet::retry_now", nullptr);
+    }
+    void retry_now(const std::string& id, std::error_code& ec) { core_->retry_now(id, ec); }
 
     /// The status of one camera, or nothing for an unknown id.
     std::optional<CameraStatus> status(const std::string& id) const { return core_->status(id); }
@@ -1882,6 +2158,9 @@ public:
     /// Runs f(CameraRef&) on an online camera on the calling thread and returns its result; the
     /// camera is not released while f runs. Fails fast with ipc::Error (errc::fleet_not_online,
     /// errc::fleet_unknown) otherwise. Command timeouts inside f count towards going offline.
+    /// A copy of the CameraRef may outlive f: each of its commands holds the login while it
+    /// runs, and fails (errc::fleet_not_online, errc::fleet_unknown, errc::fleet_stopped) once
+    /// that login is gone, even when the camera is online again with another.
     template <class F>
     decltype(auto) with(const std::string& id, F&& f) {
         std::error_code ec;
@@ -1891,16 +2170,19 @@ public:
         return std::invoke(std::forward<F>(f), ref);
     }
     /// As with(id, f), but a camera that is not online sets `ec` instead of throwing (f's own
-    /// exceptions still propagate). Returns f's result in an optional (nothing for void f).
+    /// exceptions still propagate). Returns f's result in an optional (nothing for void f; a
+    /// std::reference_wrapper when f returns an lvalue reference).
     template <class F>
     auto with(const std::string& id, F&& f, std::error_code& ec) {
         using R = std::invoke_result_t<F, CameraRef&>;
+        using Held = std::conditional_t<std::is_lvalue_reference_v<R>, std::reference_wrapper<std::remove_reference_t<R>>,
+                                        std::remove_cvref_t<R>>;
         auto lease = core_->lease(id, ec);
         CameraRef ref = lease.camera();
         if constexpr (std::is_void_v<R>) {
             if (!ec) std::invoke(std::forward<F>(f), ref);
         } else {
-            std::optional<R> r;
+            std::optional<Held> r;
             if (!ec) r.emplace(std::invoke(std::forward<F>(f), ref));
             return r;
         }
@@ -1929,4 +2211,5 @@ private:
 
 }  // namespace ipc
 
+#endif  // C++20
 #endif  // IPCSDK_HPP

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix, then builds a C host and a C++ host against that
-# copy only, once with find_package and once with pkg-config, and checks the exported names.
+# copy only, once with find_package and once with pkg-config (with strict warnings), and checks
+# the exported names.
 set -euo pipefail
 build="$1"; src="$2"
 tmp=$(mktemp -d)
@@ -20,9 +21,16 @@ cmake -S "$src" -B "$tmp/find" -DCMAKE_PREFIX_PATH="$tmp/prefix" >/dev/null
 cmake --build "$tmp/find" >/dev/null
 LD_LIBRARY_PATH="$libdir" "$tmp/find/consumer"
 LD_LIBRARY_PATH="$libdir" "$tmp/find/consumer_cpp"
-PKG_CONFIG_PATH="$libdir/pkgconfig" cc -std=c99 -Wall -Wextra -Werror -o "$tmp/pc" "$src/consumer.c" \
-  $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs ipcsdk)
+# pkg-config hands out -I (not -isystem): the headers themselves must pass a strict host's warnings.
+strict=(-Wall -Wextra -Wpedantic -Wshadow -Wconversion -Werror)
+pc=$(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs ipcsdk)
+[[ "$pc" == *-I* && "$pc" != *-isystem* ]]
+cc -std=c99 "${strict[@]}" -o "$tmp/pc" "$src/consumer.c" $pc
 LD_LIBRARY_PATH="$libdir" "$tmp/pc"
-PKG_CONFIG_PATH="$libdir/pkgconfig" c++ -std=c++20 -Wall -Wextra -Werror -o "$tmp/pc_cpp" "$src/consumer.cpp" \
-  $(PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --cflags --libs ipcsdk) -pthread
+c++ -std=c++20 "${strict[@]}" -o "$tmp/pc_cpp" "$src/consumer.cpp" $pc -pthread
 LD_LIBRARY_PATH="$libdir" "$tmp/pc_cpp"
+# A C++17 host of the C++ layer gets a single error that names C++20.
+if out=$(echo '#include <ipcsdk.hpp>' | c++ -std=c++17 -fsyntax-only -x c++ - $pc 2>&1); then
+  echo "ipcsdk.hpp accepted as C++17"; exit 1
+fi
+[ "$(grep -c 'error:' <<<"$out")" = 1 ] && grep -q 'error:.*C++20' <<<"$out" || { echo "$out"; exit 1; }

@@ -1,4 +1,5 @@
-// Built against the installed copy only: the C++ layer compiles as C++20 and links.
+// Built against the installed copy only: the C++ layer compiles as C++20 (under a strict host's
+// warnings too) and links.
 #include <ipcsdk.hpp>
 
 #include <cstdio>
@@ -20,6 +21,12 @@ int main() {
     }
     const ipc::SettingInfo* s = ipc::find_setting("video-param");
     if (!s || s->record_size != sizeof(VideoParamRecord) || s->get_class != 1 || s->get_code != 6) return 5;
+    {
+        ipc::Fleet fleet;  // the fleet's templates instantiated: with() returning a reference
+        int value = 1;
+        auto r = fleet.with("none", [&](ipc::CameraRef&) -> int& { return value; }, ec);
+        if (r || ec != ipc::errc::fleet_unknown) return 6;
+    }
     std::printf("C++ consumer ok: %zu settings\n", ipc::settings().size());
     return 0;
 }

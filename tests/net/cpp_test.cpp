@@ -380,6 +380,12 @@ TEST_F(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAr
     fleet->add("cam", spec(0, false, true));
     EXPECT_THROW(fleet->add("cam", spec(0)), ipc::Error);
     ASSERT_TRUE(seen->reaches("cam", S::online));
+    int value = 7;  // f may return a reference
+    auto held = fleet->with("cam", [&](ipc::CameraRef&) -> int& { return value; }, ec);
+    static_assert(std::is_same_v<decltype(held), std::optional<std::reference_wrapper<int>>>);
+    ASSERT_TRUE(held.has_value());
+    held->get() = 8;
+    EXPECT_EQ(value, 8);
     sim->script(silence(2));
     for (int i = 0; i < 2; ++i) {
         std::error_code command;
@@ -427,6 +433,167 @@ TEST_F(Fleet, DestructionDoesNotWaitForARunningHandler) {
     EXPECT_EQ(slots_in_use(), 0);
     EXPECT_TRUE(eventually([&] { return sim->reportConnections() == 0; }, 20s));
     gate->set_value();
+}
+
+// A CameraRef copied out of with() works while its login lasts; once that login is gone (lost,
+// removed, the fleet destroyed) its commands fail with a result code and reach no camera.
+TEST_F(Fleet, ACameraRefCopiedOutOfWithFailsOnceItsLoginIsGone) {
+    make().add("cam", spec(0, false, true));
+    ASSERT_TRUE(seen->reaches("cam", S::online));
+    ipc::CameraRef first = fleet->with("cam", [](ipc::CameraRef& c) { return c; });
+    EXPECT_EQ(first.get<SystemInfo>().deviceModel[0], 'I');
+    ASSERT_TRUE(sim->waitReportConnection());
+    sim->closeReportChannels();
+    ASSERT_TRUE(seen->reaches("cam", S::online, 2));
+    std::error_code ec;
+    NtpConfInfo ntp{};
+    first.get(ntp, ec);
+    EXPECT_EQ(ec, ipc::errc::fleet_not_online) << "a login of the past";
+    ipc::CameraRef second = fleet->with("cam", [](ipc::CameraRef& c) { return c; });
+    sim->clearRequests();
+    fleet->remove("cam");
+    second.get(ntp, ec);
+    EXPECT_EQ(ec, ipc::errc::fleet_unknown);
+    EXPECT_THROW(second.call<IPCReboot>(), ipc::Error);
+    fleet->add("other", spec(0, false, true));  // may get the same handle
+    ASSERT_TRUE(seen->reaches("other", S::online));
+    second.get(ntp, ec);
+    EXPECT_EQ(ec, ipc::errc::fleet_unknown);
+    fleet.reset();
+    second.get(ntp, ec);
+    EXPECT_EQ(ec, ipc::errc::fleet_stopped);
+    for (const auto& r : sim->requests()) EXPECT_NE(std::pair(int(r.msgClass), int(r.code)), std::pair(3, 8)) << "reached the camera";
+}
+
+// remove() returns after the last handler call for the camera, also with a backlog of frames;
+// from a handler of the camera itself it returns at once (none starts after that handler).
+TEST_F(Fleet, NoHandlerRunsForACameraOnceRemoveReturned) {
+    ipcsim::Config fast;
+    fast.framesPerSecond = 100;
+    auto busy = testenv::start_camera(1, fast);
+    std::atomic<bool> removed{false};
+    std::atomic<int> before{0}, after{0};
+    make();
+    fleet->on_frame([&](const std::string& id, const ipc::Frame&) {
+        if (id != "busy") return;
+        ++(removed ? after : before);
+        std::this_thread::sleep_for(20ms);
+    });
+    fleet->on_state([&, s = seen](const ipc::StateChange& c) {
+        if (removed && c.id == "busy") ++after;
+        if (c.id == "self" && c.to == S::online) fleet->remove("self");
+        s->add([&] { s->changes.push_back(c); });
+    });
+    fleet->add("busy", spec(1, true));
+    fleet->add("self", spec(0));
+    ASSERT_TRUE(eventually([&] { return before > 20; }, 20s));
+    fleet->remove("busy");
+    removed = true;
+    std::this_thread::sleep_for(500ms);  // a backlog would be handled by now
+    EXPECT_EQ(after, 0);
+    ASSERT_TRUE(seen->reaches("self", S::online));
+    EXPECT_EQ(fleet->status("self"), std::nullopt);
+    EXPECT_TRUE(eventually([&] { return slots_in_use() == 0; }, 20s));
+    fleet.reset();  // before the counters its handlers use
+}
+
+// Frozen cameras (their logins go unanswered) do not hold up the login of another; a camera
+// put right after refusing the credentials is logged in by retry_now() without its pause.
+TEST_F(Fleet, LoginsDoNotWaitBehindFrozenCamerasAndRetryNowEndsAPause) {
+    std::vector<std::unique_ptr<ipcsim::Camera>> frozen;
+    for (int i = 1; i <= 6; ++i) {
+        frozen.push_back(testenv::start_camera(i));
+        frozen.back()->script(silence(1000));
+    }
+    make(quick(200ms, 60s));
+    sim->refuseLogins(true);
+    fleet->add("cam", spec(0, false, true));
+    ASSERT_TRUE(seen->reaches("cam", S::auth_failed));
+    for (int i = 1; i <= 6; ++i) fleet->add("frozen" + std::to_string(i), spec(i, false, true));
+    for (auto& f : frozen) ASSERT_TRUE(f->waitRequest(0, 0, 10s).has_value());
+    sim->refuseLogins(false);
+    fleet->retry_now("cam");  // its login runs beside the frozen ones (each held for seconds)
+    ASSERT_TRUE(seen->reaches("cam", S::online));
+    for (int i = 1; i <= 6; ++i) EXPECT_TRUE(seen->transitions("frozen" + std::to_string(i)).empty()) << "still logging in";
+    EXPECT_THROW(fleet->retry_now("nobody"), ipc::Error);
+}
+
+// Logins waiting for a thread are dropped by remove() and by the destructor: their cameras
+// never see a login request.
+TEST_F(Fleet, LoginsNotStartedAreDroppedOnRemoveAndDestruction) {
+    std::vector<std::unique_ptr<ipcsim::Camera>> frozen;
+    for (int i = 1; i <= 3; ++i) {
+        frozen.push_back(testenv::start_camera(i));
+        frozen.back()->script(silence(1000));
+    }
+    auto o = quick();
+    o.workers = 1;
+    make(o);
+    for (int i = 1; i <= 3; ++i) fleet->add("frozen" + std::to_string(i), spec(i, false, true));
+    ASSERT_TRUE(frozen[0]->waitRequest(0, 0, 10s).has_value());
+    fleet->remove("frozen2");
+    fleet.reset();
+    std::this_thread::sleep_for(300ms);
+    EXPECT_FALSE(frozen[1]->waitRequest(0, 0, 0ms).has_value());
+    EXPECT_FALSE(frozen[2]->waitRequest(0, 0, 0ms).has_value());
+}
+
+// With the report handler stuck, reports beyond the byte limit are dropped and counted; the
+// first ones are delivered in order once it returns.
+TEST_F(Fleet, ReportsBeyondTheQueueLimitAreDroppedAndCounted) {
+    auto o = quick();
+    o.max_queued_report_bytes = 4500;  // four 1000-byte bodies
+    make(o);
+    auto gate = std::make_shared<std::promise<void>>();
+    fleet->on_report([s = seen, open = gate->get_future().share()](const std::string&, const ipc::Report& r) {
+        open.wait_for(60s);
+        s->add([&] { s->reports.push_back(uint32_t{r.body[0]} | uint32_t{r.body[1]} << 8); });
+    });
+    fleet->add("cam", spec(0));
+    ASSERT_TRUE(seen->reaches("cam", S::online));
+    ASSERT_TRUE(sim->waitReportConnection());
+    sim->sendNumberedReports(0x1003, 50, 1000);
+    EXPECT_TRUE(eventually([&] { return fleet->status("cam")->reports_dropped == 46; }, 20s));
+    gate->set_value();
+    ASSERT_TRUE(seen->wait([&] { return seen->reports.size() == 4; }));
+    EXPECT_EQ(seen->reports, (std::vector<uint32_t>{0, 1, 2, 3}));
+    EXPECT_EQ(fleet->status("cam")->reports_dropped, 46u);
+    EXPECT_EQ(fleet->status("cam")->frames_dropped, 0u);
+}
+
+// An id (and address) added again right after remove() logs in once the old login is
+// released: no failed login, no pause.
+TEST_F(Fleet, ReAddedRightAfterRemoveComesOnlineWithoutAFailedLogin) {
+    make().add("cam", spec(0, true));
+    ASSERT_TRUE(seen->reaches("cam", S::online));
+    fleet->remove("cam");
+    fleet->add("cam", spec(0, true));
+    ASSERT_TRUE(seen->reaches("cam", S::online, 2));
+    EXPECT_EQ(seen->transitions("cam"), (Transitions{{S::connecting, S::online}, {S::connecting, S::online}}));
+    EXPECT_TRUE(seen->read([&] { return seen->retriesOf("cam").empty(); }));
+}
+
+// Destroying a fleet inside its own with() and closing the Sdk before a fleet end the process
+// with a message instead of hanging or using a closed library.
+TEST(FleetDeathTest, DestroyedInsideItsOwnWithOrAfterTheSdk) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_DEATH(
+        {
+            auto sdk = std::make_unique<ipc::Sdk>();
+            ipc::Fleet f;
+            sdk.reset();
+        },
+        "ipc::Sdk closed while 1 ipc::Fleet");
+    EXPECT_DEATH(
+        {
+            ipc::Sdk sdk;
+            auto sim = testenv::start_camera(0);
+            auto f = std::make_unique<ipc::Fleet>(quick());
+            f->add("cam", spec(0));
+            while (f->status("cam")->state != S::online) std::this_thread::sleep_for(10ms);
+            f->with("cam", [&](ipc::CameraRef&) { f.reset(); });
+        },
+        "destroyed inside its own Fleet::with");
 }
 
 }  // namespace
