@@ -229,6 +229,40 @@ TEST_F(Channels, LogoutStopsEverythingAndEveryCycleGivesBackItsDescriptors) {
     EXPECT_EQ(settled("/proc/self/fd", after), after);
 }
 
+// A start that supersedes a receiver busy in its callback: the old receiver, ending later,
+// leaves the new connection in the slot.
+std::atomic<int> g_inCallback{0};
+std::atomic<bool> g_letGo{false};
+
+TEST_F(Channels, ASupersededReceiverLeavesTheNewConnectionInPlace) {
+    SetVideoFrameCallBack([](uint32_t, uint8_t*) {
+        g_inCallback++;
+        while (!g_letGo) std::this_thread::sleep_for(milliseconds(1));
+        return 0;
+    });
+    openVideo(handle);
+    cam->sendVideoRaw(ipcsim::Camera::videoFrame(pattern(64, 1)));
+    ASSERT_TRUE(eventually([&] { return g_inCallback > 0; }));
+    ASSERT_EQ(StartVideoRequest(handle), 0);
+    const int newer = peek(slot->videoSocket);
+    ASSERT_GE(newer, 0);
+    g_letGo = true;
+    ASSERT_TRUE(eventually([&] { return cam->videoConnections() == 1; }));
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(peek(slot->videoSocket), newer);
+}
+
+// The release wakes the receivers: an idle report channel does not hold the logout up until
+// its receiver's next look (a second after the last report).
+TEST_F(Channels, LogoutWakesAnIdleReceiver) {
+    cam->sendReport(0x1003, pattern(4, 1));
+    ASSERT_TRUE(seen.reportsReach(1));
+    const auto t0 = Clock::now();
+    EXPECT_EQ(IPCSdkLogout(handle), 0u);
+    EXPECT_LT(Clock::now() - t0, milliseconds(600));
+    handle = 0;
+}
+
 TEST_F(Channels, HeartbeatBeatsAndSkipsAfterSilence) {
     ASSERT_EQ(CreatHandlHeartBeatThread(slot), 0);
     ASSERT_TRUE(cam->waitRequest(10, 0, milliseconds(8000))) << "a beat every 5 seconds";
