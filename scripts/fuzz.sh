@@ -9,8 +9,8 @@ IPCSDK_NEED_CLANG=1 scripts/deps.sh
 build="${BUILD_DIR:-build-fuzz}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DIPCSDK_SANITIZE=address,undefined -DIPCSDK_BUILD_FUZZ=ON -DBUILD_TESTING=ON >/dev/null
-cmake --build "$build" -j"$(nproc)" --target fuzz_video_scanner fuzz_report_scanner fuzz_unpack fuzz_answer fuzz_sim_request
-for name in video_scanner report_scanner unpack answer sim_request; do
+cmake --build "$build" -j"$(nproc)" --target fuzz_video_scanner fuzz_report_scanner fuzz_unpack fuzz_answer fuzz_sim_request fuzz_gw_request
+for name in video_scanner report_scanner unpack answer sim_request gw_request; do
   work="$build/fuzz-$name"
   mkdir -p "$work/corpus"
   echo "== fuzz_$name for ${seconds}s"
