@@ -350,6 +350,7 @@ TEST_F(GatewayTest, HostileRequestsRefused) {
     EXPECT_EQ(refusal(deep, "deep"), "request of " + std::to_string(deep.size()) + " bytes: at most 65536 (max_request_bytes)");
     EXPECT_EQ(refusal(set + std::string(40, '[') + std::string(40, ']') + "}", "depth"),
               "nested deeper than 32 levels (max_request_depth)");
+    EXPECT_EQ(refusal(R"({"op": "info", "n": 1e999})", "number"), "not JSON: a number out of range");
     EXPECT_EQ(refusal(R"({"op": "get", "setting": ")" + std::string(10000, 's') + "\"}", "name"),
               "unknown setting \"" + std::string(64, 's') + "...\"");
 

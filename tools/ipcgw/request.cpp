@@ -7,6 +7,8 @@
 
 #include <ipctools/ptz.hpp>
 
+#include "config.hpp"
+
 namespace ipcgw {
 namespace {
 
@@ -44,7 +46,10 @@ struct TooDeep {};
 std::string checkResponseTopic(std::string_view t, std::string_view prefix, std::string_view fallback) {
     if (t.empty()) return "empty";
     if (t.size() > kMaxResponseTopic) return "longer than " + std::to_string(kMaxResponseTopic) + " bytes";
-    if (mosquitto_validate_utf8(t.data(), static_cast<int>(t.size())) != MOSQ_ERR_SUCCESS)
+    // libmosquitto (2.0.11) reads past `len` to finish a multi-byte sequence cut at the end;
+    // the terminating NUL of a copy stops it there.
+    const std::string terminated(t);
+    if (mosquitto_validate_utf8(terminated.c_str(), static_cast<int>(t.size())) != MOSQ_ERR_SUCCESS)
         return "not valid UTF-8 or holds control characters";
     if (mosquitto_pub_topic_check2(t.data(), t.size()) != MOSQ_ERR_SUCCESS) return "holds a wildcard (+ or #)";
     if (t.front() == '$') return "starts with $ (the broker's topics)";
@@ -97,6 +102,10 @@ std::variant<Command, std::string> parseCommand(std::string_view payload, const 
         j = json::parse(payload, depthGuard);
     } catch (const json::parse_error& e) {
         return "not JSON: syntax error at byte " + std::to_string(e.byte);
+    } catch (const json::out_of_range&) {
+        return std::string("not JSON: a number out of range");
+    } catch (const json::exception&) {
+        return std::string("not JSON");
     } catch (const TooDeep&) {
         return "nested deeper than " + std::to_string(maxDepth) + " levels (max_request_depth)";
     }
@@ -161,10 +170,10 @@ Request parseRequest(const Incoming& in, std::string_view prefix, const RequestL
     r.correlation.assign(in.correlation.begin(), in.correlation.end());
     constexpr std::string_view kSuffix = "/request";
     const std::string_view t = in.topic;
-    // PREFIX/CAMERA/request, CAMERA one topic level.
+    // PREFIX/CAMERA/request, CAMERA a camera's name.
     if (t.size() <= prefix.size() + 1 + kSuffix.size() || t.substr(0, prefix.size()) != prefix ||
         t[prefix.size()] != '/' || t.substr(t.size() - kSuffix.size()) != kSuffix ||
-        t.substr(prefix.size() + 1, t.size() - prefix.size() - 1 - kSuffix.size()).find('/') != std::string_view::npos) {
+        !validCameraName(t.substr(prefix.size() + 1, t.size() - prefix.size() - 1 - kSuffix.size()))) {
         r.command = std::string("not a request topic");
         return r;
     }
