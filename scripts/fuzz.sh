@@ -10,7 +10,7 @@ IPCSDK_NEED_CLANG=1 scripts/deps.sh
 build="${BUILD_DIR:-build-fuzz}"
 cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ \
   -DIPCSDK_SANITIZE=address,undefined -DIPCSDK_BUILD_FUZZ=ON -DBUILD_TESTING=ON >/dev/null
-names="${IPCSDK_FUZZERS:-video_scanner report_scanner unpack answer sim_request record_json}"
+names="${IPCSDK_FUZZERS:-video_scanner report_scanner unpack answer sim_request record_json gw_request}"
 # shellcheck disable=SC2046
 cmake --build "$build" -j"$(nproc)" --target $(for n in $names; do printf 'fuzz_%s ' "$n"; done)
 for name in $names; do

@@ -1,17 +1,20 @@
 // ipcgw as a process against a mosquitto broker on this test's own loopback address and
-// simulated cameras: configuration errors, retained states and the last will, reports,
-// request/response, the bounded queue, cameras and the broker going away, two gateways.
+// simulated cameras: configuration and usage errors, retained states and the last will,
+// reports, request/response, hostile requests, the bounded queue, cameras and the broker going
+// away or refusing, two gateways.
 #include <gtest/gtest.h>
 #include <signal.h>
 
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <sstream>
 #include <thread>
 
 #include "camera_fixture.hpp"
 #include "config.hpp"
 #include "mqtt_peer.hpp"
+#include "request.hpp"
 
 using namespace gwtest;
 using nlohmann::json;
@@ -26,12 +29,13 @@ struct CameraEntry {
     int tcpPort = 0;  // 0: UDP
 };
 
-// A configuration for these cameras in the working directory; returns its path.
+// A configuration for these cameras in the working directory; returns its path. The client id
+// is the file's name unless given.
 std::string write_config(const std::string& id, const std::vector<CameraEntry>& cameras, const std::string& mqtt = {},
-                         const std::string& extra = {}) {
+                         const std::string& extra = {}, const std::string& clientId = {}) {
     const std::string path = testenv::workdir() + "/" + id + ".toml";
     std::ofstream out(path);
-    out << "[mqtt]\nhost = \"" << broker_ip() << "\"\nport = 1883\nclient_id = \"" << id
+    out << "[mqtt]\nhost = \"" << broker_ip() << "\"\nport = 1883\nclient_id = \"" << (clientId.empty() ? id : clientId)
         << "\"\nprefix = \"site\"\nreconnect_min = 1\nreconnect_max = 2\n" << mqtt << "\n" << extra << "\n";
     for (const auto& c : cameras)
         out << "[[camera]]\nname = \"" << c.name << "\"\naddress = \"" << c.address << "\"\npassword = \"" << c.password
@@ -75,6 +79,12 @@ std::unique_ptr<Client> connected(const std::string& id, std::initializer_list<c
     return c;
 }
 
+size_t count(const std::string& text, const std::string& what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + what.size())) ++n;
+    return n;
+}
+
 auto availability(const std::string& gw, const std::string& payload) {
     return [=](const Message& m) { return m.topic == "site/gateway/" + gw && m.payload == payload; };
 }
@@ -113,6 +123,68 @@ TEST(GatewayConfig, ErrorsNameFileLineAndKey) {
     std::ofstream(path) << head << "\n[[camera]]\nname = \"a\"\naddress = \"300.1.1.1\"\npassword = \"x\"\n";
     EXPECT_EQ(wait_exit(spawn({IPCGW_PATH, "--config", path}, path + ".log")), 2);
     EXPECT_EQ(testenv::read_file(path + ".log"), "ipcgw: " + path + ":6: camera[0].address: not an IPv4 address\n");
+}
+
+// Usage errors exit with 2 like configuration errors; --version names the release the manual
+// page documents.
+TEST(GatewayConfig, UsageErrorsAndVersion) {
+    const std::string out = testenv::workdir() + "/usage.log";
+    EXPECT_EQ(wait_exit(spawn({IPCGW_PATH}, out)), 2);
+    EXPECT_EQ(wait_exit(spawn({IPCGW_PATH, "--config", "x.toml", "--bogus"}, out)), 2);
+    EXPECT_EQ(wait_exit(spawn({IPCGW_PATH, "--config"}, out)), 2);
+    const std::string ver = testenv::workdir() + "/version.log";
+    EXPECT_EQ(wait_exit(spawn({IPCGW_PATH, "--version"}, ver)), 0);
+    const std::string man = testenv::read_file(IPCGW_MANPAGE);
+    const auto at = man.find("\"ipcsdk ");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(testenv::read_file(ver), "ipcgw " + man.substr(at + 8, man.find('"', at + 1) - at - 8) + "\n");
+}
+
+// The pure request check: nesting far beyond the limit (the parser must not recurse to find
+// out), and where a reply may go.
+TEST(GatewayRequest, DepthAndResponseTopics) {
+    const ipcgw::RequestLimits roomy{.maxBytes = 1 << 20, .maxDepth = 32};
+    auto error = [&](const std::string& body) {
+        auto r = ipcgw::parseCommand(body, roomy);
+        return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : std::string("accepted");
+    };
+    const std::string set = R"({"op": "set", "setting": "ntp-conf", "record": )";
+    const std::string tooDeep = "nested deeper than 32 levels (max_request_depth)";
+    EXPECT_EQ(error(set + std::string(100000, '[') + std::string(100000, ']') + "}"), tooDeep);
+    std::string objects;
+    for (int i = 0; i < 60000; ++i) objects += R"({"a":)";
+    EXPECT_EQ(error(set + objects + "1" + std::string(60000, '}') + "}"), tooDeep);
+    EXPECT_EQ(error(set + std::string(31, '[') + std::string(31, ']') + "}"), "accepted");  // 32 levels
+
+
+    const uint8_t corr[] = {1, 2, 3};
+    auto check = [&](std::optional<std::string_view> responseTopic, std::string_view topic = "site/north/request") {
+        return ipcgw::parseRequest({topic, R"({"op": "info"})", responseTopic, corr}, "site", {});
+    };
+    auto refused = [&](std::string_view t) {
+        auto r = check(t);
+        EXPECT_EQ(r.replyTopic, "site/north/response") << t;
+        EXPECT_EQ(r.correlation, std::vector<uint8_t>(corr, corr + 3));
+        auto* err = std::get_if<std::string>(&r.command);
+        return err ? *err : std::string("accepted");
+    };
+    EXPECT_EQ(check(std::nullopt).replyTopic, "site/north/response");
+    EXPECT_EQ(check("site/north/response").replyTopic, "site/north/response");
+    EXPECT_EQ(check("site-b/replies/1").replyTopic, "site-b/replies/1");
+    EXPECT_EQ(check(std::string(256, 'r')).replyTopic, std::string(256, 'r'));
+    EXPECT_TRUE(std::holds_alternative<ipcgw::Command>(check("me/replies").command));
+    const std::string own = "response topic refused: within the gateway's prefix site/ (only site/north/response is)";
+    EXPECT_EQ(refused("site/gateway/gw-a"), own);
+    EXPECT_EQ(refused("site/south/response"), own);
+    EXPECT_EQ(refused("site"), own);
+    EXPECT_EQ(refused("me/+/x"), "response topic refused: holds a wildcard (+ or #)");
+    EXPECT_EQ(refused("me/#"), "response topic refused: holds a wildcard (+ or #)");
+    EXPECT_EQ(refused("me/\xff"), "response topic refused: not valid UTF-8 or holds control characters");
+    EXPECT_EQ(refused("me/a\nb"), "response topic refused: not valid UTF-8 or holds control characters");
+    EXPECT_EQ(refused(std::string(257, 'r')), "response topic refused: longer than 256 bytes");
+    EXPECT_EQ(refused("$SYS/x"), "response topic refused: starts with $ (the broker's topics)");
+    EXPECT_EQ(refused(""), "response topic refused: empty");
+    EXPECT_EQ(check("me", "site/a/b/request").replyTopic, "");
 }
 
 class GatewayTest : public ::testing::Test {
@@ -259,34 +331,120 @@ TEST_F(GatewayTest, StatesReportsRequestsAndLastWill) {
     EXPECT_EQ(will->payload, "offline");
 }
 
-TEST_F(GatewayTest, FloodAnsweredInOrderWithBusyBeyondTheQueue) {
+// Requests made to hurt: nested far deeper than any record (a recursive copy or parse would
+// overflow the stack), larger than the limit, names too long to echo, replies aimed at the
+// gateway's own topics or at no valid topic. Each is refused with a reply, the gateway's topics
+// keep their content, its log stays bounded, and it goes on serving.
+TEST_F(GatewayTest, HostileRequestsRefused) {
+    auto gw = startGateway();
+    auto refusal = [&](const std::string& body, const std::string& corr) {
+        client.publish("site/north/request", body, "client/replies", corr);
+        auto m = client.wait([&](const Message& m) { return m.topic == "client/replies" && m.correlation == corr; });
+        EXPECT_TRUE(m) << corr << gw->log();
+        json j = m ? m->json() : json();
+        EXPECT_EQ(j["name"], "bad-request") << corr;
+        return j["error"].is_string() ? j["error"].get<std::string>() : std::string();
+    };
+    const std::string set = R"({"op": "set", "setting": "ntp-conf", "record": )";
+    const std::string deep = set + std::string(100000, '[') + std::string(100000, ']') + "}";
+    EXPECT_EQ(refusal(deep, "deep"), "request of " + std::to_string(deep.size()) + " bytes: at most 65536 (max_request_bytes)");
+    EXPECT_EQ(refusal(set + std::string(40, '[') + std::string(40, ']') + "}", "depth"),
+              "nested deeper than 32 levels (max_request_depth)");
+    EXPECT_EQ(refusal(R"({"op": "info", "n": 1e999})", "number"), "not JSON: a number out of range");
+    EXPECT_EQ(refusal(R"({"op": "get", "setting": ")" + std::string(10000, 's') + "\"}", "name"),
+              "unknown setting \"" + std::string(64, 's') + "...\"");
+
+    // A reply aimed at the gateway's availability topic goes to the camera's response topic.
+    client.publish("site/north/request", R"({"op": "ptz", "action": "up", "step": 1})", "site/gateway/gw-a", "own");
+    auto r = client.wait([](const Message& m) { return m.correlation == "own" && m.topic != "site/north/request"; });
+    ASSERT_TRUE(r);
+    EXPECT_EQ(r->topic, "site/north/response");
+    EXPECT_EQ(r->json()["error"], "response topic refused: within the gateway's prefix site/ (only site/north/response is)");
+    EXPECT_EQ(cam->ptz().tilt, 0);
+    for (int i = 0; i < 15; ++i)
+        client.publish("site/north/request", R"({"op": "info"})", "client/+/x", "wild-" + std::to_string(i));
+    ASSERT_TRUE(client.wait([](const Message& m) { return m.correlation == "wild-14" && m.topic == "site/north/response"; }));
+    for (const auto& m : client.messages())
+        EXPECT_TRUE(m.topic != "site/gateway/gw-a" || m.payload == "online") << m.topic << " " << m.payload;
+
+    EXPECT_EQ(request("north", {{"op", "ptz"}, {"action", "up"}, {"step", 2}}, "still")["result"], 0);
+    EXPECT_EQ(cam->ptz().tilt, 2);
+    EXPECT_EQ(gw->stop(SIGTERM), 0);
+    // 16 refused response topics: 10 lines, then a count of the rest.
+    const std::string log = gw->log();
+    EXPECT_EQ(count(log, "north: response topic \""), 10u) << log;
+    EXPECT_NE(log.find("response topic refused: 6 more line(s) like it suppressed"), std::string::npos) << log;
+}
+
+// The queue bounds requests and their bytes; what still waits when the gateway is told to stop
+// is answered before it goes.
+TEST_F(GatewayTest, FloodAnsweredInOrderWithBusyBeyondTheQueueAndAtStop) {
     // Over TCP an answer may come 2 s late, so the flood has 1.5 s to outrun the first one.
-    auto gw = startGateway("[gateway]\nrequest_queue = 2\nworkers = 1\n", {{"north", cam_ip(0), "admin", 5002}});
+    auto gw = startGateway("[gateway]\nrequest_queue = 3\nrequest_queue_bytes = 1024\nworkers = 1\n",
+                           {{"north", cam_ip(0), "admin", 5002}});
     cam->script({.delay = 1500ms, .times = 20});  // every answer late
+    auto answers = [&](const std::string& tag, int n) {
+        std::vector<json> got;
+        for (int i = 0; i < n; ++i) {
+            const std::string corr = tag + std::to_string(i);
+            auto r = client.wait([&](const Message& m) { return m.topic == "client/replies" && m.correlation == corr; }, 20s);
+            EXPECT_TRUE(r) << corr << gw->log();
+            got.push_back(r ? r->json() : json());
+        }
+        return got;
+    };
     const int n = 8;
     for (int i = 0; i < n; ++i)
         client.publish("site/north/request", R"({"op": "ptz", "action": "left", "step": 1})", "client/replies",
-                       std::to_string(i));
+                       "small" + std::to_string(i));
     int busy = 0;
-    for (int i = 0; i < n; ++i) {
-        const std::string corr = std::to_string(i);
-        auto r = client.wait([&](const Message& m) { return m.topic == "client/replies" && m.correlation == corr; }, 20s);
-        ASSERT_TRUE(r) << corr;
-        json j = r->json();
+    for (const json& j : answers("small", n)) {
         if (j["name"] == "busy") {
             ++busy;
-            EXPECT_EQ(j["error"], "2 requests are waiting for north; try again later");
+            EXPECT_EQ(j["error"], "3 requests are waiting for north; try again later");
         } else {
             EXPECT_EQ(j["result"], 0);
         }
     }
-    EXPECT_GE(busy, n - 3);  // one running, two waiting
+    EXPECT_GE(busy, n - 4);  // one running, three waiting
     // The served ones replied in the order they were sent.
     std::vector<int> served;
     for (const auto& m : client.messages())
-        if (m.topic == "client/replies" && m.json()["name"] != "busy") served.push_back(std::stoi(m.correlation));
+        if (m.topic == "client/replies" && m.json()["name"] != "busy") served.push_back(std::stoi(m.correlation.substr(5)));
     EXPECT_TRUE(std::is_sorted(served.begin(), served.end()));
     EXPECT_EQ(static_cast<int>(served.size()), n - busy);
+
+    // Requests of 600 bytes: one runs, one waits, the next would pass 1024 bytes.
+    std::string large = json{{"op", "set"}, {"setting", "ntp-conf"},
+                             {"record", {{"word1", 1}, {"word2", 0}, {"number", 0}, {"block", std::string(252, '0')}}}}.dump();
+    large.resize(600, ' ');
+    for (int i = 0; i < 4; ++i) client.publish("site/north/request", large, "client/replies", "large" + std::to_string(i));
+    busy = 0;
+    for (const json& j : answers("large", 4)) {
+        if (j["name"] == "busy") {
+            ++busy;
+            const std::string e = j["error"];
+            EXPECT_EQ(e.rfind("1 requests of ", 0), 0u) << e;
+            EXPECT_NE(e.find(" bytes are waiting for north; try again later"), std::string::npos) << e;
+        } else {
+            EXPECT_EQ(j["result"], 0) << j;
+        }
+    }
+    EXPECT_GE(busy, 2);
+
+    // Stopped with one request running and two waiting: the waiting ones are told so.
+    cam->clearRequests();
+    for (int i = 0; i < 3; ++i)
+        client.publish("site/north/request", R"({"op": "ptz", "action": "left", "step": 1})", "client/replies",
+                       "stop" + std::to_string(i));
+    ASSERT_TRUE(testenv::eventually([&] { return !cam->requests().empty(); }));
+    EXPECT_EQ(gw->stop(SIGTERM), 0);
+    auto last = answers("stop", 3);
+    EXPECT_EQ(last[0]["result"], 0);
+    for (int i : {1, 2}) {
+        EXPECT_EQ(last[i]["name"], "stopping");
+        EXPECT_EQ(last[i]["error"], "the gateway is stopping");
+    }
 }
 
 TEST_F(GatewayTest, CameraAwayAndBackThenCleanStop) {
@@ -315,6 +473,11 @@ TEST_F(GatewayTest, CameraAwayAndBackThenCleanStop) {
     auto index = [&](auto pred) { return std::find_if(msgs.begin(), msgs.end(), pred) - msgs.begin(); };
     EXPECT_LT(index([](const Message& m) { return m.topic == "site/north/state" && m.json()["state"] == "offline"; }),
               index([](const Message& m) { return m.payload == "stopped"; }));
+    // The log (standard output and error) holds the gateway's own lines only, not the library's
+    // standard output (here the refused reconnections to the camera that was away).
+    std::istringstream lines(gw->log());
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.rfind("ipcgw: ", 0) == 0 || line.rfind("syslog <", 0) == 0) << line;
 }
 
 // Two gateways started before the broker wait for it and then serve one client, each its own
@@ -359,4 +522,26 @@ TEST(GatewayBroker, TwoGatewaysThroughBrokerOutages) {
     EXPECT_TRUE(fresh->wait(availability("gw-a", "online")));
     EXPECT_TRUE(a.waitLog("broker connected, 1 queued report(s) sent")) << a.log();
     EXPECT_TRUE(b.waitLog("broker connected, 2 report(s) dropped so far")) << b.log();
+}
+
+// A broker that refuses the gateway is asked again and again until it accepts; when a second
+// gateway takes the client id, the log says so.
+TEST(GatewayBroker, RefusedUntilAcceptedAndClientIdTakenOver) {
+    auto north = testenv::start_camera(0);
+    Broker broker(broker_ip(), 1883, testenv::workdir());
+    ASSERT_TRUE(broker.start(/*anonymous=*/false));
+    Gateway a(write_config("gw-a", {{"north", cam_ip(0)}}));
+    ASSERT_TRUE(testenv::eventually([&] { return count(a.log(), "refused the connection: Not authorized") >= 2; }, 30s))
+        << a.log();
+    broker.stop();
+    ASSERT_TRUE(broker.start());
+    auto client = connected("client", {"site/#"});
+    EXPECT_TRUE(client->waitJson("site/north/state", "state", "online", 30s)) << a.log();
+    EXPECT_TRUE(client->wait(availability("gw-a", "online")));
+
+    Gateway b(write_config("gw-b", {{"south", cam_ip(1)}}, {}, {}, "gw-a"));
+    // The broker drops the older of the two each time the other connects; both ask again.
+    const std::string why = "is another client connected with client_id \"gw-a\"";
+    EXPECT_TRUE(testenv::eventually([&] { return (a.log() + b.log()).find(why) != std::string::npos; }, 30s))
+        << a.log() << b.log();
 }

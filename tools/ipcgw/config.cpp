@@ -128,7 +128,12 @@ Config parseConfig(std::string_view text, const std::string& source) {
         Reader gw(*g->as_table(), source, "gateway");
         cfg.gateway.requestQueue =
             static_cast<size_t>(gw.integer("request_queue", static_cast<int64_t>(cfg.gateway.requestQueue), 1, 100000));
+        cfg.gateway.requestQueueBytes = static_cast<size_t>(
+            gw.integer("request_queue_bytes", static_cast<int64_t>(cfg.gateway.requestQueueBytes), 1024, 1LL << 30));
         cfg.gateway.workers = static_cast<int>(gw.integer("workers", cfg.gateway.workers, 1, 256));
+        cfg.gateway.maxRequestBytes = static_cast<size_t>(
+            gw.integer("max_request_bytes", static_cast<int64_t>(cfg.gateway.maxRequestBytes), 256, 16LL << 20));
+        cfg.gateway.maxRequestDepth = static_cast<int>(gw.integer("max_request_depth", cfg.gateway.maxRequestDepth, 2, 1000));
         gw.rejectUnknown();
     }
 

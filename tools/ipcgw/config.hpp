@@ -29,7 +29,10 @@ struct MqttOptions {
 
 struct GatewayOptions {
     size_t requestQueue = 32;             // requests waiting per camera; beyond: a "busy" reply
+    size_t requestQueueBytes = 1 << 20;   // their bytes per camera (one request always fits)
     int workers = 4;                      // threads running requests (one camera's in order)
+    size_t maxRequestBytes = 64 * 1024;   // a larger request is refused unparsed
+    int maxRequestDepth = 32;             // nesting of a request's objects and arrays
 };
 
 struct CameraOptions {

@@ -7,10 +7,15 @@
 //   PREFIX/CAMERA/snapshot/1   the picture pair, when a snapshot request took one
 //   PREFIX/CAMERA/snapshot/2
 //   PREFIX/CAMERA/request      requests; replies go to the response topic with the correlation
-//                              data, or to PREFIX/CAMERA/response
+//                              data, or to PREFIX/CAMERA/response (the only reply topic allowed
+//                              within PREFIX)
+//
+// The gateway runs libmosquitto's network loop on a thread of its own and reconnects from
+// there, with backoff and jitter, whatever ended the connection.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -25,6 +30,8 @@
 
 #include "backend.hpp"
 #include "config.hpp"
+#include "log_limiter.hpp"
+#include "request.hpp"
 
 struct mosquitto;
 struct mosquitto_message;
@@ -41,9 +48,6 @@ struct GatewayStats {
     uint64_t malformed = 0;
     uint64_t brokerConnects = 0;
 };
-
-// Checks a request body: the command, or the text of what is wrong with it.
-std::variant<Command, std::string> parseCommand(std::string_view payload);
 
 class Gateway {
 public:
@@ -65,9 +69,11 @@ private:
         std::variant<Command, std::string> command;
         std::string replyTopic;
         std::vector<uint8_t> correlation;
+        size_t bytes = 0;         // what it holds, roughly
     };
     struct Queue {
         std::deque<Job> jobs;
+        size_t bytes = 0;
         bool scheduled = false;   // in ready_ or being run
     };
     struct Pending {
@@ -79,13 +85,17 @@ private:
     static void onDisconnect(mosquitto*, void*, int, const mosquitto_property*);
     static void onMessage(mosquitto*, void*, const mosquitto_message*, const mosquitto_property*);
     static void onPublish(mosquitto*, void*, int, int, const mosquitto_property*);
-    void firstConnect();
+    void network();
+    bool connectionAttempt(std::string& why);
     void connected();
     void message(const mosquitto_message* msg, const mosquitto_property* props);
     void cameraState(size_t camera, const CameraStatus& status);
     void cameraReport(size_t camera, Report report);
     void worker();
     void reply(const Job& job, const Outcome& outcome);
+    void answerQueued();
+    // One line for the log, bounded per kind (see LogLimiter).
+    void log(std::string_view kind, std::string line);
     int publish(const std::string& topic, const std::string& payload, int qos, bool retain,
                 const mosquitto_property* props = nullptr, int* mid = nullptr);
     std::string topic(size_t camera, std::string_view facet) const;
@@ -93,19 +103,24 @@ private:
     Config cfg_;
     Backend& backend_;
     Log log_;
+    LogLimiter limiter_{10, std::chrono::seconds(60)};
+    RequestLimits limits_;
     std::string gatewayTopic_;
     std::map<std::string, size_t, std::less<>> byRequestTopic_;
     mosquitto* mosq_ = nullptr;
     bool started_ = false;
-    bool loopStarted_ = false;           // written by the connector before it ends
-    std::thread connector_;              // the first connection
-    std::mutex connectMu_;
-    std::condition_variable connectCv_;
-    bool stopConnecting_ = false;
+    std::thread net_;                    // libmosquitto's loop, connecting and reconnecting
+    bool netSetUp_ = false;              // the client has its host (network thread)
+    std::mutex netMu_;
+    std::condition_variable netCv_;
+    bool netStop_ = false;
+    std::chrono::steady_clock::time_point netStopAt_;
+    std::string lastReason_;             // why the broker refused or ended it (network thread)
 
     // Broker side: connection flag, the last state of every camera, reports waiting for the broker.
     mutable std::mutex mu_;
     bool connected_ = false;
+    std::chrono::steady_clock::time_point connectedAt_;
     bool closing_ = false;
     std::vector<CameraStatus> states_;
     std::deque<Pending> offline_;

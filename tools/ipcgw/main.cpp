@@ -3,8 +3,10 @@
 //   exit 0  stopped by a signal
 //   1       the gateway could not start (MQTT client setup)
 //   2       usage or configuration error
+#include <fcntl.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <chrono>
@@ -23,8 +25,12 @@ int main(int argc, char** argv) {
     bool check = false;
     app.add_option("-c,--config", configPath, "TOML configuration file")->required();
     app.add_flag("--check", check, "check the configuration and exit");
-    app.set_version_flag("-V,--version", "ipcgw 1.0");
-    CLI11_PARSE(app, argc, argv);
+    app.set_version_flag("--version", "ipcgw " IPCSDK_VERSION);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        return app.exit(e) == 0 ? 0 : 2;
+    }
 
     ipcgw::Config cfg;
     try {
@@ -45,6 +51,14 @@ int main(int argc, char** argv) {
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+
+    // The library prints lines of its own on standard output (a camera that cannot be reached,
+    // a refused login): not the gateway's log, which is standard error.
+    std::fflush(stdout);
+    if (int null = open("/dev/null", O_WRONLY); null >= 0) {
+        dup2(null, 1);
+        close(null);
+    }
 
     std::mutex logMutex;
     auto log = [&](const std::string& line) {

@@ -54,12 +54,12 @@ int wait_exit(pid_t pid) {
 Broker::Broker(std::string ip, uint16_t port, std::string dir) : ip_(std::move(ip)), port_(port), dir_(std::move(dir)) {}
 Broker::~Broker() { stop(); }
 
-bool Broker::start() {
+bool Broker::start(bool anonymous) {
     const std::string conf = dir_ + "/mosquitto-" + std::to_string(port_) + ".conf";
     {
         std::ofstream out(conf);
         out << "listener " << port_ << ' ' << ip_ << "\n"
-            << "allow_anonymous true\npersistence false\nlog_dest stderr\nset_tcp_nodelay true\n";
+            << "allow_anonymous " << (anonymous ? "true" : "false") << "\npersistence false\nlog_dest stderr\nset_tcp_nodelay true\n";
         if (getuid() == 0) out << "user root\n";
     }
     pid_ = spawn({"/usr/sbin/mosquitto", "-c", conf}, dir_ + "/mosquitto.log");

@@ -31,7 +31,9 @@ public:
     // Listens on ip:port; configuration and log in `dir`.
     Broker(std::string ip, uint16_t port, std::string dir);
     ~Broker();
-    bool start();          // returns once the broker accepts connections
+    // Returns once the broker accepts connections; without `anonymous` it refuses every client
+    // (none has a password).
+    bool start(bool anonymous = true);
     void stop();           // SIGTERM and wait
     const std::string& ip() const { return ip_; }
     uint16_t port() const { return port_; }

@@ -1,0 +1,99 @@
+// The gateway's request check, as the broker hands a request over: byte 0 holds flags (bit 0:
+// a response topic is present, bit 1: the topic is PREFIX/<part>/request rather than the part
+// itself, bits 2-7: the depth limit less 2), the rest is split at NUL bytes into the topic,
+// the response topic, the correlation data and the payload. A reply only ever goes to a topic
+// the broker takes outside the gateway's prefix or to the camera's response topic; an accepted
+// command is within the limits; a refusal is short valid UTF-8; the correlation comes back.
+#include <mosquitto.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "request.hpp"
+
+namespace {
+
+constexpr std::string_view kPrefix = "site";
+
+// The deepest nesting of a JSON value, walked without recursion.
+int depth(const nlohmann::json& root) {
+    std::vector<std::pair<const nlohmann::json*, int>> todo{{&root, 1}};
+    int most = 0;
+    while (!todo.empty()) {
+        auto [j, d] = todo.back();
+        todo.pop_back();
+        if (!j->is_structured()) continue;
+        most = std::max(most, d);
+        for (const auto& child : *j) todo.push_back({&child, d + 1});
+    }
+    return most;
+}
+
+bool validUtf8Json(const std::string& s) {
+    try {
+        (void)nlohmann::json(s).dump();
+        return true;
+    } catch (const nlohmann::json::exception&) {
+        return false;
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    if (size < 1) return 0;
+    const uint8_t flags = data[0];
+    std::vector<std::string_view> parts;
+    std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
+    while (parts.size() < 3) {
+        const size_t nul = rest.find('\0');
+        if (nul == std::string_view::npos) break;
+        parts.push_back(rest.substr(0, nul));
+        rest.remove_prefix(nul + 1);
+    }
+    parts.push_back(rest);
+    parts.resize(4);
+
+    const std::string topic = (flags & 2) ? std::string(kPrefix) + "/" + std::string(parts[0]) + "/request" : std::string(parts[0]);
+    ipcgw::Incoming in;
+    in.topic = topic;
+    if (flags & 1) in.responseTopic = parts[1];
+    in.correlation = std::span(reinterpret_cast<const uint8_t*>(parts[2].data()), parts[2].size());
+    in.payload = parts[3];
+    ipcgw::RequestLimits limits;
+    limits.maxBytes = 16384;
+    limits.maxDepth = 2 + (flags >> 2);
+
+    const ipcgw::Request r = ipcgw::parseRequest(in, kPrefix, limits);
+
+    if (r.correlation != std::vector<uint8_t>(in.correlation.begin(), in.correlation.end())) __builtin_trap();
+    if (r.replyTopic.empty()) {
+        if (!std::holds_alternative<std::string>(r.command)) __builtin_trap();
+        return 0;
+    }
+    // PREFIX/CAMERA/request came in: PREFIX/CAMERA/response is the only reply topic within PREFIX.
+    const std::string own = topic.substr(0, topic.size() - 8) + "/response";
+    const std::string_view t = r.replyTopic;
+    if (t != own) {
+        if (t.size() > ipcgw::kMaxResponseTopic || t.front() == '$') __builtin_trap();
+        if (t == kPrefix || t.substr(0, kPrefix.size() + 1) == std::string(kPrefix) + "/") __builtin_trap();
+        if (!in.responseTopic || t != *in.responseTopic) __builtin_trap();
+    }
+    if (mosquitto_pub_topic_check2(t.data(), t.size()) != MOSQ_ERR_SUCCESS ||
+        mosquitto_validate_utf8(t.data(), static_cast<int>(t.size())) != MOSQ_ERR_SUCCESS)
+        __builtin_trap();
+    if (!r.topicRefused.empty() && t != own) __builtin_trap();
+
+    if (const auto* c = std::get_if<ipcgw::Command>(&r.command)) {
+        if (in.payload.size() > limits.maxBytes) __builtin_trap();
+        if (c->setting.size() > ipcgw::kMaxEchoedName) __builtin_trap();
+        // The record sits one level below the request's own object.
+        if (depth(c->record) + 1 > limits.maxDepth) __builtin_trap();
+    } else {
+        const std::string& err = std::get<std::string>(r.command);
+        if (err.empty() || err.size() > 3 * ipcgw::kMaxEchoedName + 200 || !validUtf8Json(err)) __builtin_trap();
+    }
+    return 0;
+}
