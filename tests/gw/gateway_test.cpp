@@ -116,7 +116,9 @@ TEST(GatewayConfig, ErrorsNameFileLineAndKey) {
               "gw.toml:4: camera[0].name: letters, digits, '-' and '_' only (1 to 64)");
     EXPECT_EQ(error(head + "[[camera]]\nname = \"a\"\npassword = \"x\"\n"), "gw.toml:3: camera[0].address: missing");
     EXPECT_EQ(error(head + cam + "[[camera]]\nname = \"b\"\naddress = \"10.0.0.2\"\npassword = \"x\"\ntcp_port = 5002\n"),
-              "gw.toml:11: camera[1].tcp_port: camera[0] uses UDP: the cameras of one gateway share one transport");
+              "accepted") << "UDP and TCP cameras side by side";
+    EXPECT_EQ(error(head + "[[camera]]\nname = \"a\"\naddress = \"10.0.0.1\"\npassword = \"" + std::string(32, 'p') + "\"\n"),
+              "gw.toml:6: camera[0].password: at most 31 characters");
     EXPECT_EQ(error("[mqtt\n"), "gw.toml:1: Error while parsing table header: expected ']', saw '\\n'");
     // The daemon does not start on such a file.
     const std::string path = testenv::workdir() + "/bad.toml";

@@ -1,14 +1,14 @@
 #include "config.hpp"
 
-#include <fstream>
 #include <set>
-#include <sstream>
 #include <toml++/toml.h>
 
 #include "ipctools/input.hpp"
 
 namespace ipcgw {
 namespace {
+
+constexpr size_t kMaxConfigBytes = 1 << 20;  // a configuration file is read whole, up to this
 
 // Reads one table, refusing keys it does not know (a misspelt key must not be ignored).
 class Reader {
@@ -159,11 +159,10 @@ Config parseConfig(std::string_view text, const std::string& source) {
         c.string("password", cam.password, true);
         if (c.table().contains("tcp_port")) cam.tcpPort = static_cast<uint16_t>(c.integer("tcp_port", 0, 1, 65535));
         cam.video = c.boolean("video", cam.video);
-        // The library's transport (UDP or TCP) is one for the whole process.
-        if (i > 0 && cam.tcpPort.has_value() != cfg.cameras.front().tcpPort.has_value())
-            c.fail(cam.tcpPort ? c.find("tcp_port")->source() : c.table().source(), c.full("tcp_port"),
-                   cam.tcpPort ? "camera[0] uses UDP: the cameras of one gateway share one transport"
-                               : "missing: camera[0] uses TCP and the cameras of one gateway share one transport");
+        // The login record holds 31 characters of each; a longer one would be cut and refused.
+        for (const char* key : {"user", "password"})
+            if (const std::string& v = key[0] == 'u' ? cam.user : cam.password; v.size() > 31)
+                c.fail(c.find(key)->source(), c.full(key), "at most 31 characters");
         c.rejectUnknown();
         cfg.cameras.push_back(std::move(cam));
     }
@@ -172,11 +171,13 @@ Config parseConfig(std::string_view text, const std::string& source) {
 }
 
 Config loadConfig(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) throw ConfigError(path + ": cannot be read");
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return parseConfig(ss.str(), path);
+    std::string text;
+    try {
+        text = ipctools::readFile(path, kMaxConfigBytes);
+    } catch (const ipctools::InputError& e) {
+        throw ConfigError(e.what());
+    }
+    return parseConfig(text, path);
 }
 
 }  // namespace ipcgw
