@@ -76,7 +76,13 @@ public:
     }
 
     void stop() override {
-        fleet_.reset();  // returns once no handler runs any more
+        if (fleet_) {
+            // remove() returns once no handler of that camera runs or can start; the fleet's
+            // destructor does not wait for a running one, and the handlers use this object.
+            std::error_code ec;
+            for (const auto& c : cfg_.cameras) fleet_->remove(c.name, ec);
+        }
+        fleet_.reset();
         sdk_.reset();
     }
 
