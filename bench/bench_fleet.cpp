@@ -6,8 +6,9 @@
 //      next to the backoff pause the fleet was in.
 //   bench_fleet [cameras] [tcp|udp]      (default 64 tcp): both of the above
 // Modes of their own:
-//   bench_fleet restart [cameras] [tcp|udp]    every camera killed together and restarted: time
-//       from a camera's restart (or from the end of its pause, if later) to online
+//   bench_fleet restart [cameras] [tcp|udp]    every camera killed together and restarted, ten
+//       times: time from a camera's restart (or from the end of its pause, if later) to online,
+//       and resident memory when first online against after the last round
 //   bench_fleet frozen [cameras] [tcp|udp]     all but 4 cameras never answer a login: time for
 //       the 4 healthy ones, added last, to come online
 //   bench_fleet teardown [cameras] [tcp|udp]   every camera hangs in its login: time ~Fleet takes
@@ -20,6 +21,8 @@
 #include <mutex>
 #include <random>
 #include <thread>
+
+#include <unistd.h>
 
 #include "bench_common.hpp"
 #include "ipcsdk.hpp"
@@ -158,6 +161,16 @@ void returns(int n, ipc::Endpoint::Transport transport) {
                  percentile(delay, 0.99), percentile(excess, 0.5), percentile(excess, 0.99));
 }
 
+// This process's resident memory (the simulated cameras run in it too).
+double resident_mib() {
+    long pages = 0, resident = 0;
+    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
+        std::fclose(f);
+    }
+    return static_cast<double>(resident) * static_cast<double>(sysconf(_SC_PAGESIZE)) / (1 << 20);
+}
+
 const char* name(ipc::Endpoint::Transport t) { return t == ipc::Endpoint::Transport::tcp ? "TCP" : "UDP"; }
 
 std::vector<std::unique_ptr<ipcsim::Camera>> start_sims(int n, int fps = 10) {
@@ -207,8 +220,10 @@ void restart(int n, ipc::Endpoint::Transport transport) {
     w.attach(fleet);
     add_cameras(fleet, n, transport, ip);
     if (!w.wait_all(0, n, ipc::State::online, 120s)) std::exit(1);
+    const double first = resident_mib();
     std::vector<double> delay, excess;
-    for (int round = 0; round < 3; ++round) {
+    constexpr int kRounds = 10;
+    for (int round = 0; round < kRounds; ++round) {
         for (auto& s : sims) s->stop();
         if (!w.wait_all(0, n, ipc::State::offline, 60s)) std::exit(1);
         std::this_thread::sleep_for(3s);
@@ -225,11 +240,13 @@ void restart(int n, ipc::Endpoint::Transport transport) {
             excess.push_back(std::chrono::duration<double, std::milli>(online - std::max(ready[i], w.dueAt[ip(i)])).count());
         }
     }
+    const double last = resident_mib();
     std::fprintf(stderr,
-                 "restart of all %d cameras together (%s), 3 rounds: restart to online median %.0f ms, p99 %.0f ms; "
-                 "beyond the later of restart and pause end: median %.0f ms, p99 %.0f ms\n",
-                 n, name(transport), percentile(delay, 0.5), percentile(delay, 0.99), percentile(excess, 0.5),
-                 percentile(excess, 0.99));
+                 "restart of all %d cameras together (%s), %d rounds: restart to online median %.0f ms, p99 %.0f ms; "
+                 "beyond the later of restart and pause end: median %.0f ms, p99 %.0f ms; resident memory "
+                 "%.1f MiB when first online, %.1f MiB after the last round (%+.1f %%)\n",
+                 n, name(transport), kRounds, percentile(delay, 0.5), percentile(delay, 0.99), percentile(excess, 0.5),
+                 percentile(excess, 0.99), first, last, (last / first - 1) * 100);
 }
 
 void frozen(int n, ipc::Endpoint::Transport transport) {
