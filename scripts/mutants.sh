@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Mutation check of the test suite: applies each hand-made fault of tests/mutants.txt to src/ in
-# turn, rebuilds (Release), runs the suite and reverts the fault. A mutant is killed when the
-# build or the suite fails (the failing cases are named); survivors point at behaviour no test
-# binds.
+# Mutation check of the test suite: applies each hand-made fault of tests/mutants.txt (in src/,
+# include/ or tools/) in turn, rebuilds (Release), runs the suite and reverts the fault. A mutant
+# is killed when the build or the suite fails (the failing cases are named); survivors point at
+# behaviour no test binds.
 #   scripts/mutants.sh                        every mutant
 #   scripts/mutants.sh 0[1-5]- md5            those whose names match one of these patterns
 # IPCSDK_MUTANT_CTEST_ARGS replaces the ctest arguments (default: -j4, no soak or install
@@ -11,7 +11,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${BUILD_DIR:-build-mutants}"
 read -r -a ctest_args <<< "${IPCSDK_MUTANT_CTEST_ARGS:--j4 -E ^(soak_brief|install_and_link) --timeout 60}"
-git diff --quiet -- src || { echo "src/ has uncommitted changes: commit or stash them first" >&2; exit 1; }
+mutated=(src include tools)
+git diff --quiet -- "${mutated[@]}" || { echo "src/, include/ or tools/ has uncommitted changes: commit or stash them first" >&2; exit 1; }
 
 # Replaces one line of a file: mutate FILE OCCURRENCE OLD NEW|--remove. Fails unless OLD
 # stands in FILE (exactly once, or at least OCCURRENCE times when that is given).
@@ -48,7 +49,7 @@ cmake --build "$build" -j2 >/dev/null
 (cd "$build" && ctest "${ctest_args[@]}" >/dev/null) || { echo "the suite fails without any mutant" >&2; exit 1; }
 
 # On exit: the source restored, and the build again of the restored source.
-trap 'git checkout -- src; cmake --build "$build" -j2 >/dev/null 2>&1' EXIT
+trap 'git checkout -- "${mutated[@]}"; cmake --build "$build" -j2 >/dev/null 2>&1' EXIT
 tried=0 killed=0 survivors=()
 while IFS= read -r -u 3 header && IFS= read -r -u 3 old && IFS= read -r -u 3 new; do
   read -r _ name file occurrence <<< "$header"

@@ -515,6 +515,9 @@ TEST(GatewayBroker, TwoGatewaysThroughBrokerOutages) {
     std::this_thread::sleep_for(300ms);
     south->sendReport(0xA003, {2});
     std::this_thread::sleep_for(500ms);
+    // Back right after one of gw-a's attempts, so that a client is subscribed before its next.
+    const size_t attempts = count(a.log(), "retrying in");
+    ASSERT_TRUE(testenv::eventually([&] { return count(a.log(), "retrying in") > attempts; }, 20s)) << a.log();
     ASSERT_TRUE(broker.start());
     // The broker lost every retained message (no persistence): what comes back is republished.
     auto fresh = connected("fresh", {"site/#"});
@@ -523,6 +526,7 @@ TEST(GatewayBroker, TwoGatewaysThroughBrokerOutages) {
     EXPECT_TRUE(state->retain);
     EXPECT_TRUE(fresh->wait(availability("gw-a", "online")));
     EXPECT_TRUE(a.waitLog("broker connected, 1 queued report(s) sent")) << a.log();
+    EXPECT_TRUE(fresh->waitJson("site/north/report", "type", 0xA003)) << a.log();
     EXPECT_TRUE(b.waitLog("broker connected, 2 report(s) dropped so far")) << b.log();
 }
 

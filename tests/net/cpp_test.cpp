@@ -265,13 +265,13 @@ TEST_F(Fleet, BackoffPausesGrowAndAreCapped) {
     sim->onRequest([&](const ipcsim::Request& r) {
         if (r.msgClass == 0 && r.code == 0) at.add([&] { logins.push_back(std::chrono::steady_clock::now()); });
     });
-    auto o = quick(100ms, 400ms);
+    auto o = quick(100ms, 250ms);  // a cap that is no doubling of the first pause
     o.jitter = 0.2;
     make(o).add("cam", spec(0));
     ASSERT_TRUE(seen->wait([&] { return seen->retries.size() >= 6; }, 30s));
     fleet->remove("cam");
     EXPECT_EQ(fleet->status("cam"), std::nullopt);
-    const int nominal[] = {100, 200, 400, 400, 400, 400};
+    const int nominal[] = {100, 200, 250, 250, 250, 250};
     std::lock_guard lock(seen->m);
     std::lock_guard lock2(at.m);
     ASSERT_GE(logins.size(), 6u);
@@ -314,6 +314,24 @@ TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowing) {
     }
     EXPECT_EQ(seen->retriesOf("auth")[0].pause, 400ms);
     EXPECT_EQ(seen->retriesOf("auth")[0].error, ipc::errc::auth);
+}
+
+// Jitter spreads pauses both ways: 30 refused logins in a row, each pause within 20% of the
+// longest pause, some of them shorter than it.
+TEST_F(Fleet, JitteredPausesFallOnBothSidesOfTheNominalPause) {
+    sim->refuseLogins(true);
+    auto o = quick(10ms, 20ms);
+    o.jitter = 0.2;
+    make(o).add("cam", spec(0));
+    ASSERT_TRUE(seen->wait([&] { return seen->retries.size() >= 30; }, 30s));
+    fleet->remove("cam");
+    std::lock_guard lock(seen->m);
+    int shorter = 0;
+    for (const auto& r : seen->retries) {
+        EXPECT_TRUE(r.pause >= 16ms && r.pause <= 24ms) << r.pause.count();
+        shorter += r.pause < 20ms;
+    }
+    EXPECT_GT(shorter, 0);
 }
 
 TEST_F(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
@@ -405,12 +423,15 @@ TEST_F(Fleet, ConsecutiveCommandTimeoutsTakeACameraOfflineAndHandlerExceptionsAr
 }
 
 TEST_F(Fleet, AQuietCameraIsAskedAndASilentOneGoesOffline) {
-    make(quick(200ms, 800ms, 300ms, 2)).add("cam", spec(0, false, true));
+    auto o = quick(200ms, 800ms, 300ms, 2);
+    o.stale_after = 0ms;  // no staleness check: only the heartbeats' timeouts take it offline
+    make(o).add("cam", spec(0, false, true));
     ASSERT_TRUE(seen->reaches("cam", S::online));
     // No video, no reports: the fleet's heartbeats keep it online.
     sim->clearRequests();
     ASSERT_TRUE(sim->waitRequest(10, 0, 10s, 3).has_value());
     EXPECT_EQ(fleet->status("cam")->state, S::online);
+    EXPECT_EQ(seen->transitions("cam"), (Transitions{{S::connecting, S::online}}));
     sim->script(silence(100000));
     ASSERT_TRUE(seen->reaches("cam", S::offline));
     EXPECT_EQ(fleet->status("cam")->last_error, ipc::errc::net);

@@ -167,7 +167,7 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     ipcsim::Config cfg;
     cfg.videoFile = testenv::workdir() + "/source.bin";
     cfg.frameBytes = 1000;
-    cfg.framesPerSecond = 50;
+    cfg.framesPerSecond = 0;  // as fast as they go: more frames arrive while the recording stops
     auto cam = testenv::start_camera(0, cfg);
     const std::string ip = testenv::camera_ip();
 
@@ -215,6 +215,14 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     json t = json::parse(ipcctl(ip + " time --json").out);
     EXPECT_EQ(t["seconds"], 1796472000u);
     EXPECT_EQ(t["time"], "2026-12-05T12:00:00Z");
+    // An array of integers one short of its field: refused before anything is sent.
+    json osd = json::parse(ipcctl(ip + " get ex-osd --json").out);
+    osd[0]["values"].erase(osd[0]["values"].size() - 1);
+    cam->clearRequests();
+    Result shortArray = ipcctl(ip + " set ex-osd -", osd.dump());
+    EXPECT_EQ(shortArray.status, 2);
+    EXPECT_NE(shortArray.err.find("field \"[0].values\": expected an array of 5 integers"), npos) << shortArray.err;
+    EXPECT_TRUE(cam->requests().empty());
 
     // Exit status 2: usage; 1: the camera's refusal, named as the README's table does; 3: login.
     Result unknown = ipcctl(ip + " get no-such-setting");
@@ -358,6 +366,8 @@ TEST(Dissector, DecodesACapturedSession) {
     auto cam = testenv::start_camera();
     START_CAPTURE(cap, ip, "session");
     ASSERT_EQ(ipcctl(ip + " get video-param --count 2").status, 0);
+    ASSERT_EQ(ipcctl(ip + " ptz right 450").status, 0);
+    ASSERT_EQ(ipcctl(ip + " ptz position").out, "pan 450 tilt 0 zoom 10\n");
     ASSERT_EQ(ipcctl("--tcp 5002 " + ip + " get ntp-conf").status, 0);
     {
         // A report cut into 7-byte segments needs reassembly; a datagram that is no message.
@@ -395,6 +405,7 @@ TEST(Dissector, DecodesACapturedSession) {
     auto rec = cam->record(3, 8);
     EXPECT_EQ(tshark(pcap, "-e ipcsdk.NtpConfInfo.number", "ipcsdk.NtpConfInfo.number").out,
               std::to_string(rec[8] << 8 | rec[9]) + "\n");
+    EXPECT_EQ(tshark(pcap, "-e ipcsdk.PTZValueRecord.usPanVal", "ipcsdk.PTZValueRecord.usPanVal").out, "450\n");
     EXPECT_EQ(tshark(pcap, "-e ipcsdk.length", "ipcsdk.malformed").out, "256\n4294967280\n");
     // The TCP command port is a preference: moved elsewhere, port 5002 is no longer ipcsdk.
     Result moved = tshark(pcap, "-o ipcsdk.cmd_port:6002 -e ipcsdk.code", "ipcsdk.class == 3");
