@@ -10,4 +10,7 @@ cmake --build "$build" -j"$(nproc)" --target bench_commands bench_channels bench
 mkdir -p "$build/run" && cd "$build/run"
 ../bench/bench_commands "${1:-5}"
 ../bench/bench_channels "${1:-4}"
-../bench/bench_fleet 64 2> >(grep -v -E "^(nRet=|recv |ERROR:|AlarmMsg|VideoMsg)" >&2) >/dev/null
+for mode in "64" "restart 64 udp" "restart 64 tcp" "frozen 64 tcp" "frozen 64 udp" "teardown 256 tcp" "teardown 64 udp"; do
+  # shellcheck disable=SC2086
+  ../bench/bench_fleet $mode 2> >(grep -v -E "^(nRet=|recv |ERROR:|AlarmMsg|VideoMsg)" >&2) >/dev/null
+done
