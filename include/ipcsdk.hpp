@@ -835,7 +835,7 @@ public:
     }
 
     /// Runs one of the waiting commands (IPCSIMUSNAP, IPCGpsInfo, IPCDistantInfoSet) with
-    /// wait = 1: polls once a second up to `tries` times and returns the bytes it wrote. A
+    /// wait = 1: waits up to `tries` seconds for the report and returns the bytes it wrote. A
     /// result that did not arrive in time is an empty optional (routine, not an error); other
     /// failures throw. `capacity` bounds the result (the picture pair needs 660 bytes plus both
     /// pictures).
