@@ -3,7 +3,8 @@
 // commands on them (some through CameraRefs kept past their with()). At the end every camera must be
 // online again, the process's descriptors and threads back to their count at the start, and
 // its resident memory flat within 5 % over the last 80 % of the run (the mean of the last fifth
-// against the mean of the second fifth).
+// against the mean of the second fifth; printed, not judged, under a sanitizer, whose own
+// memory dominates the figure).
 //   chaos [seconds] [cameras] [tcp|udp]      (default 600 64 tcp)
 // Exit status 0 when every check holds, 1 otherwise.
 #include <atomic>
@@ -20,6 +21,7 @@
 #include <unistd.h>
 
 #include "bench_common.hpp"
+#include "testenv.hpp"
 #include "ipcsdk.hpp"
 
 using namespace bench;
@@ -232,9 +234,10 @@ int main(int argc, char** argv) {
         for (size_t i = 0; i < rss.size(); i += 10) std::printf(" %.0f", rss[i]);
         std::printf(" MiB\n");
         std::printf("chaos: resident memory over the last 80 %%: %.1f to %.1f MiB; mean %.1f MiB in the second "
-                    "fifth, %.1f MiB in the last (%+.1f %%)\n",
-                    lo, hi, early, late, growth);
-        const bool pass = ok > 0 && online && fds == fds0 && threads == threads0 && growth <= 5.0 && growth >= -5.0;
+                    "fifth, %.1f MiB in the last (%+.1f %%%s)\n",
+                    lo, hi, early, late, growth, testenv::kSanitized ? "; not judged under a sanitizer" : "");
+        const bool memoryFlat = testenv::kSanitized || (growth <= 5.0 && growth >= -5.0);
+        const bool pass = ok > 0 && online && fds == fds0 && threads == threads0 && memoryFlat;
         std::printf("chaos: %s\n", pass ? "PASS" : "FAIL");
         std::fflush(stdout);
         if (!pass) return 1;
