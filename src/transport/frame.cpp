@@ -9,8 +9,8 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
-#include <thread>
 #include <cstring>
+#include <thread>
 
 #include "core/slots.hpp"
 #include "transport/transport.hpp"
@@ -42,8 +42,10 @@ uint32_t build_frame(uint8_t* frame, uint8_t msgClass, uint8_t code, const void*
 
 // The slot behind a table entry pointer, or -1 for memory outside the table.
 int index_of(const DeviceSlot* slot) {
-    const auto i = slot - g_DevManage;
-    return i >= 0 && i < kSlots ? static_cast<int>(i) : -1;
+    // Compared as addresses: a host's own record is not part of the table.
+    const auto at = reinterpret_cast<uintptr_t>(slot), first = reinterpret_cast<uintptr_t>(&g_DevManage[0]);
+    if (at < first || at >= first + sizeof g_DevManage || (at - first) % sizeof(DeviceSlot) != 0) return -1;
+    return static_cast<int>((at - first) / sizeof(DeviceSlot));
 }
 
 }  // namespace

@@ -28,8 +28,8 @@ void drop_late(SlotState& st) {
     IPCSdkError("reduce cmd timeout num: %d\n", --st.lateAnswers);
 }
 
-// Receives one datagram without waiting; a datagram from another address than the camera's
-// is consumed and reported as 0 bytes from nobody (`fromCamera` false).
+// Receives one datagram without waiting; `fromCamera` tells whether it came from the camera's
+// address (a stranger's datagram is consumed and then ignored by the callers).
 ssize_t receive(int fd, void* buf, size_t len, uint32_t camera, bool& fromCamera) {
     sockaddr_in from{};
     socklen_t fromLen = sizeof from;
