@@ -351,7 +351,10 @@ void release_slot(int index) {
         *b = nullptr;
     }
     // The channel connections belong to their receivers, which close them as they end.
-    int cmd = load(s.cmdSocket);
+    // The entry forgets the descriptor before it is closed: a login elsewhere that gets the
+    // same number must never find this entry by it.
+    const int cmd = load(s.cmdSocket);
+    store(s.cmdSocket, -1);
     if (cmd >= 0) close(cmd);
     sem_destroy(&s.sem);
     clear_entry(s);
