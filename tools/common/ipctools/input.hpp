@@ -156,36 +156,6 @@ inline std::optional<int64_t> parseUtcTime(std::string_view s) {
 
 // ---- files -----------------------------------------------------------------------------------
 
-// The contents of a regular file of at most maxBytes (a directory, a device, a FIFO or a
-// file that fails to read, such as /proc/self/mem, is refused). Throws InputError.
-inline std::string readFile(const std::string& path, size_t maxBytes) {
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-    if (fd < 0) throw InputError("cannot open " + path + ": " + std::strerror(errno));
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) throw InputError("cannot read " + path + ": " + std::strerror(errno));
-    if (S_ISDIR(st.st_mode)) throw InputError(path + " is a directory, not a file");
-    if (!S_ISREG(st.st_mode)) throw InputError(path + " is not a regular file");
-    auto tooBig = [&] {
-        return InputError(path + " is larger than the limit of " + std::to_string(maxBytes) + " bytes");
-    };
-    if (static_cast<uint64_t>(st.st_size) > maxBytes) throw tooBig();
-    std::string data;
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) throw InputError("cannot read " + path + ": " + std::strerror(errno));
-        if (n == 0) break;
-        if (data.size() + static_cast<size_t>(n) > maxBytes) throw tooBig();  // grew while read
-        data.append(buf, static_cast<size_t>(n));
-    }
-    return data;
-}
-
 // Standard input (or another open descriptor) up to maxBytes; `name` names it in messages.
 inline std::string readDescriptor(int fd, const std::string& name, size_t maxBytes) {
     std::string data;
@@ -200,6 +170,24 @@ inline std::string readDescriptor(int fd, const std::string& name, size_t maxByt
         data.append(buf, static_cast<size_t>(n));
     }
     return data;
+}
+
+// The contents of a regular file of at most maxBytes (a directory, a device, a FIFO or a
+// file that fails to read, such as /proc/self/mem, is refused). Throws InputError.
+inline std::string readFile(const std::string& path, size_t maxBytes) {
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+    if (fd < 0) throw InputError("cannot open " + path + ": " + std::strerror(errno));
+    struct Closer {
+        int fd;
+        ~Closer() { ::close(fd); }
+    } closer{fd};
+    struct stat st {};
+    if (::fstat(fd, &st) != 0) throw InputError("cannot read " + path + ": " + std::strerror(errno));
+    if (S_ISDIR(st.st_mode)) throw InputError(path + " is a directory, not a file");
+    if (!S_ISREG(st.st_mode)) throw InputError(path + " is not a regular file");
+    if (static_cast<uint64_t>(st.st_size) > maxBytes)
+        throw InputError(path + " is larger than the limit of " + std::to_string(maxBytes) + " bytes");
+    return readDescriptor(fd, path, maxBytes);  // bounded again: the file may grow while read
 }
 
 }  // namespace ipctools
