@@ -104,6 +104,10 @@ TEST_F(Channels, VideoFramesStopAndOverflow) {
     EXPECT_TRUE(eventually([&] { return peek(slot->videoSocket) == -1; }));
     EXPECT_EQ(peek(slot->videoRunning), 1u) << "a lost channel keeps its flag";
     EXPECT_TRUE(seen.read([&] { return seen.frames.empty(); }));
+
+    // A camera that went away: neither channel can be opened.
+    cam->stop();
+    EXPECT_EQ(std::pair(StartVideoRequest(handle), StartDataReport(handle)), std::pair(-1, -1));
 }
 
 TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
@@ -189,6 +193,9 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     ASSERT_TRUE(seen.wait([&] { return seen.disconnects == 2; }));
     ASSERT_GE(StartDataReport(handle), 0);
     ASSERT_TRUE(eventually([&] { return cam->reportConnections() == 1; }));
+    seen.clear();
+    cam->sendReport(0x1003, pattern(4, 1));  // the receiver is reading when the stop comes
+    ASSERT_TRUE(seen.reportsReach(1));
     EXPECT_EQ(StopDataReport(handle), 0u);
     EXPECT_TRUE(eventually([&] { return peek(slot->reportSocket) == -1; }, seconds(5)));
     std::this_thread::sleep_for(milliseconds(200));
@@ -252,9 +259,11 @@ TEST_F(Channels, ASupersededReceiverLeavesTheNewConnectionInPlace) {
     EXPECT_EQ(peek(slot->videoSocket), newer);
 }
 
-// The release wakes the receivers: an idle report channel does not hold the logout up until
-// its receiver's next look (a second after the last report).
-TEST_F(Channels, LogoutWakesAnIdleReceiver) {
+// The release wakes the receivers and the heartbeat: neither an idle report channel (its next
+// look comes a second after the last report) nor the heartbeat (five seconds between beats)
+// holds the logout up.
+TEST_F(Channels, LogoutWakesAnIdleReceiverAndTheHeartbeat) {
+    ASSERT_EQ(CreatHandlHeartBeatThread(slot), 0);
     cam->sendReport(0x1003, pattern(4, 1));
     ASSERT_TRUE(seen.reportsReach(1));
     const auto t0 = Clock::now();
