@@ -261,14 +261,27 @@ TEST_F(Channels, ASupersededReceiverLeavesTheNewConnectionInPlace) {
 
 // The release wakes the receivers and the heartbeat: neither an idle report channel (its next
 // look comes a second after the last report) nor the heartbeat (five seconds between beats)
-// holds the logout up.
-TEST_F(Channels, LogoutWakesAnIdleReceiverAndTheHeartbeat) {
-    ASSERT_EQ(CreatHandlHeartBeatThread(slot), 0);
+// holds the logout up. DeviceLogout: the release alone, without the channel stops of
+// IPCSdkLogout.
+TEST_F(Channels, LogoutWakesAnIdleReceiverOrTheHeartbeat) {
     cam->sendReport(0x1003, pattern(4, 1));
     ASSERT_TRUE(seen.reportsReach(1));
-    const auto t0 = Clock::now();
-    DeviceLogout(handle);  // the release alone, without the channel stops of IPCSdkLogout
+    auto t0 = Clock::now();
+    DeviceLogout(handle);
     EXPECT_LT(Clock::now() - t0, milliseconds(600));
+    // The heartbeat alone (no receiver whose end would wake it too).
+    handle = login(camera_ip());
+    ASSERT_TRUE(is_handle(handle));
+    {
+        StdoutCapture out;
+        EXPECT_EQ(StopDataReport(handle), 0u);
+        ASSERT_TRUE(eventually([&] { return out.text().find("recv alarm thread exit") != std::string::npos; }));
+    }
+    ASSERT_EQ(CreatHandlHeartBeatThread(&slot_of(handle)), 0);
+    std::this_thread::sleep_for(milliseconds(200));  // it waits for its first beat now
+    t0 = Clock::now();
+    DeviceLogout(handle);
+    EXPECT_LT(Clock::now() - t0, milliseconds(2500));
     handle = 0;
 }
 
