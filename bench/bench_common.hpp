@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "ipcsdk.h"
-#include "ipcsdk.hpp"
+#include "ipcsdk_fleet.hpp"
 #include "ipcsim.hpp"
 
 namespace bench {

@@ -25,7 +25,7 @@
 #include <unistd.h>
 
 #include "bench_common.hpp"
-#include "ipcsdk.hpp"
+#include "ipcsdk_fleet.hpp"
 
 using namespace bench;
 using namespace std::chrono_literals;

@@ -22,7 +22,7 @@
 
 #include "bench_common.hpp"
 #include "testenv.hpp"
-#include "ipcsdk.hpp"
+#include "ipcsdk_fleet.hpp"
 
 using namespace bench;
 using namespace std::chrono_literals;

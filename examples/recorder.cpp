@@ -7,7 +7,7 @@
 //   or SIGTERM, or for SECONDS; the video of camera A goes to DIR/A.video (default DIR: .).
 //   SIGHUP logs every camera that is not online in again at once (once a camera's password was
 //   put right, say) instead of after its pause.
-#include <ipcsdk.hpp>
+#include <ipcsdk_fleet.hpp>
 
 #include <signal.h>
 

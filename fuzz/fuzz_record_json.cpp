@@ -12,7 +12,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (size < 1) return 0;
-    const auto settings = ipctools::settingSchemas();
+    const auto settings = ipctools::setting_schemas();
     const ipctools::SettingSchema& s = settings[data[0] % settings.size()];
     const size_t maxCount = s.info->counted() ? s.info->max_count : 1;
     nlohmann::json value;

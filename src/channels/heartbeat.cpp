@@ -57,7 +57,7 @@ using namespace ipc;
 
 extern "C" {
 
-IPCSDK_API uint32_t IPCSendHeartBeat(uint32_t handle) { return cmd::action("IPCSendHeartBeat", handle); }
+IPCSDK_API uint32_t IPCSendHeartBeat(uint32_t handle) { return cmd::action(cmd::Id::IPCSendHeartBeat, handle); }
 
 IPCSDK_API void* HandlHeartBeatThread(void* slot) {
     const int index = slot_index(slot);

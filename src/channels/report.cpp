@@ -141,7 +141,7 @@ IPCSDK_API uint32_t AlarmMonitorHandle(uint32_t type, uint32_t handle, uint8_t* 
 IPCSDK_API uint32_t AlarmMonitorHandle_1(uint32_t, int32_t, uint32_t, uint32_t, uint8_t*, uint32_t) { return 0; }
 
 IPCSDK_API uint32_t IPCDataReportRequest(uint32_t handle, DataReportRequestInfo* info) {
-    return cmd::update("IPCDataReportRequest", handle, info, cmd::pack<kDataReport>);
+    return cmd::update(cmd::Id::IPCDataReportRequest, handle, info, cmd::pack<kDataReport>);
 }
 
 IPCSDK_API uint32_t IPCDataReportParam(const DataReportRequestInfo* info, uint8_t* out, uint32_t* outLen) {

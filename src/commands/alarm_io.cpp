@@ -15,19 +15,19 @@ using namespace ipc;
 extern "C" {
 
 IPCSDK_API uint32_t IPCAlarmParamOutGet(uint32_t handle, AlarmOutParam* record) {
-    return cmd::query("IPCAlarmParamOutGet", handle, record, cmd::unpack<kAlarmOut>);
+    return cmd::query(cmd::Id::IPCAlarmParamOutGet, handle, record, cmd::unpack<kAlarmOut>);
 }
 
 IPCSDK_API uint32_t IPCAlarmParamOutSet(uint32_t handle, const AlarmOutParam* record) {
-    return cmd::update("IPCAlarmParamOutSet", handle, record, cmd::pack<kAlarmOut>);
+    return cmd::update(cmd::Id::IPCAlarmParamOutSet, handle, record, cmd::pack<kAlarmOut>);
 }
 
 IPCSDK_API uint32_t IPCAlarmParamInGet(uint32_t handle, AlarmInParam* record) {
-    return cmd::query("IPCAlarmParamInGet", handle, record, cmd::unpack<kAlarmIn>);
+    return cmd::query(cmd::Id::IPCAlarmParamInGet, handle, record, cmd::unpack<kAlarmIn>);
 }
 
 IPCSDK_API uint32_t IPCAlarmParamInSet(uint32_t handle, const AlarmInParam* record) {
-    return cmd::update("IPCAlarmParamInSet", handle, record, cmd::pack<kAlarmIn>);
+    return cmd::update(cmd::Id::IPCAlarmParamInSet, handle, record, cmd::pack<kAlarmIn>);
 }
 
 IPCSDK_API uint32_t IPCPackAlarmOutParam(const AlarmOutParam* record, uint8_t* out, uint32_t* outLen) {

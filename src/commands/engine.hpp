@@ -7,8 +7,11 @@
 
 #include "commands/codec.hpp"
 #include "ipcsdk.h"
+#include "ipcsdk_commands.hpp"
 
 namespace ipc::cmd {
+
+using Id = command_id;
 
 // How a command reacts to the five answer kinds (lines written and result).
 enum class Variant : uint8_t {
@@ -51,12 +54,13 @@ struct Spec {
     uint8_t flags;
     Sites sites;
     const char* label;   // variant P
+    Id id;
 };
 
 // The whole command table, ordered by class and code.
 std::span<const Spec> commands();
-// The row of an exported command (looked up once per call site).
-const Spec& command(const char* name);
+// The row of a command: an index fixed at compile time, so a misspelt name does not build.
+const Spec& command(Id id);
 // The site number of a line; fixed per command and kind.
 uint16_t site(const Spec& spec, Kind kind);
 uint16_t init_site(const Spec& spec);
@@ -88,16 +92,16 @@ struct Call {
 uint32_t run(const Spec& spec, uint32_t handle, const Call& call);
 
 // One-line bodies for the usual shapes of command.
-inline uint32_t query(const char* name, uint32_t handle, void* record, UnpackFn unpack, int32_t count = 1,
+inline uint32_t query(Id name, uint32_t handle, void* record, UnpackFn unpack, int32_t count = 1,
                       Arg arg = Arg::Record, const Hooks* hooks = nullptr) {
     return run(command(name), handle, Call{arg, record, count, nullptr, unpack, hooks});
 }
-inline uint32_t update(const char* name, uint32_t handle, const void* record, PackFn pack, int32_t count = 1,
+inline uint32_t update(Id name, uint32_t handle, const void* record, PackFn pack, int32_t count = 1,
                        Arg arg = Arg::Record, const Hooks* hooks = nullptr) {
     return run(command(name), handle, Call{arg, const_cast<void*>(record), count, pack, nullptr, hooks});
 }
 // A command that sends the header alone and takes no record.
-inline uint32_t action(const char* name, uint32_t handle) {
+inline uint32_t action(Id name, uint32_t handle) {
     return run(command(name), handle, Call{Arg::None, nullptr, 1, nullptr, nullptr, nullptr});
 }
 

@@ -50,47 +50,47 @@ using namespace ipc;
 extern "C" {
 
 IPCSDK_API uint32_t IPCDevPassThrough(uint32_t handle, const PassThroughInfo* info) {
-    return cmd::update("IPCDevPassThrough", handle, info, cmd::pack<kPassThrough>);
+    return cmd::update(cmd::Id::IPCDevPassThrough, handle, info, cmd::pack<kPassThrough>);
 }
 
 IPCSDK_API uint32_t IPCWiperSet(uint32_t handle, const uint32_t* value) {
-    return cmd::update("IPCWiperSet", handle, value, cmd::pack<kValue32>);
+    return cmd::update(cmd::Id::IPCWiperSet, handle, value, cmd::pack<kValue32>);
 }
 
 IPCSDK_API uint32_t IPCLaserSet(uint32_t handle, const uint32_t* value) {
-    return cmd::update("IPCLaserSet", handle, value, cmd::pack<kValue32>);
+    return cmd::update(cmd::Id::IPCLaserSet, handle, value, cmd::pack<kValue32>);
 }
 
 IPCSDK_API uint32_t IPCCrossSet(uint32_t handle, const CrossInfo* info) {
-    return cmd::update("IPCCrossSet", handle, info, pack_cross);
+    return cmd::update(cmd::Id::IPCCrossSet, handle, info, pack_cross);
 }
 
 IPCSDK_API uint32_t IPCImageIspImageEnhanceGet(uint32_t handle, ImageEnhanceInfo* info) {
-    return cmd::query("IPCImageIspImageEnhanceGet", handle, info, unpack_at_least_one<kImageEnhance>);
+    return cmd::query(cmd::Id::IPCImageIspImageEnhanceGet, handle, info, unpack_at_least_one<kImageEnhance>);
 }
 
 IPCSDK_API uint32_t IPCImageIspImageEnhanceSet(uint32_t handle, const ImageEnhanceInfo* info) {
-    return cmd::update("IPCImageIspImageEnhanceSet", handle, info, cmd::pack<kImageEnhance>);
+    return cmd::update(cmd::Id::IPCImageIspImageEnhanceSet, handle, info, cmd::pack<kImageEnhance>);
 }
 
 IPCSDK_API uint32_t IPCImageIspDayNightGet(uint32_t handle, DayNightInfo* info) {
-    return cmd::query("IPCImageIspDayNightGet", handle, info, unpack_at_least_one<kDayNight>);
+    return cmd::query(cmd::Id::IPCImageIspDayNightGet, handle, info, unpack_at_least_one<kDayNight>);
 }
 
 IPCSDK_API uint32_t IPCImageIspDayNightSet(uint32_t handle, const DayNightInfo* info) {
-    return cmd::update("IPCImageIspDayNightSet", handle, info, cmd::pack<kDayNight>);
+    return cmd::update(cmd::Id::IPCImageIspDayNightSet, handle, info, cmd::pack<kDayNight>);
 }
 
 IPCSDK_API uint32_t IPCZoomSysncSet(uint32_t handle, const ZoomSyncInfo* info) {
-    return cmd::update("IPCZoomSysncSet", handle, info, cmd::pack<kZoomSync>);
+    return cmd::update(cmd::Id::IPCZoomSysncSet, handle, info, cmd::pack<kZoomSync>);
 }
 
 IPCSDK_API uint32_t IPCFireModeSet(uint32_t handle, const FireModeInfo* info) {
-    return cmd::update("IPCFireModeSet", handle, info, cmd::pack<kFireMode>);
+    return cmd::update(cmd::Id::IPCFireModeSet, handle, info, cmd::pack<kFireMode>);
 }
 
 IPCSDK_API uint32_t IPCFireModeGet(uint32_t handle, FireModeInfo* info) {
-    return cmd::query("IPCFireModeGet", handle, info, unpack_at_least_one<kFireMode>);
+    return cmd::query(cmd::Id::IPCFireModeGet, handle, info, unpack_at_least_one<kFireMode>);
 }
 
 IPCSDK_API uint32_t IPCPackPassThroughParam(const PassThroughInfo* info, uint8_t* out, uint32_t* outLen) {

@@ -29,20 +29,20 @@ using namespace ipc;
 extern "C" {
 
 IPCSDK_API uint32_t IPCFocusModeGet(uint32_t handle, FocusModeRecord* record) {
-    return cmd::query("IPCFocusModeGet", handle, record, unpack_focus_mode);
+    return cmd::query(cmd::Id::IPCFocusModeGet, handle, record, unpack_focus_mode);
 }
 
 IPCSDK_API uint32_t IPCFocusModeSet(uint32_t handle, const FocusModeRecord* record) {
-    return cmd::update("IPCFocusModeSet", handle, record, cmd::pack<kFocusMode>);
+    return cmd::update(cmd::Id::IPCFocusModeSet, handle, record, cmd::pack<kFocusMode>);
 }
 
 // Both the ack and the echo of (33, 21) mean the camera took the request.
 IPCSDK_API uint32_t IPCLinkFocusLearn(uint32_t handle, const LinkFocusLearnRecord* record) {
-    return cmd::update("IPCLinkFocusLearn", handle, record, cmd::pack<kLinkFocusLearn>);
+    return cmd::update(cmd::Id::IPCLinkFocusLearn, handle, record, cmd::pack<kLinkFocusLearn>);
 }
 
 IPCSDK_API uint32_t IPCLinkFocusLearnStateQuery(uint32_t handle, LinkFocusLearnState* record) {
-    return cmd::query("IPCLinkFocusLearnStateQuery", handle, record, cmd::unpack<kLearnState>);
+    return cmd::query(cmd::Id::IPCLinkFocusLearnStateQuery, handle, record, cmd::unpack<kLearnState>);
 }
 
 IPCSDK_API uint32_t IPCPackFocusModeInfo(int32_t count, const FocusModeRecord* records, uint8_t* out,

@@ -16,26 +16,26 @@ using namespace ipc;
 extern "C" {
 
 IPCSDK_API uint32_t IPCGetRestartInfo(uint32_t handle, RestartInfo* record) {
-    return cmd::query("IPCGetRestartInfo", handle, record, cmd::unpack<kRestart>);
+    return cmd::query(cmd::Id::IPCGetRestartInfo, handle, record, cmd::unpack<kRestart>);
 }
 
 IPCSDK_API uint32_t IPCSetRestartInfo(uint32_t handle, const RestartInfo* record) {
-    return cmd::update("IPCSetRestartInfo", handle, record, cmd::pack<kRestart>);
+    return cmd::update(cmd::Id::IPCSetRestartInfo, handle, record, cmd::pack<kRestart>);
 }
 
 IPCSDK_API uint32_t IPCGetRestartInfo2(uint32_t handle, RestartInfo2* record) {
-    return cmd::query("IPCGetRestartInfo2", handle, record, cmd::unpack<kRestart>);
+    return cmd::query(cmd::Id::IPCGetRestartInfo2, handle, record, cmd::unpack<kRestart>);
 }
 
 IPCSDK_API uint32_t IPCSetRestartInfo2(uint32_t handle, const RestartInfo2* record) {
-    return cmd::update("IPCSetRestartInfo2", handle, record, cmd::pack<kRestart>);
+    return cmd::update(cmd::Id::IPCSetRestartInfo2, handle, record, cmd::pack<kRestart>);
 }
 
-IPCSDK_API uint32_t IPCReboot(uint32_t handle) { return cmd::action("IPCReboot", handle); }
+IPCSDK_API uint32_t IPCReboot(uint32_t handle) { return cmd::action(cmd::Id::IPCReboot, handle); }
 
-IPCSDK_API uint32_t IPCDevFactoryDefault(uint32_t handle) { return cmd::action("IPCDevFactoryDefault", handle); }
+IPCSDK_API uint32_t IPCDevFactoryDefault(uint32_t handle) { return cmd::action(cmd::Id::IPCDevFactoryDefault, handle); }
 
-IPCSDK_API uint32_t IPCPtzReboot(uint32_t handle) { return cmd::action("IPCPtzReboot", handle); }
+IPCSDK_API uint32_t IPCPtzReboot(uint32_t handle) { return cmd::action(cmd::Id::IPCPtzReboot, handle); }
 
 IPCSDK_API uint32_t IPCPackRestartInfo(uint32_t count, const RestartInfo* records, uint8_t* out, uint32_t* outLen) {
     return codec::pack(kRestart, count, records, out, outLen);

@@ -37,52 +37,52 @@ using namespace ipc;
 extern "C" {
 
 IPCSDK_API uint32_t IPCDevNetWorkGet(uint32_t handle, NetWorkConfInfo* record) {
-    return cmd::query("IPCDevNetWorkGet", handle, record, cmd::unpack<kNetWork>);
+    return cmd::query(cmd::Id::IPCDevNetWorkGet, handle, record, cmd::unpack<kNetWork>);
 }
 
 IPCSDK_API uint32_t IPCDevNetWorkSet(uint32_t handle, const NetWorkConfInfo* record) {
-    return cmd::update("IPCDevNetWorkSet", handle, record, cmd::pack<kNetWork>, 1, cmd::Arg::Record,
+    return cmd::update(cmd::Id::IPCDevNetWorkSet, handle, record, cmd::pack<kNetWork>, 1, cmd::Arg::Record,
                        &kNetWorkSetHooks);
 }
 
 IPCSDK_API uint32_t IPCGB28181_setupGet(uint32_t handle, GB28181Info* record) {
-    return cmd::query("IPCGB28181_setupGet", handle, record, cmd::unpack<kGB28181>);
+    return cmd::query(cmd::Id::IPCGB28181_setupGet, handle, record, cmd::unpack<kGB28181>);
 }
 
 IPCSDK_API uint32_t IPCGB28181_setupSet(uint32_t handle, const GB28181Info* record) {
-    return cmd::update("IPCGB28181_setupSet", handle, record, cmd::pack<kGB28181>);
+    return cmd::update(cmd::Id::IPCGB28181_setupSet, handle, record, cmd::pack<kGB28181>);
 }
 
 IPCSDK_API uint32_t IPCFtpGet(uint32_t handle, FtpInfo* record) {
-    return cmd::query("IPCFtpGet", handle, record, cmd::unpack<kFtp>);
+    return cmd::query(cmd::Id::IPCFtpGet, handle, record, cmd::unpack<kFtp>);
 }
 
 IPCSDK_API uint32_t IPCFtpSet(uint32_t handle, const FtpInfo* record) {
-    return cmd::update("IPCFtpSet", handle, record, cmd::pack<kFtp>);
+    return cmd::update(cmd::Id::IPCFtpSet, handle, record, cmd::pack<kFtp>);
 }
 
 IPCSDK_API uint32_t IPCGB1400Get(uint32_t handle, WebServiceInfo* record) {
-    return cmd::query("IPCGB1400Get", handle, record, cmd::unpack<kWebService>);
+    return cmd::query(cmd::Id::IPCGB1400Get, handle, record, cmd::unpack<kWebService>);
 }
 
 IPCSDK_API uint32_t IPCGB1400Set(uint32_t handle, const WebServiceInfo* record) {
-    return cmd::update("IPCGB1400Set", handle, record, cmd::pack<kWebService>);
+    return cmd::update(cmd::Id::IPCGB1400Set, handle, record, cmd::pack<kWebService>);
 }
 
 IPCSDK_API uint32_t IPCSystemTimeGet(uint32_t handle, SystemTimeInfo* record) {
-    return cmd::query("IPCSystemTimeGet", handle, record, cmd::unpack<kSystemTime>);
+    return cmd::query(cmd::Id::IPCSystemTimeGet, handle, record, cmd::unpack<kSystemTime>);
 }
 
 IPCSDK_API uint32_t IPCSystemTimeSet(uint32_t handle, const SystemTimeInfo* record) {
-    return cmd::update("IPCSystemTimeSet", handle, record, cmd::pack<kSystemTime>);
+    return cmd::update(cmd::Id::IPCSystemTimeSet, handle, record, cmd::pack<kSystemTime>);
 }
 
 IPCSDK_API uint32_t IPCNtpConfGet(uint32_t handle, NtpConfInfo* record) {
-    return cmd::query("IPCNtpConfGet", handle, record, cmd::unpack<kNtp>);
+    return cmd::query(cmd::Id::IPCNtpConfGet, handle, record, cmd::unpack<kNtp>);
 }
 
 IPCSDK_API uint32_t IPCNtpConfSet(uint32_t handle, const NtpConfInfo* record) {
-    return cmd::update("IPCNtpConfSet", handle, record, cmd::pack<kNtp>);
+    return cmd::update(cmd::Id::IPCNtpConfSet, handle, record, cmd::pack<kNtp>);
 }
 
 IPCSDK_API uint32_t IPCPackNetWorkConfInfo(uint32_t count, const NetWorkConfInfo* records, uint8_t* out,

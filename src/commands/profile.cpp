@@ -27,39 +27,39 @@ using namespace ipc;
 extern "C" {
 
 IPCSDK_API uint32_t IPCMagnifyApply(uint32_t handle, const MagnifyInfo* record) {
-    return cmd::update("IPCMagnifyApply", handle, record, cmd::pack<kMagnify>);
+    return cmd::update(cmd::Id::IPCMagnifyApply, handle, record, cmd::pack<kMagnify>);
 }
 
 IPCSDK_API uint32_t IPCGetDev2Info(uint32_t handle, Dev2Info* record) {
-    return cmd::query("IPCGetDev2Info", handle, record, cmd::unpack<kDev2>);
+    return cmd::query(cmd::Id::IPCGetDev2Info, handle, record, cmd::unpack<kDev2>);
 }
 
 IPCSDK_API uint32_t IPCSetDev2Info(uint32_t handle, const Dev2Info* record) {
-    return cmd::update("IPCSetDev2Info", handle, record, cmd::pack<kDev2>);
+    return cmd::update(cmd::Id::IPCSetDev2Info, handle, record, cmd::pack<kDev2>);
 }
 
 IPCSDK_API uint32_t IPCGetFaceInfo(uint32_t handle, FaceInfo* record) {
-    return cmd::query("IPCGetFaceInfo", handle, record, cmd::unpack<kFace>);
+    return cmd::query(cmd::Id::IPCGetFaceInfo, handle, record, cmd::unpack<kFace>);
 }
 
 IPCSDK_API uint32_t IPCSetFaceInfo(uint32_t handle, const FaceInfo* record) {
-    return cmd::update("IPCSetFaceInfo", handle, record, cmd::pack<kFace>);
+    return cmd::update(cmd::Id::IPCSetFaceInfo, handle, record, cmd::pack<kFace>);
 }
 
 IPCSDK_API uint32_t IPCGetIdleOperationInfo(uint32_t handle, IdleOperationInfo* record) {
-    return cmd::query("IPCGetIdleOperationInfo", handle, record, cmd::unpack<kIdle>);
+    return cmd::query(cmd::Id::IPCGetIdleOperationInfo, handle, record, cmd::unpack<kIdle>);
 }
 
 IPCSDK_API uint32_t IPCSetIdleOperationInfo(uint32_t handle, const IdleOperationInfo* record) {
-    return cmd::update("IPCSetIdleOperationInfo", handle, record, cmd::pack<kIdle>);
+    return cmd::update(cmd::Id::IPCSetIdleOperationInfo, handle, record, cmd::pack<kIdle>);
 }
 
 IPCSDK_API uint32_t IPCGetStartOperationInfo(uint32_t handle, StartOperationInfo* record) {
-    return cmd::query("IPCGetStartOperationInfo", handle, record, cmd::unpack<kStart>);
+    return cmd::query(cmd::Id::IPCGetStartOperationInfo, handle, record, cmd::unpack<kStart>);
 }
 
 IPCSDK_API uint32_t IPCSetStartOperationInfo(uint32_t handle, const StartOperationInfo* record) {
-    return cmd::update("IPCSetStartOperationInfo", handle, record, cmd::pack<kStart>);
+    return cmd::update(cmd::Id::IPCSetStartOperationInfo, handle, record, cmd::pack<kStart>);
 }
 
 IPCSDK_API uint32_t IPCPackMagnifyInfo(uint32_t count, const MagnifyInfo* records, uint8_t* out, uint32_t* outLen) {

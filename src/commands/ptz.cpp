@@ -37,7 +37,7 @@ uint32_t unpack_preset_table(const uint8_t* answer, uint32_t answerLen, int32_t,
 
 // The two extra lines of IPCPTZValueSet, numbered after the command's "sdk not init" site.
 uint16_t value_set_site(uint16_t offset) {
-    return static_cast<uint16_t>(cmd::init_site(cmd::command("IPCPTZValueSet")) + offset);
+    return static_cast<uint16_t>(cmd::init_site(cmd::command(cmd::Id::IPCPTZValueSet)) + offset);
 }
 
 void value_set_line1(const void*) {
@@ -57,47 +57,47 @@ using namespace ipc;
 extern "C" {
 
 IPCSDK_API uint32_t IPCPTZParamGet(uint32_t handle, PTZParamRecord* records, int32_t count) {
-    return cmd::query("IPCPTZParamGet", handle, records, cmd::unpack<kPtzParam>, count, cmd::Arg::Array);
+    return cmd::query(cmd::Id::IPCPTZParamGet, handle, records, cmd::unpack<kPtzParam>, count, cmd::Arg::Array);
 }
 
 IPCSDK_API uint32_t IPCPTZParamSet(uint32_t handle, const PTZParamRecord* records, int32_t count) {
-    return cmd::update("IPCPTZParamSet", handle, records, cmd::pack<kPtzParam>, count, cmd::Arg::Array);
+    return cmd::update(cmd::Id::IPCPTZParamSet, handle, records, cmd::pack<kPtzParam>, count, cmd::Arg::Array);
 }
 
 IPCSDK_API uint32_t IPCPTZCtrl(uint32_t handle, const PTZCtrlRecord* record) {
-    return cmd::update("IPCPTZCtrl", handle, record, cmd::pack<kPtzCtrl>);
+    return cmd::update(cmd::Id::IPCPTZCtrl, handle, record, cmd::pack<kPtzCtrl>);
 }
 
 IPCSDK_API uint32_t IPCGetPresetPoint(uint32_t handle, PresetTable* table) {
-    return cmd::query("IPCGetPresetPoint", handle, table, unpack_preset_table);
+    return cmd::query(cmd::Id::IPCGetPresetPoint, handle, table, unpack_preset_table);
 }
 
 IPCSDK_API uint32_t IPCSetPresetPoint(uint32_t handle, const PresetRecord* record) {
-    return cmd::update("IPCSetPresetPoint", handle, record, cmd::pack<kPreset>);
+    return cmd::update(cmd::Id::IPCSetPresetPoint, handle, record, cmd::pack<kPreset>);
 }
 
 IPCSDK_API uint32_t IPCPTZValueGet(uint32_t handle, PTZValueRecord* record) {
-    return cmd::query("IPCPTZValueGet", handle, record, cmd::unpack<kPtzValue>);
+    return cmd::query(cmd::Id::IPCPTZValueGet, handle, record, cmd::unpack<kPtzValue>);
 }
 
 IPCSDK_API uint32_t IPCPTZValueSet(uint32_t handle, const PTZValueRecord* record) {
-    return cmd::update("IPCPTZValueSet", handle, record, cmd::pack<kPtzValue>, 1, cmd::Arg::Record, &kValueSetHooks);
+    return cmd::update(cmd::Id::IPCPTZValueSet, handle, record, cmd::pack<kPtzValue>, 1, cmd::Arg::Record, &kValueSetHooks);
 }
 
 IPCSDK_API uint32_t IPCClearPresetPoint(uint32_t handle, const PresetTable* table) {
-    return cmd::update("IPCClearPresetPoint", handle, table, cmd::pack<kPresetTable>);
+    return cmd::update(cmd::Id::IPCClearPresetPoint, handle, table, cmd::pack<kPresetTable>);
 }
 
 IPCSDK_API uint32_t IPCCruiseinfoGet(uint32_t handle, CruiseInfoRecord* record) {
-    return cmd::query("IPCCruiseinfoGet", handle, record, cmd::unpack<kCruiseInfo>);
+    return cmd::query(cmd::Id::IPCCruiseinfoGet, handle, record, cmd::unpack<kCruiseInfo>);
 }
 
 IPCSDK_API uint32_t IPCCruiseInfoSet(uint32_t handle, const CruiseInfoRecord* record) {
-    return cmd::update("IPCCruiseInfoSet", handle, record, cmd::pack<kCruiseInfo>);
+    return cmd::update(cmd::Id::IPCCruiseInfoSet, handle, record, cmd::pack<kCruiseInfo>);
 }
 
 IPCSDK_API uint32_t IPCCruiseSet(uint32_t handle, const CruiseRecord* record) {
-    return cmd::update("IPCCruiseSet", handle, record, cmd::pack<kCruise>);
+    return cmd::update(cmd::Id::IPCCruiseSet, handle, record, cmd::pack<kCruise>);
 }
 
 IPCSDK_API uint32_t IPCPackPTZParam(int32_t count, const PTZParamRecord* records, uint8_t* out, uint32_t* outLen) {

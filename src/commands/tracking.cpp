@@ -47,70 +47,70 @@ using namespace ipc;
 extern "C" {
 
 IPCSDK_API uint32_t IPCShotSnap(uint32_t handle, void* param) {
-    return cmd::query("IPCShotSnap", handle, param, nullptr);
+    return cmd::query(cmd::Id::IPCShotSnap, handle, param, nullptr);
 }
 
 IPCSDK_API uint32_t IPCTrackParamGet(uint32_t handle, TrackParamRecord* record) {
-    return cmd::query("IPCTrackParamGet", handle, record, cmd::unpack<kTrackParam>);
+    return cmd::query(cmd::Id::IPCTrackParamGet, handle, record, cmd::unpack<kTrackParam>);
 }
 
 IPCSDK_API uint32_t IPCTrackParamSet(uint32_t handle, const TrackParamRecord* record) {
-    return cmd::update("IPCTrackParamSet", handle, record, cmd::pack<kTrackParam>);
+    return cmd::update(cmd::Id::IPCTrackParamSet, handle, record, cmd::pack<kTrackParam>);
 }
 
 IPCSDK_API uint32_t IPCTargetTrackSet(uint32_t handle, const uint8_t* trackSwitch) {
-    return cmd::update("IPCTargetTrackSet", handle, trackSwitch, cmd::pack<kTrackSwitch>);
+    return cmd::update(cmd::Id::IPCTargetTrackSet, handle, trackSwitch, cmd::pack<kTrackSwitch>);
 }
 
 // The echo of (33, 1) carries one mark record; it is handed to the caller.
 IPCSDK_API uint32_t IPCEnterCamMarkMode(uint32_t handle, CamMarkRecord* record) {
-    return cmd::query("IPCEnterCamMarkMode", handle, record, cmd::unpack<kCamMark>);
+    return cmd::query(cmd::Id::IPCEnterCamMarkMode, handle, record, cmd::unpack<kCamMark>);
 }
 
-IPCSDK_API uint32_t IPCEnterCamMarkMode2(uint32_t handle) { return cmd::action("IPCEnterCamMarkMode2", handle); }
+IPCSDK_API uint32_t IPCEnterCamMarkMode2(uint32_t handle) { return cmd::action(cmd::Id::IPCEnterCamMarkMode2, handle); }
 
 IPCSDK_API uint32_t IPCLeaveCamMarkMode(uint32_t handle, const CamMarkRecord* record) {
-    return cmd::update("IPCLeaveCamMarkMode", handle, record, cmd::pack<kCamMark>);
+    return cmd::update(cmd::Id::IPCLeaveCamMarkMode, handle, record, cmd::pack<kCamMark>);
 }
 
 IPCSDK_API uint32_t IPCAddCamMarkPoint(uint32_t handle, const CamMarkRecord* record) {
-    return cmd::update("IPCAddCamMarkPoint", handle, record, cmd::pack<kCamMark>);
+    return cmd::update(cmd::Id::IPCAddCamMarkPoint, handle, record, cmd::pack<kCamMark>);
 }
 
 IPCSDK_API uint32_t IPCDelCamMarkPoint(uint32_t handle, const CamMarkRecord* record) {
-    return cmd::update("IPCDelCamMarkPoint", handle, record, cmd::pack<kCamMark>);
+    return cmd::update(cmd::Id::IPCDelCamMarkPoint, handle, record, cmd::pack<kCamMark>);
 }
 
 IPCSDK_API uint32_t IPCEndCamMarkPoint(uint32_t handle, const CamMarkRecord* record) {
-    return cmd::update("IPCEndCamMarkPoint", handle, record, cmd::pack<kCamMark>);
+    return cmd::update(cmd::Id::IPCEndCamMarkPoint, handle, record, cmd::pack<kCamMark>);
 }
 
 IPCSDK_API uint32_t IPCClearCamMarkPoint(uint32_t handle, const CamMarkRecord* record) {
-    return cmd::update("IPCClearCamMarkPoint", handle, record, cmd::pack<kCamMark>);
+    return cmd::update(cmd::Id::IPCClearCamMarkPoint, handle, record, cmd::pack<kCamMark>);
 }
 
 IPCSDK_API uint32_t IPCGetCamMarkPoint(uint32_t handle, CamMarkRecord* record) {
-    return cmd::query("IPCGetCamMarkPoint", handle, record, cmd::unpack<kCamMark>);
+    return cmd::query(cmd::Id::IPCGetCamMarkPoint, handle, record, cmd::unpack<kCamMark>);
 }
 
 IPCSDK_API uint32_t IPCGetCamMarkPoint2(uint32_t handle, CamMark2Record* record) {
-    return cmd::query("IPCGetCamMarkPoint2", handle, record, cmd::unpack<kCamMark2>);
+    return cmd::query(cmd::Id::IPCGetCamMarkPoint2, handle, record, cmd::unpack<kCamMark2>);
 }
 
 IPCSDK_API uint32_t IPCEndCamMarkPoint2(uint32_t handle, const CamMark2Record* record) {
-    return cmd::update("IPCEndCamMarkPoint2", handle, record, cmd::pack<kCamMark2>);
+    return cmd::update(cmd::Id::IPCEndCamMarkPoint2, handle, record, cmd::pack<kCamMark2>);
 }
 
 IPCSDK_API uint32_t IPCEndCamMarkPointAlone(uint32_t handle, void* param) {
-    return cmd::update("IPCEndCamMarkPointAlone", handle, param, nullptr);
+    return cmd::update(cmd::Id::IPCEndCamMarkPointAlone, handle, param, nullptr);
 }
 
 IPCSDK_API uint32_t IPCGetCamLinkPTZInfo(uint32_t handle, CamLinkPTZRecord* record) {
-    return cmd::query("IPCGetCamLinkPTZInfo", handle, record, cmd::unpack<kCamLink>);
+    return cmd::query(cmd::Id::IPCGetCamLinkPTZInfo, handle, record, cmd::unpack<kCamLink>);
 }
 
 IPCSDK_API uint32_t IPCAddCamLinkPTZInfo(uint32_t handle, const CamLinkPTZRecord* record) {
-    return cmd::update("IPCAddCamLinkPTZInfo", handle, record, cmd::pack<kCamLink>);
+    return cmd::update(cmd::Id::IPCAddCamLinkPTZInfo, handle, record, cmd::pack<kCamLink>);
 }
 
 IPCSDK_API uint32_t IPCPackTrackParam(const TrackParamRecord* record, uint8_t* out, uint32_t* outLen) {

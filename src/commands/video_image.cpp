@@ -22,27 +22,27 @@ using namespace ipc;
 extern "C" {
 
 IPCSDK_API uint32_t IPCVideoParamGet(uint32_t handle, VideoParamRecord* records, int32_t count) {
-    return cmd::query("IPCVideoParamGet", handle, records, cmd::unpack<kVideoParam>, count, cmd::Arg::Array);
+    return cmd::query(cmd::Id::IPCVideoParamGet, handle, records, cmd::unpack<kVideoParam>, count, cmd::Arg::Array);
 }
 
 IPCSDK_API uint32_t IPCVideoParamSet(uint32_t handle, const VideoParamRecord* records, int32_t count) {
-    return cmd::update("IPCVideoParamSet", handle, records, cmd::pack<kVideoParam>, count, cmd::Arg::Array);
+    return cmd::update(cmd::Id::IPCVideoParamSet, handle, records, cmd::pack<kVideoParam>, count, cmd::Arg::Array);
 }
 
 IPCSDK_API uint32_t IPCExOsdGet(uint32_t handle, ExOsdRecord* records, int32_t count) {
-    return cmd::query("IPCExOsdGet", handle, records, cmd::unpack<kExOsd>, count, cmd::Arg::Array);
+    return cmd::query(cmd::Id::IPCExOsdGet, handle, records, cmd::unpack<kExOsd>, count, cmd::Arg::Array);
 }
 
 IPCSDK_API uint32_t IPCExOsdSet(uint32_t handle, const ExOsdRecord* records, int32_t count) {
-    return cmd::update("IPCExOsdSet", handle, records, cmd::pack<kExOsd>, count, cmd::Arg::Array);
+    return cmd::update(cmd::Id::IPCExOsdSet, handle, records, cmd::pack<kExOsd>, count, cmd::Arg::Array);
 }
 
 IPCSDK_API uint32_t IPCGetCameraControlInfo(uint32_t handle, CameraControlRecord* record) {
-    return cmd::query("IPCGetCameraControlInfo", handle, record, cmd::unpack<kCameraControl>);
+    return cmd::query(cmd::Id::IPCGetCameraControlInfo, handle, record, cmd::unpack<kCameraControl>);
 }
 
 IPCSDK_API uint32_t IPCSetCameraControlInfo(uint32_t handle, const CameraControlRecord* record) {
-    return cmd::update("IPCSetCameraControlInfo", handle, record, cmd::pack<kCameraControl>);
+    return cmd::update(cmd::Id::IPCSetCameraControlInfo, handle, record, cmd::pack<kCameraControl>);
 }
 
 IPCSDK_API uint32_t IPCPackVideoParam(int32_t count, const VideoParamRecord* records, uint8_t* out, uint32_t* outLen) {

@@ -133,22 +133,22 @@ IPCSDK_API uint32_t IPCUnPackStartVideoExRes(const uint8_t* answer, uint32_t, Vi
 }
 
 IPCSDK_API uint32_t IPCStartVideo(uint32_t handle, VideoStartInfo* info) {
-    return cmd::update("IPCStartVideo", handle, info,
+    return cmd::update(cmd::Id::IPCStartVideo, handle, info,
                        bounded<VideoStartInfo, start_size, IPCPackStartVideoReq>, 1, cmd::Arg::Record, &kStartHooks);
 }
 
 IPCSDK_API uint32_t IPCStopVideo(uint32_t handle, VideoStopInfo* info) {
-    return cmd::update("IPCStopVideo", handle, info, bounded<VideoStopInfo, stop_size, IPCPackStopVideoReq>);
+    return cmd::update(cmd::Id::IPCStopVideo, handle, info, bounded<VideoStopInfo, stop_size, IPCPackStopVideoReq>);
 }
 
 IPCSDK_API uint32_t IPCStartVideoEx(uint32_t handle, VideoStartExInfo* info) {
-    return cmd::update("IPCStartVideoEx", handle, info,
+    return cmd::update(cmd::Id::IPCStartVideoEx, handle, info,
                        bounded<VideoStartExInfo, start_ex_size, IPCPackStartVideoExReq>, 1, cmd::Arg::Record,
                        &kStartExHooks);
 }
 
 IPCSDK_API uint32_t IPCStopVideoEx(uint32_t handle, VideoStopExInfo* info) {
-    return cmd::update("IPCStopVideoEx", handle, info, bounded<VideoStopExInfo, stop_ex_size, IPCPackStopVideoExReq>);
+    return cmd::update(cmd::Id::IPCStopVideoEx, handle, info, bounded<VideoStopExInfo, stop_ex_size, IPCPackStopVideoExReq>);
 }
 
 }  // extern "C"

@@ -25,7 +25,7 @@ enum class Waiter { Snap, Gps, Distant };
 
 struct WaitSpec {
     Waiter which;
-    const char* name;
+    cmd::Id id;
     std::initializer_list<uint32_t> awaited;  // reportState values that end the wait
     uint32_t timeoutResult;                    // no report in time, or tries below 1
 };
@@ -83,12 +83,12 @@ uint32_t deliver(DeviceSlot& s, Waiter which, uint32_t stateSeen, uint8_t* out, 
 
 uint32_t waiting_command(const WaitSpec& w, uint32_t handle, const void* info, codec::Layout const* layout,
                          int32_t wait, void* out, uint32_t outSize, int32_t tries) {
-    const cmd::Spec& spec = cmd::command(w.name);
+    const cmd::Spec& spec = cmd::command(w.id);
     if (handle == 0) return IPCSDK_ERR_BAD_HANDLE;
     SlotUse use(handle);
     if (!use) return IPCSDK_ERR_BAD_HANDLE;
     DeviceSlot& s = *use.slot();
-    cmd::trace(s, handle, w.name);
+    cmd::trace(s, handle, spec.name);
     if (layout && !info) return IPCSDK_ERR_PARAM;
 
     if (const uint32_t e = use.acquire()) return e;
@@ -116,7 +116,7 @@ uint32_t waiting_command(const WaitSpec& w, uint32_t handle, const void* info, c
     use.release();
 
     if (kind == cmd::Kind::Short) {
-        if (spec.label) log::syslog_line(log::kErr, "%s  net err. %s %d\n", spec.label, w.name, spec.sites.shortAnswer);
+        if (spec.label) log::syslog_line(log::kErr, "%s  net err. %s %d\n", spec.label, spec.name, spec.sites.shortAnswer);
         return IPCSDK_ERR_NET;
     }
     if (wait != 1) {
@@ -124,7 +124,7 @@ uint32_t waiting_command(const WaitSpec& w, uint32_t handle, const void* info, c
         case cmd::Kind::Ack: return IPCSDK_OK;
         case cmd::Kind::Echo: return w.which == Waiter::Snap ? IPCSDK_ERR_NO_PICTURE : IPCSDK_ERR_REFUSED;
         case cmd::Kind::Other:
-            if (spec.label) log::syslog_line(log::kErr, "%s  %s %d\n", spec.label, w.name, spec.sites.other);
+            if (spec.label) log::syslog_line(log::kErr, "%s  %s %d\n", spec.label, spec.name, spec.sites.other);
             return IPCSDK_ERR_REFUSED;
         default: return IPCSDK_ERR_REFUSED;
         }
@@ -139,9 +139,9 @@ uint32_t waiting_command(const WaitSpec& w, uint32_t handle, const void* info, c
     return result;
 }
 
-const WaitSpec kSnap{Waiter::Snap, "IPCSIMUSNAP", {1}, IPCSDK_ERR_NO_PICTURE};
-const WaitSpec kGpsWait{Waiter::Gps, "IPCGpsInfo", {2, 3}, IPCSDK_ERR_REFUSED};
-const WaitSpec kDistantWait{Waiter::Distant, "IPCDistantInfoSet", {4}, IPCSDK_ERR_REFUSED};
+const WaitSpec kSnap{Waiter::Snap, cmd::Id::IPCSIMUSNAP, {1}, IPCSDK_ERR_NO_PICTURE};
+const WaitSpec kGpsWait{Waiter::Gps, cmd::Id::IPCGpsInfo, {2, 3}, IPCSDK_ERR_REFUSED};
+const WaitSpec kDistantWait{Waiter::Distant, cmd::Id::IPCDistantInfoSet, {4}, IPCSDK_ERR_REFUSED};
 
 }  // namespace
 }  // namespace ipc

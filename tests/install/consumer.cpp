@@ -1,6 +1,6 @@
 // Built against the installed copy only: the C++ layer compiles as C++20 (under a strict host's
 // warnings too) and links.
-#include <ipcsdk.hpp>
+#include <ipcsdk_fleet.hpp>
 
 #include <cstdio>
 

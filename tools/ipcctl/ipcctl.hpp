@@ -1,7 +1,7 @@
 // Pieces of ipcctl shared by its commands.
 #pragma once
 
-#include <ipcsdk.hpp>
+#include <ipcsdk_fleet.hpp>
 
 #include <atomic>
 #include <cstdint>

@@ -132,7 +132,7 @@ std::string isoTime(uint32_t seconds) {
 int cmdList(const Options& o) {
     ojson all = ojson::array();
     std::string text;
-    for (const auto& s : ipctools::settingSchemas()) {
+    for (const auto& s : ipctools::setting_schemas()) {
         const ipc::SettingInfo& i = *s.info;
         ojson e = {{"name", i.name},
                    {"class", i.get_class},
@@ -155,10 +155,10 @@ int cmdList(const Options& o) {
 }
 
 const ipctools::SettingSchema& setting(const std::string& name) {
-    const auto* s = ipctools::findSettingSchema(name);
+    const auto* s = ipctools::find_setting_schema(name);
     if (!s) {
         std::vector<std::string_view> names;
-        for (const auto& e : ipctools::settingSchemas()) names.push_back(e.info->name);
+        for (const auto& e : ipctools::setting_schemas()) names.push_back(e.info->name);
         const std::string near = ipctools::closest(name, names);
         usage("unknown setting \"" + name.substr(0, 64) + "\"" + (near.empty() ? "" : "; did you mean \"" + near + "\"?") +
               " (ipcctl list shows them)");

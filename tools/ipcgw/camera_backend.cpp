@@ -1,6 +1,6 @@
 #include "camera_backend.hpp"
 
-#include <ipcsdk.hpp>
+#include <ipcsdk_fleet.hpp>
 
 #include <atomic>
 #include <map>

@@ -9,7 +9,7 @@ namespace ipcgw {
 namespace {
 
 Outcome getSetting(const ipc::CameraRef& cam, const Command& c) {
-    const auto* schema = ipctools::findSettingSchema(c.setting);
+    const auto* schema = ipctools::find_setting_schema(c.setting);
     if (!schema) return badRequest("unknown setting \"" + c.setting + "\"");
     const auto& [info, layout] = *schema;
     const size_t most = info->counted() ? info->max_count : 1;
@@ -25,7 +25,7 @@ Outcome getSetting(const ipc::CameraRef& cam, const Command& c) {
 }
 
 Outcome setSetting(const ipc::CameraRef& cam, const Command& c) {
-    const auto* schema = ipctools::findSettingSchema(c.setting);
+    const auto* schema = ipctools::find_setting_schema(c.setting);
     if (!schema) return badRequest("unknown setting \"" + c.setting + "\"");
     const auto& [info, layout] = *schema;
     if (!info->writable) return badRequest("setting \"" + c.setting + "\" is read-only");

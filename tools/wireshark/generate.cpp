@@ -1,4 +1,4 @@
-// Writes the Wireshark dissector: the command table and the record layouts as Lua tables,
+// Writes the Wireshark dissector: the command list and the record layouts as Lua tables,
 // followed by the dissector's engine (dissector.lua). Run at build time, so the dissector
 // always knows exactly the commands and records the library does.
 //
@@ -12,14 +12,11 @@
 #include <tuple>
 #include <type_traits>
 
-#include "command_table.hpp"
+#include "ipcsdk_commands.hpp"
 #include "ipctools/schema.hpp"
 #include "ipctools/settings.hpp"
 
 namespace {
-
-using ipcsim::detail::kCommands;
-using ipcsim::detail::Role;
 
 // The record type of argument I of a command function, from the function's own signature.
 template <class>
@@ -29,17 +26,17 @@ struct Args<R (*)(A...)> {
     using Tuple = std::tuple<A...>;
 };
 template <class P>
-const ipctools::Layout* layoutOfPointer() {
+const ipctools::Layout* layout_of_pointer() {
     using T = std::remove_cv_t<std::remove_pointer_t<P>>;
     if constexpr (std::is_pointer_v<P> && !std::is_void_v<T>)
         if (ipctools::kLayout<T>.name) return &ipctools::kLayout<T>;
     return nullptr;
 }
 template <auto Fn, size_t I>
-const ipctools::Layout* argLayout() {
+const ipctools::Layout* arg_layout() {
     using Tuple = typename Args<decltype(Fn)>::Tuple;
     if constexpr (I < std::tuple_size_v<Tuple>)
-        return layoutOfPointer<std::tuple_element_t<I, Tuple>>();
+        return layout_of_pointer<std::tuple_element_t<I, Tuple>>();
     else
         return nullptr;
 }
@@ -52,13 +49,13 @@ struct Carried {
 // The record each command carries: the settings table gives the get/set pairs (a get's
 // record is in its answer, a set's in its request); the other commands with a record are
 // listed here, their records read from their own signatures.
-std::map<std::string, Carried> carriedRecords() {
+std::map<std::string, Carried> carried_records() {
     std::map<std::string, Carried> m;
-    for (const auto& s : ipctools::settingSchemas()) {
+    for (const auto& s : ipctools::setting_schemas()) {
         m[std::string(s.info->get_function)].answer = s.layout;
         if (s.info->writable) m[std::string(s.info->set_function)].request = s.layout;
     }
-#define IPCT_REQ(fn) m[#fn].request = argLayout<&fn, 1>();
+#define IPCT_REQ(fn) m[#fn].request = arg_layout<&fn, 1>();
     IPCT_REQ(IPCDataReportRequest) IPCT_REQ(IPCPTZCtrl) IPCT_REQ(IPCSetPresetPoint) IPCT_REQ(IPCClearPresetPoint)
     IPCT_REQ(IPCCruiseSet) IPCT_REQ(IPCDevPassThrough) IPCT_REQ(IPCZoomSysncSet) IPCT_REQ(IPCGpsInfo)
     IPCT_REQ(IPCSIMUSNAP) IPCT_REQ(IPCAddCamLinkPTZInfo) IPCT_REQ(IPCLeaveCamMarkMode) IPCT_REQ(IPCAddCamMarkPoint)
@@ -66,14 +63,15 @@ std::map<std::string, Carried> carriedRecords() {
     IPCT_REQ(IPCEndCamMarkPoint2) IPCT_REQ(IPCLinkFocusLearn) IPCT_REQ(IPCMagnifyApply)
 #undef IPCT_REQ
     // The mark mode's answer carries the mark record.
-    m["IPCEnterCamMarkMode"].answer = argLayout<&IPCEnterCamMarkMode, 1>();
+    m["IPCEnterCamMarkMode"].answer = arg_layout<&IPCEnterCamMarkMode, 1>();
     // The login answer is shorter than the LoginResult host record; only its request is a record.
-    m["IPCUserLogin"].request = argLayout<&IPCUserLogin, 1>();
-    m["announcement"].request = &ipctools::kLayout<ServerConnTypeInfo>;
+    m["IPCUserLogin"].request = arg_layout<&IPCUserLogin, 1>();
+    // Both channel announcements carry the connection type.
+    m["StartDataReport"].request = m["StartVideoRequest"].request = &ipctools::kLayout<ServerConnTypeInfo>;
     return m;
 }
 
-const char* kindName(ipctools::Kind k) {
+const char* kind_name(ipctools::Kind k) {
     switch (k) {
     case ipctools::Kind::Int: return "int";
     case ipctools::Kind::Bytes: return "bytes";
@@ -83,16 +81,16 @@ const char* kindName(ipctools::Kind k) {
     return "bytes";
 }
 
-void writeLayout(std::ostream& out, const ipctools::Layout& l, int depth) {
+void write_layout(std::ostream& out, const ipctools::Layout& l, int depth) {
     std::string pad(static_cast<size_t>(depth) * 2, ' ');
     out << "{ name = \"" << l.name << "\", size = " << l.size << ", fields = {\n";
     for (const auto& f : l.fields) {
         out << pad << "  { name = \"" << f.name << "\", offset = " << f.offset << ", width = " << f.width
             << ", count = " << f.count << ", array = " << (f.array ? "true" : "false") << ", kind = \""
-            << kindName(f.kind) << "\", big = " << (f.order == ipctools::Order::Big ? "true" : "false");
+            << kind_name(f.kind) << "\", big = " << (f.order == ipctools::Order::Big ? "true" : "false");
         if (f.group) {
             out << ", group = ";
-            writeLayout(out, *f.group, depth + 2);
+            write_layout(out, *f.group, depth + 2);
         }
         out << " },\n";
     }
@@ -113,25 +111,30 @@ int main(int argc, char** argv) {
     }
     std::ostringstream out;
     out << "-- Wireshark dissector of the ipcsdk camera protocol. Generated at build time from the\n"
-           "-- library's command table and record schema; do not edit.\n"
+           "-- library's command list and record schema; do not edit.\n"
            "-- Use: wireshark -X lua_script:ipcsdk.lua, or copy it to ~/.local/lib/wireshark/plugins/.\n\n";
     out << "local layouts = {\n";
     for (const ipctools::Layout* l : ipctools::kRecords) {
         out << "  [\"" << l->name << "\"] = ";
-        writeLayout(out, *l, 1);
+        write_layout(out, *l, 1);
         out << ",\n";
     }
     out << "}\n\n";
-    auto carried = carriedRecords();
-    out << "-- [class * 256 + code] = { name, request layout, answer layout, role }\n";
+    auto carried = carried_records();
+    out << "-- [class * 256 + code] = { name, request layout, answer layout }\n";
     out << "local commands = {\n";
-    for (const auto& c : kCommands) {
-        auto it = carried.find(c.name);
-        out << "  [" << (c.cls * 256 + c.code) << "] = { name = \"" << c.name << "\"";
-        if (it != carried.end() && it->second.request) out << ", request = \"" << it->second.request->name << "\"";
-        if (it != carried.end() && it->second.answer) out << ", answer = \"" << it->second.answer->name << "\"";
-        out << ", role = \"" << (c.role == Role::Query ? "query" : c.role == Role::Update ? "update" : "action")
-            << "\" },\n";
+    std::map<int, std::pair<std::string, Carried>> rows;
+    for (const auto& c : ipc::command_identities) {
+        const std::string name(c.name);
+        auto [at, fresh] = rows.try_emplace(c.msg_class * 256 + c.code, name, carried[name]);
+        if (!fresh) at->second.first = "announcement";  // the two channel announcements share class 0 code 3
+    }
+    for (const auto& [key, row] : rows) {
+        const auto& [name, records] = row;
+        out << "  [" << key << "] = { name = \"" << name << "\"";
+        if (records.request) out << ", request = \"" << records.request->name << "\"";
+        if (records.answer) out << ", answer = \"" << records.answer->name << "\"";
+        out << " },\n";
     }
     out << "}\n\n";
     out << engine.rdbuf();

@@ -12,6 +12,7 @@
 #pragma once
 
 #include <ipcsdk.h>
+#include <ipcsdk_commands.hpp>
 
 #include <cstddef>
 #include <cstdint>
@@ -198,28 +199,24 @@ IPCT_LAYOUT(ZoomSyncInfo, IPCT_BYTES(ZoomSyncInfo, bytes))
 IPCT_LAYOUT(FireModeInfo, IPCT_BYTES(FireModeInfo, bytes))
 // clang-format on
 
-// Every top-level record, for lookups by name (element layouts of groups are not listed).
+// Every top-level record, for lookups by name (element layouts of groups are not listed): the
+// records of the settings table, taken from the command list, then those of other commands.
+#define IPCT_NONE_(...)
+#define IPCT_SETTING_(T, ...) &kLayout<T>,
 inline constexpr const Layout* kRecords[] = {
-    &kLayout<LoginUserInfo>,   &kLayout<LoginResult>,         &kLayout<SystemInfo>,
-    &kLayout<ServerConnTypeInfo>, &kLayout<DataReportRequestInfo>, &kLayout<VideoParamRecord>,
-    &kLayout<ExOsdRecord>,     &kLayout<CameraControlRecord>, &kLayout<SimuSnapInfo>,
-    &kLayout<GpsInfoRequest>,  &kLayout<PTZParamRecord>,      &kLayout<PTZCtrlRecord>,
-    &kLayout<PresetRecord>,    &kLayout<PresetTable>,         &kLayout<PTZValueRecord>,
-    &kLayout<CruiseRecord>,    &kLayout<CruiseInfoRecord>,    &kLayout<TrackParamRecord>,
-    &kLayout<CamMarkRecord>,   &kLayout<CamMark2Record>,      &kLayout<CamLinkPTZRecord>,
-    &kLayout<FocusModeRecord>, &kLayout<LinkFocusLearnRecord>, &kLayout<LinkFocusLearnState>,
-    &kLayout<NetWorkConfInfo>, &kLayout<GB28181Info>,         &kLayout<FtpInfo>,
-    &kLayout<WebServiceInfo>,  &kLayout<SystemTimeInfo>,      &kLayout<NtpConfInfo>,
-    &kLayout<RestartInfo>,     &kLayout<RestartInfo2>,        &kLayout<MagnifyInfo>,
-    &kLayout<Dev2Info>,        &kLayout<FaceInfo>,            &kLayout<IdleOperationInfo>,
-    &kLayout<StartOperationInfo>, &kLayout<AlarmOutParam>,    &kLayout<AlarmInParam>,
-    &kLayout<PassThroughInfo>, &kLayout<CrossInfo>,           &kLayout<ImageEnhanceInfo>,
-    &kLayout<DayNightInfo>,    &kLayout<ZoomSyncInfo>,        &kLayout<FireModeInfo>,
+    IPCSDK_COMMANDS(IPCT_NONE_, IPCT_SETTING_, IPCT_SETTING_)
+    &kLayout<LoginUserInfo>,   &kLayout<LoginResult>,     &kLayout<ServerConnTypeInfo>,
+    &kLayout<DataReportRequestInfo>, &kLayout<SimuSnapInfo>, &kLayout<GpsInfoRequest>,
+    &kLayout<PTZCtrlRecord>,   &kLayout<PresetRecord>,    &kLayout<CruiseRecord>,
+    &kLayout<LinkFocusLearnRecord>, &kLayout<MagnifyInfo>, &kLayout<PassThroughInfo>,
+    &kLayout<CrossInfo>,       &kLayout<ZoomSyncInfo>,
 };
+#undef IPCT_NONE_
+#undef IPCT_SETTING_
 
-constexpr const Layout* findLayout(std::string_view typeName) {
+constexpr const Layout* find_layout(std::string_view type_name) {
     for (const Layout* l : kRecords)
-        if (typeName == l->name) return l;
+        if (type_name == l->name) return l;
     return nullptr;
 }
 

@@ -20,18 +20,18 @@ struct SettingSchema {
 
 namespace detail {
 template <class... T>
-constexpr auto joinSettings(ipc::detail::type_list<T...>) {
+constexpr auto join_settings(ipc::detail::type_list<T...>) {
     static_assert(((kLayout<T>.name != nullptr) && ...), "a setting's record has no layout in the schema");
     static_assert(((kLayout<T>.size == sizeof(T)) && ...));
     return std::array<SettingSchema, sizeof...(T)>{SettingSchema{&ipc::setting_traits<T>::info, &kLayout<T>}...};
 }
-inline constexpr auto kSettingSchemas = joinSettings(ipc::detail::all_settings{});
+inline constexpr auto kSettingSchemas = join_settings(ipc::detail::all_settings{});
 }  // namespace detail
 
 // In the table's order.
-inline std::span<const SettingSchema> settingSchemas() { return detail::kSettingSchemas; }
+inline std::span<const SettingSchema> setting_schemas() { return detail::kSettingSchemas; }
 
-inline const SettingSchema* findSettingSchema(std::string_view name) {
+inline const SettingSchema* find_setting_schema(std::string_view name) {
     for (const auto& s : detail::kSettingSchemas)
         if (s.info->name == name) return &s;
     return nullptr;

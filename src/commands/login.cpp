@@ -181,7 +181,7 @@ IPCSDK_API uint32_t IPCSdkLogin(LoginDeviceInfo* device, LoginUserInfo* user, ui
 }
 
 IPCSDK_API uint32_t IPCGetSysVersion(uint32_t handle, SystemInfo* info) {
-    return cmd::query("IPCGetSysVersion", handle, info, [](const uint8_t* a, uint32_t n, int32_t, void* rec) {
+    return cmd::query(cmd::Id::IPCGetSysVersion, handle, info, [](const uint8_t* a, uint32_t n, int32_t, void* rec) {
         return IPCUnPackSystemInfo_IPC(a, n, static_cast<SystemInfo*>(rec));
     });
 }
