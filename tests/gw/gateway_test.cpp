@@ -26,20 +26,20 @@ std::string cam_ip(int n) { return testenv::camera_ip(n); }
 
 struct CameraEntry {
     std::string name, address, password = "admin";
-    int tcpPort = 0;  // 0: UDP
+    int tcp_port = 0;  // 0: UDP
 };
 
 // A configuration for these cameras in the working directory; returns its path. The client id
 // is the file's name unless given.
 std::string write_config(const std::string& id, const std::vector<CameraEntry>& cameras, const std::string& mqtt = {},
-                         const std::string& extra = {}, const std::string& clientId = {}) {
+                         const std::string& extra = {}, const std::string& client_id = {}) {
     const std::string path = testenv::workdir() + "/" + id + ".toml";
     std::ofstream out(path);
-    out << "[mqtt]\nhost = \"" << broker_ip() << "\"\nport = 1883\nclient_id = \"" << (clientId.empty() ? id : clientId)
+    out << "[mqtt]\nhost = \"" << broker_ip() << "\"\nport = 1883\nclient_id = \"" << (client_id.empty() ? id : client_id)
         << "\"\nprefix = \"site\"\nreconnect_min = 1\nreconnect_max = 2\n" << mqtt << "\n" << extra << "\n";
     for (const auto& c : cameras)
         out << "[[camera]]\nname = \"" << c.name << "\"\naddress = \"" << c.address << "\"\npassword = \"" << c.password
-            << "\"\n" << (c.tcpPort ? "tcp_port = " + std::to_string(c.tcpPort) + "\n" : "");
+            << "\"\n" << (c.tcp_port ? "tcp_port = " + std::to_string(c.tcp_port) + "\n" : "");
     return path;
 }
 
@@ -101,7 +101,7 @@ json request(Client& client, const std::string& camera, const json& body, const 
 TEST(GatewayConfig, ErrorsNameFileLineAndKey) {
     auto error = [](const std::string& text) -> std::string {
         try {
-            ipcgw::parseConfig(text, "gw.toml");
+            ipcgw::parse_config(text, "gw.toml");
         } catch (const ipcgw::ConfigError& e) {
             return e.what();
         }
@@ -145,9 +145,9 @@ TEST(GatewayConfig, UsageErrorsAndVersion) {
 // The pure request check: nesting far beyond the limit (the parser must not recurse to find
 // out), and where a reply may go.
 TEST(GatewayRequest, DepthAndResponseTopics) {
-    const ipcgw::RequestLimits roomy{.maxBytes = 1 << 20, .maxDepth = 32};
+    const ipcgw::RequestLimits roomy{.max_bytes = 1 << 20, .max_depth = 32};
     auto error = [&](const std::string& body) {
-        auto r = ipcgw::parseCommand(body, roomy);
+        auto r = ipcgw::parse_command(body, roomy);
         return std::holds_alternative<std::string>(r) ? std::get<std::string>(r) : std::string("accepted");
     };
     const std::string set = R"({"op": "set", "setting": "ntp-conf", "record": )";
@@ -161,19 +161,19 @@ TEST(GatewayRequest, DepthAndResponseTopics) {
 
     const uint8_t corr[] = {1, 2, 3};
     auto check = [&](std::optional<std::string_view> responseTopic, std::string_view topic = "site/north/request") {
-        return ipcgw::parseRequest({topic, R"({"op": "info"})", responseTopic, corr}, "site", {});
+        return ipcgw::parse_request({topic, R"({"op": "info"})", responseTopic, corr}, "site", {});
     };
     auto refused = [&](std::string_view t) {
         auto r = check(t);
-        EXPECT_EQ(r.replyTopic, "site/north/response") << t;
+        EXPECT_EQ(r.reply_topic, "site/north/response") << t;
         EXPECT_EQ(r.correlation, std::vector<uint8_t>(corr, corr + 3));
         auto* err = std::get_if<std::string>(&r.command);
         return err ? *err : std::string("accepted");
     };
-    EXPECT_EQ(check(std::nullopt).replyTopic, "site/north/response");
-    EXPECT_EQ(check("site/north/response").replyTopic, "site/north/response");
-    EXPECT_EQ(check("site-b/replies/1").replyTopic, "site-b/replies/1");
-    EXPECT_EQ(check(std::string(256, 'r')).replyTopic, std::string(256, 'r'));
+    EXPECT_EQ(check(std::nullopt).reply_topic, "site/north/response");
+    EXPECT_EQ(check("site/north/response").reply_topic, "site/north/response");
+    EXPECT_EQ(check("site-b/replies/1").reply_topic, "site-b/replies/1");
+    EXPECT_EQ(check(std::string(256, 'r')).reply_topic, std::string(256, 'r'));
     EXPECT_TRUE(std::holds_alternative<ipcgw::Command>(check("me/replies").command));
     const std::string own = "response topic refused: within the gateway's prefix site/ (only site/north/response is)";
     EXPECT_EQ(refused("site/gateway/gw-a"), own);
@@ -186,7 +186,7 @@ TEST(GatewayRequest, DepthAndResponseTopics) {
     EXPECT_EQ(refused(std::string(257, 'r')), "response topic refused: longer than 256 bytes");
     EXPECT_EQ(refused("$SYS/x"), "response topic refused: starts with $ (the broker's topics)");
     EXPECT_EQ(refused(""), "response topic refused: empty");
-    EXPECT_EQ(check("me", "site/a/b/request").replyTopic, "");
+    EXPECT_EQ(check("me", "site/a/b/request").reply_topic, "");
 }
 
 class GatewayTest : public ::testing::Test {
