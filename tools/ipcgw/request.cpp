@@ -13,7 +13,12 @@ namespace {
 
 using nlohmann::json;
 
-std::string in_quotes(std::string_view name) { return "\"" + clip_utf8(name, kMaxEchoedName) + "\""; }
+std::string in_quotes(std::string_view name) {
+    std::string quoted = "\"";
+    quoted += clip_utf8(name, kMaxEchoedName);
+    quoted += '"';
+    return quoted;
+}
 
 // An unsigned integer field within [min, max]; empty text when it is fine.
 std::string read_uint(const json& j, const char* key, bool required, uint32_t min, uint32_t max, uint32_t& out) {
