@@ -59,38 +59,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const std::string topic = (flags & 2) ? std::string(kPrefix) + "/" + std::string(parts[0]) + "/request" : std::string(parts[0]);
     ipcgw::Incoming in;
     in.topic = topic;
-    if (flags & 1) in.responseTopic = parts[1];
+    if (flags & 1) in.response_topic = parts[1];
     in.correlation = std::span(reinterpret_cast<const uint8_t*>(parts[2].data()), parts[2].size());
     in.payload = parts[3];
     ipcgw::RequestLimits limits;
-    limits.maxBytes = 16384;
-    limits.maxDepth = 2 + (flags >> 2);
+    limits.max_bytes = 16384;
+    limits.max_depth = 2 + (flags >> 2);
 
-    const ipcgw::Request r = ipcgw::parseRequest(in, kPrefix, limits);
+    const ipcgw::Request r = ipcgw::parse_request(in, kPrefix, limits);
 
     if (r.correlation != std::vector<uint8_t>(in.correlation.begin(), in.correlation.end())) __builtin_trap();
-    if (r.replyTopic.empty()) {
+    if (r.reply_topic.empty()) {
         if (!std::holds_alternative<std::string>(r.command)) __builtin_trap();
         return 0;
     }
     // PREFIX/CAMERA/request came in: PREFIX/CAMERA/response is the only reply topic within PREFIX.
     const std::string own = topic.substr(0, topic.size() - 8) + "/response";
-    const std::string_view t = r.replyTopic;
+    const std::string_view t = r.reply_topic;
     if (t != own) {
         if (t.size() > ipcgw::kMaxResponseTopic || t.front() == '$') __builtin_trap();
         if (t == kPrefix || t.substr(0, kPrefix.size() + 1) == std::string(kPrefix) + "/") __builtin_trap();
-        if (!in.responseTopic || t != *in.responseTopic) __builtin_trap();
+        if (!in.response_topic || t != *in.response_topic) __builtin_trap();
     }
     if (mosquitto_pub_topic_check2(t.data(), t.size()) != MOSQ_ERR_SUCCESS ||
         mosquitto_validate_utf8(t.data(), static_cast<int>(t.size())) != MOSQ_ERR_SUCCESS)
         __builtin_trap();
-    if (!r.topicRefused.empty() && t != own) __builtin_trap();
+    if (!r.topic_refused.empty() && t != own) __builtin_trap();
 
     if (const auto* c = std::get_if<ipcgw::Command>(&r.command)) {
-        if (in.payload.size() > limits.maxBytes) __builtin_trap();
+        if (in.payload.size() > limits.max_bytes) __builtin_trap();
         if (c->setting.size() > ipcgw::kMaxEchoedName) __builtin_trap();
         // The record sits one level below the request's own object.
-        if (depth(c->record) + 1 > limits.maxDepth) __builtin_trap();
+        if (depth(c->record) + 1 > limits.max_depth) __builtin_trap();
     } else {
         const std::string& err = std::get<std::string>(r.command);
         if (err.empty() || err.size() > 3 * ipcgw::kMaxEchoedName + 200 || !validUtf8Json(err)) __builtin_trap();

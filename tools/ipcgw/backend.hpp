@@ -1,43 +1,23 @@
-// What the MQTT side of the gateway needs from the cameras: their states, their reports, and
-// commands run on them. The fleet implementation lives in fleet_backend.cpp; tests of the MQTT
-// side alone can put anything behind this.
+// What the gateway needs from the cameras: their states, their reports, and commands run on
+// them. camera_backend.cpp keeps them in an ipc::Fleet; the tests put a fake behind it.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include <ipcsdk.hpp>
 #include <nlohmann/json.hpp>
 
-#include "config.hpp"
+#include "ops.hpp"
 
 namespace ipcgw {
 
-using Clock = std::chrono::system_clock;
-
-enum class CameraState { Connecting, Online, Offline, AuthFailed };
-const char* stateName(CameraState s);  // "connecting", "online", "offline", "auth-failed"
-
-struct CameraStatus {
-    CameraState state = CameraState::Connecting;
-    Clock::time_point since{};
-    unsigned reconnects = 0;
-    std::optional<std::string> error;     // the last error, when there is one
-};
-
-struct Report {
-    uint32_t type = 0;
-    Clock::time_point time{};
-    std::vector<uint8_t> body;
-};
-
-// A request, checked for shape by the gateway; setting names and records are the backend's.
+// A request, checked for shape by the parser; setting names and records are the backend's.
 struct Command {
-    enum class Op { Get, Set, Ptz, Preset, Snapshot, Info };
-    Op op = Op::Info;
+    Op op = Op::info;
     std::string setting;                  // get, set
     int count = 1;                        // get
     nlohmann::json record;                // set
@@ -59,17 +39,17 @@ struct Outcome {
 class Backend {
 public:
     struct Handlers {
-        std::function<void(size_t camera, const CameraStatus&)> state;
-        std::function<void(size_t camera, Report)> report;
+        std::function<void(size_t camera, const ipc::CameraStatus&)> state;
+        std::function<void(size_t camera, const ipc::Report&)> report;  // the body valid during the call
     };
     virtual ~Backend() = default;
     // Starts supervising the cameras (indexes into the configuration's list).
     virtual void start(Handlers handlers) = 0;
     // Stops; no handler runs once it returns.
     virtual void stop() = 0;
-    virtual CameraStatus status(size_t camera) const = 0;
-    // Runs one command on a camera (called from the gateway's workers; one camera's
-    // commands never overlap).
+    virtual ipc::CameraStatus status(size_t camera) const = 0;
+    // Runs one command on a camera (called from the request workers; one camera's commands
+    // never overlap).
     virtual Outcome execute(size_t camera, const Command& command) = 0;
 };
 

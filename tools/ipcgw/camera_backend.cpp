@@ -11,26 +11,6 @@
 namespace ipcgw {
 namespace {
 
-CameraState fromFleet(ipc::State s) {
-    switch (s) {
-    case ipc::State::connecting: return CameraState::Connecting;
-    case ipc::State::online: return CameraState::Online;
-    case ipc::State::offline: return CameraState::Offline;
-    case ipc::State::auth_failed: return CameraState::AuthFailed;
-    }
-    return CameraState::Offline;
-}
-
-// The fleet keeps steady-clock times; the topics carry wall-clock times.
-Clock::time_point wallTime(std::chrono::steady_clock::time_point t) {
-    return Clock::now() - std::chrono::duration_cast<Clock::duration>(std::chrono::steady_clock::now() - t);
-}
-
-std::optional<std::string> errorText(const std::error_code& ec) {
-    if (!ec) return std::nullopt;
-    return ec.message();
-}
-
 // The configured cameras in an ipc::Fleet, under their names.
 class CameraBackend final : public Backend {
 public:
@@ -46,17 +26,17 @@ public:
         fleet_->on_state([this](const ipc::StateChange& c) {
             auto it = index_.find(c.id);
             if (it == index_.end() || !handlers_.state) return;
-            CameraStatus s;
-            s.state = fromFleet(c.to);
-            s.since = wallTime(c.at);
+            ipc::CameraStatus s;
+            s.id = c.id;
+            s.state = c.to;
+            s.since = c.at;
             s.reconnects = c.reconnects;
-            s.error = errorText(c.error);
+            s.last_error = c.error;
             handlers_.state(it->second, s);
         });
         fleet_->on_report([this](const std::string& id, const ipc::Report& r) {
             auto it = index_.find(id);
-            if (it == index_.end() || !handlers_.report) return;
-            handlers_.report(it->second, Report{r.type, Clock::now(), {r.body.begin(), r.body.end()}});
+            if (it != index_.end() && handlers_.report) handlers_.report(it->second, r);
         });
         fleet_->on_frame([this](const std::string& id, const ipc::Frame&) {
             auto it = index_.find(id);
@@ -65,9 +45,9 @@ public:
         for (const auto& c : cfg_.cameras) {
             ipc::CameraSpec spec;
             spec.endpoint.address = c.address;
-            if (c.tcpPort) {
+            if (c.tcp_port) {
                 spec.endpoint.transport = ipc::Endpoint::Transport::tcp;
-                spec.endpoint.port = *c.tcpPort;
+                spec.endpoint.port = *c.tcp_port;
             }
             spec.credentials = {c.user, c.password};
             spec.video = c.video;
@@ -86,24 +66,21 @@ public:
         sdk_.reset();
     }
 
-    CameraStatus status(size_t i) const override {
-        CameraStatus s;
-        s.since = Clock::now();
-        if (!fleet_) return s;
-        auto st = fleet_->status(cfg_.cameras[i].name);
-        if (!st) return s;
-        s.state = fromFleet(st->state);
-        s.since = wallTime(st->since);
-        s.reconnects = st->reconnects;
-        s.error = errorText(st->last_error);
-        return s;
+    ipc::CameraStatus status(size_t i) const override {
+        std::optional<ipc::CameraStatus> s;
+        if (fleet_) s = fleet_->status(cfg_.cameras[i].name);
+        if (s) return *s;
+        ipc::CameraStatus fresh;
+        fresh.id = cfg_.cameras[i].name;
+        fresh.since = std::chrono::steady_clock::now();
+        return fresh;
     }
 
     Outcome execute(size_t i, const Command& c) override {
         std::error_code ec;
-        auto o = fleet_->with(cfg_.cameras[i].name, [&](ipc::CameraRef& cam) { return runCommand(cam, c); }, ec);
-        if (ec) return fromCode(ec);
-        if (c.op == Command::Op::Info && cfg_.cameras[i].video) o->extra["frames"] = frames_[i].load();
+        auto o = fleet_->with(cfg_.cameras[i].name, [&](ipc::CameraRef& cam) { return run_command(cam, c); }, ec);
+        if (ec) return from_code(ec);
+        if (c.op == Op::info && cfg_.cameras[i].video) o->extra["frames"] = frames_[i].load();
         return std::move(*o);
     }
 
@@ -118,6 +95,6 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Backend> makeCameraBackend(const Config& config) { return std::make_unique<CameraBackend>(config); }
+std::unique_ptr<Backend> make_camera_backend(const Config& config) { return std::make_unique<CameraBackend>(config); }
 
 }  // namespace ipcgw

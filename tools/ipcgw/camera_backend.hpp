@@ -8,6 +8,6 @@
 
 namespace ipcgw {
 
-std::unique_ptr<Backend> makeCameraBackend(const Config& config);
+std::unique_ptr<Backend> make_camera_backend(const Config& config);
 
 }  // namespace ipcgw

@@ -8,11 +8,11 @@
 
 namespace ipcgw {
 
-Outcome runCommand(const ipc::CameraRef& camera, const Command& command);
+Outcome run_command(const ipc::CameraRef& camera, const Command& command);
 
 // A refusal before anything was sent: result null, name "bad-request".
-Outcome badRequest(std::string what);
+Outcome bad_request(std::string what);
 // A result code of the library as an outcome.
-Outcome fromCode(std::error_code ec);
+Outcome from_code(std::error_code ec);
 
 }  // namespace ipcgw

@@ -58,7 +58,7 @@ public:
         return *n->value<bool>();
     }
 
-    void rejectUnknown() const {
+    void reject_unknown() const {
         for (const auto& [k, v] : table_)
             if (!known_.count(std::string(k.str()))) fail(k.source(), full(k.str()), "unknown key");
     }
@@ -72,14 +72,14 @@ private:
     std::set<std::string> known_;
 };
 
-bool validTopicPrefix(const std::string& p) {
+bool valid_topic_prefix(const std::string& p) {
     if (p.empty() || p.front() == '/' || p.back() == '/') return false;
     return p.find_first_of("+#") == std::string::npos && p.find('\0') == std::string::npos;
 }
 
 }  // namespace
 
-bool validCameraName(std::string_view name) {
+bool valid_camera_name(std::string_view name) {
     if (name.empty() || name.size() > 64) return false;
     for (char c : name)
         if (!((c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_'))
@@ -87,7 +87,7 @@ bool validCameraName(std::string_view name) {
     return true;
 }
 
-Config parseConfig(std::string_view text, const std::string& source) {
+Config parse_config(std::string_view text, const std::string& source) {
     toml::table root;
     try {
         root = toml::parse(text, source);
@@ -99,42 +99,42 @@ Config parseConfig(std::string_view text, const std::string& source) {
     Config cfg;
     Reader top(root, source, "");
 
-    const toml::node* mqttNode = top.find("mqtt");
-    if (!mqttNode || !mqttNode->is_table()) top.fail(mqttNode ? mqttNode->source() : root.source(), "mqtt", "missing table [mqtt]");
-    Reader mqtt(*mqttNode->as_table(), source, "mqtt");
+    const toml::node* mqtt_node = top.find("mqtt");
+    if (!mqtt_node || !mqtt_node->is_table()) top.fail(mqtt_node ? mqtt_node->source() : root.source(), "mqtt", "missing table [mqtt]");
+    Reader mqtt(*mqtt_node->as_table(), source, "mqtt");
     auto& m = cfg.mqtt;
     mqtt.string("host", m.host);
     m.port = static_cast<uint16_t>(mqtt.integer("port", m.port, 1, 65535));
-    mqtt.string("client_id", m.clientId, true);
-    if (m.clientId.empty() || m.clientId.size() > 64 || m.clientId.find_first_of("/+#") != std::string::npos)
+    mqtt.string("client_id", m.client_id, true);
+    if (m.client_id.empty() || m.client_id.size() > 64 || m.client_id.find_first_of("/+#") != std::string::npos)
         mqtt.fail(mqtt.find("client_id")->source(), "mqtt.client_id", "1 to 64 characters without '/', '+' or '#'");
     mqtt.string("prefix", m.prefix);
-    if (!validTopicPrefix(m.prefix))
+    if (!valid_topic_prefix(m.prefix))
         mqtt.fail(mqtt.find("prefix")->source(), "mqtt.prefix", "a topic without '+', '#' or a leading or trailing '/'");
     mqtt.string("username", m.username);
     mqtt.string("password", m.password);
-    mqtt.string("tls_ca", m.tlsCa);
+    mqtt.string("tls_ca", m.tls_ca);
     m.keepalive = static_cast<int>(mqtt.integer("keepalive", m.keepalive, 5, 65535));
     m.qos = static_cast<int>(mqtt.integer("qos", m.qos, 0, 1));
-    m.offlineQueue = static_cast<size_t>(mqtt.integer("offline_queue", static_cast<int64_t>(m.offlineQueue), 0, 1000000));
-    m.reconnectMin = std::chrono::seconds(mqtt.integer("reconnect_min", m.reconnectMin.count(), 1, 3600));
-    m.reconnectMax = std::chrono::seconds(mqtt.integer("reconnect_max", m.reconnectMax.count(), 1, 3600));
-    if (m.reconnectMax < m.reconnectMin)
+    m.offline_queue = static_cast<size_t>(mqtt.integer("offline_queue", static_cast<int64_t>(m.offline_queue), 0, 1000000));
+    m.reconnect_min = std::chrono::seconds(mqtt.integer("reconnect_min", m.reconnect_min.count(), 1, 3600));
+    m.reconnect_max = std::chrono::seconds(mqtt.integer("reconnect_max", m.reconnect_max.count(), 1, 3600));
+    if (m.reconnect_max < m.reconnect_min)
         mqtt.fail(mqtt.find("reconnect_max")->source(), "mqtt.reconnect_max", "must not be below reconnect_min");
-    mqtt.rejectUnknown();
+    mqtt.reject_unknown();
 
     if (const toml::node* g = top.find("gateway")) {
         if (!g->is_table()) top.fail(g->source(), "gateway", "must be a table");
         Reader gw(*g->as_table(), source, "gateway");
-        cfg.gateway.requestQueue =
-            static_cast<size_t>(gw.integer("request_queue", static_cast<int64_t>(cfg.gateway.requestQueue), 1, 100000));
-        cfg.gateway.requestQueueBytes = static_cast<size_t>(
-            gw.integer("request_queue_bytes", static_cast<int64_t>(cfg.gateway.requestQueueBytes), 1024, 1LL << 30));
+        cfg.gateway.request_queue =
+            static_cast<size_t>(gw.integer("request_queue", static_cast<int64_t>(cfg.gateway.request_queue), 1, 100000));
+        cfg.gateway.request_queue_bytes = static_cast<size_t>(
+            gw.integer("request_queue_bytes", static_cast<int64_t>(cfg.gateway.request_queue_bytes), 1024, 1LL << 30));
         cfg.gateway.workers = static_cast<int>(gw.integer("workers", cfg.gateway.workers, 1, 256));
-        cfg.gateway.maxRequestBytes = static_cast<size_t>(
-            gw.integer("max_request_bytes", static_cast<int64_t>(cfg.gateway.maxRequestBytes), 256, 16LL << 20));
-        cfg.gateway.maxRequestDepth = static_cast<int>(gw.integer("max_request_depth", cfg.gateway.maxRequestDepth, 2, 1000));
-        gw.rejectUnknown();
+        cfg.gateway.max_request_bytes = static_cast<size_t>(
+            gw.integer("max_request_bytes", static_cast<int64_t>(cfg.gateway.max_request_bytes), 256, 16LL << 20));
+        cfg.gateway.max_request_depth = static_cast<int>(gw.integer("max_request_depth", cfg.gateway.max_request_depth, 2, 1000));
+        gw.reject_unknown();
     }
 
     const toml::node* cams = top.find("camera");
@@ -147,7 +147,7 @@ Config parseConfig(std::string_view text, const std::string& source) {
         Reader c(*arr[i].as_table(), source, "camera[" + std::to_string(i) + "]");
         CameraOptions cam;
         c.string("name", cam.name, true);
-        if (!validCameraName(cam.name))
+        if (!valid_camera_name(cam.name))
             c.fail(c.find("name")->source(), c.full("name"), "letters, digits, '-' and '_' only (1 to 64)");
         if (!names.insert(cam.name).second) c.fail(c.find("name")->source(), c.full("name"), "duplicate name " + cam.name);
         c.string("address", cam.address, true);
@@ -157,27 +157,27 @@ Config parseConfig(std::string_view text, const std::string& source) {
             c.fail(c.find("address")->source(), c.full("address"), "duplicate address " + cam.address);
         c.string("user", cam.user);
         c.string("password", cam.password, true);
-        if (c.table().contains("tcp_port")) cam.tcpPort = static_cast<uint16_t>(c.integer("tcp_port", 0, 1, 65535));
+        if (c.table().contains("tcp_port")) cam.tcp_port = static_cast<uint16_t>(c.integer("tcp_port", 0, 1, 65535));
         cam.video = c.boolean("video", cam.video);
         // The login record holds 31 characters of each; a longer one would be cut and refused.
         for (const char* key : {"user", "password"})
             if (const std::string& v = key[0] == 'u' ? cam.user : cam.password; v.size() > 31)
                 c.fail(c.find(key)->source(), c.full(key), "at most 31 characters");
-        c.rejectUnknown();
+        c.reject_unknown();
         cfg.cameras.push_back(std::move(cam));
     }
-    top.rejectUnknown();
+    top.reject_unknown();
     return cfg;
 }
 
-Config loadConfig(const std::string& path) {
+Config load_config(const std::string& path) {
     std::string text;
     try {
         text = ipctools::readFile(path, kMaxConfigBytes);
     } catch (const ipctools::InputError& e) {
         throw ConfigError(e.what());
     }
-    return parseConfig(text, path);
+    return parse_config(text, path);
 }
 
 }  // namespace ipcgw

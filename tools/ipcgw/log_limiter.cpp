@@ -5,7 +5,7 @@ namespace ipcgw {
 std::string LogLimiter::summary(const std::string& kind, Budget& b) const {
     const auto secs = std::chrono::duration_cast<std::chrono::seconds>(interval_).count();
     std::string s = kind + ": " + std::to_string(b.suppressed) + " more line(s) like it suppressed (at most " +
-                    std::to_string(perInterval_) + " in " + std::to_string(secs) + " s)";
+                    std::to_string(per_interval_) + " in " + std::to_string(secs) + " s)";
     b.suppressed = 0;
     return s;
 }
@@ -20,7 +20,7 @@ std::vector<std::string> LogLimiter::admit(std::string_view kind, std::string li
         if (b.suppressed) out.push_back(summary(it->first, b));
         b = Budget{now};
     }
-    if (b.used < perInterval_) {
+    if (b.used < per_interval_) {
         ++b.used;
         out.push_back(std::move(line));
     } else {

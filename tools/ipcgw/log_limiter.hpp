@@ -15,7 +15,7 @@ namespace ipcgw {
 class LogLimiter {
 public:
     using Clock = std::chrono::steady_clock;
-    LogLimiter(size_t perInterval, Clock::duration interval) : perInterval_(perInterval), interval_(interval) {}
+    LogLimiter(size_t per_interval, Clock::duration interval) : per_interval_(per_interval), interval_(interval) {}
 
     // The lines to write for one line of this kind now: a summary of the previous interval's
     // suppressed lines when there is one, then the line unless the kind is over its budget.
@@ -32,7 +32,7 @@ private:
     };
     std::string summary(const std::string& kind, Budget& b) const;
 
-    const size_t perInterval_;
+    const size_t per_interval_;
     const Clock::duration interval_;
     std::mutex mu_;
     std::map<std::string, Budget, std::less<>> kinds_;

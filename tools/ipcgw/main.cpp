@@ -18,14 +18,23 @@
 #include "camera_backend.hpp"
 #include "config.hpp"
 #include "gateway.hpp"
+#include "ops.hpp"
 
 int main(int argc, char** argv) {
     CLI::App app{"ipcgw: cameras on an MQTT broker (states, reports, pictures, requests)"};
-    std::string configPath;
+    std::string config_path;
     bool check = false;
-    app.add_option("-c,--config", configPath, "TOML configuration file")->required();
+    app.add_option("-c,--config", config_path, "TOML configuration file")->required();
     app.add_flag("--check", check, "check the configuration and exit");
     app.set_version_flag("--version", "ipcgw " IPCSDK_VERSION);
+    std::string ops = "Requests: JSON on PREFIX/CAMERA/request, \"op\" one of:";
+    for (const auto& op : ipcgw::kOps) {
+        ops += "\n  " + std::string(op.name);
+        for (auto field : op.fields)
+            if (!field.empty()) ops += " " + std::string(field);
+        ops += ": " + std::string(op.help);
+    }
+    app.footer(ops);
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
@@ -34,22 +43,22 @@ int main(int argc, char** argv) {
 
     ipcgw::Config cfg;
     try {
-        cfg = ipcgw::loadConfig(configPath);
+        cfg = ipcgw::load_config(config_path);
     } catch (const ipcgw::ConfigError& e) {
         std::cerr << "ipcgw: " << e.what() << '\n';
         return 2;
     }
     if (check) {
-        std::cerr << "ipcgw: " << configPath << ": " << cfg.cameras.size() << " camera(s), configuration is valid\n";
+        std::cerr << "ipcgw: " << config_path << ": " << cfg.cameras.size() << " camera(s), configuration is valid\n";
         return 0;
     }
 
     // Signals are taken by sigwait below, never by a library thread.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
 
     // The library prints lines of its own on standard output (a camera that cannot be reached,
@@ -60,14 +69,14 @@ int main(int argc, char** argv) {
         close(null);
     }
 
-    std::mutex logMutex;
+    std::mutex log_mutex;
     auto log = [&](const std::string& line) {
-        std::lock_guard lk(logMutex);
+        std::lock_guard lk(log_mutex);
         std::fprintf(stderr, "ipcgw: %s\n", line.c_str());
         std::fflush(stderr);
     };
 
-    auto backend = ipcgw::makeCameraBackend(cfg);
+    auto backend = ipcgw::make_camera_backend(cfg);
     ipcgw::Gateway gateway(cfg, *backend, log);
     std::string error;
     if (!gateway.start(error)) {
@@ -75,7 +84,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     int sig = 0;
-    sigwait(&stopSignals, &sig);
+    sigwait(&stop_signals, &sig);
     log(std::string("signal ") + (sig == SIGINT ? "SIGINT" : "SIGTERM") + ", stopping");
     gateway.stop();
     return 0;

@@ -5,16 +5,6 @@
 
 namespace ipcgw {
 
-const char* stateName(CameraState s) {
-    switch (s) {
-    case CameraState::Connecting: return "connecting";
-    case CameraState::Online: return "online";
-    case CameraState::Offline: return "offline";
-    case CameraState::AuthFailed: return "auth-failed";
-    }
-    return "offline";
-}
-
 std::string isoTime(Clock::time_point t) {
     auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
     std::time_t secs = static_cast<std::time_t>(ms / 1000);
@@ -48,11 +38,13 @@ std::string base64(std::span<const uint8_t> in) {
     return out;
 }
 
-nlohmann::ordered_json stateJson(const CameraStatus& s, const std::string& gateway) {
-    return {{"state", stateName(s.state)},
-            {"since", isoTime(s.since)},
+nlohmann::ordered_json state_json(const ipc::CameraStatus& s, const std::string& gateway) {
+    // The fleet keeps steady-clock times; the topics carry wall-clock times.
+    const auto since = Clock::now() - std::chrono::duration_cast<Clock::duration>(std::chrono::steady_clock::now() - s.since);
+    return {{"state", ipc::to_string(s.state)},
+            {"since", isoTime(since)},
             {"reconnects", s.reconnects},
-            {"error", s.error ? nlohmann::ordered_json(*s.error) : nlohmann::ordered_json(nullptr)},
+            {"error", s.last_error ? nlohmann::ordered_json(s.last_error.message()) : nlohmann::ordered_json(nullptr)},
             {"gateway", gateway}};
 }
 
@@ -64,7 +56,7 @@ uint32_t le32(std::span<const uint8_t> b, size_t at) {
 
 // The leading text field of the position and distance reports, up to its first zero byte;
 // bytes that are not printable ASCII end it (the payload is UTF-8 JSON).
-std::string leadingText(std::span<const uint8_t> b) {
+std::string leading_text(std::span<const uint8_t> b) {
     std::string s;
     for (size_t i = 0; i < 32 && i < b.size() && b[i] >= 0x20 && b[i] < 0x7F; ++i) s += static_cast<char>(b[i]);
     return s;
@@ -72,14 +64,14 @@ std::string leadingText(std::span<const uint8_t> b) {
 
 }  // namespace
 
-nlohmann::ordered_json reportJson(const Report& r) {
+nlohmann::ordered_json report_json(const ipc::Report& r, Clock::time_point time) {
     nlohmann::ordered_json j = {
-        {"type", r.type}, {"time", isoTime(r.time)}, {"bytes", r.body.size()}, {"data", base64(r.body)}};
-    std::span<const uint8_t> b(r.body);
+        {"type", r.type}, {"time", isoTime(time)}, {"bytes", r.body.size()}, {"data", base64(r.body)}};
+    const std::span<const uint8_t> b = r.body;
     // Position reports (0x1001, 0x1002): text, latitude and longitude in millionths of a
     // degree (signed), altitude in metres, the camera's time in seconds since the epoch.
     if ((r.type == 0x1001 || r.type == 0x1002) && b.size() >= 48) {
-        j["text"] = leadingText(b);
+        j["text"] = leading_text(b);
         j["latitude"] = static_cast<int32_t>(le32(b, 32)) / 1e6;
         j["longitude"] = static_cast<int32_t>(le32(b, 36)) / 1e6;
         j["altitude"] = static_cast<int32_t>(le32(b, 40));
@@ -87,13 +79,13 @@ nlohmann::ordered_json reportJson(const Report& r) {
     }
     // Distance report (0x1004): text, distance in decimetres.
     if (r.type == 0x1004 && b.size() >= 36) {
-        j["text"] = leadingText(b);
+        j["text"] = leading_text(b);
         j["distance_m"] = le32(b, 32) / 10.0;
     }
     return j;
 }
 
-nlohmann::ordered_json replyJson(const Outcome& o) {
+nlohmann::ordered_json reply_json(const Outcome& o) {
     using J = nlohmann::ordered_json;
     J j = {{"result", o.result ? J(*o.result) : J(nullptr)}, {"name", o.name}, {"record", o.record}};
     if (o.error) j["error"] = *o.error;

@@ -1,25 +1,29 @@
 // The JSON bodies the gateway publishes.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <span>
 #include <string>
 
+#include <ipcsdk.hpp>
 #include <nlohmann/json.hpp>
 
 #include "backend.hpp"
 
 namespace ipcgw {
 
+using Clock = std::chrono::system_clock;
+
 // "2026-12-06T11:38:00.123Z"
 std::string isoTime(Clock::time_point t);
 std::string base64(std::span<const uint8_t> bytes);
 
-// {"state", "since", "reconnects", "error", "gateway"}
-nlohmann::ordered_json stateJson(const CameraStatus& s, const std::string& gateway);
+// {"state", "since", "reconnects", "error", "gateway"}, "since" as wall-clock time.
+nlohmann::ordered_json state_json(const ipc::CameraStatus& s, const std::string& gateway);
 // {"type", "time", "bytes", "data"} and, for position and distance reports, their fields.
-nlohmann::ordered_json reportJson(const Report& r);
+nlohmann::ordered_json report_json(const ipc::Report& r, Clock::time_point time);
 // {"result", "name", "record"} and "error" on a failure.
-nlohmann::ordered_json replyJson(const Outcome& o);
+nlohmann::ordered_json reply_json(const Outcome& o);
 
 }  // namespace ipcgw
