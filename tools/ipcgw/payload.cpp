@@ -1,7 +1,6 @@
 #include "payload.hpp"
 
-#include <cstdio>
-#include <ctime>
+#include <ipctools/utc_time.hpp>
 
 namespace ipcgw {
 
@@ -13,17 +12,6 @@ const char* stateName(CameraState s) {
     case CameraState::AuthFailed: return "auth-failed";
     }
     return "offline";
-}
-
-std::string isoTime(Clock::time_point t) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-    std::time_t secs = static_cast<std::time_t>(ms / 1000);
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
-    return buf;
 }
 
 std::string base64(std::span<const uint8_t> in) {
@@ -50,7 +38,7 @@ std::string base64(std::span<const uint8_t> in) {
 
 nlohmann::ordered_json stateJson(const CameraStatus& s, const std::string& gateway) {
     return {{"state", stateName(s.state)},
-            {"since", isoTime(s.since)},
+            {"since", ipctools::iso_time(s.since)},
             {"reconnects", s.reconnects},
             {"error", s.error ? nlohmann::ordered_json(*s.error) : nlohmann::ordered_json(nullptr)},
             {"gateway", gateway}};
@@ -74,7 +62,7 @@ std::string leadingText(std::span<const uint8_t> b) {
 
 nlohmann::ordered_json reportJson(const Report& r) {
     nlohmann::ordered_json j = {
-        {"type", r.type}, {"time", isoTime(r.time)}, {"bytes", r.body.size()}, {"data", base64(r.body)}};
+        {"type", r.type}, {"time", ipctools::iso_time(r.time)}, {"bytes", r.body.size()}, {"data", base64(r.body)}};
     std::span<const uint8_t> b(r.body);
     // Position reports (0x1001, 0x1002): text, latitude and longitude in millionths of a
     // degree (signed), altitude in metres, the camera's time in seconds since the epoch.
