@@ -47,7 +47,8 @@ private:
 void Watch::add(CLI::App& c) {
     using ipctools::cli::decimal;
     c.add_option("more", more, "further camera addresses")->check(ipctools::cli::ipv4);
-    c.add_option("--seconds", seconds, "stop after this long (default: until interrupted)")->check(decimal(1, 86400 * 365));
+    c.add_option("--seconds", seconds, "stop after this long (default: until interrupted)")
+        ->check(decimal(1, 86400 * 365));
     c.add_flag("--video", video, "also stream video and print a frames line per camera every second");
 }
 

@@ -1,5 +1,6 @@
-// Input from outside the program, read strictly: files, IPv4 addresses and decimal numbers. Header-only and free of other dependencies, so that the simulator uses the same
-// rules as ipcctl and the gateway.
+// Input from outside the program, read strictly: files, IPv4 addresses and decimal numbers.
+// Header-only and free of other dependencies, so that the simulator uses the same rules as
+// ipcctl and the gateway.
 //
 // Addresses are dotted quads of four decimal octets 0 to 255 without leading zeros: the C
 // library's inet_addr would read "127.000.077.002" as octal, "1.2.3" as 1.2.0.3 and "foo" as
