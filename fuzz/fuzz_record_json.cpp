@@ -17,7 +17,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const size_t maxCount = s.info->counted() ? s.info->max_count : 1;
     nlohmann::json value;
     try {
-        value = ipctools::parseJson(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1), "input");
+        value = ipctools::parse_json(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1), "input");
     } catch (const ipctools::InputError&) {
         return 0;
     }

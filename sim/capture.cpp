@@ -407,7 +407,7 @@ CapturedCamera parseCapture(const std::vector<uint8_t>& file) {
 CapturedCamera readCapture(const std::string& path) {
     std::vector<uint8_t> data;
     try {
-        const std::string text = ipctools::readFile(path, kMaxFile);
+        const std::string text = ipctools::read_file(path, kMaxFile);
         data.assign(text.begin(), text.end());
     } catch (const ipctools::InputError& e) {
         throw CaptureError(e.what());

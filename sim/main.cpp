@@ -110,7 +110,7 @@ struct Replay {
 };
 
 bool number(const char* text, long min, long max, long& out) {
-    auto v = ipctools::parseDecimal(text, static_cast<uint64_t>(min), static_cast<uint64_t>(max));
+    auto v = ipctools::parse_decimal(text, static_cast<uint64_t>(min), static_cast<uint64_t>(max));
     if (!v) return false;
     out = static_cast<long>(*v);
     return true;
@@ -169,7 +169,7 @@ int main(int argc, char** argv) {
         bool ok = true;
         if (opt == "--ip") {
             base.ip = val;
-            ok = ipctools::parseIpv4(val).has_value();
+            ok = ipctools::parse_ipv4(val).has_value();
         } else if (opt == "--user") {
             base.user = val;
             ok = base.user.size() <= kCredentialMax;
@@ -181,7 +181,7 @@ int main(int argc, char** argv) {
         } else if (opt == "--video-file") {
             base.videoFile = val;
             try {
-                if (ipctools::readFile(val, ipcsim::kMaxVideoFile).empty())
+                if (ipctools::read_file(val, ipcsim::kMaxVideoFile).empty())
                     throw ipctools::InputError(std::string(val) + " is empty");
             } catch (const ipctools::InputError& e) {
                 std::fprintf(stderr, "ipcsim: --video-file: %s\n", e.what());
@@ -223,7 +223,7 @@ int main(int argc, char** argv) {
             return 2;
         }
     }
-    in_addr first{htonl(*ipctools::parseIpv4(base.ip))};
+    in_addr first{htonl(*ipctools::parse_ipv4(base.ip))};
     if (ntohl(first.s_addr) + static_cast<uint64_t>(count - 1) > 0xFFFFFFFFu) {
         std::fprintf(stderr, "ipcsim: --count %ld cameras from %s run past 255.255.255.255\n", count, base.ip.c_str());
         return 2;

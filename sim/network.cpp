@@ -66,7 +66,7 @@ bool Camera::Impl::start() {
     std::string why;
     if (!cfg.videoFile.empty()) {
         try {
-            const std::string data = ipctools::readFile(cfg.videoFile, kMaxVideoFile);
+            const std::string data = ipctools::read_file(cfg.videoFile, kMaxVideoFile);
             videoData.assign(data.begin(), data.end());
         } catch (const ipctools::InputError& e) {
             std::fprintf(stderr, "ipcsim: video file: %s\n", e.what());

@@ -17,6 +17,7 @@
 #include "camera_fixture.hpp"
 #include "capture.hpp"
 #include "ipcsdk.hpp"
+#include "ipctools/utc_time.hpp"
 #include "mqtt_peer.hpp"
 
 namespace {
@@ -185,6 +186,7 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     // A failed login leaves an existing recording alone.
     r = sh("IPCCTL_PASSWORD=wrong " + quote(IPCCTL_PATH) + " " + ip + " record -o out.bin --frames 1");
     EXPECT_EQ(r.status, 3) << r.err;
+    EXPECT_NE(r.err.find("0x80001005 IPCSDK_ERR_AUTH"), npos) << r.err;
     EXPECT_EQ(testenv::read_file(testenv::workdir() + "/out.bin"), expected);
 
     r = ipcctl(ip + " --json snapshot -o .");
@@ -224,21 +226,13 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     EXPECT_NE(shortArray.err.find("field \"[0].values\": expected an array of 5 integers"), npos) << shortArray.err;
     EXPECT_TRUE(cam->requests().empty());
 
-    // Exit status 2: usage; 1: the camera's refusal, named as the README's table does; 3: login.
-    Result unknown = ipcctl(ip + " get no-such-setting");
-    EXPECT_EQ(unknown.status, 2);
-    EXPECT_NE(unknown.err.find("unknown setting \"no-such-setting\""), npos) << unknown.err;
-    for (const char* usage : {" reboot", " ptz sideways 3", " get sys-version --count 2"})
-        EXPECT_EQ(ipcctl(ip + usage).status, 2) << usage;
+    // Exit status 1: the camera's refusal, named as the README's table does; 3: no login.
     cam->script(ipcsim::Scripted{});  // the login as usual, then a nak for the get
     cam->script(ipcsim::Reply::Nak);
     Result nak = ipcctl(ip + " get dev2-info");
     EXPECT_EQ(nak.status, 1);
     EXPECT_NE(nak.err.find("IPCGetDev2Info: 0x80002002 IPCSDK_ERR_REFUSED"), npos) << nak.err;
     ASSERT_TRUE(cam->waitRequest(34, 6));
-    Result wrong = sh("IPCCTL_PASSWORD=wrong " + quote(IPCCTL_PATH) + " " + ip + " info");
-    EXPECT_EQ(wrong.status, 3);
-    EXPECT_NE(wrong.err.find("0x80001005 IPCSDK_ERR_AUTH"), npos) << wrong.err;
     Result none = sh(quote(IPCCTL_PATH) + " " + ip + " info");
     EXPECT_EQ(none.status, 3);
     EXPECT_NE(none.err.find("no password was given; set it in the environment variable IPCCTL_PASSWORD"), npos)
@@ -257,6 +251,7 @@ TEST(Ipcctl, WatchShowsACameraGoingOfflineAndOnlineAgain) {
     auto cam = testenv::start_camera();
     const std::string ip = testenv::camera_ip(), log = testenv::workdir() + "/watch.out";
     setenv("IPCCTL_PASSWORD", "admin", 1);
+    const int64_t begun = std::time(nullptr);
     Child watch({IPCCTL_PATH, "--json", ip, "watch", "--seconds", "60"}, log);
     auto lines = [&] {
         std::vector<json> v;
@@ -288,7 +283,11 @@ TEST(Ipcctl, WatchShowsACameraGoingOfflineAndOnlineAgain) {
     ASSERT_FALSE(all.empty());
     EXPECT_EQ(all.front()["camera"], ip);
     EXPECT_EQ(all.front()["state"], "connecting");
-    EXPECT_TRUE(all.front().contains("time"));
+    // UTC with milliseconds, within the run: "2026-12-05T12:00:00.250Z".
+    const std::string when = all.front()["time"];
+    const auto seconds = ipctools::parse_utc_time(when);
+    EXPECT_TRUE(when.size() == 24 && when[19] == '.' && when[23] == 'Z') << when;
+    EXPECT_TRUE(seconds >= begun && seconds <= std::time(nullptr)) << when;
     std::vector<std::string> order;
     for (const auto& l : all)
         if (l["event"] != "state" || l["state"] != "connecting")
@@ -316,9 +315,7 @@ TEST(Ipcctl, HostileAndMistypedInputRefused) {
         {ip + " set face-info big.json", "big.json is larger than the limit of 1048576 bytes"},
         {"127.000.077.002 info", "\"127.000.077.002\" is not an IPv4 address"},
         {"1.2.3 info", "\"1.2.3\" is not an IPv4 address"},
-        {"localhost info", "\"localhost\" is not an IPv4 address"},
         {"127.0.0.1:5001 info", "is not an IPv4 address"},
-        {"::1 info", "is not an IPv4 address"},
         {ip + " watch " + testenv::camera_ip(1) + " watch", "\"watch\" is not an IPv4 address"},
         {"--tcp 05002 " + ip + " info", "\"05002\" has a leading zero"},
         {ip + " preset goto 010", "\"010\" has a leading zero"},
@@ -326,6 +323,9 @@ TEST(Ipcctl, HostileAndMistypedInputRefused) {
         {"-u " + std::string(32, 'u') + " " + ip + " info", "at most 31 characters, got 32"},
         {ip + " time set 2026-02-31T12:00:00Z", "not a valid ISO-8601 time"},
         {ip + " time set 2026-12-05T12:00:00+99:99", "not a valid ISO-8601 time"},
+        {ip + " reboot", "reboot needs --yes"},
+        {ip + " ptz sideways 3", "unknown motion \"sideways\""},
+        {ip + " get sys-version --count 2", "--count does not apply"},
         {"lst", "unknown command \"lst\"; did you mean \"list\"?"},
         {ip + " get vide-param", "unknown setting \"vide-param\"; did you mean \"video-param\"?"}};
     for (const auto& [args, expect] : refused) {
@@ -338,9 +338,6 @@ TEST(Ipcctl, HostileAndMistypedInputRefused) {
     EXPECT_NE(longPassword.err.find("at most 31 characters"), npos) << longPassword.err;
     EXPECT_TRUE(cam->requests().empty());
 
-    Result version = ipcctl("--version");
-    EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out.rfind("ipcctl 1.", 0), 0u) << version.out;
     for (const char* bad : {"--video-file .", "--video-file /proc/self/mem", "--ip 127.0.0.02", "--fps 010"}) {
         Result sim = sh(quote(IPCSIM_PATH) + " --ip " + testenv::camera_ip(1) + " " + bad);
         EXPECT_EQ(sim.status, 2) << bad << ": " << sim.err;

@@ -9,6 +9,10 @@
 #include <string_view>
 #include <vector>
 
+namespace CLI {
+class App;
+}
+
 namespace ipcctl {
 
 enum Exit { kDone = 0, kFailed = 1, kUsage = 2, kNoLogin = 3 };
@@ -25,16 +29,18 @@ struct Options {
     std::string address;
     std::string user = "admin";
     std::string password;
-    bool passwordGiven = false;
-    uint16_t tcpPort = 0;
+    uint16_t tcp_port = 0;
     int timeout = 5;
     bool json = false;
 };
 
-struct WatchOptions {
-    std::vector<std::string> more;
+// ipcctl watch: cameras supervised until interrupted or for --seconds.
+struct Watch {
+    std::vector<std::string> more;  // addresses beside the main one
     int seconds = 0;
     bool video = false;
+    void add(CLI::App& c);
+    void run(const Options& o) const;
 };
 
 // "0x80002002 IPCSDK_ERR_REFUSED (nak, ...)": a result code as the README's table names it.
@@ -59,13 +65,11 @@ struct Session {
     ipc::Camera cam;
 };
 
-// Set by SIGINT or SIGTERM once catchInterrupt() ran.
+// Set by SIGINT or SIGTERM once catch_interrupt() ran.
 extern std::atomic<bool> g_interrupted;
-void catchInterrupt();
+void catch_interrupt();
 
 // Writes to standard output (the data channel); false when the write failed.
-bool writeData(std::string_view bytes);
-
-int cmdWatch(const Options& o, const WatchOptions& w);
+bool write_data(std::string_view bytes);
 
 }  // namespace ipcctl

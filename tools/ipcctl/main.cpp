@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -34,6 +35,7 @@
 #include "ipctools/ptz.hpp"
 #include "ipctools/record_json.hpp"
 #include "ipctools/settings.hpp"
+#include "ipctools/utc_time.hpp"
 #include "ipcctl.hpp"
 
 namespace ipcctl {
@@ -56,9 +58,9 @@ Session::Session(const Options& o) {
     if (o.address.empty()) usage("this command needs the camera's ADDRESS");
     ipc::Endpoint ep;
     ep.address = o.address;
-    if (o.tcpPort) {
+    if (o.tcp_port) {
         ep.transport = ipc::Endpoint::Transport::tcp;
-        ep.port = o.tcpPort;
+        ep.port = o.tcp_port;
     }
     std::error_code ec;
     cam = ipc::Camera::login(ep, {o.user, o.password}, std::chrono::seconds(o.timeout), ec);
@@ -75,7 +77,7 @@ Session::Session(const Options& o) {
 // pointed at /dev/null and the data goes here.
 FILE* g_data = stdout;
 
-void separateData() {
+void separate_data() {
     int fd = dup(1);
     int null = open("/dev/null", O_WRONLY);
     if (fd < 0 || null < 0) return;
@@ -87,17 +89,17 @@ void separateData() {
     close(null);
 }
 
-bool writeData(std::string_view bytes) {
+bool write_data(std::string_view bytes) {
     return std::fwrite(bytes.data(), 1, bytes.size(), g_data) == bytes.size() && std::fflush(g_data) == 0;
 }
 
 // Stops on SIGINT/SIGTERM: the waiting commands poll this.
 std::atomic<bool> g_interrupted{false};
-extern "C" void onSignal(int) { g_interrupted = true; }
+extern "C" void on_signal(int) { g_interrupted = true; }
 
-void catchInterrupt() {
+void catch_interrupt() {
     struct sigaction sa {};
-    sa.sa_handler = onSignal;
+    sa.sa_handler = on_signal;
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
@@ -106,7 +108,7 @@ void catchInterrupt() {
 namespace {
 
 void print(const Options& o, const ojson& j, const std::string& text) {
-    writeData(o.json ? j.dump(2) + "\n" : text);
+    write_data(o.json ? j.dump(2) + "\n" : text);
 }
 
 // A command that changes something prints nothing on success, or with --json an object
@@ -115,21 +117,114 @@ void done(const Options& o, const ojson& fields) {
     if (!o.json) return;
     ojson j{{"ok", true}};
     for (auto it = fields.begin(); it != fields.end(); ++it) j[it.key()] = it.value();
-    writeData(j.dump() + "\n");
+    write_data(j.dump() + "\n");
 }
 
-std::string isoTime(uint32_t seconds) {
-    std::time_t t = seconds;
-    std::tm tm{};
-    gmtime_r(&t, &tm);
-    char buf[32];
-    std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%SZ", &tm);
-    return buf;
+// ---- commands: each owns its options (add) and does its work (run) --------------------------
+
+using ipctools::cli::decimal;
+
+struct Info {
+    void run(const Options& o) const;
+};
+
+struct List {
+    void run(const Options& o) const;
+};
+
+struct Get {
+    std::string name;
+    size_t count = 1;
+    void add(CLI::App& c) {
+        c.add_option("name", name, "setting name (see list)")->required();
+        c.add_option("-c,--count", count, "records to read of a counted setting")->check(decimal(1, 65535));
+    }
+    void run(const Options& o) const;
+};
+
+struct Set {
+    std::string name, file;
+    void add(CLI::App& c) {
+        c.add_option("name", name, "setting name (see list)")->required();
+        c.add_option("file", file, "JSON file, or - for standard input (the default)");
+    }
+    void run(const Options& o) const;
+};
+
+struct Ptz {
+    std::string motion;
+    std::vector<std::string> args;
+    void add(CLI::App& c) {
+        c.add_option("motion", motion, "up, down, left, right, zoom-in, zoom-out, stop or position")->required();
+        c.add_option("args", args, "STEP");
+    }
+    void run(const Options& o) const;
+};
+
+struct Preset {
+    std::string operation;
+    int number = 0;
+    void add(CLI::App& c) {
+        c.add_option("operation", operation, "store, goto or clear")->required();
+        c.add_option("number", number, "preset 1..255")->required()->check(decimal(1, 255));
+    }
+    void run(const Options& o) const;
+};
+
+struct Time {
+    std::vector<std::string> args;
+    void add(CLI::App& c) { c.add_option("args", args, "set now|ISO-8601"); }
+    void run(const Options& o) const;
+};
+
+// reboot, ptz-reboot and factory-default: the subcommand's name says which.
+struct Maintenance {
+    std::string command;
+    bool yes = false;
+    void add(CLI::App& c) {
+        command = c.get_name();
+        c.add_flag("-y,--yes", yes, "really do it");
+    }
+    void run(const Options& o) const;
+};
+
+struct Snapshot {
+    std::string dir = ".";
+    void add(CLI::App& c) { c.add_option("-o,--output", dir, "directory for the two pictures (default .)"); }
+    void run(const Options& o) const;
+};
+
+// position and distance: the request Fn takes, and the subcommand's name for messages.
+template <auto Fn, class Request>
+struct WaitingReport {
+    std::string what;
+    void add(CLI::App& c) { what = c.get_name(); }
+    void run(const Options& o) const;
+};
+
+struct Record {
+    std::string file;
+    int seconds = 0;
+    long frames = 0;
+    void add(CLI::App& c) {
+        c.add_option("-o,--output", file, "file to write, - for standard output")->required();
+        c.add_option("--seconds", seconds, "record this long")->check(decimal(1, 86400 * 365));
+        c.add_option("--frames", frames, "record this many frames")->check(decimal(1, uint64_t{1} << 40));
+    }
+    void run(const Options& o) const;
+};
+
+// Subcommand `name` owning a C: C::add (where there is one) declares its options, C::run is
+// its callback, run once the whole command line is parsed.
+template <class C>
+void add_command(CLI::App& app, const Options& o, const std::string& name, const std::string& description) {
+    auto cmd = std::make_shared<C>();
+    CLI::App* sub = app.add_subcommand(name, description);
+    if constexpr (requires { cmd->add(*sub); }) cmd->add(*sub);
+    sub->callback([&o, cmd] { cmd->run(o); });
 }
 
-// ---- commands ---------------------------------------------------------------------------------
-
-int cmdList(const Options& o) {
+void List::run(const Options& o) const {
     ojson all = ojson::array();
     std::string text;
     for (const auto& s : ipctools::setting_schemas()) {
@@ -151,7 +246,6 @@ int cmdList(const Options& o) {
         text += line;
     }
     print(o, all, text);
-    return kDone;
 }
 
 const ipctools::SettingSchema& setting(const std::string& name) {
@@ -166,7 +260,7 @@ const ipctools::SettingSchema& setting(const std::string& name) {
     return *s;
 }
 
-int cmdGet(const Options& o, const std::string& name, size_t count) {
+void Get::run(const Options& o) const {
     const auto& s = setting(name);
     if (!s.info->counted() && count != 1) usage(name + " is a single record; --count does not apply");
     if (count < 1 || (s.info->counted() && count > s.info->max_count))
@@ -177,15 +271,14 @@ int cmdGet(const Options& o, const std::string& name, size_t count) {
     std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(buf.data()), buf.size());
     print(o, s.info->counted() ? ipctools::recordsToJson(*s.layout, bytes) : ipctools::toJson(*s.layout, bytes),
           ipctools::toText(*s.layout, bytes));
-    return kDone;
 }
 
-int cmdSet(const Options& o, const std::string& name, const std::string& file) {
+void Set::run(const Options& o) const {
     const auto& s = setting(name);
     if (!s.info->writable) usage(name + " is read-only");
     nlohmann::json j;
     try {
-        j = ipctools::readJson(file);
+        j = ipctools::read_json(file);
     } catch (const ipctools::InputError& e) {
         usage(std::string("set ") + name + ": " + e.what());
     }
@@ -198,70 +291,66 @@ int cmdSet(const Options& o, const std::string& name, const std::string& file) {
     Session session(o);
     camera([&] { session.cam.set(*s.info, std::as_bytes(std::span(records))); });
     done(o, {{"setting", name}, {"records", records.size() / s.layout->size}});
-    return kDone;
 }
 
-int cmdInfo(const Options& o) {
+void Info::run(const Options& o) const {
     Session session(o);
     SystemInfo info{};
     camera([&] { session.cam.get(info); });
     std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(&info), sizeof info);
     print(o, ipctools::toJson(info), ipctools::toText(ipctools::kLayout<SystemInfo>, bytes));
-    return kDone;
 }
 
-int cmdPtz(const Options& o, const std::string& what, const std::vector<std::string>& args) {
-    if (what == "position") {
+void Ptz::run(const Options& o) const {
+    if (motion == "position") {
         if (!args.empty()) usage("ptz position takes no argument");
         Session session(o);
         PTZValueRecord v{};
         camera([&] { session.cam.get(v); });
         char line[96];
         std::snprintf(line, sizeof line, "pan %u tilt %u zoom %u\n", v.usPanVal, v.usValue2, v.usValue3);
-        print(o, ipctools::ptzPosition(v), line);
-        return kDone;
+        print(o, ipctools::ptz_position(v), line);
+        return;
     }
-    if (!ipctools::ptzControl(what, 0)) {
+    if (!ipctools::ptz_control(motion, 0)) {
         std::vector<std::string_view> names{"position"};
         for (const auto& [n, v] : ipctools::kPtzMotions) names.push_back(n);
-        const std::string near = ipctools::closest(what, names);
-        usage("ptz: unknown motion \"" + what.substr(0, 64) + "\"" + (near.empty() ? "" : "; did you mean \"" + near + "\"?") +
+        const std::string near = ipctools::closest(motion, names);
+        usage("ptz: unknown motion \"" + motion.substr(0, 64) + "\"" + (near.empty() ? "" : "; did you mean \"" + near + "\"?") +
               " (up, down, left, right, zoom-in, zoom-out, stop, position)");
     }
     uint32_t step = 0;
-    if (what == "stop") {
+    if (motion == "stop") {
         if (!args.empty()) usage("ptz stop takes no STEP");
     } else {
-        if (args.size() != 1) usage("ptz " + what + " needs one STEP");
-        auto v = ipctools::parseDecimal(args[0], 0, 0xFFFFFFFFu);
-        if (!v) usage("ptz: STEP: " + ipctools::decimalProblem(args[0], 0, 0xFFFFFFFFu));
+        if (args.size() != 1) usage("ptz " + motion + " needs one STEP");
+        auto v = ipctools::parse_decimal(args[0], 0, 0xFFFFFFFFu);
+        if (!v) usage("ptz: STEP: " + ipctools::decimal_problem(args[0], 0, 0xFFFFFFFFu));
         step = static_cast<uint32_t>(*v);
     }
-    const PTZCtrlRecord ctrl = *ipctools::ptzControl(what, step);
+    const PTZCtrlRecord ctrl = *ipctools::ptz_control(motion, step);
     Session session(o);
     camera([&] { return session.cam.call<IPCPTZCtrl>(ctrl); });
-    done(o, {{"motion", what}, {"step", step}});
-    return kDone;
+    done(o, {{"motion", motion}, {"step", step}});
 }
 
-int cmdPreset(const Options& o, const std::string& what, int number) {
+void Preset::run(const Options& o) const {
     if (number < 1 || number > 255) usage("preset: N must be 1 to 255");
-    const auto rec = ipctools::presetRecord(what, static_cast<uint32_t>(number));
-    if (!rec) usage("preset: unknown operation \"" + what + "\" (store, goto, clear)");
+    const auto rec = ipctools::preset_record(operation, static_cast<uint32_t>(number));
+    if (!rec) usage("preset: unknown operation \"" + operation + "\" (store, goto, clear)");
     Session session(o);
     camera([&] { return session.cam.call<IPCSetPresetPoint>(*rec); });
-    done(o, {{"operation", what}, {"number", number}});
-    return kDone;
+    done(o, {{"operation", operation}, {"number", number}});
 }
 
 // The camera's time record: seconds since the epoch, then the time as text.
-int cmdTime(const Options& o, const std::vector<std::string>& args) {
+void Time::run(const Options& o) const {
     if (args.empty()) {
         Session session(o);
         SystemTimeInfo t{};
         camera([&] { session.cam.get(t); });
         std::string text(reinterpret_cast<const char*>(t.block), strnlen(reinterpret_cast<const char*>(t.block), sizeof t.block));
-        ojson j{{"time", isoTime(t.word)}, {"seconds", t.word}};
+        ojson j{{"time", ipctools::iso_time(t.word)}, {"seconds", t.word}};
         std::string clean;
         try {
             j["text"] = text;
@@ -270,15 +359,15 @@ int cmdTime(const Options& o, const std::vector<std::string>& args) {
         } catch (const nlohmann::json::exception&) {
             j["text"] = nullptr;
         }
-        print(o, j, isoTime(t.word) + (clean.empty() ? "" : "  \"" + clean + "\"") + "\n");
-        return kDone;
+        print(o, j, ipctools::iso_time(t.word) + (clean.empty() ? "" : "  \"" + clean + "\"") + "\n");
+        return;
     }
     if (args.size() != 2 || args[0] != "set") usage("time takes no argument, or: set now|ISO-8601");
     int64_t when;
     if (args[1] == "now") {
         when = std::time(nullptr);
     } else {
-        auto t = ipctools::parseUtcTime(args[1]);
+        auto t = ipctools::parse_utc_time(args[1]);
         if (!t)
             usage("time set: \"" + args[1].substr(0, 64) +
                   "\" is not a valid ISO-8601 time such as 2026-12-05T12:00:00Z, 2026-12-05T12:00:00.250Z or "
@@ -288,29 +377,25 @@ int cmdTime(const Options& o, const std::vector<std::string>& args) {
     if (when < 0 || when > 0xFFFFFFFFll) usage("time set: out of the camera's range (1970 to 2106)");
     SystemTimeInfo t{};
     t.word = static_cast<uint32_t>(when);
-    std::time_t tt = static_cast<std::time_t>(when);
-    std::tm tm{};
-    gmtime_r(&tt, &tm);
-    std::strftime(reinterpret_cast<char*>(t.block), sizeof t.block, "%Y-%m-%d %H:%M:%S +00:00", &tm);
+    const std::string text = ipctools::utc_text(when, "%Y-%m-%d %H:%M:%S +00:00");
+    std::memcpy(t.block, text.data(), std::min(text.size(), sizeof t.block - 1));
     Session session(o);
     camera([&] { session.cam.set(t); });
-    done(o, {{"time", isoTime(t.word)}, {"seconds", t.word}});
-    return kDone;
+    done(o, {{"time", ipctools::iso_time(t.word)}, {"seconds", t.word}});
 }
 
-int cmdMaintenance(const Options& o, const std::string& what, bool yes) {
-    if (!yes) usage(what + " needs --yes");
+void Maintenance::run(const Options& o) const {
+    if (!yes) usage(command + " needs --yes");
     Session session(o);
     camera([&] {
-        if (what == "reboot") return session.cam.call<IPCReboot>();
-        if (what == "ptz-reboot") return session.cam.call<IPCPtzReboot>();
+        if (command == "reboot") return session.cam.call<IPCReboot>();
+        if (command == "ptz-reboot") return session.cam.call<IPCPtzReboot>();
         return session.cam.call<IPCDevFactoryDefault>();
     });
-    done(o, {{"command", what}});
-    return kDone;
+    done(o, {{"command", command}});
 }
 
-const char* extensionOf(std::span<const uint8_t> p) {
+const char* extension_of(std::span<const uint8_t> p) {
     if (p.size() >= 3 && p[0] == 0xFF && p[1] == 0xD8 && p[2] == 0xFF) return ".jpg";
     if (p.size() >= 2 && p[0] == 'P' && (p[1] == '6' || p[1] == '5' || p[1] == '3')) return ".ppm";
     if (p.size() >= 8 && std::memcmp(p.data(), "\x89PNG", 4) == 0) return ".png";
@@ -319,7 +404,7 @@ const char* extensionOf(std::span<const uint8_t> p) {
 
 uint32_t le32(const uint8_t* p) { return uint32_t{p[0]} | uint32_t{p[1]} << 8 | uint32_t{p[2]} << 16 | uint32_t{p[3]} << 24; }
 
-int cmdSnapshot(const Options& o, const std::string& dir) {
+void Snapshot::run(const Options& o) const {
     std::error_code fec;
     if (!std::filesystem::is_directory(dir, fec)) usage("snapshot: " + dir + " is not a directory");
     Session session(o);
@@ -335,7 +420,7 @@ int cmdSnapshot(const Options& o, const std::string& dir) {
     const uint8_t* at = b.data() + sizeof(SnapPairResult);
     for (int i = 1; i <= 2; ++i) {
         std::span<const uint8_t> pic(at, i == 1 ? len1 : len2);
-        std::string path = (std::filesystem::path(dir) / ("snapshot-" + std::to_string(i) + extensionOf(pic))).string();
+        std::string path = (std::filesystem::path(dir) / ("snapshot-" + std::to_string(i) + extension_of(pic))).string();
         std::ofstream out(path, std::ios::binary);
         out.write(reinterpret_cast<const char*>(pic.data()), static_cast<std::streamsize>(pic.size()));
         if (!out.flush()) throw Stop{kFailed, "cannot write " + path};
@@ -344,52 +429,50 @@ int cmdSnapshot(const Options& o, const std::string& dir) {
         at += pic.size();
     }
     print(o, files, text);
-    return kDone;
 }
 
 // The position and distance commands answer with a report whose body the camera fills in
 // (text in the simulator's case): printed as text when it is text, else as hex.
 template <auto Fn, class Request>
-int cmdWaitingReport(const Options& o, const char* what) {
+void WaitingReport<Fn, Request>::run(const Options& o) const {
     Session session(o);
     Request req{};
     auto body = camera([&] { return session.cam.wait_for<Fn>(req, o.timeout, IPCSDK_REPORT_BUF_SIZE); });
-    if (!body) throw Stop{kFailed, std::string(what) + ": no report within " + std::to_string(o.timeout) + " s"};
+    if (!body) throw Stop{kFailed, what + ": no report within " + std::to_string(o.timeout) + " s"};
     // Text: the printable characters before the first NUL.
     size_t end = 0;
     while (end < body->size() && (*body)[end] >= 0x20 && (*body)[end] < 0x7F) ++end;
-    bool isText = end > 0 && (end == body->size() || (*body)[end] == 0);
+    bool is_text = end > 0 && (end == body->size() || (*body)[end] == 0);
     std::string s(body->begin(), body->begin() + static_cast<std::ptrdiff_t>(end));
-    ojson j{{"bytes", body->size()}, {"text", isText ? ojson(s) : ojson(nullptr)}, {"hex", ipctools::hex(*body)}};
-    print(o, j, (isText ? s : ipctools::hex(*body)) + "\n");
-    return kDone;
+    ojson j{{"bytes", body->size()}, {"text", is_text ? ojson(s) : ojson(nullptr)}, {"hex", ipctools::hex(*body)}};
+    print(o, j, (is_text ? s : ipctools::hex(*body)) + "\n");
 }
 
-int cmdRecord(const Options& o, const std::string& file, int seconds, long frames) {
+void Record::run(const Options& o) const {
     if ((seconds > 0) == (frames > 0)) usage("record needs exactly one of --seconds N and --frames N");
-    bool toStdout = file == "-";
+    bool to_stdout = file == "-";
     // The file is created (or emptied) only once the login succeeded: a wrong password or an
     // unreachable camera leaves an existing recording as it was.
     std::error_code fec;
-    if (!toStdout && std::filesystem::is_directory(file, fec)) usage("record: " + file + " is a directory");
-    if (!toStdout && access(file.c_str(), W_OK) != 0 && errno != ENOENT) usage("cannot write " + file + ": " + std::strerror(errno));
+    if (!to_stdout && std::filesystem::is_directory(file, fec)) usage("record: " + file + " is a directory");
+    if (!to_stdout && access(file.c_str(), W_OK) != 0 && errno != ENOENT) usage("cannot write " + file + ": " + std::strerror(errno));
     Session session(o);
-    FILE* out = toStdout ? g_data : std::fopen(file.c_str(), "wb");
+    FILE* out = to_stdout ? g_data : std::fopen(file.c_str(), "wb");
     if (!out) throw Stop{kFailed, "cannot write " + file + ": " + std::strerror(errno)};
     std::mutex mu;
     std::condition_variable cv;
     uint64_t count = 0, bytes = 0;
-    bool writeFailed = false, noVideo = false;
+    bool write_failed = false, no_video = false;
     session.cam.on_frame([&](const ipc::Frame& f) {
         auto p = f.payload();
         std::lock_guard lk(mu);
         if (frames > 0 && count >= static_cast<uint64_t>(frames)) return;
-        writeFailed = writeFailed || std::fwrite(p.data(), 1, p.size(), out) != p.size();
+        write_failed = write_failed || std::fwrite(p.data(), 1, p.size(), out) != p.size();
         ++count;
         bytes += p.size();
         cv.notify_all();
     });
-    catchInterrupt();
+    catch_interrupt();
     auto start = Clock::now();
     camera([&] { session.cam.open_video_channel(); });
     // The start request's record ends in a flexible array (no extra data here), so it is
@@ -401,11 +484,11 @@ int cmdRecord(const Options& o, const std::string& file, int seconds, long frame
     auto deadline = start + std::chrono::seconds(seconds);
     {
         std::unique_lock lk(mu);
-        while (!g_interrupted && !writeFailed) {
+        while (!g_interrupted && !write_failed) {
             if (frames > 0 && count >= static_cast<uint64_t>(frames)) break;
             if (seconds > 0 && Clock::now() >= deadline) break;
             if (count == 0 && Clock::now() - start >= std::chrono::seconds(o.timeout)) {
-                noVideo = true;
+                no_video = true;
                 break;
             }
             cv.wait_for(lk, std::chrono::milliseconds(250));
@@ -423,20 +506,19 @@ int cmdRecord(const Options& o, const std::string& file, int seconds, long frame
     session.cam.on_frame(nullptr);
     double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
     std::lock_guard lk(mu);
-    writeFailed = std::fflush(out) != 0 || writeFailed;
-    if (!toStdout) writeFailed = std::fclose(out) != 0 || writeFailed;
+    write_failed = std::fflush(out) != 0 || write_failed;
+    if (!to_stdout) write_failed = std::fclose(out) != 0 || write_failed;
     if (progress) std::fputs("\n", stderr);
-    if (writeFailed) throw Stop{kFailed, "cannot write " + file};
-    if (noVideo) throw Stop{kFailed, "no video frame within " + std::to_string(o.timeout) + " s"};
+    if (write_failed) throw Stop{kFailed, "cannot write " + file};
+    if (no_video) throw Stop{kFailed, "no video frame within " + std::to_string(o.timeout) + " s"};
     char line[128];
     std::snprintf(line, sizeof line, "%llu frames, %llu bytes, %.1f seconds\n", static_cast<unsigned long long>(count),
                   static_cast<unsigned long long>(bytes), elapsed);
     ojson j{{"file", file}, {"frames", count}, {"bytes", bytes}, {"seconds", elapsed}};
-    if (toStdout)
+    if (to_stdout)
         std::cerr << (o.json ? j.dump() + "\n" : std::string(line));
     else
         print(o, j, line);
-    return kDone;
 }
 
 }  // namespace
@@ -451,70 +533,54 @@ int run(int argc, char** argv) {
     CLI::App app{"ipcctl: a PTZ IP camera from the shell.\n"
                  "Exit status: 0 done, 1 the camera refused or failed, 2 usage error, 3 no login.",
                  "ipcctl"};
-    using ipctools::cli::decimal;
     app.fallthrough();
     app.require_subcommand(1);
     app.set_version_flag("--version", std::string("ipcctl ") + IPCSDK_VERSION);
-    const std::string atMost = "at most " + std::to_string(kCredentialMax) + " characters";
-    app.add_option("-u,--user", o.user, "user name (default admin, " + atMost + ")")
-        ->check(ipctools::cli::maxLength(kCredentialMax));
+    const std::string at_most = "at most " + std::to_string(kCredentialMax) + " characters";
+    app.add_option("-u,--user", o.user, "user name (default admin, " + at_most + ")")
+        ->check(ipctools::cli::max_length(kCredentialMax));
     auto* pw = app.add_option("-p,--password", o.password,
-                              "password (" + atMost + "); better in the environment variable IPCCTL_PASSWORD")
-                   ->check(ipctools::cli::maxLength(kCredentialMax));
-    app.add_option("--tcp", o.tcpPort, "commands over TCP on this port (default: UDP 5001)")->check(decimal(1, 65535));
+                              "password (" + at_most + "); better in the environment variable IPCCTL_PASSWORD")
+                   ->check(ipctools::cli::max_length(kCredentialMax));
+    app.add_option("--tcp", o.tcp_port, "commands over TCP on this port (default: UDP 5001)")->check(decimal(1, 65535));
     app.add_option("--timeout", o.timeout, "seconds to wait for the login and for waiting commands (default 5)")
         ->check(decimal(1, 3600));
     app.add_flag("--json", o.json, "JSON output (one object per line for watch)");
     app.add_option("address", o.address, "the camera's IPv4 address")->check(ipctools::cli::ipv4);
+    // Runs once the line is parsed, before the subcommand's callback.
+    app.parse_complete_callback([&] {
+        separate_data();
+        if (pw->count() > 0) {
+            std::fputs("ipcctl: warning: a password on the command line is visible to other users; "
+                       "use IPCCTL_PASSWORD\n",
+                       stderr);
+        } else if (const char* env = std::getenv("IPCCTL_PASSWORD")) {
+            o.password = env;
+            if (o.password.size() > kCredentialMax)
+                usage("IPCCTL_PASSWORD: at most " + std::to_string(kCredentialMax) + " characters, got " +
+                      std::to_string(o.password.size()));
+        }
+    });
 
-    app.add_subcommand("info", "system information");
-    app.add_subcommand("list", "every setting get and set know, with class and code");
-    auto* get = app.add_subcommand("get", "read a setting");
-    std::string name, file;
-    size_t count = 1;
-    get->add_option("name", name, "setting name (see list)")->required();
-    get->add_option("-c,--count", count, "records to read of a counted setting")->check(decimal(1, 65535));
-    auto* set = app.add_subcommand("set", "write a setting from JSON as get --json prints it");
-    set->add_option("name", name, "setting name (see list)")->required();
-    set->add_option("file", file, "JSON file, or - for standard input (the default)");
-    auto* ptz = app.add_subcommand("ptz", "move: up|down|left|right|zoom-in|zoom-out STEP; or: stop; or: position");
-    std::string what;
-    std::vector<std::string> args;
-    ptz->add_option("motion", what, "up, down, left, right, zoom-in, zoom-out, stop or position")->required();
-    ptz->add_option("args", args, "STEP");
-    auto* preset = app.add_subcommand("preset", "store|goto|clear N");
-    int number = 0;
-    preset->add_option("operation", what, "store, goto or clear")->required();
-    preset->add_option("number", number, "preset 1..255")->required()->check(decimal(1, 255));
-    auto* timeCmd = app.add_subcommand("time", "read the camera's time; time set now|ISO-8601 sets it");
-    timeCmd->add_option("args", args, "set now|ISO-8601");
-    bool yes = false;
-    for (const char* m : {"reboot", "ptz-reboot", "factory-default"}) {
-        auto* c = app.add_subcommand(m, std::string(m) == "reboot"         ? "restart the camera (needs --yes)"
-                                        : std::string(m) == "ptz-reboot" ? "restart the PTZ head (needs --yes)"
-                                                                           : "reset every setting (needs --yes)");
-        c->add_flag("-y,--yes", yes, "really do it");
-    }
-    auto* snapshot = app.add_subcommand("snapshot", "take the picture pair (two files)");
-    std::string dir = ".";
-    snapshot->add_option("-o,--output", dir, "directory for the two pictures (default .)");
-    app.add_subcommand("position", "ask for a position report");
-    app.add_subcommand("distance", "ask for a distance report");
-    auto* record = app.add_subcommand("record", "write the video payloads to a file");
-    int seconds = 0;
-    long frames = 0;
-    record->add_option("-o,--output", file, "file to write, - for standard output")->required();
-    record->add_option("--seconds", seconds, "record this long")->check(decimal(1, 86400 * 365));
-    record->add_option("--frames", frames, "record this many frames")->check(decimal(1, uint64_t{1} << 40));
-    auto* watch = app.add_subcommand("watch", "supervise camera(s): one line per state change and report");
-    WatchOptions wo;
-    watch->add_option("more", wo.more, "further camera addresses")->check(ipctools::cli::ipv4);
-    watch->add_option("--seconds", wo.seconds, "stop after this long (default: until interrupted)")
-        ->check(decimal(1, 86400 * 365));
-    watch->add_flag("--video", wo.video, "also stream video and print a frames line per camera every second");
+    add_command<Info>(app, o, "info", "system information");
+    add_command<List>(app, o, "list", "every setting get and set know, with class and code");
+    add_command<Get>(app, o, "get", "read a setting");
+    add_command<Set>(app, o, "set", "write a setting from JSON as get --json prints it");
+    add_command<Ptz>(app, o, "ptz", "move: up|down|left|right|zoom-in|zoom-out STEP; or: stop; or: position");
+    add_command<Preset>(app, o, "preset", "store|goto|clear N");
+    add_command<Time>(app, o, "time", "read the camera's time; time set now|ISO-8601 sets it");
+    add_command<Maintenance>(app, o, "reboot", "restart the camera (needs --yes)");
+    add_command<Maintenance>(app, o, "ptz-reboot", "restart the PTZ head (needs --yes)");
+    add_command<Maintenance>(app, o, "factory-default", "reset every setting (needs --yes)");
+    add_command<Snapshot>(app, o, "snapshot", "take the picture pair (two files)");
+    add_command<WaitingReport<IPCGpsInfo, GpsInfoRequest>>(app, o, "position", "ask for a position report");
+    add_command<WaitingReport<IPCDistantInfoSet, DistantInfo>>(app, o, "distance", "ask for a distance report");
+    add_command<Record>(app, o, "record", "write the video payloads to a file");
+    add_command<Watch>(app, o, "watch", "supervise camera(s): one line per state change and report");
 
     try {
         app.parse(argc, argv);
+        return kDone;
     } catch (const CLI::CallForHelp& e) {
         return app.exit(e);
     } catch (const CLI::CallForAllHelp& e) {
@@ -529,7 +595,7 @@ int run(int argc, char** argv) {
                                                      "--count", "-o", "--output", "--seconds", "--frames"};
         for (int i = 1; i < argc; ++i) {
             const std::string word = argv[i];
-            if (word.empty() || word[0] == '-' || ipctools::parseIpv4(word) || valued.count(argv[i - 1])) continue;
+            if (word.empty() || word[0] == '-' || ipctools::parse_ipv4(word) || valued.count(argv[i - 1])) continue;
             if (std::find(commands.begin(), commands.end(), word) != commands.end()) break;
             const std::string near = ipctools::closest(word, commands);
             if (!near.empty()) {
@@ -539,38 +605,6 @@ int run(int argc, char** argv) {
         }
         app.exit(e);
         return kUsage;
-    }
-    separateData();
-    if (pw->count() > 0) {
-        o.passwordGiven = true;
-        std::fputs("ipcctl: warning: a password on the command line is visible to other users; "
-                   "use IPCCTL_PASSWORD\n",
-                   stderr);
-    } else if (const char* env = std::getenv("IPCCTL_PASSWORD")) {
-        o.password = env;
-        if (o.password.size() > kCredentialMax) {
-            std::cerr << "ipcctl: IPCCTL_PASSWORD: at most " << kCredentialMax << " characters, got " << o.password.size()
-                      << "\n";
-            return kUsage;
-        }
-    }
-
-    try {
-        const std::string cmd = app.get_subcommands().front()->get_name();
-        if (cmd == "list") return cmdList(o);
-        if (cmd == "info") return cmdInfo(o);
-        if (cmd == "get") return cmdGet(o, name, count);
-        if (cmd == "set") return cmdSet(o, name, file);
-        if (cmd == "ptz") return cmdPtz(o, what, args);
-        if (cmd == "preset") return cmdPreset(o, what, number);
-        if (cmd == "time") return cmdTime(o, args);
-        if (cmd == "reboot" || cmd == "ptz-reboot" || cmd == "factory-default") return cmdMaintenance(o, cmd, yes);
-        if (cmd == "snapshot") return cmdSnapshot(o, dir);
-        if (cmd == "position") return cmdWaitingReport<IPCGpsInfo, GpsInfoRequest>(o, "position");
-        if (cmd == "distance") return cmdWaitingReport<IPCDistantInfoSet, DistantInfo>(o, "distance");
-        if (cmd == "record") return cmdRecord(o, file, seconds, frames);
-        if (cmd == "watch") return cmdWatch(o, wo);
-        usage("unknown command " + cmd);
     } catch (const Stop& s) {
         std::cerr << "ipcctl: " << s.message << "\n";
         return s.status;

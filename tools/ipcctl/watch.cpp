@@ -1,15 +1,17 @@
 // ipcctl watch: cameras supervised by ipc::Fleet, one line per state change, per report and
 // (with --video) per camera and second of video.
+#include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
 #include <cstdio>
-#include <ctime>
 #include <map>
 #include <mutex>
 #include <string>
 #include <thread>
 
+#include "ipctools/cli.hpp"
+#include "ipctools/utc_time.hpp"
 #include "ipcctl.hpp"
 
 namespace ipcctl {
@@ -17,25 +19,12 @@ namespace {
 
 using ojson = nlohmann::ordered_json;
 
-// Wall-clock time as ISO 8601 UTC with milliseconds.
-std::string now() {
-    auto t = std::chrono::system_clock::now();
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-    std::time_t secs = static_cast<std::time_t>(ms / 1000);
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    char buf[40];
-    size_t n = std::strftime(buf, sizeof buf, "%Y-%m-%dT%H:%M:%S", &tm);
-    std::snprintf(buf + n, sizeof buf - n, ".%03dZ", static_cast<int>(ms % 1000));
-    return buf;
-}
-
 class Printer {
 public:
     explicit Printer(bool json) : json_(json) {}
     // `fields` after time, camera and event; `text` is the human form of the same.
     void line(const std::string& camera, const char* event, const ojson& fields, const std::string& text) {
-        std::string t = now();
+        std::string t = ipctools::iso_time(std::chrono::system_clock::now());
         std::string out;
         if (json_) {
             ojson j{{"time", t}, {"camera", camera}, {"event", event}};
@@ -45,7 +34,7 @@ public:
             out = t + " " + camera + " " + event + " " + text + "\n";
         }
         std::lock_guard lk(mu_);
-        writeData(out);
+        write_data(out);
     }
 
 private:
@@ -55,21 +44,29 @@ private:
 
 }  // namespace
 
-int cmdWatch(const Options& o, const WatchOptions& w) {
+void Watch::add(CLI::App& c) {
+    using ipctools::cli::decimal;
+    c.add_option("more", more, "further camera addresses")->check(ipctools::cli::ipv4);
+    c.add_option("--seconds", seconds, "stop after this long (default: until interrupted)")
+        ->check(decimal(1, 86400 * 365));
+    c.add_flag("--video", video, "also stream video and print a frames line per camera every second");
+}
+
+void Watch::run(const Options& o) const {
     if (o.address.empty()) usage("watch needs at least one camera ADDRESS");
     std::vector<std::string> addresses{o.address};
-    addresses.insert(addresses.end(), w.more.begin(), w.more.end());
+    addresses.insert(addresses.end(), more.begin(), more.end());
     for (size_t i = 0; i < addresses.size(); ++i)
         for (size_t j = 0; j < i; ++j)
             if (addresses[i] == addresses[j]) usage("watch: " + addresses[i] + " is named twice");
-    catchInterrupt();
+    catch_interrupt();
 
     Printer print(o.json);
     std::mutex mu;
     struct Counts {
         uint64_t frames = 0, bytes = 0;
     };
-    std::map<std::string, Counts> video;
+    std::map<std::string, Counts> counted;
 
     ipc::Sdk sdk;
     ipc::FleetOptions fo;
@@ -89,10 +86,10 @@ int cmdWatch(const Options& o, const WatchOptions& w) {
         std::snprintf(text, sizeof text, "type=0x%04X bytes=%zu", static_cast<unsigned>(r.type), r.body.size());
         print.line(id, "report", ojson{{"type", r.type}, {"bytes", r.body.size()}}, text);
     });
-    if (w.video)
+    if (video)
         fleet.on_frame([&](const std::string& id, const ipc::Frame& f) {
             std::lock_guard lk(mu);
-            auto& c = video[id];
+            auto& c = counted[id];
             ++c.frames;
             c.bytes += f.payload().size();
         });
@@ -102,12 +99,12 @@ int cmdWatch(const Options& o, const WatchOptions& w) {
                    std::string(ipc::to_string(ipc::State::connecting)) + " reconnects=0");
         ipc::CameraSpec spec;
         spec.endpoint.address = a;
-        if (o.tcpPort) {
+        if (o.tcp_port) {
             spec.endpoint.transport = ipc::Endpoint::Transport::tcp;
-            spec.endpoint.port = o.tcpPort;
+            spec.endpoint.port = o.tcp_port;
         }
         spec.credentials = {o.user, o.password};
-        spec.video = w.video;
+        spec.video = video;
         try {
             fleet.add(a, spec);
         } catch (const ipc::Error& e) {
@@ -117,16 +114,16 @@ int cmdWatch(const Options& o, const WatchOptions& w) {
 
     using Clock = std::chrono::steady_clock;
     const auto start = Clock::now();
-    auto nextSecond = start + std::chrono::seconds(1);
+    auto next_second = start + std::chrono::seconds(1);
     while (!g_interrupted) {
-        if (w.seconds > 0 && Clock::now() - start >= std::chrono::seconds(w.seconds)) break;
+        if (seconds > 0 && Clock::now() - start >= std::chrono::seconds(seconds)) break;
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
-        if (w.video && Clock::now() >= nextSecond) {
-            nextSecond += std::chrono::seconds(1);
+        if (video && Clock::now() >= next_second) {
+            next_second += std::chrono::seconds(1);
             std::map<std::string, Counts> last;
             {
                 std::lock_guard lk(mu);
-                last.swap(video);
+                last.swap(counted);
             }
             for (const auto& a : addresses) {
                 Counts c = last[a];
@@ -135,7 +132,6 @@ int cmdWatch(const Options& o, const WatchOptions& w) {
             }
         }
     }
-    return kDone;
 }
 
 }  // namespace ipcctl

@@ -45,17 +45,17 @@ Outcome run_ptz(const ipc::CameraRef& cam, const Command& c) {
         PTZValueRecord v{};
         cam.get(v, ec);
         Outcome o = from_code(ec);
-        if (!ec) o.record = ipctools::ptzPosition(v);
+        if (!ec) o.record = ipctools::ptz_position(v);
         return o;
     }
-    auto r = ipctools::ptzControl(c.action, c.value);
+    auto r = ipctools::ptz_control(c.action, c.value);
     if (!r) return bad_request("unknown ptz action \"" + c.action + "\"");
     cam.call<IPCPTZCtrl>(*r, ec);
     return from_code(ec);
 }
 
 Outcome run_preset(const ipc::CameraRef& cam, const Command& c) {
-    auto r = ipctools::presetRecord(c.action, c.value);
+    auto r = ipctools::preset_record(c.action, c.value);
     if (!r) return bad_request("unknown preset action \"" + c.action + "\"");
     std::error_code ec;
     cam.call<IPCSetPresetPoint>(*r, ec);

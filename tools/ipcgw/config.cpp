@@ -151,7 +151,7 @@ Config parse_config(std::string_view text, const std::string& source) {
             c.fail(c.find("name")->source(), c.full("name"), "letters, digits, '-' and '_' only (1 to 64)");
         if (!names.insert(cam.name).second) c.fail(c.find("name")->source(), c.full("name"), "duplicate name " + cam.name);
         c.string("address", cam.address, true);
-        if (!ipctools::parseIpv4(cam.address))
+        if (!ipctools::parse_ipv4(cam.address))
             c.fail(c.find("address")->source(), c.full("address"), "not an IPv4 address");
         if (!addresses.insert(cam.address).second)
             c.fail(c.find("address")->source(), c.full("address"), "duplicate address " + cam.address);
@@ -173,7 +173,7 @@ Config parse_config(std::string_view text, const std::string& source) {
 Config load_config(const std::string& path) {
     std::string text;
     try {
-        text = ipctools::readFile(path, kMaxConfigBytes);
+        text = ipctools::read_file(path, kMaxConfigBytes);
     } catch (const ipctools::InputError& e) {
         throw ConfigError(e.what());
     }

@@ -1,20 +1,8 @@
 #include "payload.hpp"
 
-#include <cstdio>
-#include <ctime>
+#include <ipctools/utc_time.hpp>
 
 namespace ipcgw {
-
-std::string isoTime(Clock::time_point t) {
-    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-    std::time_t secs = static_cast<std::time_t>(ms / 1000);
-    std::tm tm{};
-    gmtime_r(&secs, &tm);
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", tm.tm_year + 1900, tm.tm_mon + 1,
-                  tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<int>(ms % 1000));
-    return buf;
-}
 
 std::string base64(std::span<const uint8_t> in) {
     static constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
@@ -42,7 +30,7 @@ nlohmann::ordered_json state_json(const ipc::CameraStatus& s, const std::string&
     // The fleet keeps steady-clock times; the topics carry wall-clock times.
     const auto since = Clock::now() - std::chrono::duration_cast<Clock::duration>(std::chrono::steady_clock::now() - s.since);
     return {{"state", ipc::to_string(s.state)},
-            {"since", isoTime(since)},
+            {"since", ipctools::iso_time(since)},
             {"reconnects", s.reconnects},
             {"error", s.last_error ? nlohmann::ordered_json(s.last_error.message()) : nlohmann::ordered_json(nullptr)},
             {"gateway", gateway}};
@@ -66,7 +54,7 @@ std::string leading_text(std::span<const uint8_t> b) {
 
 nlohmann::ordered_json report_json(const ipc::Report& r, Clock::time_point time) {
     nlohmann::ordered_json j = {
-        {"type", r.type}, {"time", isoTime(time)}, {"bytes", r.body.size()}, {"data", base64(r.body)}};
+        {"type", r.type}, {"time", ipctools::iso_time(time)}, {"bytes", r.body.size()}, {"data", base64(r.body)}};
     const std::span<const uint8_t> b = r.body;
     // Position reports (0x1001, 0x1002): text, latitude and longitude in millionths of a
     // degree (signed), altitude in metres, the camera's time in seconds since the epoch.

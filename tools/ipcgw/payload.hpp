@@ -15,8 +15,6 @@ namespace ipcgw {
 
 using Clock = std::chrono::system_clock;
 
-// "2026-12-06T11:38:00.123Z"
-std::string isoTime(Clock::time_point t);
 std::string base64(std::span<const uint8_t> bytes);
 
 // {"state", "since", "reconnects", "error", "gateway"}, "since" as wall-clock time.

@@ -13,14 +13,14 @@
 namespace ipctools::cli {
 
 inline CLI::Validator decimal(uint64_t min, uint64_t max) {
-    return CLI::Validator([=](std::string& s) { return decimalProblem(s, min, max); },
+    return CLI::Validator([=](std::string& s) { return decimal_problem(s, min, max); },
                           "decimal " + std::to_string(min) + ".." + std::to_string(max), "decimal");
 }
 
-inline const CLI::Validator ipv4{[](std::string& s) { return ipv4Problem(s); }, "IPv4", "ipv4"};
+inline const CLI::Validator ipv4{[](std::string& s) { return ipv4_problem(s); }, "IPv4", "ipv4"};
 
 // At most `max` bytes (the fixed-size text fields of the login record).
-inline CLI::Validator maxLength(size_t max) {
+inline CLI::Validator max_length(size_t max) {
     return CLI::Validator(
         [=](std::string& s) {
             return s.size() <= max ? std::string() : "at most " + std::to_string(max) + " characters, got " + std::to_string(s.size());

@@ -14,17 +14,17 @@
 namespace ipctools {
 
 struct JsonLimits {
-    size_t maxBytes = 1 << 20;  // the largest record set as JSON is far below this
-    int maxDepth = 32;          // records nest five levels deep at most
+    size_t max_bytes = 1 << 20;  // the largest record set as JSON is far below this
+    int max_depth = 32;          // records nest five levels deep at most
 };
 
 // Parses `text`; `source` names it in messages ("settings.json", "standard input").
 // Throws InputError: "SOURCE is larger than the limit of N bytes", "SOURCE nests deeper than
 // N levels", "SOURCE is not JSON: ...".
-nlohmann::json parseJson(std::string_view text, const std::string& source, const JsonLimits& limits = {});
+nlohmann::json parse_json(std::string_view text, const std::string& source, const JsonLimits& limits = {});
 
-// A regular file (readFile) or, for "-" or "", standard input, parsed with parseJson.
-nlohmann::json readJson(const std::string& path, const JsonLimits& limits = {});
+// A regular file (read_file) or, for "-" or "", standard input, parsed with parse_json.
+nlohmann::json read_json(const std::string& path, const JsonLimits& limits = {});
 
 // At most `max` characters of v.dump(), for error messages ("..." when cut).
 std::string brief(const nlohmann::json& v, size_t max = 40);

@@ -21,7 +21,7 @@ inline constexpr std::pair<std::string_view, uint32_t> kPtzMotions[] = {
 inline constexpr std::pair<std::string_view, uint32_t> kPresetOperations[] = {{"store", 1}, {"goto", 2}, {"clear", 3}};
 
 namespace detail {
-inline void putLe32(uint8_t* p, uint32_t v) {
+inline void put_le32(uint8_t* p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<uint8_t>(v >> (8 * i));
 }
 template <size_t N>
@@ -33,27 +33,27 @@ std::optional<uint32_t> lookup(const std::pair<std::string_view, uint32_t> (&tab
 }  // namespace detail
 
 // The control record for a motion name; nothing for an unknown name.
-inline std::optional<PTZCtrlRecord> ptzControl(std::string_view motion, uint32_t step) {
+inline std::optional<PTZCtrlRecord> ptz_control(std::string_view motion, uint32_t step) {
     auto command = detail::lookup(kPtzMotions, motion);
     if (!command) return std::nullopt;
     PTZCtrlRecord r{};
-    detail::putLe32(r.bytes, *command);
-    detail::putLe32(r.bytes + 4, step);
+    detail::put_le32(r.bytes, *command);
+    detail::put_le32(r.bytes + 4, step);
     return r;
 }
 
 // The preset record for an operation name and a preset number; nothing for an unknown name.
-inline std::optional<PresetRecord> presetRecord(std::string_view operation, uint32_t number) {
+inline std::optional<PresetRecord> preset_record(std::string_view operation, uint32_t number) {
     auto op = detail::lookup(kPresetOperations, operation);
     if (!op) return std::nullopt;
     PresetRecord r{};
-    detail::putLe32(r.bytes, number);
-    detail::putLe32(r.bytes + 4, *op);
+    detail::put_le32(r.bytes, number);
+    detail::put_le32(r.bytes + 4, *op);
     return r;
 }
 
 // {"pan", "tilt", "zoom"} of the value record.
-inline nlohmann::ordered_json ptzPosition(const PTZValueRecord& v) {
+inline nlohmann::ordered_json ptz_position(const PTZValueRecord& v) {
     return {{"pan", v.usPanVal}, {"tilt", v.usValue2}, {"zoom", v.usValue3}};
 }
 
