@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include <ipcsdk.hpp>
+#include <ipcsdk_fleet.hpp>
 #include <nlohmann/json.hpp>
 
 #include "ops.hpp"

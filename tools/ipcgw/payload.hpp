@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include <ipcsdk.hpp>
+#include <ipcsdk_fleet.hpp>
 #include <nlohmann/json.hpp>
 
 #include "backend.hpp"
