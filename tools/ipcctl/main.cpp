@@ -34,6 +34,7 @@
 #include "ipctools/ptz.hpp"
 #include "ipctools/record_json.hpp"
 #include "ipctools/settings.hpp"
+#include "container.hpp"
 #include "ipcctl.hpp"
 
 namespace ipcctl {
@@ -367,6 +368,7 @@ int cmdWaitingReport(const Options& o, const char* what) {
 
 int cmdRecord(const Options& o, const std::string& file, int seconds, long frames) {
     if ((seconds > 0) == (frames > 0)) usage("record needs exactly one of --seconds N and --frames N");
+    if (isContainerFile(file)) return recordContainer(o, file, seconds, frames);
     bool toStdout = file == "-";
     // The file is created (or emptied) only once the login succeeded: a wrong password or an
     // unreachable camera leaves an existing recording as it was.
@@ -503,7 +505,7 @@ int run(int argc, char** argv) {
     auto* record = app.add_subcommand("record", "write the video payloads to a file");
     int seconds = 0;
     long frames = 0;
-    record->add_option("-o,--output", file, "file to write, - for standard output")->required();
+    record->add_option("-o,--output", file, "file to write, - for standard output; .mp4 (fragmented), .mkv, .ts: a container")->required();
     record->add_option("--seconds", seconds, "record this long")->check(decimal(1, 86400 * 365));
     record->add_option("--frames", frames, "record this many frames")->check(decimal(1, uint64_t{1} << 40));
     auto* watch = app.add_subcommand("watch", "supervise camera(s): one line per state change and report");

@@ -1,0 +1,116 @@
+// H.264 and H.265 elementary streams in Annex B form (NAL units after 00 00 01 or 00 00 00 01
+// start codes): what codec a payload carries, and a stream cut into access units (one picture
+// with the parameter sets and SEI before it). Header-only: the simulator, the GStreamer element
+// and ipcctl share it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <vector>
+
+namespace ipctools::annexb {
+
+enum class Codec { none, h264, h265 };
+
+inline const char* name(Codec c) { return c == Codec::h264 ? "H.264" : c == Codec::h265 ? "H.265" : "other"; }
+
+// One NAL unit: its bytes after the start code, up to the next start code.
+struct Nal {
+    size_t start = 0;  // offset of the start code
+    size_t begin = 0;  // offset of the NAL header
+    size_t end = 0;    // offset past the NAL unit (trailing zero bytes belong to the next start code)
+};
+
+// The NAL units of `data`; empty unless `data` begins with a start code.
+inline std::vector<Nal> nals(std::span<const uint8_t> data) {
+    std::vector<Nal> out;
+    size_t i = 0;
+    while (i < data.size() && data[i] == 0) ++i;
+    if (i < 2 || i >= data.size() || data[i] != 1) return out;
+    size_t start = 0, begin = i + 1;
+    for (;;) {
+        size_t p = begin;
+        while (p + 3 <= data.size() && !(data[p] == 0 && data[p + 1] == 0 && data[p + 2] == 1)) ++p;
+        if (p + 3 > data.size()) {
+            if (data.size() > begin) out.push_back({start, begin, data.size()});
+            return out;
+        }
+        size_t end = p;  // zeros before a start code belong to it
+        while (end > begin && data[end - 1] == 0) --end;
+        if (end > begin) out.push_back({start, begin, end});
+        start = end;
+        begin = p + 3;
+    }
+}
+
+// The codec of an Annex B payload, judged by its first NAL unit: for H.265 a VPS, SPS, PPS,
+// access unit delimiter or SEI of layer 0 (two header bytes, the second 0x01); for H.264 a
+// slice, SEI, SPS, PPS or delimiter. `none` for anything else.
+inline Codec detect(std::span<const uint8_t> data) {
+    auto units = nals(data);
+    if (units.empty()) return Codec::none;
+    const Nal& n = units.front();
+    uint8_t b0 = data[n.begin];
+    if (b0 & 0x80) return Codec::none;  // forbidden bit
+    unsigned t265 = b0 >> 1 & 0x3F;
+    if (n.end - n.begin >= 3 && data[n.begin + 1] == 0x01 && ((t265 >= 32 && t265 <= 35) || t265 == 39))
+        return Codec::h265;
+    unsigned t = b0 & 0x1F;
+    if (t == 1 || t == 5 || (t >= 6 && t <= 9)) return Codec::h264;
+    return Codec::none;
+}
+
+// Whether the NAL unit at `n` begins a new access unit once the current one holds a picture.
+inline bool beginsAccessUnit(std::span<const uint8_t> data, const Nal& n, Codec c, bool& sawPicture) {
+    uint8_t b0 = data[n.begin];
+    bool begins = false;
+    if (c == Codec::h264) {
+        unsigned t = b0 & 0x1F;
+        bool slice = t == 1 || t == 5;
+        // first_mb_in_slice == 0 is a lone 1 bit at the start of the slice header.
+        bool firstSlice = slice && n.end - n.begin > 1 && (data[n.begin + 1] & 0x80);
+        begins = sawPicture && ((t >= 6 && t <= 9) || (t >= 14 && t <= 18) || firstSlice);
+        if (begins) sawPicture = false;
+        if (slice) sawPicture = true;
+    } else {
+        unsigned t = b0 >> 1 & 0x3F;
+        bool slice = t <= 31;
+        bool firstSlice = slice && n.end - n.begin > 2 && (data[n.begin + 2] & 0x80);
+        begins = sawPicture && ((t >= 32 && t <= 35) || t == 39 || (t >= 41 && t <= 44) || (t >= 48 && t <= 55) || firstSlice);
+        if (begins) sawPicture = false;
+        if (slice) sawPicture = true;
+    }
+    return begins;
+}
+
+// Whether an access unit of codec `c` can be decoded on its own: it carries an IDR or other
+// random access picture (H.264 type 5; H.265 types 16 to 23).
+inline bool isKeyFrame(std::span<const uint8_t> au, Codec c) {
+    for (const Nal& n : nals(au)) {
+        uint8_t b0 = au[n.begin];
+        if (c == Codec::h264 && (b0 & 0x1F) == 5) return true;
+        if (c == Codec::h265 && (b0 >> 1 & 0x3F) >= 16 && (b0 >> 1 & 0x3F) <= 23) return true;
+    }
+    return false;
+}
+
+// `data` cut into access units (spans of `data`, start codes included); empty when `data` is
+// not an Annex B stream of H.264 or H.265.
+inline std::vector<std::span<const uint8_t>> accessUnits(std::span<const uint8_t> data) {
+    std::vector<std::span<const uint8_t>> out;
+    Codec c = detect(data);
+    if (c == Codec::none) return out;
+    bool sawPicture = false;
+    size_t auStart = 0;
+    for (const Nal& n : nals(data)) {
+        if (beginsAccessUnit(data, n, c, sawPicture)) {
+            out.push_back(data.subspan(auStart, n.start - auStart));
+            auStart = n.start;
+        }
+    }
+    if (auStart < data.size()) out.push_back(data.subspan(auStart));
+    return out;
+}
+
+}  // namespace ipctools::annexb
