@@ -26,6 +26,7 @@ struct CameraStatus {
     Clock::time_point since{};
     unsigned reconnects = 0;
     std::optional<std::string> error;     // the last error, when there is one
+    std::optional<std::string> rtsp;      // the camera's RTSP URL, when served
 };
 
 struct Report {

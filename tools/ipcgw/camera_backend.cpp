@@ -41,6 +41,9 @@ public:
 
     void start(Handlers h) override {
         handlers_ = std::move(h);
+#ifdef IPCGW_RTSP
+        if (cfg_.rtsp) rtsp_ = startRtsp(cfg_);
+#endif
         sdk_.emplace();
         fleet_.emplace();
         fleet_->on_state([this](const ipc::StateChange& c) {
@@ -51,6 +54,7 @@ public:
             s.since = wallTime(c.at);
             s.reconnects = c.reconnects;
             s.error = errorText(c.error);
+            s.rtsp = rtspUrl(it->second);
             handlers_.state(it->second, s);
         });
         fleet_->on_report([this](const std::string& id, const ipc::Report& r) {
@@ -58,9 +62,14 @@ public:
             if (it == index_.end() || !handlers_.report) return;
             handlers_.report(it->second, Report{r.type, Clock::now(), {r.body.begin(), r.body.end()}});
         });
-        fleet_->on_frame([this](const std::string& id, const ipc::Frame&) {
+        fleet_->on_frame([this](const std::string& id, const ipc::Frame& f) {
             auto it = index_.find(id);
             if (it != index_.end()) frames_[it->second].fetch_add(1, std::memory_order_relaxed);
+#ifdef IPCGW_RTSP
+            if (it != index_.end() && rtsp_) rtsp_->frame(it->second, f.payload());
+#else
+            (void)f;
+#endif
         });
         for (const auto& c : cfg_.cameras) {
             ipc::CameraSpec spec;
@@ -84,11 +93,15 @@ public:
         }
         fleet_.reset();
         sdk_.reset();
+#ifdef IPCGW_RTSP
+        rtsp_.reset();
+#endif
     }
 
     CameraStatus status(size_t i) const override {
         CameraStatus s;
         s.since = Clock::now();
+        s.rtsp = rtspUrl(i);
         if (!fleet_) return s;
         auto st = fleet_->status(cfg_.cameras[i].name);
         if (!st) return s;
@@ -108,6 +121,19 @@ public:
     }
 
 private:
+    // Cameras without video have no media: their mount points answer 404 like unknown names.
+    std::optional<std::string> rtspUrl(size_t i) const {
+        if (!cfg_.rtsp || !cfg_.cameras[i].video) return std::nullopt;
+        return RtspServer::url(*cfg_.rtsp, cfg_.cameras[i].name);
+    }
+#ifdef IPCGW_RTSP
+    static std::unique_ptr<RtspServer> startRtsp(const Config& cfg) {
+        std::vector<std::string> names;
+        for (const auto& c : cfg.cameras) names.push_back(c.video ? c.name : std::string());
+        return std::make_unique<RtspServer>(*cfg.rtsp, names);
+    }
+    std::unique_ptr<RtspServer> rtsp_;
+#endif
     Config cfg_;
     Handlers handlers_;
     std::map<std::string, size_t, std::less<>> index_;

@@ -49,11 +49,13 @@ std::string base64(std::span<const uint8_t> in) {
 }
 
 nlohmann::ordered_json stateJson(const CameraStatus& s, const std::string& gateway) {
-    return {{"state", stateName(s.state)},
-            {"since", isoTime(s.since)},
-            {"reconnects", s.reconnects},
-            {"error", s.error ? nlohmann::ordered_json(*s.error) : nlohmann::ordered_json(nullptr)},
-            {"gateway", gateway}};
+    nlohmann::ordered_json j{{"state", stateName(s.state)},
+                             {"since", isoTime(s.since)},
+                             {"reconnects", s.reconnects},
+                             {"error", s.error ? nlohmann::ordered_json(*s.error) : nlohmann::ordered_json(nullptr)},
+                             {"gateway", gateway}};
+    if (s.rtsp) j["rtsp"] = *s.rtsp;
+    return j;
 }
 
 namespace {
