@@ -13,7 +13,9 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace annexb = ipctools::annexb;
@@ -68,9 +70,21 @@ private:
     std::map<std::string, Element*> elements_;
 };
 
+// A frame's payload, copied once into the buffer that leaves the element.
 struct Queued {
-    std::vector<uint8_t> payload;
-    GstClockTime pts;
+    GstBuffer* buf = nullptr;
+    Queued(std::span<const uint8_t> payload, GstClockTime pts) : buf(gst_buffer_new_allocate(nullptr, payload.size(), nullptr)) {
+        gst_buffer_fill(buf, 0, payload.data(), payload.size());
+        GST_BUFFER_PTS(buf) = GST_BUFFER_DTS(buf) = pts;
+    }
+    Queued(Queued&& o) noexcept : buf(std::exchange(o.buf, nullptr)) {}
+    Queued& operator=(Queued&& o) noexcept {
+        std::swap(buf, o.buf);
+        return *this;
+    }
+    ~Queued() {
+        if (buf) gst_buffer_unref(buf);
+    }
 };
 
 // The C++ state of one element (the GObject holds a pointer to it).
@@ -115,13 +129,14 @@ void Element::frame(std::span<const uint8_t> payload) {
     GstClockTime now = gst_clock_get_time(clock);
     gst_object_unref(clock);
     GstClockTime base = gst_element_get_base_time(el);
+    Queued q(payload, now > base ? now - base : 0);
     std::lock_guard lock(mu);
     if (queue.size() >= kMaxQueued) {
         GST_WARNING_OBJECT(src, "%zu frames waiting: dropped, resuming at the next key frame", queue.size());
         queue.clear();
         discont = waitKey = true;
     }
-    queue.push_back({std::vector<uint8_t>(payload.begin(), payload.end()), now > base ? now - base : 0});
+    queue.push_back(std::move(q));
     cv.notify_one();
 }
 
@@ -293,7 +308,12 @@ static GstFlowReturn ipcsdk_src_create(GstPushSrc* push, GstBuffer** out) {
         }
         Queued q = std::move(e.queue.front());
         e.queue.pop_front();
-        annexb::Codec c = annexb::detect(q.payload);
+        GstMapInfo map;
+        if (!gst_buffer_map(q.buf, &map, GST_MAP_READ)) continue;
+        const std::span<const uint8_t> payload(map.data, map.size);
+        annexb::Codec c = annexb::detect(payload);
+        const bool key = c != annexb::Codec::none && annexb::isKeyFrame(payload, c);
+        gst_buffer_unmap(q.buf, &map);
         if (!e.capsSet || (e.codec != annexb::Codec::none && c != annexb::Codec::none && c != e.codec)) {
             // The first frame decides; a stream that turns to the other codec renegotiates.
             if (e.capsSet) GST_ELEMENT_WARNING(push, STREAM, FORMAT, ("the camera switched to %s", annexb::name(c)), (nullptr));
@@ -307,7 +327,6 @@ static GstFlowReturn ipcsdk_src_create(GstPushSrc* push, GstBuffer** out) {
             if (!ok) return GST_FLOW_NOT_NEGOTIATED;
             lock.lock();
         }
-        bool key = true;
         if (e.codec != annexb::Codec::none) {
             if (c != e.codec) {  // not a frame of the stream's codec: dropped
                 if (!e.warnedGarbage) {
@@ -320,14 +339,11 @@ static GstFlowReturn ipcsdk_src_create(GstPushSrc* push, GstBuffer** out) {
                 e.waitKey = true;
                 continue;
             }
-            key = annexb::isKeyFrame(q.payload, e.codec);
             if (e.waitKey && !key) continue;
             e.waitKey = false;
+            if (!key) GST_BUFFER_FLAG_SET(q.buf, GST_BUFFER_FLAG_DELTA_UNIT);
         }
-        GstBuffer* buf = gst_buffer_new_allocate(nullptr, q.payload.size(), nullptr);
-        gst_buffer_fill(buf, 0, q.payload.data(), q.payload.size());
-        GST_BUFFER_PTS(buf) = GST_BUFFER_DTS(buf) = q.pts;
-        if (!key) GST_BUFFER_FLAG_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT);
+        GstBuffer* buf = std::exchange(q.buf, nullptr);
         if (e.discont) GST_BUFFER_FLAG_SET(buf, GST_BUFFER_FLAG_DISCONT);
         e.discont = false;
         *out = buf;

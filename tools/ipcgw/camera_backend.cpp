@@ -122,17 +122,19 @@ public:
 
 private:
     // Cameras without video have no media: their mount points answer 404 like unknown names.
+#ifdef IPCGW_RTSP
     std::optional<std::string> rtspUrl(size_t i) const {
         if (!cfg_.rtsp || !cfg_.cameras[i].video) return std::nullopt;
         return RtspServer::url(*cfg_.rtsp, cfg_.cameras[i].name);
     }
-#ifdef IPCGW_RTSP
     static std::unique_ptr<RtspServer> startRtsp(const Config& cfg) {
         std::vector<std::string> names;
         for (const auto& c : cfg.cameras) names.push_back(c.video ? c.name : std::string());
         return std::make_unique<RtspServer>(*cfg.rtsp, names);
     }
     std::unique_ptr<RtspServer> rtsp_;
+#else
+    std::optional<std::string> rtspUrl(size_t) const { return std::nullopt; }  // [rtsp] is refused
 #endif
     Config cfg_;
     Handlers handlers_;

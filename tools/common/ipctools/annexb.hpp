@@ -22,35 +22,49 @@ struct Nal {
     size_t end = 0;    // offset past the NAL unit (trailing zero bytes belong to the next start code)
 };
 
-// The NAL units of `data`; empty unless `data` begins with a start code.
-inline std::vector<Nal> nals(std::span<const uint8_t> data) {
-    std::vector<Nal> out;
+// Calls f(Nal) for each NAL unit of `data` in order until f returns false; none unless `data`
+// begins with a start code. Units are found one at a time, so stopping early reads no further.
+template <class F>
+void forEachNal(std::span<const uint8_t> data, F&& f) {
     size_t i = 0;
     while (i < data.size() && data[i] == 0) ++i;
-    if (i < 2 || i >= data.size() || data[i] != 1) return out;
+    if (i < 2 || i >= data.size() || data[i] != 1) return;
     size_t start = 0, begin = i + 1;
     for (;;) {
         size_t p = begin;
         while (p + 3 <= data.size() && !(data[p] == 0 && data[p + 1] == 0 && data[p + 2] == 1)) ++p;
         if (p + 3 > data.size()) {
-            if (data.size() > begin) out.push_back({start, begin, data.size()});
-            return out;
+            if (data.size() > begin) f(Nal{start, begin, data.size()});
+            return;
         }
         size_t end = p;  // zeros before a start code belong to it
         while (end > begin && data[end - 1] == 0) --end;
-        if (end > begin) out.push_back({start, begin, end});
+        if (end > begin && !f(Nal{start, begin, end})) return;
         start = end;
         begin = p + 3;
     }
+}
+
+// The NAL units of `data`; empty unless `data` begins with a start code.
+inline std::vector<Nal> nals(std::span<const uint8_t> data) {
+    std::vector<Nal> out;
+    forEachNal(data, [&](const Nal& n) {
+        out.push_back(n);
+        return true;
+    });
+    return out;
 }
 
 // The codec of an Annex B payload, judged by its first NAL unit: for H.265 a VPS, SPS, PPS,
 // access unit delimiter or SEI of layer 0 (two header bytes, the second 0x01); for H.264 a
 // slice, SEI, SPS, PPS or delimiter. `none` for anything else.
 inline Codec detect(std::span<const uint8_t> data) {
-    auto units = nals(data);
-    if (units.empty()) return Codec::none;
-    const Nal& n = units.front();
+    Nal n;
+    forEachNal(data, [&](const Nal& first) {
+        n = first;
+        return false;
+    });
+    if (n.end == 0) return Codec::none;
     uint8_t b0 = data[n.begin];
     if (b0 & 0x80) return Codec::none;  // forbidden bit
     unsigned t265 = b0 >> 1 & 0x3F;
@@ -84,15 +98,18 @@ inline bool beginsAccessUnit(std::span<const uint8_t> data, const Nal& n, Codec 
     return begins;
 }
 
-// Whether an access unit of codec `c` can be decoded on its own: it carries an IDR or other
-// random access picture (H.264 type 5; H.265 types 16 to 23).
+// Whether an access unit of codec `c` can be decoded on its own: its first picture is an IDR
+// or other random access picture (H.264 type 5; H.265 types 16 to 23). Reads up to that slice.
 inline bool isKeyFrame(std::span<const uint8_t> au, Codec c) {
-    for (const Nal& n : nals(au)) {
+    bool key = false;
+    forEachNal(au, [&](const Nal& n) {
         uint8_t b0 = au[n.begin];
-        if (c == Codec::h264 && (b0 & 0x1F) == 5) return true;
-        if (c == Codec::h265 && (b0 >> 1 & 0x3F) >= 16 && (b0 >> 1 & 0x3F) <= 23) return true;
-    }
-    return false;
+        unsigned t = c == Codec::h264 ? b0 & 0x1F : b0 >> 1 & 0x3F;
+        bool slice = c == Codec::h264 ? t == 1 || t == 5 : t <= 31;
+        key = c == Codec::h264 ? t == 5 : t >= 16 && t <= 23;
+        return !slice;
+    });
+    return key;
 }
 
 // `data` cut into access units (spans of `data`, start codes included); empty when `data` is
