@@ -55,6 +55,9 @@ struct RtspServer::Impl {
         GstRTSPMediaFactory* f = gst_rtsp_media_factory_new();
         gst_rtsp_media_factory_set_launch(f, launch(c).c_str());
         gst_rtsp_media_factory_set_shared(f, TRUE);
+        // A client that vanishes without a TEARDOWN must not stop the media its camera's other
+        // clients share: its session ends when it times out.
+        gst_rtsp_media_factory_set_stop_on_disconnect(f, FALSE);
         if (!options.user.empty())
             gst_rtsp_media_factory_add_role(f, "viewer", GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
                                             GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
