@@ -18,6 +18,16 @@ command -v mosquitto_sub >/dev/null || need+=(mosquitto-clients)
 command -v doxygen >/dev/null || need+=(doxygen)
 command -v tshark >/dev/null || need+=(tshark)
 command -v tcpdump >/dev/null || [ -x /usr/sbin/tcpdump ] || [ -x /usr/bin/tcpdump ] || need+=(tcpdump)
+# The GStreamer element, ipcctl's container files and their tests: development files, the
+# parsers and muxers (good, bad), x264enc for the test clips (ugly), decoders (libav), ffprobe.
+pkg-config --exists gstreamer-1.0 gstreamer-base-1.0 gstreamer-app-1.0 2>/dev/null ||
+  need+=(libgstreamer1.0-dev libgstreamer-plugins-base1.0-dev)
+pkg-config --exists gstreamer-rtsp-server-1.0 2>/dev/null || need+=(libgstrtspserver-1.0-dev)
+command -v gst-launch-1.0 >/dev/null || need+=(gstreamer1.0-tools)
+for p in gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugins-bad gstreamer1.0-plugins-ugly gstreamer1.0-libav gstreamer1.0-rtsp; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || need+=("$p")
+done
+command -v ffprobe >/dev/null || need+=(ffmpeg)
 if [ "${IPCSDK_NEED_BENCH:-0}" = 1 ] && [ ! -f /usr/include/benchmark/benchmark.h ]; then need+=(libbenchmark-dev); fi
 if [ "${IPCSDK_NEED_CLANG:-0}" = 1 ]; then
   command -v clang++ >/dev/null || need+=(clang)

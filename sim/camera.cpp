@@ -239,6 +239,7 @@ Camera::Impl::Outcome Camera::Impl::effect(const CommandDef& def, const Request&
         p.resize(ex ? 36 : 16);  // the request's fields come back, with the result byte set
         p[ex ? 4 : 2] = 1;
         echo(std::move(p));
+        if (!streaming) videoUnit = 0;
         streaming = true;
         streamCv.notify_all();
         break;

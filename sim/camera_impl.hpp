@@ -20,6 +20,7 @@
 #include <map>
 #include <mutex>
 #include <queue>
+#include <span>
 #include <thread>
 
 namespace ipcsim {
@@ -81,6 +82,8 @@ struct Camera::Impl {
     int udpFd = -1, cmdListenFd = -1, chanListenFd = -1, wakeFd = -1;
     std::thread server, timer, streamer;
     std::vector<uint8_t> videoData;
+    // The access units of videoData when it is an H.264 or H.265 stream: one per frame.
+    std::vector<std::span<const uint8_t>> videoUnits;
 
     mutable std::mutex mu;
     mutable std::condition_variable changed;  // requests, connections
@@ -106,6 +109,7 @@ struct Camera::Impl {
     uint64_t framesSent = 0;
     uint32_t frameSeq = 0;
     size_t videoPos = 0;
+    size_t videoUnit = 0;  // the next access unit; a stream starts from the first
 
     std::priority_queue<Timed, std::vector<Timed>, std::greater<>> timed;
     uint64_t timedSeq = 0;

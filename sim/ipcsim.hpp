@@ -87,7 +87,10 @@ struct Config {
     uint32_t frameBytes = 4096;          // payload bytes per frame
     int framesPerSecond = 25;            // 0: as fast as the connection takes them
     std::string videoFile;               // payload taken from this file (a regular file of at most
-                                         // kMaxVideoFile bytes), cut in frameBytes pieces
+                                         // kMaxVideoFile bytes), cycled: an H.264/H.265 Annex B
+                                         // stream one access unit per frame (from the first at
+                                         // each start of the stream), anything else cut in
+                                         // frameBytes pieces
     // Answers to the waiting commands.
     std::chrono::milliseconds reportDelay{200};  // delay before the report(s) follow the ack
     uint32_t gpsReportType = 0x1001;     // type of the report answering the position request

@@ -1,6 +1,7 @@
 // The camera's sockets and threads: life cycle, the serving loop, channel output, the timer
 // and the video stream.
 #include "camera_impl.hpp"
+#include "ipctools/annexb.hpp"
 #include "ipctools/input.hpp"
 #include "wire.hpp"
 
@@ -76,6 +77,7 @@ bool Camera::Impl::start() {
             std::fprintf(stderr, "ipcsim: video file %s is empty\n", cfg.videoFile.c_str());
             return false;
         }
+        videoUnits = ipctools::annexb::access_units(videoData);
     }
     wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd < 0) return fail("wake-up eventfd for", 0, std::strerror(errno));
@@ -438,8 +440,12 @@ bool Camera::Impl::videoReadyLocked() const {
 }
 
 void Camera::Impl::sendFrameLocked() {
-    size_t n = std::max<uint32_t>(cfg.frameBytes, 1);
+    size_t n = videoUnits.empty() ? std::max<uint32_t>(cfg.frameBytes, 1) : 0;
     std::vector<uint8_t> payload(n);
+    if (!videoUnits.empty()) {
+        payload.assign(videoUnits[videoUnit].begin(), videoUnits[videoUnit].end());
+        videoUnit = (videoUnit + 1) % videoUnits.size();
+    }
     for (size_t i = 0; i < n; ++i) {
         if (videoData.empty()) {
             payload[i] = static_cast<uint8_t>(frameSeq + i);

@@ -4,10 +4,12 @@
 // gateways; and the request parser and queue on their own, before a fake camera.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/wait.h>
 
 #include <condition_variable>
 #include <cstring>
 #include <fstream>
+#include <future>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -99,6 +101,18 @@ json request(Client& client, const std::string& camera, const json& body, const 
     auto r = client.wait([&](const Message& m) { return m.topic == "client/replies" && m.correlation == correlation; });
     return r ? r->json() : json();
 }
+
+#ifdef IPCGW_RTSP
+constexpr auto npos = std::string::npos;
+
+// A shell command line's exit status and output (standard output and error).
+std::pair<int, std::string> sh(const std::string& line) {
+    static std::atomic<int> n{0};
+    const std::string log = testenv::workdir() + "/sh" + std::to_string(++n) + ".log";
+    int rc = std::system((line + " >" + log + " 2>&1").c_str());
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, testenv::read_file(log)};
+}
+#endif
 
 }  // namespace
 
@@ -481,6 +495,43 @@ TEST_F(GatewayTest, CameraAwayAndBackThenCleanStop) {
     for (std::string line; std::getline(lines, line);)
         EXPECT_TRUE(line.rfind("ipcgw: ", 0) == 0 || line.rfind("syslog <", 0) == 0) << line;
 }
+
+#ifdef IPCGW_RTSP
+// [rtsp]: a camera with video at rtsp://ADDRESS:PORT/NAME (its URL in its state), one media
+// for four clients at once, a camera restart under a client, 404 and 401; ffmpeg as the client.
+TEST_F(GatewayTest, RtspServesVideoCameras) {
+    auto run = [](const std::string& line) { return std::async(std::launch::async, [line] { return sh(line); }); };
+    ASSERT_EQ(sh("gst-launch-1.0 -q videotestsrc num-buffers=50 pattern=ball ! video/x-raw,format=I420,width=160,"
+                 "height=120,framerate=25/1 ! x264enc speed-preset=ultrafast key-int-max=25 ! "
+                 "video/x-h264,stream-format=byte-stream ! filesink location=clip.h264").first, 0);
+    ipcsim::Config clip;
+    clip.videoFile = testenv::workdir() + "/clip.h264";
+    clip.framesPerSecond = 50;
+    auto vcam = testenv::start_camera(1, clip);
+    const std::string ip = cam_ip(1), url = "rtsp://" + ip + ":8554/cam-a";
+    const std::string path = write_config("gw-r", {}, {}, "[rtsp]\naddress = \"" + ip + "\"\nuser = \"viewer\"\n"
+                                          "password = \"p@ss:w/rd\"\n[[camera]]\nname = \"cam-a\"\naddress = \"" + ip +
+                                          "\"\npassword = \"admin\"\nvideo = true\n");
+    Gateway gw(path);
+    auto state = client.waitJson("site/cam-a/state", "state", "online");
+    ASSERT_TRUE(state) << gw.log();
+    EXPECT_EQ(state->json()["rtsp"], url);
+    const std::string authed = "rtsp://viewer:p%40ss%3Aw%2Frd@" + ip + ":8554/cam-a";
+    EXPECT_EQ(sh("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 " + authed),
+              std::make_pair(0, std::string("h264,160,120\n")));
+    std::vector<std::future<std::pair<int, std::string>>> clients;
+    for (int i = 0; i < 4; ++i)
+        clients.push_back(run("ffmpeg -v error -rtsp_transport " + std::string(i % 2 ? "tcp" : "udp") + " -i " + authed +
+                              " -frames:v " + (i ? "50" : "150") + " -f null -"));
+    std::this_thread::sleep_for(1500ms);  // the first client goes on decoding across the restart
+    vcam->stop();
+    std::this_thread::sleep_for(300ms);
+    ASSERT_TRUE(vcam->start());
+    for (auto& c : clients) EXPECT_EQ(c.get().first, 0);
+    EXPECT_NE(sh("ffprobe -v error rtsp://viewer:p%40ss%3Aw%2Frd@" + ip + ":8554/nope").second.find("404"), npos);
+    EXPECT_NE(sh("ffprobe -v error " + url).second.find("401"), npos);
+}
+#endif
 
 // Two gateways started before the broker wait for it and then serve one client, each its own
 // camera; while the broker is away north's report (QoS 1) is kept, south's (QoS 0) dropped.

@@ -15,3 +15,9 @@ test -f "$tmp/prefix/share/man/man1/ipcctl.1"
 # The completion script loads and registers itself (bash-completion's helpers stubbed).
 bash -c '_init_completion() { :; }; . "$1" && complete -p ipcctl' sh \
   "$tmp/prefix/share/bash-completion/completions/ipcctl" | grep -q _ipcctl
+# The GStreamer element, when built, loads from the installed tree (its library found beside it).
+plugin=$(find "$tmp/prefix" -name libgstipcsdk.so)
+if [ -n "$plugin" ] && command -v gst-inspect-1.0 >/dev/null; then
+  GST_PLUGIN_SYSTEM_PATH_1_0= GST_PLUGIN_PATH="${plugin%/*}" GST_REGISTRY="$tmp/registry.bin" gst-inspect-1.0 ipcsdksrc |
+    grep -q 'tcp-port'
+fi

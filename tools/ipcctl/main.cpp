@@ -36,6 +36,7 @@
 #include "ipctools/record_json.hpp"
 #include "ipctools/settings.hpp"
 #include "ipctools/utc_time.hpp"
+#include "container.hpp"
 #include "ipcctl.hpp"
 
 namespace ipcctl {
@@ -207,7 +208,7 @@ struct Record {
     int seconds = 0;
     long frames = 0;
     void add(CLI::App& c) {
-        c.add_option("-o,--output", file, "file to write, - for standard output")->required();
+        c.add_option("-o,--output", file, "file to write, - for standard output; .mp4 (fragmented), .mkv, .ts: a container")->required();
         c.add_option("--seconds", seconds, "record this long")->check(decimal(1, 86400 * 365));
         c.add_option("--frames", frames, "record this many frames")->check(decimal(1, uint64_t{1} << 40));
     }
@@ -450,6 +451,10 @@ void WaitingReport<Fn, Request>::run(const Options& o) const {
 
 void Record::run(const Options& o) const {
     if ((seconds > 0) == (frames > 0)) usage("record needs exactly one of --seconds N and --frames N");
+    if (is_container_file(file)) {
+        record_container(o, file, seconds, frames);
+        return;
+    }
     bool to_stdout = file == "-";
     // The file is created (or emptied) only once the login succeeded: a wrong password or an
     // unreachable camera leaves an existing recording as it was.

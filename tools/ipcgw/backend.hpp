@@ -48,6 +48,8 @@ public:
     // Stops; no handler runs once it returns.
     virtual void stop() = 0;
     virtual ipc::CameraStatus status(size_t camera) const = 0;
+    // The camera's RTSP URL, when the gateway serves it.
+    virtual std::optional<std::string> rtsp_url(size_t) const { return std::nullopt; }
     // Runs one command on a camera (called from the request workers; one camera's commands
     // never overlap).
     virtual Outcome execute(size_t camera, const Command& command) = 0;

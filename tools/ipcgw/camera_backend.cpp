@@ -21,6 +21,9 @@ public:
 
     void start(Handlers h) override {
         handlers_ = std::move(h);
+#ifdef IPCGW_RTSP
+        if (cfg_.rtsp) rtsp_ = startRtsp(cfg_);
+#endif
         sdk_.emplace();
         fleet_.emplace();
         fleet_->on_state([this](const ipc::StateChange& c) {
@@ -38,9 +41,14 @@ public:
             auto it = index_.find(id);
             if (it != index_.end() && handlers_.report) handlers_.report(it->second, r);
         });
-        fleet_->on_frame([this](const std::string& id, const ipc::Frame&) {
+        fleet_->on_frame([this](const std::string& id, const ipc::Frame& f) {
             auto it = index_.find(id);
             if (it != index_.end()) frames_[it->second].fetch_add(1, std::memory_order_relaxed);
+#ifdef IPCGW_RTSP
+            if (it != index_.end() && rtsp_) rtsp_->frame(it->second, f.payload());
+#else
+            (void)f;
+#endif
         });
         for (const auto& c : cfg_.cameras) {
             ipc::CameraSpec spec;
@@ -64,6 +72,9 @@ public:
         }
         fleet_.reset();
         sdk_.reset();
+#ifdef IPCGW_RTSP
+        rtsp_.reset();
+#endif
     }
 
     ipc::CameraStatus status(size_t i) const override {
@@ -84,7 +95,23 @@ public:
         return std::move(*o);
     }
 
+#ifdef IPCGW_RTSP
+    // Cameras without video have no media: their mount points answer 404 like unknown names.
+    std::optional<std::string> rtsp_url(size_t i) const override {
+        if (!cfg_.rtsp || !cfg_.cameras[i].video) return std::nullopt;
+        return RtspServer::url(*cfg_.rtsp, cfg_.cameras[i].name);
+    }
+#endif
+
 private:
+#ifdef IPCGW_RTSP
+    static std::unique_ptr<RtspServer> startRtsp(const Config& cfg) {
+        std::vector<std::string> names;
+        for (const auto& c : cfg.cameras) names.push_back(c.video ? c.name : std::string());
+        return std::make_unique<RtspServer>(*cfg.rtsp, names);
+    }
+    std::unique_ptr<RtspServer> rtsp_;
+#endif
     Config cfg_;
     Handlers handlers_;
     std::map<std::string, size_t, std::less<>> index_;

@@ -166,6 +166,23 @@ Config parse_config(std::string_view text, const std::string& source) {
         c.reject_unknown();
         cfg.cameras.push_back(std::move(cam));
     }
+    if (const toml::node* n = top.find("rtsp")) {
+        if (!n->is_table()) top.fail(n->source(), "rtsp", "must be a table");
+#ifndef IPCGW_RTSP
+        top.fail(n->source(), "rtsp", "this ipcgw was built without RTSP (gst-rtsp-server)");
+#endif
+        Reader r(*n->as_table(), source, "rtsp");
+        RtspOptions o;
+        r.string("address", o.address);
+        if (!ipctools::parse_ipv4(o.address)) r.fail(r.find("address")->source(), "rtsp.address", "not an IPv4 address");
+        o.port = static_cast<uint16_t>(r.integer("port", o.port, 1, 65535));
+        r.string("host", o.host);
+        r.string("user", o.user);
+        r.string("password", o.password);
+        if (o.user.empty() != o.password.empty()) r.fail("rtsp", "user and password go together");
+        r.reject_unknown();
+        cfg.rtsp = o;
+    }
     top.reject_unknown();
     return cfg;
 }

@@ -10,6 +10,8 @@
 #include <string_view>
 #include <vector>
 
+#include "rtsp.hpp"
+
 namespace ipcgw {
 
 struct MqttOptions {
@@ -48,6 +50,7 @@ struct Config {
     MqttOptions mqtt;
     GatewayOptions gateway;
     std::vector<CameraOptions> cameras;
+    std::optional<RtspOptions> rtsp;      // [rtsp]: the cameras with video served over RTSP
 };
 
 // "FILE:LINE: KEY: what is wrong"

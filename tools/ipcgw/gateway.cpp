@@ -80,7 +80,7 @@ void Gateway::stop() {
 
 // Under mu_. `error` in place of the state's own.
 void Gateway::publish_state(size_t camera, const char* error) {
-    auto body = state_json(states_[camera], cfg_.mqtt.client_id);
+    auto body = state_json(states_[camera], cfg_.mqtt.client_id, backend_.rtsp_url(camera));
     if (error) body["error"] = error;
     mqtt_.publish(topic(camera, "state"), body.dump(), 1, true);
 }

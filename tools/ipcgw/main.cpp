@@ -14,6 +14,7 @@
 #include <ctime>
 #include <iostream>
 #include <mutex>
+#include <stdexcept>
 
 #include "camera_backend.hpp"
 #include "config.hpp"
@@ -79,8 +80,10 @@ int main(int argc, char** argv) {
     auto backend = ipcgw::make_camera_backend(cfg);
     ipcgw::Gateway gateway(cfg, *backend, log);
     std::string error;
-    if (!gateway.start(error)) {
-        log(error);
+    try {
+        if (!gateway.start(error)) throw std::runtime_error(error);
+    } catch (const std::runtime_error& e) {  // the MQTT client, or the RTSP server's address
+        log(e.what());
         return 1;
     }
     int sig = 0;

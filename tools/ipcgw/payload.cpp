@@ -26,14 +26,17 @@ std::string base64(std::span<const uint8_t> in) {
     return out;
 }
 
-nlohmann::ordered_json state_json(const ipc::CameraStatus& s, const std::string& gateway) {
+nlohmann::ordered_json state_json(const ipc::CameraStatus& s, const std::string& gateway,
+                                  const std::optional<std::string>& rtsp) {
     // The fleet keeps steady-clock times; the topics carry wall-clock times.
     const auto since = Clock::now() - std::chrono::duration_cast<Clock::duration>(std::chrono::steady_clock::now() - s.since);
-    return {{"state", ipc::to_string(s.state)},
-            {"since", ipctools::iso_time(since)},
-            {"reconnects", s.reconnects},
-            {"error", s.last_error ? nlohmann::ordered_json(s.last_error.message()) : nlohmann::ordered_json(nullptr)},
-            {"gateway", gateway}};
+    nlohmann::ordered_json j{{"state", ipc::to_string(s.state)},
+                             {"since", ipctools::iso_time(since)},
+                             {"reconnects", s.reconnects},
+                             {"error", s.last_error ? nlohmann::ordered_json(s.last_error.message()) : nlohmann::ordered_json(nullptr)},
+                             {"gateway", gateway}};
+    if (rtsp) j["rtsp"] = *rtsp;
+    return j;
 }
 
 namespace {

@@ -1,0 +1,206 @@
+// RTSP through gst-rtsp-server: a media factory per camera (shared media), whose pipeline is
+//   appsrc (payloads as they arrive) ! h264parse|h265parse ! rtph264pay|rtph265pay
+// The server runs on a GLib main loop of its own thread; frames are pushed from the fleet's
+// thread into the appsrc of the camera's media while one is prepared.
+#include "rtsp.hpp"
+
+#include "ipctools/annexb.hpp"
+
+#include <gst/app/gstappsrc.h>
+#include <gst/gst.h>
+#include <gst/rtsp-server/rtsp-server.h>
+
+#include <unistd.h>
+
+#include <mutex>
+#include <thread>
+
+namespace ipcgw {
+
+namespace annexb = ipctools::annexb;
+
+namespace {
+
+std::string launch(annexb::Codec c) {
+    const char* v = c == annexb::Codec::h265 ? "265" : "264";
+    // At most 4 MiB wait in the appsrc; beyond that the oldest go (a client that cannot keep up
+    // sees a gap, the camera and the other clients do not wait for it).
+    return std::string("( appsrc name=src is-live=true format=time do-timestamp=true max-bytes=4194304 "
+                       "leaky-type=downstream caps=video/x-h") + v +
+           ",stream-format=byte-stream,alignment=au ! h" + v + "parse ! rtph" + v +
+           "pay name=pay0 pt=96 config-interval=-1 )";
+}
+
+}  // namespace
+
+struct RtspServer::Impl {
+    struct Mount {
+        Impl* impl = nullptr;
+        std::string name;
+        std::mutex mu;
+        annexb::Codec served = annexb::Codec::h264;  // the codec of the factory in place
+        GstRTSPMedia* media = nullptr;               // the shared media while prepared
+        GstElement* src = nullptr;                   // its appsrc
+        bool wait_key = true;                         // a new media starts at a key frame
+    };
+
+    RtspOptions options;
+    std::vector<std::unique_ptr<Mount>> mounts;
+    GMainContext* context = nullptr;
+    GMainLoop* loop = nullptr;
+    GstRTSPServer* server = nullptr;
+    std::thread thread;
+
+    GstRTSPMediaFactory* factory(Mount& m, annexb::Codec c) {
+        GstRTSPMediaFactory* f = gst_rtsp_media_factory_new();
+        gst_rtsp_media_factory_set_launch(f, launch(c).c_str());
+        gst_rtsp_media_factory_set_shared(f, TRUE);
+        // A client that vanishes without a TEARDOWN must not stop the media its camera's other
+        // clients share: its session ends when it times out.
+        gst_rtsp_media_factory_set_stop_on_disconnect(f, FALSE);
+        if (!options.user.empty())
+            gst_rtsp_media_factory_add_role(f, "viewer", GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
+                                            GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
+        g_signal_connect(f, "media-configure", G_CALLBACK(+[](GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer p) {
+                             auto* m = static_cast<Mount*>(p);
+                             GstElement* bin = gst_rtsp_media_get_element(media);
+                             GstElement* src = gst_bin_get_by_name_recurse_up(GST_BIN(bin), "src");
+                             gst_object_unref(bin);
+                             {
+                                 std::lock_guard lock(m->mu);
+                                 if (m->src) gst_object_unref(m->src);
+                                 m->media = media;
+                                 m->src = src;
+                                 m->wait_key = true;
+                             }
+                             g_signal_connect(media, "unprepared", G_CALLBACK(+[](GstRTSPMedia* gone, gpointer q) {
+                                                  auto* mm = static_cast<Mount*>(q);
+                                                  std::lock_guard lock(mm->mu);
+                                                  if (mm->media != gone) return;
+                                                  if (mm->src) gst_object_unref(mm->src);
+                                                  mm->src = nullptr;
+                                                  mm->media = nullptr;
+                                              }),
+                                              m);
+                         }),
+                         &m);
+        return f;
+    }
+
+    void mount(Mount& m, annexb::Codec c) {
+        GstRTSPMountPoints* mp = gst_rtsp_server_get_mount_points(server);
+        gst_rtsp_mount_points_add_factory(mp, ("/" + m.name).c_str(), factory(m, c));
+        g_object_unref(mp);
+        m.served = c;
+    }
+};
+
+RtspServer::RtspServer(const RtspOptions& options, const std::vector<std::string>& cameras)
+    : impl_(std::make_unique<Impl>()) {
+    gst_init(nullptr, nullptr);
+    Impl& d = *impl_;
+    d.options = options;
+    d.server = gst_rtsp_server_new();
+    gst_rtsp_server_set_address(d.server, options.address.c_str());
+    gst_rtsp_server_set_service(d.server, std::to_string(options.port).c_str());
+    if (!options.user.empty()) {
+        GstRTSPAuth* auth = gst_rtsp_auth_new();
+        GstRTSPToken* token =
+            gst_rtsp_token_new(GST_RTSP_TOKEN_MEDIA_FACTORY_ROLE, G_TYPE_STRING, "viewer", nullptr);
+        gchar* basic = gst_rtsp_auth_make_basic(options.user.c_str(), options.password.c_str());
+        gst_rtsp_auth_add_basic(auth, basic, token);
+        g_free(basic);
+        gst_rtsp_token_unref(token);
+        gst_rtsp_server_set_auth(d.server, auth);
+        g_object_unref(auth);
+    }
+    for (const auto& name : cameras) {
+        auto m = std::make_unique<Impl::Mount>();
+        m->impl = &d;
+        m->name = name;
+        if (!name.empty()) d.mount(*m, annexb::Codec::h264);  // until the camera's frames say H.265
+        d.mounts.push_back(std::move(m));
+    }
+    d.context = g_main_context_new();
+    d.loop = g_main_loop_new(d.context, FALSE);
+    if (gst_rtsp_server_attach(d.server, d.context) == 0) {
+        g_main_loop_unref(d.loop);
+        g_main_context_unref(d.context);
+        g_object_unref(d.server);
+        throw std::runtime_error("rtsp: cannot listen on " + options.address + ":" + std::to_string(options.port));
+    }
+    // Sessions of clients that vanished without a TEARDOWN end once their timeout passed.
+    GSource* cleanup = g_timeout_source_new_seconds(2);
+    g_source_set_callback(
+        cleanup,
+        +[](gpointer s) -> gboolean {
+            GstRTSPSessionPool* pool = gst_rtsp_server_get_session_pool(static_cast<GstRTSPServer*>(s));
+            gst_rtsp_session_pool_cleanup(pool);
+            g_object_unref(pool);
+            return G_SOURCE_CONTINUE;
+        },
+        d.server, nullptr);
+    g_source_attach(cleanup, d.context);
+    g_source_unref(cleanup);
+    d.thread = std::thread([&d] {
+        g_main_context_push_thread_default(d.context);
+        g_main_loop_run(d.loop);
+        g_main_context_pop_thread_default(d.context);
+    });
+}
+
+RtspServer::~RtspServer() {
+    Impl& d = *impl_;
+    // Every client goes (their media with them), then the loop.
+    GList* gone = gst_rtsp_server_client_filter(
+        d.server, +[](GstRTSPServer*, GstRTSPClient*, gpointer) { return GST_RTSP_FILTER_REMOVE; }, nullptr);
+    g_list_free_full(gone, g_object_unref);
+    g_main_loop_quit(d.loop);
+    d.thread.join();
+    GstRTSPMountPoints* mp = gst_rtsp_server_get_mount_points(d.server);
+    for (auto& m : d.mounts)
+        if (!m->name.empty()) gst_rtsp_mount_points_remove_factory(mp, ("/" + m->name).c_str());
+    g_object_unref(mp);
+    for (auto& m : d.mounts)
+        if (m->src) gst_object_unref(m->src);
+    // The cleanup timer goes now, the listening source with the context.
+    while (GSource* s = g_main_context_find_source_by_user_data(d.context, d.server)) g_source_destroy(s);
+    g_main_loop_unref(d.loop);
+    g_object_unref(d.server);
+    g_main_context_unref(d.context);
+}
+
+void RtspServer::frame(size_t index, std::span<const uint8_t> payload) {
+    Impl::Mount& m = *impl_->mounts.at(index);
+    if (m.name.empty()) return;
+    annexb::Codec c = annexb::detect(payload);
+    std::lock_guard lock(m.mu);
+    if (c != annexb::Codec::none && c != m.served) impl_->mount(m, c);  // new clients get the camera's codec
+    if (!m.src || c != m.served) return;
+    bool key = annexb::is_key_frame(payload, c);
+    if (m.wait_key && !key) return;
+    m.wait_key = false;
+    GstBuffer* buf = gst_buffer_new_allocate(nullptr, payload.size(), nullptr);
+    gst_buffer_fill(buf, 0, payload.data(), payload.size());
+    if (!key) GST_BUFFER_FLAG_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT);
+    gst_app_src_push_buffer(GST_APP_SRC(m.src), buf);
+}
+
+std::string RtspServer::url(const RtspOptions& o, const std::string& name) {
+    std::string host = o.host.empty() ? o.address : o.host;
+    if (host == "0.0.0.0") {
+        char buf[256] = "localhost";
+        gethostname(buf, sizeof buf - 1);
+        host = buf;
+    }
+    return "rtsp://" + host + ":" + std::to_string(o.port) + "/" + name;
+}
+
+unsigned RtspServer::clients() const {
+    GList* all = gst_rtsp_server_client_filter(impl_->server, nullptr, nullptr);
+    unsigned n = g_list_length(all);
+    g_list_free_full(all, g_object_unref);
+    return n;
+}
+
+}  // namespace ipcgw
