@@ -213,6 +213,11 @@ inline constexpr const Layout* kRecords[] = {
 };
 #undef IPCT_NONE_
 #undef IPCT_SETTING_
+static_assert([] {
+    for (const Layout* l : kRecords)
+        if (!l->name) return false;
+    return true;
+}(), "a record of the command list has no layout in the schema");
 
 constexpr const Layout* find_layout(std::string_view type_name) {
     for (const Layout* l : kRecords)
