@@ -68,7 +68,7 @@ public:
         return rc;
     }
     std::string log() const { return testenv::read_file(log_); }
-    bool waitLog(const std::string& text) const {
+    bool wait_log(const std::string& text) const {
         return testenv::eventually([&] { return log().find(text) != std::string::npos; }, 20s);
     }
 
@@ -223,10 +223,10 @@ protected:
         ASSERT_TRUE(client.connect() && client.subscribe("site/#") && client.subscribe("client/#"));
     }
     // The gateway "gw-a", once it and its camera "north" (camera 0) are online.
-    std::unique_ptr<Gateway> startGateway(const std::string& extra = {},
+    std::unique_ptr<Gateway> start_gateway(const std::string& extra = {},
                                           const std::vector<CameraEntry>& cameras = {{"north", cam_ip(0)}}) {
         auto gw = std::make_unique<Gateway>(write_config("gw-a", cameras, {}, extra));
-        EXPECT_TRUE(client.waitJson("site/north/state", "state", "online")) << gw->log();
+        EXPECT_TRUE(client.wait_json("site/north/state", "state", "online")) << gw->log();
         EXPECT_TRUE(client.wait(availability("gw-a", "online")));
         return gw;
     }
@@ -243,9 +243,9 @@ protected:
 // refuses the password, reports, every kind of request, and the last will once it is killed.
 TEST_F(GatewayTest, StatesReportsRequestsAndLastWill) {
     auto west = testenv::start_camera(2);
-    auto gw = startGateway({}, {{"north", cam_ip(0)}, {"west", cam_ip(2), "wrong"}});
+    auto gw = start_gateway({}, {{"north", cam_ip(0)}, {"west", cam_ip(2), "wrong"}});
     auto late = connected("late", {"site/#"});
-    auto state = late->waitTopic("site/north/state");
+    auto state = late->wait_topic("site/north/state");
     ASSERT_TRUE(state);
     EXPECT_TRUE(state->retain);
     json s = state->json();
@@ -254,12 +254,12 @@ TEST_F(GatewayTest, StatesReportsRequestsAndLastWill) {
     EXPECT_EQ(s["error"], nullptr);
     EXPECT_EQ(s["gateway"], "gw-a");
     EXPECT_EQ(s["since"].get<std::string>().size(), std::strlen("2026-01-01T00:00:00.000Z"));
-    auto avail = late->waitTopic("site/gateway/gw-a");
+    auto avail = late->wait_topic("site/gateway/gw-a");
     ASSERT_TRUE(avail);
     EXPECT_TRUE(avail->retain);
     EXPECT_EQ(avail->payload, "online");
 
-    auto failed = client.waitJson("site/west/state", "state", "auth-failed");
+    auto failed = client.wait_json("site/west/state", "state", "auth-failed");
     ASSERT_TRUE(failed) << gw->log();
     EXPECT_EQ(failed->json()["error"], "the camera refused user name or password");
     json r = request("west", {{"op", "info"}}, "info");
@@ -273,12 +273,12 @@ TEST_F(GatewayTest, StatesReportsRequestsAndLastWill) {
     std::memcpy(position.data() + 32, words, sizeof words);  // little-endian host
     cam->sendReport(0xA003, {1, 2, 3, 4, 5});
     cam->sendReport(0x1001, position);
-    auto alarm = client.waitJson("site/north/report", "type", 0xA003);
+    auto alarm = client.wait_json("site/north/report", "type", 0xA003);
     ASSERT_TRUE(alarm) << gw->log();
     EXPECT_FALSE(alarm->retain);
     EXPECT_EQ(alarm->json()["bytes"], 5);
     EXPECT_EQ(alarm->json()["data"], "AQIDBAU=");
-    auto pos = client.waitJson("site/north/report", "type", 0x1001);
+    auto pos = client.wait_json("site/north/report", "type", 0x1001);
     ASSERT_TRUE(pos);
     json p = pos->json();
     EXPECT_EQ(p["text"], "N31 E121");
@@ -313,15 +313,15 @@ TEST_F(GatewayTest, StatesReportsRequestsAndLastWill) {
     r = request("north", {{"op", "get"}, {"setting", "no-such-setting"}}, "unknown");
     EXPECT_EQ(r["result"], nullptr);
     EXPECT_EQ(r["error"], "unknown setting \"no-such-setting\"");
-    json tooBig = {{"word1", 4294967296LL}, {"word2", 0}, {"number", 0}, {"block", std::string(252, '0')}};
-    r = request("north", {{"op", "set"}, {"setting", "ntp-conf"}, {"record", tooBig}}, "misfit");
+    json too_big = {{"word1", 4294967296LL}, {"word2", 0}, {"number", 0}, {"block", std::string(252, '0')}};
+    r = request("north", {{"op", "set"}, {"setting", "ntp-conf"}, {"record", too_big}}, "misfit");
     EXPECT_EQ(r["name"], "bad-request");
     EXPECT_EQ(r["error"].get<std::string>().rfind("\"record\": field \"word1\"", 0), 0u) << r;
     EXPECT_TRUE(cam->requests().empty());
 
     r = request("north", {{"op", "snapshot"}}, "snap");
     ASSERT_EQ(r["result"], 0) << r;
-    auto one = client.waitTopic("site/north/snapshot/1"), two = client.waitTopic("site/north/snapshot/2");
+    auto one = client.wait_topic("site/north/snapshot/1"), two = client.wait_topic("site/north/snapshot/2");
     ASSERT_TRUE(one && two);
     const auto p1 = ipcsim::Camera::samplePicture(64, 48, 1), p2 = ipcsim::Camera::samplePicture(64, 48, 2);
     EXPECT_EQ(one->payload, std::string(p1.begin(), p1.end()));
@@ -331,7 +331,7 @@ TEST_F(GatewayTest, StatesReportsRequestsAndLastWill) {
 
     gw->stop(SIGKILL);
     EXPECT_TRUE(client.wait(availability("gw-a", "offline")));
-    auto will = connected("after", {"site/gateway/#"})->waitTopic("site/gateway/gw-a");
+    auto will = connected("after", {"site/gateway/#"})->wait_topic("site/gateway/gw-a");
     ASSERT_TRUE(will);
     EXPECT_TRUE(will->retain);
     EXPECT_EQ(will->payload, "offline");
@@ -342,7 +342,7 @@ TEST_F(GatewayTest, StatesReportsRequestsAndLastWill) {
 // gateway's own topics or at no valid topic. Each is refused with a reply, the gateway's topics
 // keep their content, its log stays bounded, and it goes on serving.
 TEST_F(GatewayTest, HostileRequestsRefused) {
-    auto gw = startGateway({}, {{"north", cam_ip(0), "admin", 5002}});  // commands over TCP
+    auto gw = start_gateway({}, {{"north", cam_ip(0), "admin", 5002}});  // commands over TCP
     auto refusal = [&](const std::string& body, const std::string& corr) {
         client.publish("site/north/request", body, "client/replies", corr);
         auto m = client.wait([&](const Message& m) { return m.topic == "client/replies" && m.correlation == corr; });
@@ -464,15 +464,15 @@ TEST(GatewayRequest, QueueOrderBoundsAndStop) {
 }
 
 TEST_F(GatewayTest, CameraAwayAndBackThenCleanStop) {
-    auto gw = startGateway();
+    auto gw = start_gateway();
     client.clear();
     cam->stop();
-    auto off = client.waitJson("site/north/state", "state", "offline", 30s);
+    auto off = client.wait_json("site/north/state", "state", "offline", 30s);
     ASSERT_TRUE(off) << gw->log();
     EXPECT_TRUE(off->retain);
     EXPECT_TRUE(off->json()["error"].is_string());
     ASSERT_TRUE(cam->start());
-    auto back = client.waitJson("site/north/state", "state", "online", 60s);
+    auto back = client.wait_json("site/north/state", "state", "online", 60s);
     ASSERT_TRUE(back) << gw->log();
     EXPECT_EQ(back->json()["reconnects"], 1);
     EXPECT_EQ(back->json()["error"], nullptr);
@@ -481,7 +481,7 @@ TEST_F(GatewayTest, CameraAwayAndBackThenCleanStop) {
     client.clear();
     EXPECT_EQ(gw->stop(SIGTERM), 0);
     EXPECT_TRUE(client.wait(availability("gw-a", "stopped")));
-    auto last = client.waitJson("site/north/state", "state", "offline");
+    auto last = client.wait_json("site/north/state", "state", "offline");
     ASSERT_TRUE(last);
     EXPECT_EQ(last->json()["error"], "gateway stopped");
     // "stopped" comes after the camera's last state.
@@ -540,11 +540,11 @@ TEST(GatewayBroker, TwoGatewaysThroughBrokerOutages) {
     Broker broker(broker_ip(), 1883, testenv::workdir());  // outlives the gateways: they stop with it up
     Gateway a(write_config("gw-a", {{"north", cam_ip(0)}}));
     Gateway b(write_config("gw-b", {{"south", cam_ip(1)}}, "qos = 0\n"));
-    ASSERT_TRUE(a.waitLog("not reachable") && b.waitLog("not reachable")) << a.log() << b.log();
+    ASSERT_TRUE(a.wait_log("not reachable") && b.wait_log("not reachable")) << a.log() << b.log();
     ASSERT_TRUE(broker.start());
     auto client = connected("client", {"site/#", "client/#"});
-    auto n = client->waitJson("site/north/state", "state", "online", 20s);
-    auto s = client->waitJson("site/south/state", "state", "online", 20s);
+    auto n = client->wait_json("site/north/state", "state", "online", 20s);
+    auto s = client->wait_json("site/south/state", "state", "online", 20s);
     ASSERT_TRUE(n && s) << a.log() << b.log();
     EXPECT_EQ(n->json()["gateway"], "gw-a");
     EXPECT_EQ(s->json()["gateway"], "gw-b");
@@ -560,7 +560,7 @@ TEST(GatewayBroker, TwoGatewaysThroughBrokerOutages) {
 
     ASSERT_TRUE(north->waitReportConnection() && south->waitReportConnection());
     broker.stop();
-    ASSERT_TRUE(a.waitLog("broker connection lost") && b.waitLog("broker connection lost"));
+    ASSERT_TRUE(a.wait_log("broker connection lost") && b.wait_log("broker connection lost"));
     north->sendReport(0xA003, {9, 9});
     south->sendReport(0xA003, {1});
     std::this_thread::sleep_for(300ms);
@@ -572,13 +572,13 @@ TEST(GatewayBroker, TwoGatewaysThroughBrokerOutages) {
     ASSERT_TRUE(broker.start());
     // The broker lost every retained message (no persistence): what comes back is republished.
     auto fresh = connected("fresh", {"site/#"});
-    auto state = fresh->waitJson("site/north/state", "state", "online", 20s);
+    auto state = fresh->wait_json("site/north/state", "state", "online", 20s);
     ASSERT_TRUE(state) << a.log();
     EXPECT_TRUE(state->retain);
     EXPECT_TRUE(fresh->wait(availability("gw-a", "online")));
-    EXPECT_TRUE(a.waitLog("broker connected, 1 queued report(s) sent")) << a.log();
-    EXPECT_TRUE(fresh->waitJson("site/north/report", "type", 0xA003)) << a.log();
-    EXPECT_TRUE(b.waitLog("broker connected, 2 report(s) dropped so far")) << b.log();
+    EXPECT_TRUE(a.wait_log("broker connected, 1 queued report(s) sent")) << a.log();
+    EXPECT_TRUE(fresh->wait_json("site/north/report", "type", 0xA003)) << a.log();
+    EXPECT_TRUE(b.wait_log("broker connected, 2 report(s) dropped so far")) << b.log();
 }
 
 // A broker that refuses the gateway is asked again and again until it accepts; when a second
@@ -593,7 +593,7 @@ TEST(GatewayBroker, RefusedUntilAcceptedAndClientIdTakenOver) {
     broker.stop();
     ASSERT_TRUE(broker.start());
     auto client = connected("client", {"site/#"});
-    EXPECT_TRUE(client->waitJson("site/north/state", "state", "online", 30s)) << a.log();
+    EXPECT_TRUE(client->wait_json("site/north/state", "state", "online", 30s)) << a.log();
     EXPECT_TRUE(client->wait(availability("gw-a", "online")));
 
     Gateway b(write_config("gw-b", {{"south", cam_ip(1)}}, {}, {}, "gw-a"));

@@ -30,10 +30,10 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", "ipcgw " IPCSDK_VERSION);
     std::string ops = "Requests: JSON on PREFIX/CAMERA/request, \"op\" one of:";
     for (const auto& op : ipcgw::kOps) {
-        ops += "\n  " + std::string(op.name);
+        std::string fields;
         for (auto field : op.fields)
-            if (!field.empty()) ops += " " + std::string(field);
-        ops += ": " + std::string(op.help);
+            if (!field.empty()) fields += (fields.empty() ? " (" : ", ") + std::string(field);
+        ops += "\n  " + std::string(op.name) + fields + (fields.empty() ? ": " : "): ") + std::string(op.help);
     }
     app.footer(ops);
     try {

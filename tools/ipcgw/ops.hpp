@@ -12,7 +12,7 @@
 #define IPCGW_OPS(X)                                                                                         \
     X(get, "a setting's record(s)", "setting", "count")                                                      \
     X(set, "write a setting's record(s), as get prints them", "setting", "record")                           \
-    X(ptz, "move (up, down, left, right, zoom-in, zoom-out, stop by step) or read the position", "action",   \
+    X(ptz, "move up, down, left, right, zoom-in, zoom-out by step, stop; or read the position", "action",    \
       "step")                                                                                                \
     X(preset, "store, goto or clear a preset", "action", "number")                                           \
     X(snapshot, "take the picture pair (published on snapshot/1 and snapshot/2)")                            \

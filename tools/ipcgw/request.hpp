@@ -27,14 +27,14 @@ inline constexpr size_t kMaxEchoedName = 64;
 inline constexpr size_t kMaxErrorText = 512;
 
 struct Incoming {
-    std::string_view topic;                         // PREFIX/CAMERA/request
+    std::string_view topic;                          // PREFIX/CAMERA/request
     std::string_view payload;
     std::optional<std::string_view> response_topic;  // the MQTT 5 property, when present
     std::span<const uint8_t> correlation;
 };
 
 struct Request {
-    std::variant<Command, std::string> command;     // the command, or why it is refused
+    std::variant<Command, std::string> command;      // the command, or why it is refused
     std::string reply_topic;                         // empty: the topic is not a request topic
     std::vector<uint8_t> correlation;
     std::string topic_refused;                       // why the response topic was not used

@@ -33,7 +33,7 @@ constexpr uint16_t kBrokerPort = 1883;
 
 std::string name(int i) { return "cam" + std::to_string(i); }
 
-std::string writeConfig(const std::string& dir, int cameras) {
+std::string write_config(const std::string& dir, int cameras) {
     const std::string path = dir + "/gw-" + std::to_string(cameras) + ".toml";
     std::ofstream out(path);
     out << "[mqtt]\nhost = \"" << kBrokerIp << "\"\nport = " << kBrokerPort
@@ -44,7 +44,7 @@ std::string writeConfig(const std::string& dir, int cameras) {
     return path;
 }
 
-long rssKiB(pid_t pid) {
+long rss_kib(pid_t pid) {
     std::ifstream in("/proc/" + std::to_string(pid) + "/status");
     std::string line;
     while (std::getline(in, line))
@@ -53,23 +53,23 @@ long rssKiB(pid_t pid) {
 }
 
 // Starts the gateway for the first `cameras` cameras and waits until all are online.
-pid_t startGateway(const std::string& dir, int cameras, gwtest::Client& sub) {
+pid_t start_gateway(const std::string& dir, int cameras, gwtest::Client& sub) {
     sub.clear();
-    pid_t pid = gwtest::spawn({IPCGW_PATH, "--config", writeConfig(dir, cameras)}, dir + "/ipcgw.log");
+    pid_t pid = gwtest::spawn({IPCGW_PATH, "--config", write_config(dir, cameras)}, dir + "/ipcgw.log");
     for (int i = 0; i < cameras; ++i)
-        if (!sub.waitJson("bench/" + name(i) + "/state", "state", "online", 30s)) {
+        if (!sub.wait_json("bench/" + name(i) + "/state", "state", "online", 30s)) {
             std::fprintf(stderr, "camera %d did not come online (see %s/ipcgw.log)\n", i, dir.c_str());
             std::exit(1);
         }
     return pid;
 }
 
-void stopGateway(pid_t pid) {
+void stop_gateway(pid_t pid) {
     kill(pid, SIGTERM);
     gwtest::wait_exit(pid);
 }
 
-int64_t nowNs() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
+int64_t now_ns() { return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch()).count(); }
 
 }  // namespace
 
@@ -96,15 +96,15 @@ int main(int argc, char** argv) {
     if (!sub.connect() || !sub.subscribe("bench/+/state")) return 1;
 
     // Resident memory: one camera, then all of them.
-    pid_t gw = startGateway(dir, 1, sub);
+    pid_t gw = start_gateway(dir, 1, sub);
     std::this_thread::sleep_for(1s);
-    const long rss1 = rssKiB(gw);
-    stopGateway(gw);
-    gw = startGateway(dir, cameras, sub);
+    const long rss1 = rss_kib(gw);
+    stop_gateway(gw);
+    gw = start_gateway(dir, cameras, sub);
     std::this_thread::sleep_for(1s);
-    const long rssN = rssKiB(gw);
-    std::printf("gateway resident memory: %ld KiB with 1 camera, %ld KiB with %d: %.0f KiB per camera\n", rss1, rssN,
-                cameras, cameras > 1 ? double(rssN - rss1) / (cameras - 1) : 0.0);
+    const long rss_n = rss_kib(gw);
+    std::printf("gateway resident memory: %ld KiB with 1 camera, %ld KiB with %d: %.0f KiB per camera\n", rss1, rss_n,
+                cameras, cameras > 1 ? double(rss_n - rss1) / (cameras - 1) : 0.0);
 
     // Reports: every camera sends position reports at `rate` per second; the text field carries
     // the send time.
@@ -122,7 +122,7 @@ int main(int argc, char** argv) {
         while (Clock::now() - t0 < std::chrono::duration<double>(seconds)) {
             for (auto& c : cams) {
                 std::vector<uint8_t> body(48, 0);
-                const std::string stamp = std::to_string(nowNs());
+                const std::string stamp = std::to_string(now_ns());
                 std::memcpy(body.data(), stamp.data(), stamp.size());
                 c->sendReport(0x1001, body);
                 ++sent;
@@ -136,10 +136,10 @@ int main(int argc, char** argv) {
         for (const auto& m : sub.messages()) {
             if (m.topic.size() < 7 || m.topic.compare(m.topic.size() - 7, 7, "/report") != 0) continue;
             auto j = m.json();
-            const int64_t sentNs = std::strtoll(j.value("text", std::string("0")).c_str(), nullptr, 10);
-            const int64_t arrivedNs =
+            const int64_t sent_ns = std::strtoll(j.value("text", std::string("0")).c_str(), nullptr, 10);
+            const int64_t arrived_ns =
                 std::chrono::duration_cast<std::chrono::nanoseconds>(m.arrived.time_since_epoch()).count();
-            latency.push_back((arrivedNs - sentNs) / 1e6);
+            latency.push_back((arrived_ns - sent_ns) / 1e6);
         }
         std::printf("%14d %12.0f %12.0f %10" PRIu64 " %12.2f %12.2f\n", rate, sent / elapsed, latency.size() / elapsed,
                     sent - latency.size(), bench::percentile(latency, 0.5), bench::percentile(latency, 0.99));
@@ -149,7 +149,7 @@ int main(int argc, char** argv) {
     const int rounds = 300;
     gwtest::Client req("bench-req", kBrokerIp, kBrokerPort);
     if (!req.connect() || !req.subscribe("bench-client/replies")) return 1;
-    std::vector<double> overBroker, direct;
+    std::vector<double> over_broker, direct;
     for (int i = 0; i < rounds; ++i) {
         req.clear();
         const std::string corr = std::to_string(i);
@@ -160,7 +160,7 @@ int main(int argc, char** argv) {
             std::fprintf(stderr, "request %d failed\n", i);
             return 1;
         }
-        overBroker.push_back(bench::seconds_since(t) * 1e3);
+        over_broker.push_back(bench::seconds_since(t) * 1e3);
     }
     {
         // The same command from this process on another camera (the gateway holds camera 0).
@@ -173,11 +173,11 @@ int main(int argc, char** argv) {
         }
     }
     std::printf("\nget ntp-conf, %d rounds:  median ms  p99 ms\n", rounds);
-    std::printf("  over the broker       %9.3f %7.3f\n", bench::percentile(overBroker, 0.5),
-                bench::percentile(overBroker, 0.99));
+    std::printf("  over the broker       %9.3f %7.3f\n", bench::percentile(over_broker, 0.5),
+                bench::percentile(over_broker, 0.99));
     std::printf("  called directly       %9.3f %7.3f\n", bench::percentile(direct, 0.5), bench::percentile(direct, 0.99));
 
-    stopGateway(gw);
+    stop_gateway(gw);
     for (auto& c : cams) c->stop();
     broker.stop();
     std::filesystem::remove_all(dir);

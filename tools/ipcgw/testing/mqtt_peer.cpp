@@ -29,11 +29,11 @@ bool accepts(const std::string& ip, uint16_t port) {
 
 }  // namespace
 
-pid_t spawn(const std::vector<std::string>& args, const std::string& logPath) {
+pid_t spawn(const std::vector<std::string>& args, const std::string& log_path) {
     std::vector<char*> argv;
     for (const auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    int fd = open(logPath.c_str(), O_CREAT | O_WRONLY | O_APPEND, 0600);
+    int fd = open(log_path.c_str(), O_CREAT | O_WRONLY | O_APPEND, 0600);
     pid_t pid = fork();
     if (pid == 0) {
         dup2(fd, 1);
@@ -82,7 +82,7 @@ void Broker::stop() {
     pid_ = -1;
 }
 
-Client::Client(const std::string& id, std::string brokerIp, uint16_t port) : ip_(std::move(brokerIp)), port_(port) {
+Client::Client(const std::string& id, std::string broker_ip, uint16_t port) : ip_(std::move(broker_ip)), port_(port) {
     mosquitto_lib_init();
     mosq_ = mosquitto_new(id.c_str(), true, this);
     mosquitto_int_option(mosq_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
@@ -144,10 +144,10 @@ bool Client::subscribe(const std::string& pattern) {
     return cv_.wait_for(lk, 10s, [&] { return acked_ > before; });
 }
 
-void Client::publish(const std::string& topic, const std::string& payload, const std::string& responseTopic,
+void Client::publish(const std::string& topic, const std::string& payload, const std::string& response_topic,
                      const std::string& correlation) {
     mosquitto_property* props = nullptr;
-    if (!responseTopic.empty()) mosquitto_property_add_string(&props, MQTT_PROP_RESPONSE_TOPIC, responseTopic.c_str());
+    if (!response_topic.empty()) mosquitto_property_add_string(&props, MQTT_PROP_RESPONSE_TOPIC, response_topic.c_str());
     if (!correlation.empty())
         mosquitto_property_add_binary(&props, MQTT_PROP_CORRELATION_DATA, correlation.data(),
                                       static_cast<uint16_t>(correlation.size()));
@@ -171,11 +171,11 @@ std::optional<Message> Client::wait(const std::function<bool(const Message&)>& m
     return found;
 }
 
-std::optional<Message> Client::waitTopic(const std::string& topic, std::chrono::milliseconds timeout) {
+std::optional<Message> Client::wait_topic(const std::string& topic, std::chrono::milliseconds timeout) {
     return wait([&](const Message& m) { return m.topic == topic; }, timeout);
 }
 
-std::optional<Message> Client::waitJson(const std::string& topic, const std::string& key,
+std::optional<Message> Client::wait_json(const std::string& topic, const std::string& key,
                                         const nlohmann::json& value, std::chrono::milliseconds timeout) {
     return wait(
         [&](const Message& m) {

@@ -21,8 +21,8 @@ namespace gwtest {
 
 using namespace std::chrono_literals;
 
-// fork + exec with standard output and error appended to `logPath`.
-pid_t spawn(const std::vector<std::string>& args, const std::string& logPath);
+// fork + exec with standard output and error appended to `log_path`.
+pid_t spawn(const std::vector<std::string>& args, const std::string& log_path);
 // Waits for the process: its exit status, or 128 + the signal that ended it.
 int wait_exit(pid_t pid);
 
@@ -56,19 +56,19 @@ struct Message {
 
 class Client {
 public:
-    Client(const std::string& id, std::string brokerIp, uint16_t port);
+    Client(const std::string& id, std::string broker_ip, uint16_t port);
     ~Client();
     bool connect();
     bool subscribe(const std::string& pattern);
     // A message with response topic and correlation data (either may be empty: not sent).
-    void publish(const std::string& topic, const std::string& payload, const std::string& responseTopic = {},
+    void publish(const std::string& topic, const std::string& payload, const std::string& response_topic = {},
                  const std::string& correlation = {});
     // The first message received so far (or within the timeout) that matches.
     std::optional<Message> wait(const std::function<bool(const Message&)>& match,
                                 std::chrono::milliseconds timeout = 10s);
-    std::optional<Message> waitTopic(const std::string& topic, std::chrono::milliseconds timeout = 10s);
+    std::optional<Message> wait_topic(const std::string& topic, std::chrono::milliseconds timeout = 10s);
     // Waits for a JSON message on `topic` whose member `key` equals `value`.
-    std::optional<Message> waitJson(const std::string& topic, const std::string& key, const nlohmann::json& value,
+    std::optional<Message> wait_json(const std::string& topic, const std::string& key, const nlohmann::json& value,
                                     std::chrono::milliseconds timeout = 10s);
     std::vector<Message> messages();
     size_t count();
