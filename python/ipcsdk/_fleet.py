@@ -100,7 +100,8 @@ class Fleet:
     """Keeps cameras online: logs them in, notices losses, logs them in again with growing pauses.
 
     Options (seconds): initial_backoff, max_backoff, stable_after, stale_after, probe_after,
-    login_timeout; jitter (0..1), max_command_timeouts, max_queued_frames, max_queued_reports.
+    login_timeout; jitter (0..1), max_command_timeouts, max_queued_frames, max_queued_reports,
+    max_queued_report_bytes.
 
     Callbacks (on_state, on_report, on_frame) run on the fleet's dispatching thread, one at a
     time and in order; frames and reports beyond the queue limits are dropped and counted in

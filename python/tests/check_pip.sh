@@ -11,11 +11,15 @@ mkdir "$work/src"
 (cd "$src" && git ls-files -z --cached --others --exclude-standard CMakeLists.txt setup.py cmake include src python tools/common docs \
   | xargs -0 cp --parents -t "$work/src")
 if command -v ccache >/dev/null; then
+  # Paths relative to the copy, so that the compiler cache serves every run's copy.
   export IPCSDK_CMAKE_ARGS="-DCMAKE_C_COMPILER_LAUNCHER=ccache -DCMAKE_CXX_COMPILER_LAUNCHER=ccache"
+  export CCACHE_BASEDIR="$work"
 fi
 "$python" -m venv "$work/venv"
 cd "$work"
-venv/bin/pip install -q --no-build-isolation --no-index "$work/src"
+# --no-index: everything the build needs is on the system already.
+venv/bin/pip install -q --no-build-isolation --no-index "$work/src" 2>&1 | grep -v DEPRECATION || true
+venv/bin/python -c 'import ipcsdk' 2>/dev/null || { echo "pip install failed" >&2; exit 1; }
 rm -rf "$work/src"
 venv/bin/python - <<'PY'
 import os, ipcsdk, ipcsdk._ipcsdk as m
