@@ -570,6 +570,16 @@ Frame FrameStream::next() {
 
 // ---- Fleet --------------------------------------------------------------------------------------
 
+// The first GIL taken on a library thread keeps its Python thread state for the thread's life:
+// making and clearing one per callback would cost more than the callback.
+void keep_thread_state(py::gil_scoped_acquire& gil) {
+    thread_local bool kept = false;
+    if (!kept) {
+        gil.inc_ref();
+        kept = true;
+    }
+}
+
 // A Python callable that may be dropped on any thread: the last reference is released under the GIL.
 struct PyFn {
     py::object f;
@@ -585,6 +595,7 @@ struct PyFn {
     template <class... A>
     void operator()(A&&... a) const {
         py::gil_scoped_acquire gil;
+        keep_thread_state(gil);
         try {
             f(std::forward<A>(a)...);
         } catch (py::error_already_set& e) {
