@@ -1,7 +1,8 @@
 """pip install --no-build-isolation .  builds the Python package ipcsdk with CMake (the compiled
 module and libipcsdk, which travels inside the package) using what the system provides:
 setuptools, pybind11 and the Python headers (Debian: python3-setuptools python3-pybind11
-python3-dev). IPCSDK_CMAKE_ARGS adds arguments to the CMake configuration."""
+python3-dev). IPCSDK_CMAKE_ARGS adds arguments to the CMake configuration; IPCSDK_PREBUILT=DIR
+packages the module and library of an existing build directory instead of building them."""
 import os
 import shlex
 import shutil
@@ -24,6 +25,15 @@ def project_version():
 
 class CMakeBuild(build_ext):
     def build_extension(self, ext):
+        out = Path(self.get_ext_fullpath(ext.name)).parent
+        out.mkdir(parents=True, exist_ok=True)
+        prebuilt = os.environ.get("IPCSDK_PREBUILT")
+        if prebuilt:
+            for f in (Path(prebuilt) / "python" / "ipcsdk").glob("_ipcsdk*.so"):
+                shutil.copy2(f, out / f.name)
+            lib = Path(prebuilt) / "libipcsdk.so.1"
+            shutil.copy2(lib.resolve(), out / lib.name)
+            return
         build = Path(self.build_temp).resolve() / "cmake"
         stage = Path(self.build_temp).resolve() / "stage"
         shutil.rmtree(stage, ignore_errors=True)
@@ -34,8 +44,6 @@ class CMakeBuild(build_ext):
         subprocess.check_call(configure)
         subprocess.check_call(["cmake", "--build", str(build), "--target", "_ipcsdk", "-j", str(os.cpu_count() or 2)])
         subprocess.check_call(["cmake", "--install", str(build), "--component", "python", "--prefix", str(stage)])
-        out = Path(self.get_ext_fullpath(ext.name)).parent
-        out.mkdir(parents=True, exist_ok=True)
         for f in (stage / "ipcsdk").iterdir():
             if f.name.startswith(("_ipcsdk", "libipcsdk")):
                 shutil.copy2(f, out / f.name)

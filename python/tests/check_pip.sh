@@ -1,10 +1,12 @@
 #!/bin/sh
 # pip install --no-build-isolation of a copy of the source tree into a fresh virtual
 # environment, then the package imported there with nothing of the build tree in reach.
-#   check_pip.sh PYTHON SOURCE_DIR
+#   check_pip.sh PYTHON SOURCE_DIR [BUILD_DIR]
+# With BUILD_DIR, the module and library built there are packaged instead of built afresh.
 set -eu
 python=$1
 src=$2
+[ $# -lt 3 ] || export IPCSDK_PREBUILT="$3"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/src"
