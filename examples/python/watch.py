@@ -27,14 +27,14 @@ def main() -> None:
     p.add_argument("--user", default="admin")
     p.add_argument("cameras", nargs="+", metavar="NAME=ADDRESS")
     a = p.parse_args()
-    with ipcsdk.Fleet() as fleet:
-        for c in a.cameras:
-            name, _, address = c.partition("=")
-            fleet.add(name, address or name, user=a.user, password=a.password)
-        try:
+    try:
+        with ipcsdk.Fleet() as fleet:
+            for c in a.cameras:
+                name, _, address = c.partition("=")
+                fleet.add(name, address or name, user=a.user, password=a.password)
             asyncio.run(watch(fleet))
-        except KeyboardInterrupt:
-            pass
+    except KeyboardInterrupt:
+        pass
 
 
 if __name__ == "__main__":
