@@ -157,9 +157,20 @@ py::object to_py(const ojson& j) {
     }
 }
 
-nlohmann::json from_py(py::handle h, const std::string& path) {
+// `as`: the layout a dict here fills; `field`: the field this value fills (either may be null).
+// Byte fields take bytes as well as their hexadecimal text; text fields take bytes as {"hex": ...}.
+nlohmann::json from_py(py::handle h, const std::string& path, const ipctools::Layout* as,
+                       const ipctools::Field* field) {
     const std::string at = path.empty() ? "value" : "field \"" + path + "\"";
     if (h.is_none()) return nullptr;
+    if (py::isinstance<py::bytes>(h) || py::isinstance<py::bytearray>(h)) {
+        if (field && (field->kind == ipctools::Kind::Bytes || field->kind == ipctools::Kind::Text)) {
+            const std::string b = py::isinstance<py::bytes>(h) ? std::string(py::reinterpret_borrow<py::bytes>(h))
+                                                               : std::string(py::reinterpret_borrow<py::bytearray>(h));
+            const std::string x = ipctools::hex(std::span(reinterpret_cast<const std::uint8_t*>(b.data()), b.size()));
+            return field->kind == ipctools::Kind::Bytes ? nlohmann::json(x) : nlohmann::json{{"hex", x}};
+        }
+    }
     if (py::isinstance<py::bool_>(h)) return h.cast<bool>();
     if (py::isinstance<py::int_>(h)) {
         // Anything that does not fit 64 bits is out of every field's range.
@@ -182,14 +193,19 @@ nlohmann::json from_py(py::handle h, const std::string& path) {
             if (!py::isinstance<py::str>(k))
                 throw py::type_error(at + ": keys must be str, not " + std::string(py::str(py::type::of(k).attr("__name__"))));
             const std::string key = k.cast<std::string>();
-            o[key] = from_py(v, path.empty() ? key : path + "." + key);
+            const ipctools::Field* f = nullptr;
+            if (as)
+                for (const auto& x : as->fields)
+                    if (key == x.name) f = &x;
+            o[key] = from_py(v, path.empty() ? key : path + "." + key, f ? f->group : nullptr, f);
         }
         return o;
     }
     if (py::isinstance<py::list>(h) || py::isinstance<py::tuple>(h)) {
         nlohmann::json a = nlohmann::json::array();
         size_t i = 0;
-        for (auto v : py::reinterpret_borrow<py::sequence>(h)) a.push_back(from_py(v, path + "[" + std::to_string(i++) + "]"));
+        for (auto v : py::reinterpret_borrow<py::sequence>(h))
+            a.push_back(from_py(v, path + "[" + std::to_string(i++) + "]", as, field));
         return a;
     }
     throw py::type_error(at + ": expected int, str, list or dict, not " +
@@ -232,7 +248,7 @@ std::vector<std::uint8_t> records_for(const ipctools::SettingSchema& s, py::hand
     if (!py::isinstance<py::dict>(value) && !py::isinstance<py::list>(value) && !py::isinstance<py::tuple>(value))
         throw py::type_error("set " + name + ": expected a dict" + (s.info->counted() ? " or a list of dicts" : "") +
                              ", not " + std::string(py::str(py::type::of(value).attr("__name__"))));
-    const nlohmann::json j = from_py(value, "");
+    const nlohmann::json j = from_py(value, "", s.layout, nullptr);
     if (j.is_array()) {
         for (size_t i = 0; i < j.size(); ++i) check_members(*s.layout, j[i], "[" + std::to_string(i) + "].");
     } else {

@@ -28,6 +28,8 @@ def test_every_setting_round_trips_through_dicts(sim):
         ntp["number"] = (ntp["number"] + 1) % 65536
         cam.set("ntp-conf", ntp)
         assert cam.get("ntp-conf") == ntp
+        cam.set("ntp-conf", {**ntp, "block": bytes.fromhex(ntp["block"])})  # bytes for a byte field
+        assert cam.get("ntp-conf") == ntp
         cam.ptz("left", 20)
         cam.preset("store", 3)
         cam.preset("goto", 3)
@@ -50,13 +52,14 @@ def test_bad_input_is_refused_before_sending(sim):
             ({**ntp, "number": 1 << 70}, "number"),
             ({**ntp, "number": "7"}, "number"),                          # wrong type
             ({**ntp, "block": "zz"}, "block"),
+            ({**ntp, "block": b"\0"}, "block"),                         # bytes of the wrong size
             ([ntp, ntp], None),                                          # two records for a single one
         ]
         for value, field in cases:
             with pytest.raises(ipcsdk.BadArgumentError) as e:
                 cam.set("ntp-conf", value)
             assert e.value.field == field, value
-        for call in (lambda: cam.set("ntp-conf", {**ntp, "block": b"\0"}), lambda: cam.set("ntp-conf", 3.5),
+        for call in (lambda: cam.set("ntp-conf", {**ntp, "number": b"\7"}), lambda: cam.set("ntp-conf", 3.5),
                      lambda: cam.get("ntp-conf", "1"), lambda: cam.ptz(b"up")):
             with pytest.raises(TypeError):
                 call()
@@ -125,9 +128,9 @@ def test_interrupt_and_other_threads_during_a_silent_call():
     spinner.start()
     main = threading.main_thread().ident
     timer = threading.Timer(0.2, signal.pthread_kill, (main, signal.SIGINT))
-    timer.start()
     before = len(ticks)
     with pytest.raises(KeyboardInterrupt):
+        timer.start()
         ipcsdk.Camera(address(1), timeout=2)  # nothing answers there
     during = len(ticks) - before
     stop.set()
