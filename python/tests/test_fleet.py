@@ -14,16 +14,18 @@ def wait_for(cond, what, timeout=20):
 
 
 def test_fleet_reports_and_a_restarted_camera_comes_back(sim):
-    s = sim("--alarm-every", "1")
-    states, reports = [], []
+    s = sim("--alarm-every", "1", "--fps", "20", "--frame-bytes", "1000")
+    states, reports, frames = [], [], []
     with ipcsdk.Fleet(initial_backoff=0.1, max_backoff=0.5, jitter=0) as fleet:
         fleet.on_state(states.append)
         fleet.on_report(reports.append)
-        fleet.add("gate", s.ip, password="secret")
+        fleet.on_frame(frames.append)
+        fleet.add("gate", s.ip, password="secret", video=True)
         wait_for(lambda: fleet.status("gate")["state"] == "online", "login")
         assert fleet.camera("gate").get("ntp-conf")["number"] >= 0
-        wait_for(lambda: reports, "alarm report")
+        wait_for(lambda: reports and frames, "alarm report and video frame")
         assert reports[0].id == "gate" and reports[0].type == 0x1003 and reports[0].body.startswith(b"alarm ")
+        assert frames[0].id == "gate" and len(frames[0].frame.payload) == 1000 and len(frames[0].frame.header) == 156
         s.stop()
         wait_for(lambda: fleet.status("gate")["state"] != "online", "loss")
         s.start()
