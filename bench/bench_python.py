@@ -89,6 +89,9 @@ def report_rate(burst=100000):
 
 
 def main():
+    # The library writes its trace file (IPCSDK_log) in the working directory.
+    os.environ["IPCSIM"] = os.path.abspath(os.environ.get("IPCSIM", "build/sim/ipcsim"))
+    os.chdir(tempfile.mkdtemp(prefix="bench_python."))
     sim = simulator("--fps", "0", "--frame-bytes", "4096")
     try:
         with ipcsdk.Camera(IP, password="admin") as cam:

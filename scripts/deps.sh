@@ -23,7 +23,7 @@ command -v tcpdump >/dev/null || [ -x /usr/sbin/tcpdump ] || [ -x /usr/bin/tcpdu
 [ -f /usr/lib/cmake/pybind11/pybind11Config.cmake ] || need+=(python3-pybind11 pybind11-dev)
 /usr/bin/python3 -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(sysconfig.get_paths()["include"] + "/Python.h"))' 2>/dev/null || need+=(python3-dev)
 /usr/bin/python3 -c 'import pytest' 2>/dev/null || need+=(python3-pytest)
-/usr/bin/python3 -c 'import ensurepip, setuptools' 2>/dev/null || need+=(python3-venv python3-setuptools)
+ls /usr/share/python-wheels/pip-*.whl >/dev/null 2>&1 && /usr/bin/python3 -c 'import setuptools' 2>/dev/null || need+=(python3-venv python3-setuptools)
 if [ "${IPCSDK_NEED_BENCH:-0}" = 1 ] && [ ! -f /usr/include/benchmark/benchmark.h ]; then need+=(libbenchmark-dev); fi
 if [ "${IPCSDK_NEED_CLANG:-0}" = 1 ]; then
   command -v clang++ >/dev/null || need+=(clang)
