@@ -437,7 +437,12 @@ public:
         address_ = address;
     }
     ~Camera() {
-        // Python may hold the GIL here; the frame handler never takes it, so closing cannot wait on it.
+        // The logout waits for the camera's threads: without the GIL, unless Python is ending.
+        if (!cam_ || _Py_IsFinalizing() || !PyGILState_Check()) {
+            cam_.close();
+            return;
+        }
+        py::gil_scoped_release nogil;
         cam_.close();
     }
 
@@ -556,21 +561,25 @@ Frame FrameStream::next() {
     }
     std::optional<FrameCopy> got;
     for (;;) {
-        bool late = false;
         {
-            std::unique_lock lock(queue_->m);
+            // Held briefly with the GIL: its other holders (the receiver, a waiting next()) never
+            // wait for the GIL while they hold it.
+            std::lock_guard lock(queue_->m);
             if (!queue_->q.empty()) {
                 got.emplace(std::move(queue_->q.front()));
                 queue_->q.pop_front();
-            } else {
-                // Short waits, so that Ctrl-C is seen promptly.
-                py::gil_scoped_release nogil;
-                const auto until = std::min(deadline_, std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
-                queue_->cv.wait_until(lock, until, [&] { return !queue_->q.empty(); });
-                late = queue_->q.empty() && std::chrono::steady_clock::now() >= deadline_;
             }
         }
         if (got) break;
+        bool late = false;
+        {
+            py::gil_scoped_release nogil;
+            std::unique_lock lock(queue_->m);
+            // Short waits, so that Ctrl-C is seen promptly.
+            const auto until = std::min(deadline_, std::chrono::steady_clock::now() + std::chrono::milliseconds(100));
+            queue_->cv.wait_until(lock, until, [&] { return !queue_->q.empty(); });
+            late = queue_->q.empty() && std::chrono::steady_clock::now() >= deadline_;
+        }
         if (PyErr_CheckSignals() != 0) {
             stop();
             throw py::error_already_set();
