@@ -28,6 +28,12 @@ for p in gstreamer1.0-plugins-base gstreamer1.0-plugins-good gstreamer1.0-plugin
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || need+=("$p")
 done
 command -v ffprobe >/dev/null || need+=(ffmpeg)
+# The Python package: pybind11 and the headers of the system's interpreter; pytest, venv and
+# setuptools for its tests and for pip install.
+[ -f /usr/lib/cmake/pybind11/pybind11Config.cmake ] || need+=(python3-pybind11 pybind11-dev)
+/usr/bin/python3 -c 'import sysconfig, os, sys; sys.exit(not os.path.exists(sysconfig.get_paths()["include"] + "/Python.h"))' 2>/dev/null || need+=(python3-dev)
+/usr/bin/python3 -c 'import pytest' 2>/dev/null || need+=(python3-pytest)
+ls /usr/share/python-wheels/pip-*.whl >/dev/null 2>&1 && /usr/bin/python3 -c 'import setuptools' 2>/dev/null || need+=(python3-venv python3-setuptools)
 if [ "${IPCSDK_NEED_BENCH:-0}" = 1 ] && [ ! -f /usr/include/benchmark/benchmark.h ]; then need+=(libbenchmark-dev); fi
 if [ "${IPCSDK_NEED_CLANG:-0}" = 1 ]; then
   command -v clang++ >/dev/null || need+=(clang)

@@ -51,6 +51,7 @@ const char kUsage[] =
     "                       stream; any other file is cut in frame-bytes pieces\n"
     "  --keepalive S        keepalive report (0x1005) every S seconds (default 0: off)\n"
     "  --alarm-every S      alarm report (0x1003) every S seconds (default 0: off)\n"
+    "  --alarm-burst N      N alarm reports back to back each time (default 1)\n"
     "  --report-delay MS    delay of the reports that follow the snapshot, position and\n"
     "                       distance commands (default 200)\n"
     "  --gps-report-type T  report type answering the position command: 0x1001 or 0x1002\n"
@@ -133,7 +134,7 @@ int main(int argc, char** argv) {
     ipcsim::Config base;
     base.ip = "127.0.0.2";
     base.log = true;
-    long count = 1, alarmEvery = 0, flapEvery = 0;
+    long count = 1, alarmEvery = 0, alarmBurst = 1, flapEvery = 0;
     bool refuse = false;
     std::string replayFile;
     for (int i = 1; i < argc; ++i) {
@@ -156,8 +157,8 @@ int main(int argc, char** argv) {
         }
         static const char* const kValued[] = {"--ip", "--user", "--password", "--video-file", "--count",
                                               "--tcp-port", "--fps", "--frame-bytes", "--keepalive",
-                                              "--alarm-every", "--report-delay", "--gps-report-type", "--flap",
-                                              "--replay"};
+                                              "--alarm-every", "--alarm-burst", "--report-delay",
+                                              "--gps-report-type", "--flap", "--replay"};
         if (std::none_of(std::begin(kValued), std::end(kValued), [&](const char* o) { return opt == o; })) {
             std::fprintf(stderr, "ipcsim: unknown option %s (see --help)\n", opt.c_str());
             return 2;
@@ -205,6 +206,8 @@ int main(int argc, char** argv) {
             base.keepaliveSeconds = static_cast<int>(n);
         } else if (opt == "--alarm-every") {
             ok = number(val, 0, 86400, alarmEvery);
+        } else if (opt == "--alarm-burst") {
+            ok = number(val, 1, 1000000, alarmBurst);
         } else if (opt == "--flap") {
             ok = number(val, 0, 86400, flapEvery);
         } else if (opt == "--report-delay") {
@@ -299,11 +302,13 @@ int main(int argc, char** argv) {
         }
         if (alarmEvery > 0 && Clock::now() >= nextAlarm) {
             nextAlarm += std::chrono::seconds(alarmEvery);
-            ++alarms;
-            std::vector<uint8_t> body(64, 0);
-            std::snprintf(reinterpret_cast<char*>(body.data()), 32, "alarm %u", alarms);
-            for (int b = 0; b < 4; ++b) body[32 + b] = static_cast<uint8_t>(alarms >> (8 * b));
-            for (auto& cam : cameras) cam->sendReport(0x1003, body);
+            for (long k = 0; k < alarmBurst; ++k) {
+                ++alarms;
+                std::vector<uint8_t> body(64, 0);
+                std::snprintf(reinterpret_cast<char*>(body.data()), 32, "alarm %u", alarms);
+                for (int b = 0; b < 4; ++b) body[32 + b] = static_cast<uint8_t>(alarms >> (8 * b));
+                for (auto& cam : cameras) cam->sendReport(0x1003, body);
+            }
             if (base.log) {
                 std::printf("alarm report 0x1003 #%u sent on every report channel\n", alarms);
                 std::fflush(stdout);
