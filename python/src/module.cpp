@@ -11,7 +11,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
-#include <ipcsdk.hpp>
+#include <ipcsdk_fleet.hpp>
 
 #include <chrono>
 #include <cmath>
@@ -216,12 +216,12 @@ nlohmann::json from_py(py::handle h, const std::string& path, const ipctools::La
 
 std::vector<std::string_view> setting_names() {
     std::vector<std::string_view> names;
-    for (const auto& e : ipctools::settingSchemas()) names.push_back(e.info->name);
+    for (const auto& e : ipctools::setting_schemas()) names.push_back(e.info->name);
     return names;
 }
 
 const ipctools::SettingSchema& find_setting(const std::string& name) {
-    if (const auto* s = ipctools::findSettingSchema(name)) return *s;
+    if (const auto* s = ipctools::find_setting_schema(name)) return *s;
     const std::string near = ipctools::closest(name, setting_names());
     bad("unknown setting \"" + name.substr(0, 64) + "\"" + (near.empty() ? "" : "; did you mean \"" + near + "\"?") +
         " (ipcsdk.settings() lists them)");
@@ -276,7 +276,7 @@ py::object records_to_py(const ipctools::SettingSchema& s, const std::vector<std
 
 py::list settings_list() {
     py::list all;
-    for (const auto& s : ipctools::settingSchemas()) {
+    for (const auto& s : ipctools::setting_schemas()) {
         const ipc::SettingInfo& i = *s.info;
         py::dict e;
         e["name"] = std::string(i.name);
@@ -292,7 +292,7 @@ py::list settings_list() {
 }
 
 PTZCtrlRecord ptz_record(const std::string& motion, std::uint64_t step) {
-    auto r = ipctools::ptzControl(motion, static_cast<std::uint32_t>(step));
+    auto r = ipctools::ptz_control(motion, static_cast<std::uint32_t>(step));
     if (!r) {
         std::vector<std::string_view> names;
         for (const auto& [n, v] : ipctools::kPtzMotions) names.push_back(n);
@@ -306,7 +306,7 @@ PTZCtrlRecord ptz_record(const std::string& motion, std::uint64_t step) {
 
 PresetRecord preset_record(const std::string& operation, long number) {
     if (number < 1 || number > 255) bad("preset number must be 1 to 255");
-    auto r = ipctools::presetRecord(operation, static_cast<std::uint32_t>(number));
+    auto r = ipctools::preset_record(operation, static_cast<std::uint32_t>(number));
     if (!r) {
         std::vector<std::string_view> names;
         for (const auto& [n, v] : ipctools::kPresetOperations) names.push_back(n);
@@ -420,7 +420,7 @@ class Camera : public std::enable_shared_from_this<Camera> {
 public:
     Camera(const std::string& address, const std::string& password, const std::string& user,
            std::optional<std::uint32_t> tcp_port, double timeout) {
-        if (!ipctools::parseIpv4(address)) bad(ipctools::ipv4Problem(address));
+        if (!ipctools::parse_ipv4(address)) bad(ipctools::ipv4_problem(address));
         constexpr size_t kMax = sizeof(LoginUserInfo::password) - 1;
         if (user.size() > kMax || password.size() > kMax) bad("user and password hold at most 31 characters each");
         if (tcp_port && (*tcp_port < 1 || *tcp_port > 65535)) bad("tcp_port must be 1 to 65535");
@@ -703,7 +703,7 @@ public:
 
     void add(const Str& id, const Str& address, const Str& password, const Str& user,
              std::optional<std::uint32_t> tcp_port, bool video, bool heartbeat) {
-        if (!ipctools::parseIpv4(address)) bad(ipctools::ipv4Problem(address));
+        if (!ipctools::parse_ipv4(address)) bad(ipctools::ipv4_problem(address));
         if (tcp_port && (*tcp_port < 1 || *tcp_port > 65535)) bad("tcp_port must be 1 to 65535");
         ipc::CameraSpec spec;
         spec.endpoint.address = address;
