@@ -44,8 +44,8 @@ double plain_loop(const std::string& ip, ipcsim::Camera& cam, double seconds) {
     announce[15] = 132;
     announce[16 + 3] = 2;
     if (send(fd, announce, sizeof announce, 0) != sizeof announce) return 0;
-    while (cam.videoConnections() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    cam.startVideoStream();
+    while (cam.video_connections() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    cam.start_video_stream();
     std::vector<uint8_t> buf(4 << 20);
     uint64_t bytes = 0;
     const auto t0 = Clock::now();
@@ -55,24 +55,24 @@ double plain_loop(const std::string& ip, ipcsim::Camera& cam, double seconds) {
         bytes += static_cast<uint64_t>(n);
     }
     const double rate = static_cast<double>(bytes) / seconds_since(t0);
-    cam.stopVideoStream();
+    cam.stop_video_stream();
     close(fd);
     return rate;
 }
 
 double through_library(uint32_t handle, ipcsim::Camera& cam, double seconds, uint64_t& frames) {
     if (StartVideoRequest(handle) != 0) return 0;
-    while (cam.videoConnections() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (cam.video_connections() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     g_frames = 0;
     g_bytes = 0;
-    cam.startVideoStream();
+    cam.start_video_stream();
     const auto t0 = Clock::now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const double rate = static_cast<double>(g_bytes.load()) / seconds_since(t0);
     frames = g_frames.load();
-    cam.stopVideoStream();
+    cam.stop_video_stream();
     StopVideoRequest(handle);
-    while (cam.videoConnections() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    while (cam.video_connections() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
     return rate;
 }
 
@@ -87,12 +87,12 @@ int main(int argc, char** argv) {
     for (uint32_t size : {1u << 10, 64u << 10, 1u << 20}) {
         ipcsim::Config c;
         c.ip = camera_ip(0);
-        c.framesPerSecond = 0;  // as fast as the connection takes them
-        c.frameBytes = size;
+        c.frames_per_second = 0;  // as fast as the connection takes them
+        c.frame_bytes = size;
         ipcsim::Camera cam(c);
         if (!cam.start()) return 1;
         const double plain = plain_loop(c.ip, cam, seconds);
-        while (cam.videoConnections() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        while (cam.video_connections() > 0) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         const uint32_t h = login(c.ip, 1);
         if (!is_handle(h)) return 1;
         uint64_t frames = 0;
@@ -109,17 +109,17 @@ int main(int argc, char** argv) {
         if (!cam.start()) return 1;
         const uint32_t h = login(c.ip, 1);
         if (!is_handle(h)) return 1;
-        while (cam.reportConnections() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        while (cam.report_connections() < 1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
         std::vector<uint8_t> burst;
         for (int i = 0; i < 1000; ++i) {
-            auto m = ipcsim::Camera::reportMessage(0x1003, std::vector<uint8_t>(64, static_cast<uint8_t>(i)));
+            auto m = ipcsim::Camera::report_message(0x1003, std::vector<uint8_t>(64, static_cast<uint8_t>(i)));
             burst.insert(burst.end(), m.begin(), m.end());
         }
         g_reports = 0;
         const auto t0 = Clock::now();
         uint64_t sent = 0;
         while (seconds_since(t0) < seconds) {
-            cam.sendReportRaw(burst);
+            cam.send_report_raw(burst);
             sent += 1000;
             while (g_reports.load() + 2000 < sent) std::this_thread::yield();
         }

@@ -80,7 +80,7 @@ void returns(int n, ipc::Endpoint::Transport transport) {
     for (int i = 0; i < n; ++i) {
         ipcsim::Config c;
         c.ip = ip(i);
-        c.framesPerSecond = 10;
+        c.frames_per_second = 10;
         sims.push_back(std::make_unique<ipcsim::Camera>(c));
         if (!sims.back()->start()) std::exit(1);
     }
@@ -178,7 +178,7 @@ std::vector<std::unique_ptr<ipcsim::Camera>> start_sims(int n, int fps = 10) {
     for (int i = 0; i < n; ++i) {
         ipcsim::Config c;
         c.ip = ip(i);
-        c.framesPerSecond = fps;
+        c.frames_per_second = fps;
         sims.push_back(std::make_unique<ipcsim::Camera>(c));
         if (!sims.back()->start()) std::exit(1);
     }
@@ -278,7 +278,7 @@ void teardown(int n, ipc::Endpoint::Transport transport) {
     auto fleet = std::make_unique<ipc::Fleet>();
     add_cameras(*fleet, n, transport, ip);
     for (auto& s : sims)  // every login under way
-        if (!s->waitRequest(0, 0, 60s)) std::exit(1);
+        if (!s->wait_request(0, 0, 60s)) std::exit(1);
     const auto t0 = Clock::now();
     fleet.reset();
     std::fprintf(stderr, "~Fleet with %d cameras hanging in their login (%s): %.3f s\n", n, name(transport),

@@ -74,9 +74,9 @@ int main(int argc, char** argv) {
     for (int i = 0; i < n; ++i) {
         ipcsim::Config c;
         c.ip = ip(i);
-        c.framesPerSecond = 10;
-        c.frameBytes = 2048;
-        c.keepaliveSeconds = 2;
+        c.frames_per_second = 10;
+        c.frame_bytes = 2048;
+        c.keepalive_seconds = 2;
         sims.push_back(std::make_unique<ipcsim::Camera>(c));
         if (!sims.back()->start()) return 1;
     }
@@ -178,11 +178,11 @@ int main(int argc, char** argv) {
                 ++readded;
             }
             std::vector<uint8_t> alarm(64, static_cast<uint8_t>(flips));
-            sims[rng() % n]->sendReport(0x1003, alarm);
+            sims[rng() % n]->send_report(0x1003, alarm);
             if (now >= nextSample) {
                 // The simulated cameras keep every request for the tests' inspection: drop them,
                 // or the run measures the simulators' records instead of the host.
-                for (auto& sim : sims) sim->clearRequests();
+                for (auto& sim : sims) sim->clear_requests();
                 rss.push_back(rss_mib());
                 nextSample += 1s;
             }

@@ -17,7 +17,7 @@ namespace {
 constexpr int kPanRange = 3600, kTiltMax = 900, kZoomMin = 10, kZoomMax = 300;
 constexpr size_t kPresetEntry = 36, kPresetCount = 255;
 
-uint16_t keyOf(uint8_t cls, uint8_t code) { return static_cast<uint16_t>(cls << 8 | code); }
+uint16_t key_of(uint8_t cls, uint8_t code) { return static_cast<uint16_t>(cls << 8 | code); }
 
 // Default content of a record nobody has set: a pattern that differs per command, so that a
 // codec that swaps or shifts bytes shows up.
@@ -27,7 +27,7 @@ std::vector<uint8_t> patterned(uint8_t cls, uint8_t code, size_t n) {
     return r;
 }
 
-void putText(std::vector<uint8_t>& b, size_t at, size_t width, const std::string& s) {
+void put_text(std::vector<uint8_t>& b, size_t at, size_t width, const std::string& s) {
     std::memcpy(b.data() + at, s.data(), std::min(width, s.size()));
 }
 
@@ -40,23 +40,23 @@ void putText(std::vector<uint8_t>& b, size_t at, size_t width, const std::string
 void Camera::Impl::handle(Request req, const Sink& sink) {
     // A datagram must carry exactly the payload its header announces; one that does not, or
     // that lacks the request magic, is recorded but gets no answer.
-    bool wellFormed = wire::wellFormed(req.frame.data(), req.frame.size());
+    bool well_formed = wire::well_formed(req.frame.data(), req.frame.size());
     std::optional<Scripted> s;
-    std::function<void(const Request&)> onRequest;
+    std::function<void(const Request&)> on_request;
     Answerer replay;
     {
         std::lock_guard lk(mu);
         requests.push_back(req);
         changed.notify_all();
-        if (wellFormed && !script.empty()) {
+        if (well_formed && !script.empty()) {
             s = script.front();
             if (--script.front().times <= 0) script.pop_front();
         }
-        onRequest = hook;
+        on_request = hook;
         replay = answerer;
     }
-    if (onRequest) onRequest(req);
-    if (!wellFormed) {
+    if (on_request) on_request(req);
+    if (!well_formed) {
         log(req, "none (malformed request)");
         return;
     }
@@ -65,18 +65,18 @@ void Camera::Impl::handle(Request req, const Sink& sink) {
     if (!scripted && replay) replayed = replay(req);
     Outcome a;
     if (scripted)
-        a = scriptedAnswer(req, *s);
+        a = scripted_answer(req, *s);
     else if (replayed)
         a = Outcome{Act::Send, *replayed, "replayed " + std::to_string(replayed->size()), {}};
     else
-        a = defaultAnswer(req);
+        a = default_answer(req);
     milliseconds delay = s ? std::max(s->delay, milliseconds(0)) : milliseconds(0);
     int copies = s && s->twice ? 2 : 1;
     std::string label = a.label;
     if (copies == 2) label += " twice";
     if (delay.count() > 0) label = "late " + std::to_string(delay.count()) + "ms " + label;
     log(req, label);
-    auto followUp = std::move(a.followUp);
+    auto follow_up = std::move(a.follow_up);
     if (s && s->pieces > 1 && a.act == Act::Send && a.bytes.size() > 1) {
         // The answer cut into parts sent one after another, as a slow network delivers it.
         const size_t n = std::min(static_cast<size_t>(s->pieces), a.bytes.size());
@@ -96,12 +96,12 @@ void Camera::Impl::handle(Request req, const Sink& sink) {
     } else {
         for (int i = 0; i < copies; ++i) deliver(sink, a);
     }
-    if (followUp) schedule(delay + cfg.reportDelay, std::move(followUp));
+    if (follow_up) schedule(delay + cfg.report_delay, std::move(follow_up));
 }
 
-Camera::Impl::Outcome Camera::Impl::scriptedAnswer(const Request& req, const Scripted& s) {
+Camera::Impl::Outcome Camera::Impl::scripted_answer(const Request& req, const Scripted& s) {
     Outcome a;
-    auto sized = [&](size_t dflt) { return s.shortLength ? s.shortLength : dflt; };
+    auto sized = [&](size_t dflt) { return s.short_length ? s.short_length : dflt; };
     switch (s.reply) {
     case Reply::Default:
         break;
@@ -167,30 +167,30 @@ Camera::Impl::Outcome Camera::Impl::scriptedAnswer(const Request& req, const Scr
     return a;
 }
 
-Camera::Impl::Outcome Camera::Impl::defaultAnswer(const Request& req) {
+Camera::Impl::Outcome Camera::Impl::default_answer(const Request& req) {
     auto nak = [&](const char* why) {
         return Outcome{Act::Send, wire::message(wire::kNak, req.code), std::string("nak (") + why + ")", {}};
     };
-    const CommandDef* def = findCommand(req.msgClass, req.code);
+    const CommandDef* def = find_command(req.msgClass, req.code);
     if (!def) return nak("unknown command");
     std::vector<uint8_t> payload = req.payload();
     Outcome a;
     if (def->role == Role::Query) {
         std::lock_guard lk(mu);
-        a.bytes = wire::message(req.msgClass, req.code, recordLocked(req.msgClass, req.code));
+        a.bytes = wire::message(req.msgClass, req.code, record_locked(req.msgClass, req.code));
         a.label = "echo " + std::to_string(a.bytes.size() - wire::kHeader);
         return a;
     }
     if (def->role == Role::Update) {
-        size_t size = findCommand(req.msgClass, def->key)->size;
+        size_t size = find_command(req.msgClass, def->key)->size;
         if (payload.empty() || payload.size() % size != 0) return nak("payload is not whole records");
         std::lock_guard lk(mu);
-        storeLocked(req.msgClass, def->key, std::move(payload));
+        store_locked(req.msgClass, def->key, std::move(payload));
     } else {
         if (def->size != kAnySize && payload.size() != def->size) return nak("payload size");
         if (!payload.empty() && def->effect != Effect::Login) {
             std::lock_guard lk(mu);
-            storeLocked(req.msgClass, req.code, payload);
+            store_locked(req.msgClass, req.code, payload);
         }
     }
     if (def->answer == detail::Answer::Ack) {
@@ -221,10 +221,10 @@ Camera::Impl::Outcome Camera::Impl::effect(const CommandDef& def, const Request&
     case Effect::Login: {
         std::string user(reinterpret_cast<const char*>(p.data()), strnlen(reinterpret_cast<const char*>(p.data()), 32));
         std::string digest(p.begin() + 32, p.begin() + 64);
-        bool ok = !refuseLogins && user == cfg.user && digest == expectedDigest;
+        bool ok = !refuse_logins && user == cfg.user && digest == expected_digest;
         logins += ok;
         std::vector<uint8_t> body(120, 0);
-        wire::putBe32(body, 4, ok ? 200 : 401);
+        wire::put_be32(body, 4, ok ? 200 : 401);
         echo(std::move(body));
         a.label = ok ? "login 200" : "login 401";
         break;
@@ -239,14 +239,14 @@ Camera::Impl::Outcome Camera::Impl::effect(const CommandDef& def, const Request&
         p.resize(ex ? 36 : 16);  // the request's fields come back, with the result byte set
         p[ex ? 4 : 2] = 1;
         echo(std::move(p));
-        if (!streaming) videoUnit = 0;
+        if (!streaming) video_unit = 0;
         streaming = true;
-        streamCv.notify_all();
+        stream_cv.notify_all();
         break;
     }
     case Effect::StopVideo:
         streaming = false;
-        streamCv.notify_all();
+        stream_cv.notify_all();
         break;
     case Effect::PtzCtrl: {
         int step = static_cast<int>(std::min<uint32_t>(wire::le32(p.data() + 4), kPanRange));
@@ -260,45 +260,45 @@ Camera::Impl::Outcome Camera::Impl::effect(const CommandDef& def, const Request&
             break;
         }
         const int* d = kMoves[cmd];
-        moveToLocked(ptz.pan + d[0] * step, ptz.tilt + d[1] * step, ptz.zoom + d[2] * step);
+        move_to_locked(ptz.pan + d[0] * step, ptz.tilt + d[1] * step, ptz.zoom + d[2] * step);
         break;
     }
     case Effect::Preset:
-        if (!presetLocked(p)) nak("preset");
+        if (!preset_locked(p)) nak("preset");
         break;
     case Effect::FactoryReset:
         records.clear();
         ptz = PtzState{};
         break;
     case Effect::MarkRecord:
-        echo(recordLocked(33, 7));
+        echo(record_locked(33, 7));
         break;
     case Effect::SnapPair:
-        a.followUp = [this] {
+        a.follow_up = [this] {
             for (uint8_t kind : {2, 1}) {  // the second picture of the pair first
-                auto body = Camera::pictureBody(kind, Camera::samplePicture(64, 48, kind));
-                broadcast(Kind::Report, Camera::reportMessage(0xA002, body));
+                auto body = Camera::picture_body(kind, Camera::sample_picture(64, 48, kind));
+                broadcast(Kind::Report, Camera::report_message(0xA002, body));
             }
         };
         break;
     case Effect::Position:
-        a.followUp = [this] {
+        a.follow_up = [this] {
             std::vector<uint8_t> body(48, 0);
-            putText(body, 0, 32, "N3113.8240 E12128.4420");  // degrees and minutes
-            wire::putLe32(body, 32, 31230400);                 // latitude, 1e-6 degrees
-            wire::putLe32(body, 36, 121473700);                // longitude, 1e-6 degrees
-            wire::putLe32(body, 40, 12);                       // altitude, metres
-            wire::putLe32(body, 44, static_cast<uint32_t>(std::time(nullptr)));
-            broadcast(Kind::Report, Camera::reportMessage(cfg.gpsReportType, body));
+            put_text(body, 0, 32, "N3113.8240 E12128.4420");  // degrees and minutes
+            wire::put_le32(body, 32, 31230400);                 // latitude, 1e-6 degrees
+            wire::put_le32(body, 36, 121473700);                // longitude, 1e-6 degrees
+            wire::put_le32(body, 40, 12);                       // altitude, metres
+            wire::put_le32(body, 44, static_cast<uint32_t>(std::time(nullptr)));
+            broadcast(Kind::Report, Camera::report_message(cfg.gps_report_type, body));
         };
         break;
     case Effect::Distance:
-        a.followUp = [this] {
+        a.follow_up = [this] {
             std::vector<uint8_t> body(128, 0);
-            putText(body, 0, 32, "distance 1250.5 m");
-            wire::putLe32(body, 32, 12505);  // decimetres
+            put_text(body, 0, 32, "distance 1250.5 m");
+            wire::put_le32(body, 32, 12505);  // decimetres
             for (size_t i = 36; i < body.size(); ++i) body[i] = static_cast<uint8_t>(i);
-            broadcast(Kind::Report, Camera::reportMessage(0x1004, body));
+            broadcast(Kind::Report, Camera::report_message(0x1004, body));
         };
         break;
     }
@@ -309,14 +309,14 @@ void Camera::Impl::deliver(const Sink& sink, const Outcome& a) {
     if (a.act == Act::None) return;
     if (sink.transport == Transport::Udp) {
         if (a.act == Act::Send)
-            sendto(udpFd, a.bytes.data(), a.bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
+            sendto(udp_fd, a.bytes.data(), a.bytes.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
                    reinterpret_cast<const sockaddr*>(&sink.addr), sizeof sink.addr);
         return;
     }
     std::lock_guard lk(mu);
     auto it = conns.find(sink.conn);
     if (it == conns.end() || it->second.closing) return;  // the connection is gone: dropped
-    enqueueLocked(it->second, Out{a.bytes, 0, a.act});
+    enqueue_locked(it->second, Out{a.bytes, 0, a.act});
 }
 
 void Camera::Impl::log(const Request& req, const std::string& label) const {
@@ -325,7 +325,7 @@ void Camera::Impl::log(const Request& req, const std::string& label) const {
     clock_gettime(CLOCK_REALTIME, &ts);
     tm t;
     localtime_r(&ts.tv_sec, &t);
-    const CommandDef* def = findCommand(req.msgClass, req.code);
+    const CommandDef* def = find_command(req.msgClass, req.code);
     std::printf("%02d:%02d:%02d.%03ld %s %s %u.%u %s len=%zu -> %s\n", t.tm_hour, t.tm_min, t.tm_sec,
                 ts.tv_nsec / 1000000, cfg.ip.c_str(), req.transport == Transport::Udp ? "udp" : "tcp",
                 req.msgClass, req.code, def ? def->name : "?", req.frame.size() - wire::kHeader, label.c_str());
@@ -336,40 +336,40 @@ void Camera::Impl::log(const Request& req, const std::string& label) const {
 // Stored state
 // ============================================================================================
 
-std::vector<uint8_t> Camera::Impl::recordLocked(uint8_t cls, uint8_t code) const {
+std::vector<uint8_t> Camera::Impl::record_locked(uint8_t cls, uint8_t code) const {
     if (cls == 12 && code == 8) {  // the PTZ value record is the live position
         std::vector<uint8_t> r(134, 0);
-        wire::putBe16(r, 0, ptz.pan);
-        wire::putBe16(r, 2, ptz.tilt);
-        wire::putBe16(r, 4, ptz.zoom);
+        wire::put_be16(r, 0, ptz.pan);
+        wire::put_be16(r, 2, ptz.tilt);
+        wire::put_be16(r, 4, ptz.zoom);
         return r;
     }
-    if (auto it = records.find(keyOf(cls, code)); it != records.end()) return it->second;
-    const CommandDef* def = findCommand(cls, code);
+    if (auto it = records.find(key_of(cls, code)); it != records.end()) return it->second;
+    const CommandDef* def = find_command(cls, code);
     if (!def || def->role != Role::Query) return {};
-    if (cls == 3 && code == 2) return systemInfoLocked();
+    if (cls == 3 && code == 2) return system_info_locked();
     return patterned(cls, code, size_t{def->size} * def->count);
 }
 
-void Camera::Impl::storeLocked(uint8_t cls, uint8_t code, std::vector<uint8_t> wire) {
+void Camera::Impl::store_locked(uint8_t cls, uint8_t code, std::vector<uint8_t> wire) {
     if (cls == 12 && code == 8) {
         if (wire.size() >= 6)
-            moveToLocked(wire::be16(wire.data()), wire::be16(wire.data() + 2), wire::be16(wire.data() + 4));
+            move_to_locked(wire::be16(wire.data()), wire::be16(wire.data() + 2), wire::be16(wire.data() + 4));
         return;
     }
-    records[keyOf(cls, code)] = std::move(wire);
+    records[key_of(cls, code)] = std::move(wire);
 }
 
-void Camera::Impl::moveToLocked(int pan, int tilt, int zoom) {
+void Camera::Impl::move_to_locked(int pan, int tilt, int zoom) {
     ptz.pan = static_cast<uint16_t>((pan % kPanRange + kPanRange) % kPanRange);
     ptz.tilt = static_cast<uint16_t>(std::clamp(tilt, 0, kTiltMax));
     ptz.zoom = static_cast<uint16_t>(std::clamp(zoom, kZoomMin, kZoomMax));
 }
 
-bool Camera::Impl::presetLocked(const std::vector<uint8_t>& rec) {
+bool Camera::Impl::preset_locked(const std::vector<uint8_t>& rec) {
     uint32_t n = wire::le32(rec.data()), op = wire::le32(rec.data() + 4);
     if (n < 1 || n > kPresetCount) return false;
-    std::vector<uint8_t> table = recordLocked(12, 3);
+    std::vector<uint8_t> table = record_locked(12, 3);
     table.resize(kPresetEntry * kPresetCount);
     uint8_t* entry = table.data() + (n - 1) * kPresetEntry;
     switch (op) {
@@ -383,7 +383,7 @@ bool Camera::Impl::presetLocked(const std::vector<uint8_t>& rec) {
         break;
     case 2:
         if (wire::le32(entry) != n) return false;  // never stored
-        moveToLocked(wire::le16(entry + 28), wire::le16(entry + 30), wire::le16(entry + 32));
+        move_to_locked(wire::le16(entry + 28), wire::le16(entry + 30), wire::le16(entry + 32));
         return true;
     case 3:
         std::fill(entry, entry + kPresetEntry, 0);
@@ -391,25 +391,25 @@ bool Camera::Impl::presetLocked(const std::vector<uint8_t>& rec) {
     default:
         return false;
     }
-    records[keyOf(12, 3)] = std::move(table);
+    records[key_of(12, 3)] = std::move(table);
     return true;
 }
 
 // 80 bytes: numbers big-endian at 0, 20, 24, 28, 76 (u32) and 54, 56 (u16), text elsewhere.
-std::vector<uint8_t> Camera::Impl::systemInfoLocked() const {
+std::vector<uint8_t> Camera::Impl::system_info_locked() const {
     std::vector<uint8_t> r(80, 0);
-    wire::putBe32(r, 0, 1);               // device type: PTZ dome
-    putText(r, 4, 16, "IPCSIM-PTZ");      // model
-    wire::putBe32(r, 20, 0x00010000);     // hardware version 1.0
-    wire::putBe32(r, 24, 0x01000016);     // firmware version 1.0.0.22
-    wire::putBe32(r, 28, 20240101);       // firmware date
-    putText(r, 32, 16, "SIM-" + cfg.ip);  // serial number
-    putText(r, 48, 2, "V1");
-    wire::putBe16(r, 54, kUdpPort);
-    wire::putBe16(r, 56, cfg.tcpPort);
-    putText(r, 58, 16, "ipcsim");
-    putText(r, 74, 2, "OK");
-    wire::putBe32(r, 76, 1);              // video channels
+    wire::put_be32(r, 0, 1);               // device type: PTZ dome
+    put_text(r, 4, 16, "IPCSIM-PTZ");      // model
+    wire::put_be32(r, 20, 0x00010000);     // hardware version 1.0
+    wire::put_be32(r, 24, 0x01000016);     // firmware version 1.0.0.22
+    wire::put_be32(r, 28, 20240101);       // firmware date
+    put_text(r, 32, 16, "SIM-" + cfg.ip);  // serial number
+    put_text(r, 48, 2, "V1");
+    wire::put_be16(r, 54, kUdpPort);
+    wire::put_be16(r, 56, cfg.tcp_port);
+    put_text(r, 58, 16, "ipcsim");
+    put_text(r, 74, 2, "OK");
+    wire::put_be32(r, 76, 1);              // video channels
     return r;
 }
 
@@ -427,9 +427,9 @@ bool Camera::running() const {
     return impl_->running;
 }
 
-void Camera::refuseLogins(bool refuse) {
+void Camera::refuse_logins(bool refuse) {
     std::lock_guard lk(impl_->mu);
-    impl_->refuseLogins = refuse;
+    impl_->refuse_logins = refuse;
 }
 const Config& Camera::config() const { return impl_->cfg; }
 
@@ -439,7 +439,7 @@ void Camera::script(Scripted next) {
     impl_->script.push_back(std::move(next));
 }
 
-void Camera::clearScript() {
+void Camera::clear_script() {
     std::lock_guard lk(impl_->mu);
     impl_->script.clear();
 }
@@ -449,12 +449,12 @@ std::vector<Request> Camera::requests() const {
     return impl_->requests;
 }
 
-void Camera::clearRequests() {
+void Camera::clear_requests() {
     std::lock_guard lk(impl_->mu);
     std::vector<Request>().swap(impl_->requests);  // the capacity too: long runs clear it often
 }
 
-std::optional<Request> Camera::waitRequest(uint8_t msgClass, uint8_t code, std::chrono::milliseconds timeout,
+std::optional<Request> Camera::wait_request(uint8_t msgClass, uint8_t code, std::chrono::milliseconds timeout,
                                            int nth) const {
     std::unique_lock lk(impl_->mu);
     std::optional<Request> found;
@@ -470,19 +470,19 @@ std::optional<Request> Camera::waitRequest(uint8_t msgClass, uint8_t code, std::
     return found;
 }
 
-int Camera::loginCount() const {
+int Camera::login_count() const {
     std::lock_guard lk(impl_->mu);
     return impl_->logins;
 }
 
-std::vector<uint8_t> Camera::record(uint8_t msgClass, uint8_t getCode) const {
+std::vector<uint8_t> Camera::record(uint8_t msgClass, uint8_t get_code) const {
     std::lock_guard lk(impl_->mu);
-    return impl_->recordLocked(msgClass, getCode);
+    return impl_->record_locked(msgClass, get_code);
 }
 
-void Camera::setRecord(uint8_t msgClass, uint8_t getCode, std::vector<uint8_t> wire) {
+void Camera::set_record(uint8_t msgClass, uint8_t get_code, std::vector<uint8_t> wire) {
     std::lock_guard lk(impl_->mu);
-    impl_->storeLocked(msgClass, getCode, std::move(wire));
+    impl_->store_locked(msgClass, get_code, std::move(wire));
 }
 
 PtzState Camera::ptz() const {
@@ -490,68 +490,68 @@ PtzState Camera::ptz() const {
     return impl_->ptz;
 }
 
-int Camera::reportConnections() const {
+int Camera::report_connections() const {
     std::lock_guard lk(impl_->mu);
-    return impl_->countLocked(Impl::Kind::Report);
+    return impl_->count_locked(Impl::Kind::Report);
 }
 
-int Camera::videoConnections() const {
+int Camera::video_connections() const {
     std::lock_guard lk(impl_->mu);
-    return impl_->countLocked(Impl::Kind::Video);
+    return impl_->count_locked(Impl::Kind::Video);
 }
 
-int Camera::videoConnectionsOpened() const {
+int Camera::video_connections_opened() const {
     std::lock_guard lk(impl_->mu);
-    return impl_->videoAnnounced;
+    return impl_->video_announced;
 }
 
-bool Camera::waitReportConnection(std::chrono::milliseconds timeout) const {
+bool Camera::wait_report_connection(std::chrono::milliseconds timeout) const {
     std::unique_lock lk(impl_->mu);
-    return impl_->changed.wait_for(lk, timeout, [&] { return impl_->countLocked(Impl::Kind::Report) > 0; });
+    return impl_->changed.wait_for(lk, timeout, [&] { return impl_->count_locked(Impl::Kind::Report) > 0; });
 }
 
-bool Camera::waitVideoConnection(std::chrono::milliseconds timeout) const {
+bool Camera::wait_video_connection(std::chrono::milliseconds timeout) const {
     std::unique_lock lk(impl_->mu);
-    return impl_->changed.wait_for(lk, timeout, [&] { return impl_->countLocked(Impl::Kind::Video) > 0; });
+    return impl_->changed.wait_for(lk, timeout, [&] { return impl_->count_locked(Impl::Kind::Video) > 0; });
 }
 
-void Camera::sendReport(uint32_t type, const std::vector<uint8_t>& body) {
-    impl_->broadcast(Impl::Kind::Report, reportMessage(type, body));
+void Camera::send_report(uint32_t type, const std::vector<uint8_t>& body) {
+    impl_->broadcast(Impl::Kind::Report, report_message(type, body));
 }
-void Camera::sendReportRaw(const std::vector<uint8_t>& bytes) { impl_->broadcast(Impl::Kind::Report, bytes); }
-void Camera::sendVideoRaw(const std::vector<uint8_t>& bytes) { impl_->broadcast(Impl::Kind::Video, bytes); }
-void Camera::sendReportSplit(const std::vector<uint8_t>& bytes, size_t piece, std::chrono::milliseconds gap) {
-    impl_->sendSplit(Impl::Kind::Report, bytes, piece, gap);
+void Camera::send_report_raw(const std::vector<uint8_t>& bytes) { impl_->broadcast(Impl::Kind::Report, bytes); }
+void Camera::send_video_raw(const std::vector<uint8_t>& bytes) { impl_->broadcast(Impl::Kind::Video, bytes); }
+void Camera::send_report_split(const std::vector<uint8_t>& bytes, size_t piece, std::chrono::milliseconds gap) {
+    impl_->send_split(Impl::Kind::Report, bytes, piece, gap);
 }
-void Camera::sendVideoSplit(const std::vector<uint8_t>& bytes, size_t piece, std::chrono::milliseconds gap) {
-    impl_->sendSplit(Impl::Kind::Video, bytes, piece, gap);
+void Camera::send_video_split(const std::vector<uint8_t>& bytes, size_t piece, std::chrono::milliseconds gap) {
+    impl_->send_split(Impl::Kind::Video, bytes, piece, gap);
 }
-void Camera::closeReportChannels() { impl_->closeChannels(Impl::Kind::Report, false); }
-void Camera::closeVideoChannels() { impl_->closeChannels(Impl::Kind::Video, false); }
-void Camera::resetReportChannels() { impl_->closeChannels(Impl::Kind::Report, true); }
+void Camera::close_report_channels() { impl_->close_channels(Impl::Kind::Report, false); }
+void Camera::close_video_channels() { impl_->close_channels(Impl::Kind::Video, false); }
+void Camera::reset_report_channels() { impl_->close_channels(Impl::Kind::Report, true); }
 
-void Camera::stallChannels(bool stalled) {
+void Camera::stall_channels(bool stalled) {
     std::lock_guard lk(impl_->mu);
     impl_->stalled = stalled;
-    impl_->wakeLocked();
-    impl_->streamCv.notify_all();
+    impl_->wake_locked();
+    impl_->stream_cv.notify_all();
 }
 
-void Camera::startVideoStream() {
+void Camera::start_video_stream() {
     std::lock_guard lk(impl_->mu);
     impl_->streaming = true;
-    impl_->streamCv.notify_all();
+    impl_->stream_cv.notify_all();
 }
 
-void Camera::stopVideoStream() {
+void Camera::stop_video_stream() {
     std::lock_guard lk(impl_->mu);
     impl_->streaming = false;
-    impl_->streamCv.notify_all();
+    impl_->stream_cv.notify_all();
 }
 
-uint64_t Camera::videoFramesSent() const {
+uint64_t Camera::video_frames_sent() const {
     std::lock_guard lk(impl_->mu);
-    return impl_->framesSent;
+    return impl_->frames_sent;
 }
 
 uint32_t Camera::checksum(const uint8_t* data, size_t n, uint32_t seed) {
@@ -559,42 +559,42 @@ uint32_t Camera::checksum(const uint8_t* data, size_t n, uint32_t seed) {
     return seed;
 }
 
-void Camera::sendNumberedReports(uint32_t type, int count, size_t bodyBytes) {
-    bodyBytes = std::max<size_t>(bodyBytes, 8);
+void Camera::send_numbered_reports(uint32_t type, int count, size_t body_bytes) {
+    body_bytes = std::max<size_t>(body_bytes, 8);
     std::vector<uint8_t> burst;
     {
         std::lock_guard lk(impl_->mu);
         for (int n = 0; n < count; ++n) {
-            const uint32_t seq = impl_->reportSeq++;
-            std::vector<uint8_t> body(bodyBytes);
-            for (size_t i = 8; i < bodyBytes; ++i) body[i] = static_cast<uint8_t>(seq * 7 + i);
-            wire::putLe32(body, 0, seq);
-            wire::putLe32(body, 4, checksum(body.data() + 8, body.size() - 8));
-            auto m = reportMessage(type, body);
+            const uint32_t seq = impl_->report_seq++;
+            std::vector<uint8_t> body(body_bytes);
+            for (size_t i = 8; i < body_bytes; ++i) body[i] = static_cast<uint8_t>(seq * 7 + i);
+            wire::put_le32(body, 0, seq);
+            wire::put_le32(body, 4, checksum(body.data() + 8, body.size() - 8));
+            auto m = report_message(type, body);
             burst.insert(burst.end(), m.begin(), m.end());
         }
     }
     impl_->broadcast(Impl::Kind::Report, std::move(burst));
 }
 
-void Camera::resetVideoMidFrame(size_t keep) {
-    auto f = videoFrame(std::vector<uint8_t>(1024, 0x5A), 0);
+void Camera::reset_video_mid_frame(size_t keep) {
+    auto f = video_frame(std::vector<uint8_t>(1024, 0x5A), 0);
     f.resize(std::min(keep, f.size() - 1));
-    impl_->resetMidway(Impl::Kind::Video, std::move(f));
+    impl_->reset_midway(Impl::Kind::Video, std::move(f));
 }
 
-void Camera::resetReportsMidMessage(size_t keep) {
-    auto m = reportMessage(0x1003, std::vector<uint8_t>(256, 0xA5));
+void Camera::reset_reports_mid_message(size_t keep) {
+    auto m = report_message(0x1003, std::vector<uint8_t>(256, 0xA5));
     m.resize(std::min(keep, m.size() - 1));
-    impl_->resetMidway(Impl::Kind::Report, std::move(m));
+    impl_->reset_midway(Impl::Kind::Report, std::move(m));
 }
 
-void Camera::onRequest(std::function<void(const Request&)> hook) {
+void Camera::on_request(std::function<void(const Request&)> hook) {
     std::lock_guard lk(impl_->mu);
     impl_->hook = std::move(hook);
 }
 
-void Camera::answerWith(Answerer answerer) {
+void Camera::answer_with(Answerer answerer) {
     std::lock_guard lk(impl_->mu);
     impl_->answerer = std::move(answerer);
 }

@@ -50,9 +50,9 @@ struct Camera::Impl {
         std::vector<uint8_t> in;
         std::deque<Out> out;
         size_t queued = 0;
-        bool closing = false;  // close once the queue is out (or at closeBy)
+        bool closing = false;  // close once the queue is out (or at close_by)
         bool reset = false;
-        Clock::time_point closeBy{};
+        Clock::time_point close_by{};
     };
     // Where an answer goes: the sender of a datagram, or a command connection.
     struct Sink {
@@ -64,7 +64,7 @@ struct Camera::Impl {
         Act act = Act::Send;
         std::vector<uint8_t> bytes;
         std::string label;
-        std::function<void()> followUp;  // runs config.reportDelay after the answer went out
+        std::function<void()> follow_up;  // runs config.report_delay after the answer went out
     };
     struct Timed {
         Clock::time_point at;
@@ -73,93 +73,93 @@ struct Camera::Impl {
         bool operator>(const Timed& o) const { return at != o.at ? at > o.at : seq > o.seq; }
     };
 
-    explicit Impl(Config c) : cfg(std::move(c)), expectedDigest(credentialDigest(cfg.user, cfg.password)) {}
+    explicit Impl(Config c) : cfg(std::move(c)), expected_digest(credential_digest(cfg.user, cfg.password)) {}
 
     const Config cfg;
-    const std::string expectedDigest;
+    const std::string expected_digest;
 
     // Set by start() before the threads exist, cleared by stop() after they are joined.
-    int udpFd = -1, cmdListenFd = -1, chanListenFd = -1, wakeFd = -1;
+    int udp_fd = -1, cmd_listen_fd = -1, chan_listen_fd = -1, wakeFd = -1;
     std::thread server, timer, streamer;
-    std::vector<uint8_t> videoData;
-    // The access units of videoData when it is an H.264 or H.265 stream: one per frame.
-    std::vector<std::span<const uint8_t>> videoUnits;
+    std::vector<uint8_t> video_data;
+    // The access units of video_data when it is an H.264 or H.265 stream: one per frame.
+    std::vector<std::span<const uint8_t>> video_units;
 
     mutable std::mutex mu;
     mutable std::condition_variable changed;  // requests, connections
-    std::condition_variable timerCv, streamCv;
+    std::condition_variable timer_cv, stream_cv;
     bool running = false, stopping = false;
-    bool refuseLogins = false;
+    bool refuse_logins = false;
 
     std::deque<Scripted> script;
     std::vector<Request> requests;
     int logins = 0;
-    int videoAnnounced = 0;  // video channel connections announced since the start
+    int video_announced = 0;  // video channel connections announced since the start
     std::function<void(const Request&)> hook;
     Answerer answerer;
     std::map<uint16_t, std::vector<uint8_t>> records;
     PtzState ptz;
 
     std::map<uint64_t, Conn> conns;
-    uint64_t nextConn = 1;
+    uint64_t next_conn = 1;
     bool stalled = false;
-    uint32_t reportSeq = 0;  // numbered reports sent
+    uint32_t report_seq = 0;  // numbered reports sent
 
     bool streaming = false;
-    uint64_t framesSent = 0;
-    uint32_t frameSeq = 0;
-    size_t videoPos = 0;
-    size_t videoUnit = 0;  // the next access unit; a stream starts from the first
+    uint64_t frames_sent = 0;
+    uint32_t frame_seq = 0;
+    size_t video_pos = 0;
+    size_t video_unit = 0;  // the next access unit; a stream starts from the first
 
     std::priority_queue<Timed, std::vector<Timed>, std::greater<>> timed;
-    uint64_t timedSeq = 0;
+    uint64_t timed_seq = 0;
 
     // ---- life cycle -------------------------------------------------------------------------
     bool start();
     void stop();
-    void closeSockets();
+    void close_sockets();
 
     // ---- serving thread ---------------------------------------------------------------------
     void serve();
-    void readDatagrams(std::vector<std::pair<Sink, Request>>& work);
-    void acceptAll(int listenFd, Kind kind);
-    void readConnLocked(std::map<uint64_t, Conn>::iterator it, std::vector<std::pair<Sink, Request>>& work);
-    void parseCommandsLocked(uint64_t id, Conn& c, std::vector<std::pair<Sink, Request>>& work);
-    bool parseAnnouncementLocked(Conn& c);
-    void flushAllLocked();
-    void closeConnLocked(std::map<uint64_t, Conn>::iterator it, bool reset);
+    void read_datagrams(std::vector<std::pair<Sink, Request>>& work);
+    void accept_all(int listen_fd, Kind kind);
+    void read_conn_locked(std::map<uint64_t, Conn>::iterator it, std::vector<std::pair<Sink, Request>>& work);
+    void parse_commands_locked(uint64_t id, Conn& c, std::vector<std::pair<Sink, Request>>& work);
+    bool parse_announcement_locked(Conn& c);
+    void flush_all_locked();
+    void close_conn_locked(std::map<uint64_t, Conn>::iterator it, bool reset);
 
     // ---- requests ---------------------------------------------------------------------------
     void handle(Request req, const Sink& sink);
-    Outcome scriptedAnswer(const Request& req, const Scripted& s);
-    Outcome defaultAnswer(const Request& req);
+    Outcome scripted_answer(const Request& req, const Scripted& s);
+    Outcome default_answer(const Request& req);
     Outcome effect(const CommandDef& def, const Request& req, Outcome a);
     void deliver(const Sink& sink, const Outcome& a);
     void log(const Request& req, const std::string& label) const;
 
     // ---- state ------------------------------------------------------------------------------
-    std::vector<uint8_t> recordLocked(uint8_t cls, uint8_t code) const;
-    void storeLocked(uint8_t cls, uint8_t code, std::vector<uint8_t> wire);
-    void moveToLocked(int pan, int tilt, int zoom);
-    bool presetLocked(const std::vector<uint8_t>& rec);
-    std::vector<uint8_t> systemInfoLocked() const;
+    std::vector<uint8_t> record_locked(uint8_t cls, uint8_t code) const;
+    void store_locked(uint8_t cls, uint8_t code, std::vector<uint8_t> wire);
+    void move_to_locked(int pan, int tilt, int zoom);
+    bool preset_locked(const std::vector<uint8_t>& rec);
+    std::vector<uint8_t> system_info_locked() const;
 
     // ---- channels ---------------------------------------------------------------------------
-    void wakeLocked() const;
-    void enqueueLocked(Conn& c, Out out);
+    void wake_locked() const;
+    void enqueue_locked(Conn& c, Out out);
     void broadcast(Kind kind, std::vector<uint8_t> bytes);
-    void closeChannels(Kind kind, bool reset);
-    int countLocked(Kind kind) const;
-    void sendSplit(Kind kind, const std::vector<uint8_t>& bytes, size_t piece, milliseconds gap);
-    void resetMidway(Kind kind, std::vector<uint8_t> partial);
+    void close_channels(Kind kind, bool reset);
+    int count_locked(Kind kind) const;
+    void send_split(Kind kind, const std::vector<uint8_t>& bytes, size_t piece, milliseconds gap);
+    void reset_midway(Kind kind, std::vector<uint8_t> partial);
 
     // ---- timer and stream -------------------------------------------------------------------
     void schedule(milliseconds delay, std::function<void()> fn);
-    void timerLoop();
+    void timer_loop();
     void keepalive();
-    void streamLoop();
-    bool videoReadyLocked() const;
-    void sendFrameLocked();
+    void stream_loop();
+    bool video_ready_locked() const;
+    void send_frame_locked();
 };
 
 }  // namespace ipcsim

@@ -36,7 +36,7 @@ struct Packet {
     uint64_t usec;  // capture time
     const uint8_t* data;
     size_t len;
-    uint32_t linkType;
+    uint32_t link_type;
 };
 
 struct Segment {
@@ -55,7 +55,7 @@ const uint8_t* ipv4Of(const Packet& pk, size_t& len) {
     const uint8_t* d = pk.data;
     size_t n = pk.len, skip = 0;
     uint16_t proto = 0x0800;
-    switch (pk.linkType) {
+    switch (pk.link_type) {
     case 0:  // BSD loopback: 4-byte address family in the writer's order
         if (n < 4) return nullptr;
         if (!((d[0] == 2 && d[1] == 0 && d[2] == 0 && d[3] == 0) || (d[0] == 0 && d[1] == 0 && d[2] == 0 && d[3] == 2)))
@@ -95,7 +95,7 @@ const uint8_t* ipv4Of(const Packet& pk, size_t& len) {
     return d + skip;
 }
 
-bool segmentOf(const Packet& pk, Segment& s) {
+bool segment_of(const Packet& pk, Segment& s) {
     size_t n = 0;
     const uint8_t* ip = ipv4Of(pk, n);
     if (!ip || n < 20 || (ip[0] >> 4) != 4) return false;
@@ -140,7 +140,7 @@ bool segmentOf(const Packet& pk, Segment& s) {
 
 // ---- file formats ---------------------------------------------------------------------------
 
-std::vector<Packet> pcapPackets(const std::vector<uint8_t>& f) {
+std::vector<Packet> pcap_packets(const std::vector<uint8_t>& f) {
     Reader r{f.data(), f.size(), f[0] == 0xA1};
     if (f.size() < 24) throw CaptureError("truncated capture: the pcap file header is incomplete");
     uint32_t link = r.u32(20) & 0x0FFFFFFFu;
@@ -162,7 +162,7 @@ std::vector<Packet> pcapPackets(const std::vector<uint8_t>& f) {
     return out;
 }
 
-std::vector<Packet> pcapngPackets(const std::vector<uint8_t>& f) {
+std::vector<Packet> pcapng_packets(const std::vector<uint8_t>& f) {
     std::vector<Packet> out;
     std::vector<uint32_t> links;  // per interface of the current section
     Reader r{f.data(), f.size(), false};
@@ -188,23 +188,23 @@ std::vector<Packet> pcapngPackets(const std::vector<uint8_t>& f) {
         if (blen > f.size() - at)
             throw CaptureError("truncated capture: a pcapng block needs " + std::to_string(blen) + " bytes, " +
                                std::to_string(f.size() - at) + " left");
-        const size_t body = at + 8, bodyLen = blen - 12;
+        const size_t body = at + 8, body_len = blen - 12;
         if (type == 1) {  // interface description
-            if (bodyLen < 8) throw CaptureError("not a capture: short interface block");
+            if (body_len < 8) throw CaptureError("not a capture: short interface block");
             links.push_back(r.u16(body));
         } else if (type == 6 || type == 2) {  // enhanced / obsolete packet block
-            if (bodyLen < 20) throw CaptureError("not a capture: short packet block");
+            if (body_len < 20) throw CaptureError("not a capture: short packet block");
             uint32_t iface = type == 6 ? r.u32(body) : r.u16(body);
             uint32_t caplen = r.u32(body + 12);
-            if (caplen > bodyLen - 20) throw CaptureError("not a capture: packet longer than its block");
+            if (caplen > body_len - 20) throw CaptureError("not a capture: packet longer than its block");
             if (iface >= links.size()) throw CaptureError("not a capture: packet of an undeclared interface");
             uint64_t ts = uint64_t{r.u32(body + 4)} << 32 | r.u32(body + 8);  // microseconds
             out.push_back({out.size(), ts, f.data() + body + 20, caplen, links[iface]});
         } else if (type == 3) {  // simple packet block: interface 0
-            if (bodyLen < 4 || links.empty()) throw CaptureError("not a capture: bad simple packet block");
+            if (body_len < 4 || links.empty()) throw CaptureError("not a capture: bad simple packet block");
             uint32_t orig = r.u32(body);
             out.push_back({out.size(), out.empty() ? 0 : out.back().usec, f.data() + body + 4,
-                           std::min<size_t>(orig, bodyLen - 4), links[0]});
+                           std::min<size_t>(orig, body_len - 4), links[0]});
         }
         at += blen;
     }
@@ -281,7 +281,7 @@ struct Direction {
 };
 
 struct Connection {
-    size_t firstPacket = 0;
+    size_t first_packet = 0;
     Direction dir[2];  // [0]: from the lower endpoint, [1]: from the higher
     int host = -1;     // the direction that carried the first payload
 };
@@ -294,59 +294,59 @@ struct Found {
     std::vector<uint8_t> bytes;
 };
 
-bool isCommand(const std::vector<uint8_t>& m) { return m.size() >= wire::kHeader && m[0] == 0x5B && m[1] == 0x5A; }
-uint16_t keyOf(const std::vector<uint8_t>& m) { return static_cast<uint16_t>(m[3] << 8 | m[4]); }
+bool is_command(const std::vector<uint8_t>& m) { return m.size() >= wire::kHeader && m[0] == 0x5B && m[1] == 0x5A; }
+uint16_t key_of(const std::vector<uint8_t>& m) { return static_cast<uint16_t>(m[3] << 8 | m[4]); }
 
 }  // namespace
 
-CapturedCamera parseCapture(const std::vector<uint8_t>& file) {
+CapturedCamera parse_capture(const std::vector<uint8_t>& file) {
     if (file.size() < 4) throw CaptureError("not a capture: the file is too short for a pcap or pcapng header");
-    uint32_t magicLe = wire::le32(file.data());
+    uint32_t magic_le = wire::le32(file.data());
     std::vector<Packet> packets;
-    if (magicLe == 0xA1B2C3D4u || magicLe == 0xA1B23C4Du || magicLe == 0xD4C3B2A1u || magicLe == 0x4D3CB2A1u)
-        packets = pcapPackets(file);
-    else if (magicLe == 0x0A0D0D0Au)
-        packets = pcapngPackets(file);
+    if (magic_le == 0xA1B2C3D4u || magic_le == 0xA1B23C4Du || magic_le == 0xD4C3B2A1u || magic_le == 0x4D3CB2A1u)
+        packets = pcap_packets(file);
+    else if (magic_le == 0x0A0D0D0Au)
+        packets = pcapng_packets(file);
     else
         throw CaptureError("not a capture: no pcap or pcapng header");
 
     std::vector<Found> answers, reports, requests;
     std::map<std::tuple<Endpoint, Endpoint>, Connection> conns;
-    std::map<Endpoint, uint16_t> udpPending;  // host endpoint -> key of its last request, +1 (0: none)
-    std::map<Endpoint, bool> udpHasPending;
+    std::map<Endpoint, uint16_t> udp_pending;  // host endpoint -> key of its last request, +1 (0: none)
+    std::map<Endpoint, bool> udp_has_pending;
     for (const Packet& pk : packets) {
         Segment s;
-        if (!segmentOf(pk, s)) continue;
+        if (!segment_of(pk, s)) continue;
         Endpoint src{s.src, s.sport}, dst{s.dst, s.dport};
         if (!s.tcp) {
             if (s.cut || s.payloadLen < wire::kHeader) continue;
             std::vector<uint8_t> m(s.payload, s.payload + s.payloadLen);
-            if (!isCommand(m) || wire::be32(m.data() + 12) != m.size() - wire::kHeader) continue;
+            if (!is_command(m) || wire::be32(m.data() + 12) != m.size() - wire::kHeader) continue;
             if (s.dport == kUdpPort) {
-                requests.push_back({pk.index, keyOf(m), {}});
-                udpPending[src] = keyOf(m);
-                udpHasPending[src] = true;
-            } else if (s.sport == kUdpPort && udpHasPending[dst]) {
-                answers.push_back({pk.index, udpPending[dst], std::move(m)});
-                udpHasPending[dst] = false;
+                requests.push_back({pk.index, key_of(m), {}});
+                udp_pending[src] = key_of(m);
+                udp_has_pending[src] = true;
+            } else if (s.sport == kUdpPort && udp_has_pending[dst]) {
+                answers.push_back({pk.index, udp_pending[dst], std::move(m)});
+                udp_has_pending[dst] = false;
             }
             continue;
         }
-        bool lowFirst = src < dst;
-        auto& c = conns[lowFirst ? std::make_tuple(src, dst) : std::make_tuple(dst, src)];
-        if (s.syn && !c.dir[0].started && !c.dir[1].started) c.firstPacket = pk.index;
-        int d = lowFirst ? 0 : 1;
+        bool low_first = src < dst;
+        auto& c = conns[low_first ? std::make_tuple(src, dst) : std::make_tuple(dst, src)];
+        if (s.syn && !c.dir[0].started && !c.dir[1].started) c.first_packet = pk.index;
+        int d = low_first ? 0 : 1;
         if (c.host < 0 && s.payloadLen > 0) c.host = d;
         c.dir[d].segment(s, pk.index);
     }
 
     for (auto& [key, c] : conns) {
         if (c.host < 0) continue;
-        auto& hostMsgs = c.dir[c.host].messages;
-        auto& camMsgs = c.dir[1 - c.host].messages;
-        bool channel = !hostMsgs.empty() && isCommand(hostMsgs[0].bytes) && keyOf(hostMsgs[0].bytes) == 0x0003;
+        auto& host_msgs = c.dir[c.host].messages;
+        auto& cam_msgs = c.dir[1 - c.host].messages;
+        bool channel = !host_msgs.empty() && is_command(host_msgs[0].bytes) && key_of(host_msgs[0].bytes) == 0x0003;
         if (channel) {
-            for (auto& m : camMsgs)
+            for (auto& m : cam_msgs)
                 if (m.bytes.size() >= 28 && m.bytes[0] == 0x5A && m.bytes[1] == 0x5B)
                     reports.push_back({m.packet, 0, std::move(m.bytes)});
             continue;
@@ -354,28 +354,28 @@ CapturedCamera parseCapture(const std::vector<uint8_t>& file) {
         // Command connection: each answer belongs to the latest request sent before it.
         size_t h = 0;
         bool pending = false;
-        uint16_t pendingKey = 0;
-        for (auto& m : hostMsgs)
-            if (isCommand(m.bytes)) requests.push_back({m.packet, keyOf(m.bytes), {}});
-        for (auto& m : camMsgs) {
-            while (h < hostMsgs.size() && hostMsgs[h].packet <= m.packet) {
-                if (isCommand(hostMsgs[h].bytes)) {
+        uint16_t pending_key = 0;
+        for (auto& m : host_msgs)
+            if (is_command(m.bytes)) requests.push_back({m.packet, key_of(m.bytes), {}});
+        for (auto& m : cam_msgs) {
+            while (h < host_msgs.size() && host_msgs[h].packet <= m.packet) {
+                if (is_command(host_msgs[h].bytes)) {
                     pending = true;
-                    pendingKey = keyOf(hostMsgs[h].bytes);
+                    pending_key = key_of(host_msgs[h].bytes);
                 }
                 ++h;
             }
-            if (pending && isCommand(m.bytes)) {
-                answers.push_back({m.packet, pendingKey, std::move(m.bytes)});
+            if (pending && is_command(m.bytes)) {
+                answers.push_back({m.packet, pending_key, std::move(m.bytes)});
                 pending = false;
             }
         }
     }
 
-    auto byPacket = [](const Found& a, const Found& b) { return a.packet < b.packet; };
-    std::stable_sort(answers.begin(), answers.end(), byPacket);
-    std::stable_sort(reports.begin(), reports.end(), byPacket);
-    std::stable_sort(requests.begin(), requests.end(), byPacket);
+    auto by_packet = [](const Found& a, const Found& b) { return a.packet < b.packet; };
+    std::stable_sort(answers.begin(), answers.end(), by_packet);
+    std::stable_sort(reports.begin(), reports.end(), by_packet);
+    std::stable_sort(requests.begin(), requests.end(), by_packet);
     CapturedCamera cam;
     cam.packets = packets.size();
     for (auto& a : answers) cam.answers[a.key].push_back(std::move(a.bytes));
@@ -390,10 +390,10 @@ CapturedCamera parseCapture(const std::vector<uint8_t>& file) {
         CapturedCamera::Report rep;
         if (q > 0 && requests[q - 1].key != 0x0000) {
             const Found& req = requests[q - 1];
-            rep.afterKey = req.key;
-            rep.afterNth = nth[q - 1];
+            rep.after_key = req.key;
+            rep.after_nth = nth[q - 1];
             uint64_t from = packets[req.packet].usec, to = packets[r.packet].usec;
-            rep.delayMs = static_cast<uint32_t>(to > from ? std::min<uint64_t>((to - from) / 1000, 2000) : 0);
+            rep.delay_ms = static_cast<uint32_t>(to > from ? std::min<uint64_t>((to - from) / 1000, 2000) : 0);
         }
         rep.bytes = std::move(r.bytes);
         cam.reports.push_back(std::move(rep));
@@ -404,7 +404,7 @@ CapturedCamera parseCapture(const std::vector<uint8_t>& file) {
     return cam;
 }
 
-CapturedCamera readCapture(const std::string& path) {
+CapturedCamera read_capture(const std::string& path) {
     std::vector<uint8_t> data;
     try {
         const std::string text = ipctools::read_file(path, kMaxFile);
@@ -413,7 +413,7 @@ CapturedCamera readCapture(const std::string& path) {
         throw CaptureError(e.what());
     }
     try {
-        return parseCapture(data);
+        return parse_capture(data);
     } catch (const CaptureError& e) {
         throw CaptureError(path + ": " + e.what());
     }

@@ -28,13 +28,13 @@ struct CapturedCamera {
     // (class << 8 | code), in captured order.
     std::map<uint16_t, std::vector<std::vector<uint8_t>>> answers;
     // Report messages the camera sent on its report channels, in captured order, each tied to
-    // the request it followed: the `afterNth`-th request (from 1) of class and code `afterKey`,
-    // `delayMs` later. afterNth 0: it followed the login or nothing, so it belongs to the
+    // the request it followed: the `after_nth`-th request (from 1) of class and code `after_key`,
+    // `delay_ms` later. after_nth 0: it followed the login or nothing, so it belongs to the
     // channel's opening.
     struct Report {
-        uint16_t afterKey = 0;
-        size_t afterNth = 0;
-        uint32_t delayMs = 0;
+        uint16_t after_key = 0;
+        size_t after_nth = 0;
+        uint32_t delay_ms = 0;
         std::vector<uint8_t> bytes;
     };
     std::vector<Report> reports;
@@ -42,7 +42,7 @@ struct CapturedCamera {
 };
 
 // Reads the capture in memory (at most 1 GiB). Throws CaptureError.
-CapturedCamera readCapture(const std::string& path);
-CapturedCamera parseCapture(const std::vector<uint8_t>& file);
+CapturedCamera read_capture(const std::string& path);
+CapturedCamera parse_capture(const std::vector<uint8_t>& file);
 
 }  // namespace ipcsim

@@ -151,7 +151,7 @@ inline constexpr CommandDef kCommands[] = {
 #undef A
 // clang-format on
 
-inline const CommandDef* findCommand(uint8_t cls, uint8_t code) {
+inline const CommandDef* find_command(uint8_t cls, uint8_t code) {
     for (const auto& c : kCommands)
         if (c.cls == cls && c.code == code) return &c;
     return nullptr;

@@ -84,14 +84,14 @@ struct Replay {
         std::lock_guard lk(mu);
         size_t n = ++seen[key];
         for (const auto& rep : cam.reports)
-            if (rep.afterNth > 0 && rep.afterKey == key && rep.afterNth == n)
-                due.emplace_back(std::chrono::steady_clock::now() + std::chrono::milliseconds(rep.delayMs), &rep.bytes);
+            if (rep.after_nth > 0 && rep.after_key == key && rep.after_nth == n)
+                due.emplace_back(std::chrono::steady_clock::now() + std::chrono::milliseconds(rep.delay_ms), &rep.bytes);
         auto it = cam.answers.find(key);
         if (it == cam.answers.end()) return std::nullopt;
         return it->second[std::min(n, it->second.size()) - 1];
     }
     // The reports whose time has come.
-    std::vector<const std::vector<uint8_t>*> takeDue() {
+    std::vector<const std::vector<uint8_t>*> take_due() {
         std::lock_guard lk(mu);
         std::vector<const std::vector<uint8_t>*> out;
         auto now = std::chrono::steady_clock::now();
@@ -105,7 +105,7 @@ struct Replay {
         }
         return out;
     }
-    size_t answerCount() const {
+    size_t answer_count() const {
         size_t n = 0;
         for (const auto& [key, list] : cam.answers) n += list.size();
         return n;
@@ -120,7 +120,7 @@ bool number(const char* text, long min, long max, long& out) {
 }
 
 // "0x1001" or "4097".
-bool reportType(const char* text, long& out) {
+bool report_type(const char* text, long& out) {
     std::string_view s(text);
     if (s.size() != 6 || (s.substr(0, 2) != "0x" && s.substr(0, 2) != "0X")) return number(text, 0x1001, 0x1002, out);
     if (s.substr(2) != "1001" && s.substr(2) != "1002") return false;
@@ -134,9 +134,9 @@ int main(int argc, char** argv) {
     ipcsim::Config base;
     base.ip = "127.0.0.2";
     base.log = true;
-    long count = 1, alarmEvery = 0, alarmBurst = 1, flapEvery = 0;
+    long count = 1, alarm_every = 0, alarm_burst = 1, flap_every = 0;
     bool refuse = false;
-    std::string replayFile;
+    std::string replay_file;
     for (int i = 1; i < argc; ++i) {
         std::string opt = argv[i];
         if (opt == "--help" || opt == "-h") {
@@ -180,9 +180,9 @@ int main(int argc, char** argv) {
             base.password = val;
             ok = base.password.size() <= kCredentialMax;
         } else if (opt == "--replay") {
-            replayFile = val;
+            replay_file = val;
         } else if (opt == "--video-file") {
-            base.videoFile = val;
+            base.video_file = val;
             try {
                 if (ipctools::read_file(val, ipcsim::kMaxVideoFile).empty())
                     throw ipctools::InputError(std::string(val) + " is empty");
@@ -194,28 +194,28 @@ int main(int argc, char** argv) {
             ok = number(val, 1, 4096, count);
         } else if (opt == "--tcp-port") {
             ok = number(val, 1, 65535, n) && n != 5000 && n != 5001;
-            base.tcpPort = static_cast<uint16_t>(n);
+            base.tcp_port = static_cast<uint16_t>(n);
         } else if (opt == "--fps") {
             ok = number(val, 0, 1000, n);
-            base.framesPerSecond = static_cast<int>(n);
+            base.frames_per_second = static_cast<int>(n);
         } else if (opt == "--frame-bytes") {
             ok = number(val, 1, 4 << 20, n);
-            base.frameBytes = static_cast<uint32_t>(n);
+            base.frame_bytes = static_cast<uint32_t>(n);
         } else if (opt == "--keepalive") {
             ok = number(val, 0, 86400, n);
-            base.keepaliveSeconds = static_cast<int>(n);
+            base.keepalive_seconds = static_cast<int>(n);
         } else if (opt == "--alarm-every") {
-            ok = number(val, 0, 86400, alarmEvery);
+            ok = number(val, 0, 86400, alarm_every);
         } else if (opt == "--alarm-burst") {
-            ok = number(val, 1, 1000000, alarmBurst);
+            ok = number(val, 1, 1000000, alarm_burst);
         } else if (opt == "--flap") {
-            ok = number(val, 0, 86400, flapEvery);
+            ok = number(val, 0, 86400, flap_every);
         } else if (opt == "--report-delay") {
             ok = number(val, 0, 600000, n);
-            base.reportDelay = std::chrono::milliseconds(n);
+            base.report_delay = std::chrono::milliseconds(n);
         } else {  // --gps-report-type
-            ok = reportType(val, n);
-            base.gpsReportType = static_cast<uint32_t>(n);
+            ok = report_type(val, n);
+            base.gps_report_type = static_cast<uint32_t>(n);
         }
         if (!ok && (opt == "--user" || opt == "--password")) {
             std::fprintf(stderr, "ipcsim: %s: at most %zu characters\n", opt.c_str(), kCredentialMax);
@@ -235,9 +235,9 @@ int main(int argc, char** argv) {
     }
 
     std::shared_ptr<Replay> replay;
-    if (!replayFile.empty()) {
+    if (!replay_file.empty()) {
         try {
-            replay = std::make_shared<Replay>(ipcsim::readCapture(replayFile));
+            replay = std::make_shared<Replay>(ipcsim::read_capture(replay_file));
         } catch (const ipcsim::CaptureError& e) {
             std::fprintf(stderr, "ipcsim: %s\n", e.what());
             return 1;
@@ -245,11 +245,11 @@ int main(int argc, char** argv) {
     }
 
     // The camera threads inherit this mask, so the signals reach sigtimedwait below only.
-    sigset_t stopSignals;
-    sigemptyset(&stopSignals);
-    sigaddset(&stopSignals, SIGINT);
-    sigaddset(&stopSignals, SIGTERM);
-    pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     std::vector<std::unique_ptr<ipcsim::Camera>> cameras;
     for (long i = 0; i < count; ++i) {
@@ -259,63 +259,63 @@ int main(int argc, char** argv) {
         ipcsim::Config cfg = base;
         cfg.ip = text;
         cameras.push_back(std::make_unique<ipcsim::Camera>(cfg));
-        cameras.back()->refuseLogins(refuse);
-        if (replay) cameras.back()->answerWith([replay](const ipcsim::Request& r) { return replay->answer(r); });
+        cameras.back()->refuse_logins(refuse);
+        if (replay) cameras.back()->answer_with([replay](const ipcsim::Request& r) { return replay->answer(r); });
         if (!cameras.back()->start()) return 1;
     }
     std::printf("ipcsim: %ld camera(s) from %s, UDP 5001, TCP %u and 5000; user %s\n", count, base.ip.c_str(),
-                base.tcpPort, base.user.c_str());
+                base.tcp_port, base.user.c_str());
     std::fflush(stdout);
 
     if (replay)
-        std::printf("ipcsim: replaying %zu answer(s) to %zu command(s) and %zu report(s) from %s\n", replay->answerCount(),
-                    replay->cam.answers.size(), replay->cam.reports.size(), replayFile.c_str());
+        std::printf("ipcsim: replaying %zu answer(s) to %zu command(s) and %zu report(s) from %s\n", replay->answer_count(),
+                    replay->cam.answers.size(), replay->cam.reports.size(), replay_file.c_str());
     std::fflush(stdout);
 
     uint32_t alarms = 0;
-    std::vector<int> reportChannels(cameras.size(), 0);
+    std::vector<int> report_channels(cameras.size(), 0);
     using Clock = std::chrono::steady_clock;
-    auto nextAlarm = Clock::now() + std::chrono::seconds(alarmEvery);
-    auto nextFlap = Clock::now() + std::chrono::seconds(flapEvery);
+    auto next_alarm = Clock::now() + std::chrono::seconds(alarm_every);
+    auto next_flap = Clock::now() + std::chrono::seconds(flap_every);
     for (;;) {
         auto next = Clock::now() + std::chrono::hours(1);
-        if (alarmEvery > 0) next = std::min(next, nextAlarm);
-        if (flapEvery > 0) next = std::min(next, nextFlap);
+        if (alarm_every > 0) next = std::min(next, next_alarm);
+        if (flap_every > 0) next = std::min(next, next_flap);
         // Replaying cameras look for new report channels and due reports ten times a second.
         if (replay) next = std::min(next, Clock::now() + std::chrono::milliseconds(100));
         auto wait = std::max(Clock::duration::zero(), next - Clock::now());
         auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(wait).count();
         timespec ts{static_cast<time_t>(ns / 1000000000), static_cast<long>(ns % 1000000000)};
-        int sig = sigtimedwait(&stopSignals, nullptr, &ts);
+        int sig = sigtimedwait(&stop_signals, nullptr, &ts);
         if (sig == SIGINT || sig == SIGTERM) break;
         if (sig >= 0 || errno != EAGAIN) continue;
         if (replay) {
             for (size_t i = 0; i < cameras.size(); ++i) {
-                int now = cameras[i]->reportConnections();
-                if (now > reportChannels[i])
+                int now = cameras[i]->report_connections();
+                if (now > report_channels[i])
                     for (const auto& r : replay->cam.reports)
-                        if (r.afterNth == 0) cameras[i]->sendReportRaw(r.bytes);
-                reportChannels[i] = now;
+                        if (r.after_nth == 0) cameras[i]->send_report_raw(r.bytes);
+                report_channels[i] = now;
             }
-            for (const auto* r : replay->takeDue())
-                for (auto& cam : cameras) cam->sendReportRaw(*r);
+            for (const auto* r : replay->take_due())
+                for (auto& cam : cameras) cam->send_report_raw(*r);
         }
-        if (alarmEvery > 0 && Clock::now() >= nextAlarm) {
-            nextAlarm += std::chrono::seconds(alarmEvery);
-            for (long k = 0; k < alarmBurst; ++k) {
+        if (alarm_every > 0 && Clock::now() >= next_alarm) {
+            next_alarm += std::chrono::seconds(alarm_every);
+            for (long k = 0; k < alarm_burst; ++k) {
                 ++alarms;
                 std::vector<uint8_t> body(64, 0);
                 std::snprintf(reinterpret_cast<char*>(body.data()), 32, "alarm %u", alarms);
                 for (int b = 0; b < 4; ++b) body[32 + b] = static_cast<uint8_t>(alarms >> (8 * b));
-                for (auto& cam : cameras) cam->sendReport(0x1003, body);
+                for (auto& cam : cameras) cam->send_report(0x1003, body);
             }
             if (base.log) {
                 std::printf("alarm report 0x1003 #%u sent on every report channel\n", alarms);
                 std::fflush(stdout);
             }
         }
-        if (flapEvery > 0 && Clock::now() >= nextFlap) {
-            nextFlap += std::chrono::seconds(flapEvery);
+        if (flap_every > 0 && Clock::now() >= next_flap) {
+            next_flap += std::chrono::seconds(flap_every);
             bool away = cameras.front()->running();
             for (auto& cam : cameras) {
                 if (away)

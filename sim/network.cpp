@@ -26,7 +26,7 @@ namespace {
 constexpr size_t kPacedBacklog = 4u << 20;   // queued bytes above which a video connection waits
 constexpr size_t kFastBacklog = 256u << 10;  // the same when streaming as fast as possible
 
-int openSocket(const sockaddr_in& addr, int type, std::string& error) {
+int open_socket(const sockaddr_in& addr, int type, std::string& error) {
     int fd = socket(AF_INET, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (fd < 0) {
         error = std::strerror(errno);
@@ -61,45 +61,45 @@ bool Camera::Impl::start() {
     }
     auto fail = [&](const char* what, uint16_t port, const std::string& why) {
         std::fprintf(stderr, "ipcsim: cannot open %s %s:%u: %s\n", what, cfg.ip.c_str(), port, why.c_str());
-        closeSockets();
+        close_sockets();
         return false;
     };
     std::string why;
-    if (!cfg.videoFile.empty()) {
+    if (!cfg.video_file.empty()) {
         try {
-            const std::string data = ipctools::read_file(cfg.videoFile, kMaxVideoFile);
-            videoData.assign(data.begin(), data.end());
+            const std::string data = ipctools::read_file(cfg.video_file, kMaxVideoFile);
+            video_data.assign(data.begin(), data.end());
         } catch (const ipctools::InputError& e) {
             std::fprintf(stderr, "ipcsim: video file: %s\n", e.what());
             return false;
         }
-        if (videoData.empty()) {
-            std::fprintf(stderr, "ipcsim: video file %s is empty\n", cfg.videoFile.c_str());
+        if (video_data.empty()) {
+            std::fprintf(stderr, "ipcsim: video file %s is empty\n", cfg.video_file.c_str());
             return false;
         }
-        videoUnits = ipctools::annexb::access_units(videoData);
+        video_units = ipctools::annexb::access_units(video_data);
     }
     wakeFd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
     if (wakeFd < 0) return fail("wake-up eventfd for", 0, std::strerror(errno));
     if (cfg.udp) {
         addr.sin_port = htons(kUdpPort);
-        if ((udpFd = openSocket(addr, SOCK_DGRAM, why)) < 0) return fail("UDP", kUdpPort, why);
+        if ((udp_fd = open_socket(addr, SOCK_DGRAM, why)) < 0) return fail("UDP", kUdpPort, why);
     }
     if (cfg.tcp) {
-        addr.sin_port = htons(cfg.tcpPort);
-        if ((cmdListenFd = openSocket(addr, SOCK_STREAM, why)) < 0) return fail("TCP", cfg.tcpPort, why);
+        addr.sin_port = htons(cfg.tcp_port);
+        if ((cmd_listen_fd = open_socket(addr, SOCK_STREAM, why)) < 0) return fail("TCP", cfg.tcp_port, why);
     }
     if (cfg.channels) {
         addr.sin_port = htons(kChannelPort);
-        if ((chanListenFd = openSocket(addr, SOCK_STREAM, why)) < 0) return fail("TCP", kChannelPort, why);
+        if ((chan_listen_fd = open_socket(addr, SOCK_STREAM, why)) < 0) return fail("TCP", kChannelPort, why);
     }
     running = true;
     stopping = false;
     lk.unlock();
-    if (cfg.keepaliveSeconds > 0) schedule(std::chrono::seconds(cfg.keepaliveSeconds), [this] { keepalive(); });
+    if (cfg.keepalive_seconds > 0) schedule(std::chrono::seconds(cfg.keepalive_seconds), [this] { keepalive(); });
     server = std::thread([this] { serve(); });
-    timer = std::thread([this] { timerLoop(); });
-    streamer = std::thread([this] { streamLoop(); });
+    timer = std::thread([this] { timer_loop(); });
+    streamer = std::thread([this] { stream_loop(); });
     return true;
 }
 
@@ -108,9 +108,9 @@ void Camera::Impl::stop() {
         std::lock_guard lk(mu);
         if (!running || stopping) return;
         stopping = true;
-        wakeLocked();
-        timerCv.notify_all();
-        streamCv.notify_all();
+        wake_locked();
+        timer_cv.notify_all();
+        stream_cv.notify_all();
         changed.notify_all();
     }
     server.join();
@@ -119,7 +119,7 @@ void Camera::Impl::stop() {
     std::lock_guard lk(mu);
     for (auto& [id, c] : conns) close(c.fd);
     conns.clear();
-    closeSockets();
+    close_sockets();
     timed = {};
     streaming = false;
     stalled = false;
@@ -128,8 +128,8 @@ void Camera::Impl::stop() {
     changed.notify_all();
 }
 
-void Camera::Impl::closeSockets() {
-    for (int* fd : {&udpFd, &cmdListenFd, &chanListenFd, &wakeFd})
+void Camera::Impl::close_sockets() {
+    for (int* fd : {&udp_fd, &cmd_listen_fd, &chan_listen_fd, &wakeFd})
         if (*fd >= 0) {
             close(*fd);
             *fd = -1;
@@ -151,12 +151,12 @@ void Camera::Impl::serve() {
         {
             std::lock_guard lk(mu);
             if (stopping) return;
-            for (int fd : {wakeFd, udpFd, cmdListenFd, chanListenFd}) pfds.push_back({fd, POLLIN, 0});
+            for (int fd : {wakeFd, udp_fd, cmd_listen_fd, chan_listen_fd}) pfds.push_back({fd, POLLIN, 0});
             for (auto& [id, c] : conns) {
                 bool channel = c.kind == Kind::Report || c.kind == Kind::Video;
                 short ev = POLLIN;
                 if (!c.out.empty() && !(stalled && channel)) ev |= POLLOUT;
-                if (c.closing) timeout = 20;  // honour closeBy even when nothing moves
+                if (c.closing) timeout = 20;  // honour close_by even when nothing moves
                 pfds.push_back({c.fd, ev, 0});
                 ids.push_back(id);
             }
@@ -167,29 +167,29 @@ void Camera::Impl::serve() {
             [[maybe_unused]] ssize_t n = read(wakeFd, &drained, sizeof drained);
         }
         work.clear();
-        if (pfds[1].revents & POLLIN) readDatagrams(work);
-        if (pfds[2].revents & POLLIN) acceptAll(cmdListenFd, Kind::Command);
-        if (pfds[3].revents & POLLIN) acceptAll(chanListenFd, Kind::Pending);
+        if (pfds[1].revents & POLLIN) read_datagrams(work);
+        if (pfds[2].revents & POLLIN) accept_all(cmd_listen_fd, Kind::Command);
+        if (pfds[3].revents & POLLIN) accept_all(chan_listen_fd, Kind::Pending);
         {
             std::lock_guard lk(mu);
             for (size_t i = 0; i < ids.size(); ++i) {
                 if (!(pfds[i + 4].revents & (POLLIN | POLLHUP | POLLERR))) continue;
                 auto it = conns.find(ids[i]);
-                if (it != conns.end()) readConnLocked(it, work);
+                if (it != conns.end()) read_conn_locked(it, work);
             }
         }
         for (auto& [sink, req] : work) handle(std::move(req), sink);
         std::lock_guard lk(mu);
-        flushAllLocked();
+        flush_all_locked();
     }
 }
 
-void Camera::Impl::readDatagrams(std::vector<std::pair<Sink, Request>>& work) {
+void Camera::Impl::read_datagrams(std::vector<std::pair<Sink, Request>>& work) {
     static thread_local std::vector<uint8_t> buf(65536);
     for (int i = 0; i < 64; ++i) {
         Sink sink;
         socklen_t len = sizeof sink.addr;
-        ssize_t n = recvfrom(udpFd, buf.data(), buf.size(), MSG_DONTWAIT,
+        ssize_t n = recvfrom(udp_fd, buf.data(), buf.size(), MSG_DONTWAIT,
                              reinterpret_cast<sockaddr*>(&sink.addr), &len);
         if (n < 0) return;
         if (n < static_cast<ssize_t>(wire::kHeader)) continue;  // not even a header: ignored
@@ -198,9 +198,9 @@ void Camera::Impl::readDatagrams(std::vector<std::pair<Sink, Request>>& work) {
     }
 }
 
-void Camera::Impl::acceptAll(int listenFd, Kind kind) {
+void Camera::Impl::accept_all(int listen_fd, Kind kind) {
     for (;;) {
-        int fd = accept4(listenFd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        int fd = accept4(listen_fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) return;
         int one = 1;
         setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
@@ -208,32 +208,32 @@ void Camera::Impl::acceptAll(int listenFd, Kind kind) {
         Conn c;
         c.fd = fd;
         c.kind = kind;
-        conns.emplace(nextConn++, std::move(c));
+        conns.emplace(next_conn++, std::move(c));
     }
 }
 
-void Camera::Impl::readConnLocked(std::map<uint64_t, Conn>::iterator it,
+void Camera::Impl::read_conn_locked(std::map<uint64_t, Conn>::iterator it,
                                   std::vector<std::pair<Sink, Request>>& work) {
     static thread_local std::vector<uint8_t> buf(65536);
     Conn& c = it->second;
     ssize_t n = recv(c.fd, buf.data(), buf.size(), MSG_DONTWAIT);
     if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
-        closeConnLocked(it, false);  // the peer went away
+        close_conn_locked(it, false);  // the peer went away
         return;
     }
     if (n < 0 || c.kind == Kind::Report || c.kind == Kind::Video) return;  // channels: ignored
     c.in.insert(c.in.end(), buf.begin(), buf.begin() + n);
     if (c.kind == Kind::Command) {
-        parseCommandsLocked(it->first, c, work);
-        if (c.in.size() > wire::kHeader + wire::kMaxRequest) closeConnLocked(it, false);
-    } else if (!parseAnnouncementLocked(c)) {
-        closeConnLocked(it, false);
+        parse_commands_locked(it->first, c, work);
+        if (c.in.size() > wire::kHeader + wire::kMaxRequest) close_conn_locked(it, false);
+    } else if (!parse_announcement_locked(c)) {
+        close_conn_locked(it, false);
     }
 }
 
-void Camera::Impl::parseCommandsLocked(uint64_t id, Conn& c, std::vector<std::pair<Sink, Request>>& work) {
+void Camera::Impl::parse_commands_locked(uint64_t id, Conn& c, std::vector<std::pair<Sink, Request>>& work) {
     std::vector<std::vector<uint8_t>> frames;
-    size_t used = wire::splitRequests(c.in.data(), c.in.size(), frames);
+    size_t used = wire::split_requests(c.in.data(), c.in.size(), frames);
     for (auto& f : frames) {
         Sink sink;
         sink.transport = Transport::Tcp;
@@ -246,33 +246,33 @@ void Camera::Impl::parseCommandsLocked(uint64_t id, Conn& c, std::vector<std::pa
 
 // A new connection on the channel port tells what it is; false: not an announcement, the
 // connection is dropped.
-bool Camera::Impl::parseAnnouncementLocked(Conn& c) {
-    const wire::Announcement a = wire::parseAnnouncement(c.in.data(), c.in.size());
+bool Camera::Impl::parse_announcement_locked(Conn& c) {
+    const wire::Announcement a = wire::parse_announcement(c.in.data(), c.in.size());
     if (a.kind == wire::Announcement::More) return true;
     if (a.kind == wire::Announcement::Bad) return false;
     c.kind = a.kind == wire::Announcement::Report ? Kind::Report : Kind::Video;
-    videoAnnounced += c.kind == Kind::Video;
+    video_announced += c.kind == Kind::Video;
     c.in.clear();
     c.in.shrink_to_fit();
-    enqueueLocked(c, Out{wire::message(wire::kAck, 3)});
+    enqueue_locked(c, Out{wire::message(wire::kAck, 3)});
     if (cfg.log) {
         Request r{Transport::Tcp, 0, 3, std::vector<uint8_t>(wire::kHeader + a.length)};
         log(r, c.kind == Kind::Report ? "ack (report channel)" : "ack (video channel)");
     }
     changed.notify_all();
-    streamCv.notify_all();
+    stream_cv.notify_all();
     return true;
 }
 
-void Camera::Impl::flushAllLocked() {
+void Camera::Impl::flush_all_locked() {
     auto now = Clock::now();
-    bool videoMoved = false;
+    bool video_moved = false;
     for (auto it = conns.begin(); it != conns.end();) {
         auto cur = it++;
         Conn& c = cur->second;
         bool channel = c.kind == Kind::Report || c.kind == Kind::Video;
-        if (c.closing && (c.reset || (stalled && channel) || now >= c.closeBy)) {
-            closeConnLocked(cur, c.reset);
+        if (c.closing && (c.reset || (stalled && channel) || now >= c.close_by)) {
+            close_conn_locked(cur, c.reset);
             continue;
         }
         if (stalled && channel) continue;
@@ -292,20 +292,20 @@ void Camera::Impl::flushAllLocked() {
                 }
                 o.off += static_cast<size_t>(n);
                 c.queued -= static_cast<size_t>(n);
-                videoMoved |= c.kind == Kind::Video;
+                video_moved |= c.kind == Kind::Video;
                 if (o.off < o.bytes.size()) break;
             }
             c.out.pop_front();
         }
         if (end == Act::Close || end == Act::Reset)
-            closeConnLocked(cur, end == Act::Reset);
+            close_conn_locked(cur, end == Act::Reset);
         else if (c.closing && c.out.empty())
-            closeConnLocked(cur, false);
+            close_conn_locked(cur, false);
     }
-    if (videoMoved) streamCv.notify_all();
+    if (video_moved) stream_cv.notify_all();
 }
 
-void Camera::Impl::closeConnLocked(std::map<uint64_t, Conn>::iterator it, bool reset) {
+void Camera::Impl::close_conn_locked(std::map<uint64_t, Conn>::iterator it, bool reset) {
     if (reset) {
         linger lg{1, 0};
         setsockopt(it->second.fd, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
@@ -319,59 +319,59 @@ void Camera::Impl::closeConnLocked(std::map<uint64_t, Conn>::iterator it, bool r
 // Channels
 // ============================================================================================
 
-void Camera::Impl::wakeLocked() const {
+void Camera::Impl::wake_locked() const {
     if (wakeFd < 0) return;
     uint64_t one = 1;
     [[maybe_unused]] ssize_t n = write(wakeFd, &one, sizeof one);
 }
 
-void Camera::Impl::enqueueLocked(Conn& c, Out out) {
+void Camera::Impl::enqueue_locked(Conn& c, Out out) {
     c.queued += out.bytes.size();
     c.out.push_back(std::move(out));
-    wakeLocked();
+    wake_locked();
 }
 
 void Camera::Impl::broadcast(Kind kind, std::vector<uint8_t> bytes) {
     std::lock_guard lk(mu);
     for (auto& [id, c] : conns)
-        if (c.kind == kind && !c.closing) enqueueLocked(c, Out{bytes});
+        if (c.kind == kind && !c.closing) enqueue_locked(c, Out{bytes});
 }
 
-void Camera::Impl::closeChannels(Kind kind, bool reset) {
+void Camera::Impl::close_channels(Kind kind, bool reset) {
     std::unique_lock lk(mu);
     std::vector<uint64_t> ids;
     for (auto& [id, c] : conns)
         if (c.kind == kind) {
             c.closing = true;
             c.reset = reset;
-            c.closeBy = Clock::now() + std::chrono::seconds(1);
+            c.close_by = Clock::now() + std::chrono::seconds(1);
             ids.push_back(id);
         }
-    wakeLocked();
+    wake_locked();
     changed.wait_for(lk, std::chrono::seconds(5), [&] {
         return !running || std::none_of(ids.begin(), ids.end(), [&](uint64_t id) { return conns.count(id); });
     });
 }
 
-int Camera::Impl::countLocked(Kind kind) const {
+int Camera::Impl::count_locked(Kind kind) const {
     return static_cast<int>(std::count_if(conns.begin(), conns.end(), [&](const auto& e) {
         return e.second.kind == kind && !e.second.closing;
     }));
 }
 
-void Camera::Impl::resetMidway(Kind kind, std::vector<uint8_t> partial) {
+void Camera::Impl::reset_midway(Kind kind, std::vector<uint8_t> partial) {
     std::lock_guard lk(mu);
     for (auto& [id, c] : conns)
         if (c.kind == kind && !c.closing) {
-            enqueueLocked(c, Out{partial});
+            enqueue_locked(c, Out{partial});
             c.out.push_back(Out{{}, 0, Act::Reset});
             c.closing = true;  // no further frames or reports; closed at the latest after a second
-            c.closeBy = Clock::now() + std::chrono::seconds(1);
+            c.close_by = Clock::now() + std::chrono::seconds(1);
         }
-    wakeLocked();
+    wake_locked();
 }
 
-void Camera::Impl::sendSplit(Kind kind, const std::vector<uint8_t>& bytes, size_t piece, milliseconds gap) {
+void Camera::Impl::send_split(Kind kind, const std::vector<uint8_t>& bytes, size_t piece, milliseconds gap) {
     piece = std::max<size_t>(piece, 1);
     for (size_t at = 0; at < bytes.size(); at += piece) {
         if (at) std::this_thread::sleep_for(gap);
@@ -387,21 +387,21 @@ void Camera::Impl::sendSplit(Kind kind, const std::vector<uint8_t>& bytes, size_
 void Camera::Impl::schedule(milliseconds delay, std::function<void()> fn) {
     std::lock_guard lk(mu);
     if (!running || stopping) return;
-    timed.push(Timed{Clock::now() + delay, timedSeq++, std::move(fn)});
-    timerCv.notify_all();
+    timed.push(Timed{Clock::now() + delay, timed_seq++, std::move(fn)});
+    timer_cv.notify_all();
 }
 
-void Camera::Impl::timerLoop() {
+void Camera::Impl::timer_loop() {
     std::unique_lock lk(mu);
     while (!stopping) {
         if (timed.empty()) {
-            timerCv.wait(lk);
+            timer_cv.wait(lk);
             continue;
         }
         // A copy: the queue may grow (and move its elements) while the lock is released.
         const auto at = timed.top().at;
         if (Clock::now() < at) {
-            timerCv.wait_until(lk, at);
+            timer_cv.wait_until(lk, at);
             continue;
         }
         auto fn = timed.top().fn;
@@ -413,55 +413,55 @@ void Camera::Impl::timerLoop() {
 }
 
 void Camera::Impl::keepalive() {
-    broadcast(Kind::Report, Camera::reportMessage(0x1005, {}));
-    schedule(std::chrono::seconds(cfg.keepaliveSeconds), [this] { keepalive(); });
+    broadcast(Kind::Report, Camera::report_message(0x1005, {}));
+    schedule(std::chrono::seconds(cfg.keepalive_seconds), [this] { keepalive(); });
 }
 
-void Camera::Impl::streamLoop() {
+void Camera::Impl::stream_loop() {
     std::unique_lock lk(mu);
     auto next = Clock::now();
     while (!stopping) {
-        streamCv.wait(lk, [&] { return stopping || (streaming && !stalled && videoReadyLocked()); });
+        stream_cv.wait(lk, [&] { return stopping || (streaming && !stalled && video_ready_locked()); });
         if (stopping) return;
-        sendFrameLocked();
-        if (cfg.framesPerSecond > 0) {
-            next += std::chrono::nanoseconds(1000000000 / cfg.framesPerSecond);
+        send_frame_locked();
+        if (cfg.frames_per_second > 0) {
+            next += std::chrono::nanoseconds(1000000000 / cfg.frames_per_second);
             next = std::max(next, Clock::now());  // no burst to catch up after a pause
-            streamCv.wait_until(lk, next, [&] { return stopping || !streaming; });
+            stream_cv.wait_until(lk, next, [&] { return stopping || !streaming; });
         }
     }
 }
 
-bool Camera::Impl::videoReadyLocked() const {
-    size_t limit = cfg.framesPerSecond > 0 ? kPacedBacklog : kFastBacklog;
+bool Camera::Impl::video_ready_locked() const {
+    size_t limit = cfg.frames_per_second > 0 ? kPacedBacklog : kFastBacklog;
     return std::any_of(conns.begin(), conns.end(), [&](const auto& e) {
         return e.second.kind == Kind::Video && !e.second.closing && e.second.queued < limit;
     });
 }
 
-void Camera::Impl::sendFrameLocked() {
-    size_t n = videoUnits.empty() ? std::max<uint32_t>(cfg.frameBytes, 1) : 0;
+void Camera::Impl::send_frame_locked() {
+    size_t n = video_units.empty() ? std::max<uint32_t>(cfg.frame_bytes, 1) : 0;
     std::vector<uint8_t> payload(n);
-    if (!videoUnits.empty()) {
-        payload.assign(videoUnits[videoUnit].begin(), videoUnits[videoUnit].end());
-        videoUnit = (videoUnit + 1) % videoUnits.size();
+    if (!video_units.empty()) {
+        payload.assign(video_units[video_unit].begin(), video_units[video_unit].end());
+        video_unit = (video_unit + 1) % video_units.size();
     }
     for (size_t i = 0; i < n; ++i) {
-        if (videoData.empty()) {
-            payload[i] = static_cast<uint8_t>(frameSeq + i);
+        if (video_data.empty()) {
+            payload[i] = static_cast<uint8_t>(frame_seq + i);
         } else {
-            payload[i] = videoData[videoPos];
-            videoPos = (videoPos + 1) % videoData.size();
+            payload[i] = video_data[video_pos];
+            video_pos = (video_pos + 1) % video_data.size();
         }
     }
-    std::vector<uint8_t> frame = Camera::videoFrame(payload, frameSeq++);
+    std::vector<uint8_t> frame = Camera::video_frame(payload, frame_seq++);
     auto us = std::chrono::duration_cast<std::chrono::microseconds>(Clock::now().time_since_epoch()).count();
     for (int i = 0; i < 8; ++i) frame[12 + i] = static_cast<uint8_t>(static_cast<uint64_t>(us) >> (8 * i));
-    wire::putLe32(frame, 20, Camera::checksum(payload.data(), payload.size(), Camera::checksum(frame.data() + 4, 4)));
-    size_t limit = cfg.framesPerSecond > 0 ? kPacedBacklog : kFastBacklog;
+    wire::put_le32(frame, 20, Camera::checksum(payload.data(), payload.size(), Camera::checksum(frame.data() + 4, 4)));
+    size_t limit = cfg.frames_per_second > 0 ? kPacedBacklog : kFastBacklog;
     for (auto& [id, c] : conns)
-        if (c.kind == Kind::Video && !c.closing && c.queued < limit) enqueueLocked(c, Out{frame});
-    ++framesSent;
+        if (c.kind == Kind::Video && !c.closing && c.queued < limit) enqueue_locked(c, Out{frame});
+    ++frames_sent;
 }
 
 }  // namespace ipcsim

@@ -11,7 +11,7 @@
 
 namespace ipcsim {
 
-std::vector<uint8_t> Camera::reportMessage(uint32_t type, const std::vector<uint8_t>& body) {
+std::vector<uint8_t> Camera::report_message(uint32_t type, const std::vector<uint8_t>& body) {
     // Sized once and filled: appending to a freshly sized vector trips a false -Warray-bounds
     // in g++ 12 at -O2.
     std::vector<uint8_t> m(28 + body.size(), 0);
@@ -20,36 +20,36 @@ std::vector<uint8_t> Camera::reportMessage(uint32_t type, const std::vector<uint
     m[2] = 0x01;
     m[3] = 1;
     m[4] = 8;
-    wire::putBe32(m, 12, static_cast<uint32_t>(12 + body.size()));
-    wire::putBe32(m, 20, type);
+    wire::put_be32(m, 12, static_cast<uint32_t>(12 + body.size()));
+    wire::put_be32(m, 20, type);
     std::copy(body.begin(), body.end(), m.begin() + 28);
     return m;
 }
 
-std::vector<uint8_t> Camera::videoFrame(const std::vector<uint8_t>& payload, uint32_t sequence) {
+std::vector<uint8_t> Camera::video_frame(const std::vector<uint8_t>& payload, uint32_t sequence) {
     std::vector<uint8_t> f(wire::kVideoHeader + payload.size(), 0);
     f[0] = 'x';
     f[1] = 'q';
     f[2] = 'm';
     f[3] = 'p';
-    wire::putLe32(f, 4, sequence);
-    wire::putLe32(f, 8, static_cast<uint32_t>(payload.size()));
+    wire::put_le32(f, 4, sequence);
+    wire::put_le32(f, 8, static_cast<uint32_t>(payload.size()));
     std::copy(payload.begin(), payload.end(), f.begin() + wire::kVideoHeader);
     return f;
 }
 
-std::vector<uint8_t> Camera::pictureBody(uint8_t kind, const std::vector<uint8_t>& picture) {
+std::vector<uint8_t> Camera::picture_body(uint8_t kind, const std::vector<uint8_t>& picture) {
     // W = 256, the 256-byte record (kind at its byte 8), part count 1, one part length, the part.
     std::vector<uint8_t> b(268 + picture.size(), 0);
-    wire::putLe32(b, 0, 256);
+    wire::put_le32(b, 0, 256);
     b[4 + 8] = kind;
     b[260] = 1;
-    wire::putLe32(b, 264, static_cast<uint32_t>(picture.size()));
+    wire::put_le32(b, 264, static_cast<uint32_t>(picture.size()));
     std::copy(picture.begin(), picture.end(), b.begin() + 268);
     return b;
 }
 
-std::vector<uint8_t> Camera::samplePicture(int width, int height, int seed) {
+std::vector<uint8_t> Camera::sample_picture(int width, int height, int seed) {
     width = width < 1 ? 1 : width;
     height = height < 1 ? 1 : height;
     char head[48];
@@ -68,7 +68,7 @@ std::vector<uint8_t> Camera::samplePicture(int width, int height, int seed) {
 
 namespace wire {
 
-size_t splitRequests(const uint8_t* in, size_t n, std::vector<std::vector<uint8_t>>& out) {
+size_t split_requests(const uint8_t* in, size_t n, std::vector<std::vector<uint8_t>>& out) {
     size_t pos = 0;
     while (n - pos >= kHeader) {
         const uint8_t* h = in + pos;
@@ -84,7 +84,7 @@ size_t splitRequests(const uint8_t* in, size_t n, std::vector<std::vector<uint8_
     return pos;
 }
 
-Announcement parseAnnouncement(const uint8_t* in, size_t n) {
+Announcement parse_announcement(const uint8_t* in, size_t n) {
     if (n < kHeader) return {Announcement::More, 0};
     uint32_t len = be32(in + 12);
     if (in[0] != 0x5B || in[1] != 0x5A || in[3] != 0 || in[4] != 3 || len < 4 || len > 4096)
@@ -97,7 +97,7 @@ Announcement parseAnnouncement(const uint8_t* in, size_t n) {
 
 }  // namespace wire
 
-std::string credentialDigest(const std::string& user, const std::string& password) {
+std::string credential_digest(const std::string& user, const std::string& password) {
     std::string text = user + ":quorin:" + password;
     char hex[33] = {};
     MD5Gen(hex, reinterpret_cast<const uint8_t*>(text.data()), static_cast<uint32_t>(text.size()));

@@ -256,7 +256,7 @@ void expect_lines(const Strings& got, const Strings& want, const char* what) {
 
 class Walk : public CameraTest, public ::testing::WithParamInterface<Row> {
 protected:
-    void fresh() { cam->clearScript(), cam->clearRequests(), clear_syslog(), debug.clear(); }
+    void fresh() { cam->clear_script(), cam->clear_requests(), clear_syslog(), debug.clear(); }
     // Checks the error lines and system log lines written since fresh(); returns the latter.
     Strings expect_output(const Expect& x) {
         Strings sys;
@@ -279,7 +279,7 @@ TEST_P(Walk, Command) {
         fresh();
         Bytes record = host;
         r.call(handle, record.data());
-        auto req = cam->waitRequest(r.cls, r.code);
+        auto req = cam->wait_request(r.cls, r.code);
         ASSERT_TRUE(req.has_value()) << "no request of class " << int(r.cls) << " code " << int(r.code);
         EXPECT_EQ(req->payload(), expected_payload(r, host));
         EXPECT_EQ(cam->requests().size(), 1u);
@@ -326,7 +326,7 @@ TEST_P(Walk, Command) {
     }
     if (r.flags & NI) {
         EXPECT_NE(result, IPCSDK_ERR_NOT_INIT);
-        EXPECT_TRUE(cam->waitRequest(r.cls, r.code).has_value());
+        EXPECT_TRUE(cam->wait_request(r.cls, r.code).has_value());
         return;
     }
     EXPECT_EQ(result, IPCSDK_ERR_NOT_INIT);

@@ -142,7 +142,7 @@ TEST_F(Frame, VideoStartAndStopAnswers) {
     EXPECT_EQ(IPCStartVideo(handle, big), IPCSDK_ERR_PARAM);
     big->dataLength = 100;
     cam->script(Reply::Ack);
-    cam->clearRequests();
+    cam->clear_requests();
     EXPECT_EQ(IPCStartVideo(handle, big), IPCSDK_ERR_REFUSED);
     EXPECT_EQ(sent(1, 0).size(), 116u);
 }

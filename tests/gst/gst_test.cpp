@@ -42,8 +42,8 @@ std::unique_ptr<ipcsim::Camera> clipCamera(int fps) {
                   "x264enc speed-preset=ultrafast key-int-max=25 ! video/x-h264,stream-format=byte-stream ! "
                   "filesink location=clip.h264").status, 0);
     ipcsim::Config cfg;
-    cfg.videoFile = testenv::workdir() + "/clip.h264";
-    cfg.framesPerSecond = fps;
+    cfg.video_file = testenv::workdir() + "/clip.h264";
+    cfg.frames_per_second = fps;
     return testenv::start_camera(0, cfg);
 }
 
@@ -56,7 +56,7 @@ TEST(Ipcsdksrc, Mp4AcrossCameraRestart) {
     auto run = std::async(std::launch::async, [] {
         return sh(src() + "num-buffers=120 ! h264parse ! mp4mux ! filesink location=out.mp4");
     });
-    for (int i = 0; i < 200 && cam->videoFramesSent() < 30; ++i) std::this_thread::sleep_for(50ms);
+    for (int i = 0; i < 200 && cam->video_frames_sent() < 30; ++i) std::this_thread::sleep_for(50ms);
     cam->stop();
     std::this_thread::sleep_for(300ms);
     ASSERT_TRUE(cam->start());

@@ -266,13 +266,13 @@ TEST_F(GatewayTest, StatesReportsRequestsAndLastWill) {
     EXPECT_EQ(r["name"], "not online");
     EXPECT_EQ(r["error"], "the camera is not online");
 
-    ASSERT_TRUE(cam->waitReportConnection());
+    ASSERT_TRUE(cam->wait_report_connection());
     std::vector<uint8_t> position(48, 0);
     std::memcpy(position.data(), "N31 E121", 8);
     const uint32_t words[] = {31230400, 121473700, 12, 1700000000};
     std::memcpy(position.data() + 32, words, sizeof words);  // little-endian host
-    cam->sendReport(0xA003, {1, 2, 3, 4, 5});
-    cam->sendReport(0x1001, position);
+    cam->send_report(0xA003, {1, 2, 3, 4, 5});
+    cam->send_report(0x1001, position);
     auto alarm = client.wait_json("site/north/report", "type", 0xA003);
     ASSERT_TRUE(alarm) << gw->log();
     EXPECT_FALSE(alarm->retain);
@@ -309,7 +309,7 @@ TEST_F(GatewayTest, StatesReportsRequestsAndLastWill) {
 
     // Refused requests are answered and reach nothing of the camera: by the parser, or by the
     // setting's schema.
-    cam->clearRequests();
+    cam->clear_requests();
     r = request("north", {{"op", "get"}, {"setting", "no-such-setting"}}, "unknown");
     EXPECT_EQ(r["result"], nullptr);
     EXPECT_EQ(r["error"], "unknown setting \"no-such-setting\"");
@@ -323,7 +323,7 @@ TEST_F(GatewayTest, StatesReportsRequestsAndLastWill) {
     ASSERT_EQ(r["result"], 0) << r;
     auto one = client.wait_topic("site/north/snapshot/1"), two = client.wait_topic("site/north/snapshot/2");
     ASSERT_TRUE(one && two);
-    const auto p1 = ipcsim::Camera::samplePicture(64, 48, 1), p2 = ipcsim::Camera::samplePicture(64, 48, 2);
+    const auto p1 = ipcsim::Camera::sample_picture(64, 48, 1), p2 = ipcsim::Camera::sample_picture(64, 48, 2);
     EXPECT_EQ(one->payload, std::string(p1.begin(), p1.end()));
     EXPECT_EQ(two->payload, std::string(p2.begin(), p2.end()));
     EXPECT_FALSE(one->retain);
@@ -505,15 +505,15 @@ TEST_F(GatewayTest, RtspServesVideoCameras) {
                  "height=120,framerate=25/1 ! x264enc speed-preset=ultrafast key-int-max=25 ! "
                  "video/x-h264,stream-format=byte-stream ! filesink location=clip.h264").first, 0);
     ipcsim::Config clip;
-    clip.videoFile = testenv::workdir() + "/clip.h264";
-    clip.framesPerSecond = 50;
+    clip.video_file = testenv::workdir() + "/clip.h264";
+    clip.frames_per_second = 50;
     auto vcam = testenv::start_camera(1, clip);
     const std::string ip = cam_ip(1), url = "rtsp://" + ip + ":8554/cam-a";
     const std::string path = write_config("gw-r", {}, {}, "[rtsp]\naddress = \"" + ip + "\"\nuser = \"viewer\"\n"
                                           "password = \"p@ss:w/rd\"\n[[camera]]\nname = \"cam-a\"\naddress = \"" + ip +
                                           "\"\npassword = \"admin\"\nvideo = true\n");
     Gateway gw(path);
-    auto state = client.waitJson("site/cam-a/state", "state", "online");
+    auto state = client.wait_json("site/cam-a/state", "state", "online");
     ASSERT_TRUE(state) << gw.log();
     EXPECT_EQ(state->json()["rtsp"], url);
     const std::string authed = "rtsp://viewer:p%40ss%3Aw%2Frd@" + ip + ":8554/cam-a";
@@ -558,13 +558,13 @@ TEST(GatewayBroker, TwoGatewaysThroughBrokerOutages) {
     for (const auto& m : client->messages()) replies += m.topic == "client/replies";
     EXPECT_EQ(replies, 2);
 
-    ASSERT_TRUE(north->waitReportConnection() && south->waitReportConnection());
+    ASSERT_TRUE(north->wait_report_connection() && south->wait_report_connection());
     broker.stop();
     ASSERT_TRUE(a.wait_log("broker connection lost") && b.wait_log("broker connection lost"));
-    north->sendReport(0xA003, {9, 9});
-    south->sendReport(0xA003, {1});
+    north->send_report(0xA003, {9, 9});
+    south->send_report(0xA003, {1});
     std::this_thread::sleep_for(300ms);
-    south->sendReport(0xA003, {2});
+    south->send_report(0xA003, {2});
     std::this_thread::sleep_for(500ms);
     // Back right after one of gw-a's attempts, so that a client is subscribed before its next.
     const size_t attempts = count(a.log(), "retrying in");

@@ -44,7 +44,7 @@ protected:
             return g_seen->add([&] { ++g_seen->disconnects, g_seen->disconnectHandle = h; }), 0;
         });
         CameraTest::SetUp();
-        ASSERT_TRUE(cam->waitReportConnection());
+        ASSERT_TRUE(cam->wait_report_connection());
     }
     void TearDown() override {
         CameraTest::TearDown();
@@ -52,11 +52,11 @@ protected:
     }
     void openVideo(uint32_t h) {
         ASSERT_EQ(StartVideoRequest(h), 0);
-        ASSERT_TRUE(cam->waitVideoConnection());
+        ASSERT_TRUE(cam->wait_video_connection());
     }
     // Each picture's leading word is kept with it: 0x0A0B0C01 for picture 1, ...02 for 2.
     static Bytes picture(uint8_t kind, size_t n) {
-        Bytes b = ipcsim::Camera::pictureBody(kind, pattern(n, kind));
+        Bytes b = ipcsim::Camera::picture_body(kind, pattern(n, kind));
         b[0] = kind, b[1] = 0x0C, b[2] = 0x0B, b[3] = 0x0A;
         return b;
     }
@@ -65,12 +65,12 @@ protected:
 
 TEST_F(Channels, VideoFramesStopAndOverflow) {
     openVideo(handle);
-    auto frame = [](size_t n, uint8_t seed) { return ipcsim::Camera::videoFrame(pattern(n, seed)); };
-    cam->sendVideoRaw(cat({frame(100, 1), frame(200, 2), frame(300, 3)}));
+    auto frame = [](size_t n, uint8_t seed) { return ipcsim::Camera::video_frame(pattern(n, seed)); };
+    cam->send_video_raw(cat({frame(100, 1), frame(200, 2), frame(300, 3)}));
     // Garbage, a header whose length is 0, then a frame split in small pieces.
-    Bytes zero = ipcsim::Camera::videoFrame({});  // a header alone: length 0
-    cam->sendVideoSplit(cat({Bytes(10, 0xEE), zero, frame(5000, 4)}), 3, milliseconds(0));
-    cam->sendVideoSplit(frame(64, 5), 1, milliseconds(0));
+    Bytes zero = ipcsim::Camera::video_frame({});  // a header alone: length 0
+    cam->send_video_split(cat({Bytes(10, 0xEE), zero, frame(5000, 4)}), 3, milliseconds(0));
+    cam->send_video_split(frame(64, 5), 1, milliseconds(0));
     ASSERT_TRUE(seen.wait([&] { return seen.frames.size() >= 5; }));
     std::this_thread::sleep_for(milliseconds(100));
     const std::vector<Bytes> sent{pattern(100, 1), pattern(200, 2), pattern(300, 3), pattern(5000, 4), pattern(64, 5)};
@@ -94,13 +94,13 @@ TEST_F(Channels, VideoFramesStopAndOverflow) {
     EXPECT_EQ(std::pair(StopVideoRequest(0), uint32_t(StartVideoRequest(handle + 5))), std::pair(0x80001004u, 0x80001004u));
 
     // A frame longer than the receive buffer ends in the buffer-full close.
-    ASSERT_TRUE(eventually([&] { return cam->videoConnections() == 0; }));
+    ASSERT_TRUE(eventually([&] { return cam->video_connections() == 0; }));
     openVideo(handle);
     seen.clear();
-    Bytes header = ipcsim::Camera::videoFrame({});
+    Bytes header = ipcsim::Camera::video_frame({});
     header[8] = 0xF0, header[9] = header[10] = header[11] = 0xFF;  // 0xFFFFFFF0 bytes
-    cam->sendVideoRaw(header);
-    for (int i = 0; i < 5 && peek(slot->videoSocket) != -1; ++i) cam->sendVideoRaw(Bytes(1 << 20, 0x55));
+    cam->send_video_raw(header);
+    for (int i = 0; i < 5 && peek(slot->videoSocket) != -1; ++i) cam->send_video_raw(Bytes(1 << 20, 0x55));
     EXPECT_TRUE(eventually([&] { return peek(slot->videoSocket) == -1; }));
     EXPECT_EQ(peek(slot->videoRunning), 1u) << "a lost channel keeps its flag";
     EXPECT_TRUE(seen.read([&] { return seen.frames.empty(); }));
@@ -112,14 +112,14 @@ TEST_F(Channels, VideoFramesStopAndOverflow) {
 
 TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     const Bytes body = pattern(40, 3);
-    cam->sendReport(0x1001, body);
-    for (uint32_t type : {0x1003, 0xB001, 0x7777}) cam->sendReport(type, pattern(8, 2));
-    cam->sendReport(0xA003, pattern(4, 5));
-    cam->sendReport(0xD003, pattern(4, 6));
+    cam->send_report(0x1001, body);
+    for (uint32_t type : {0x1003, 0xB001, 0x7777}) cam->send_report(type, pattern(8, 2));
+    cam->send_report(0xA003, pattern(4, 5));
+    cam->send_report(0xD003, pattern(4, 6));
     ASSERT_TRUE(seen.reportsReach(4));
     poke(slot->lastRecvTime, 0);
-    cam->sendReport(0x1005, {});
-    cam->sendReport(0x1002, {});  // empty body: nothing stored, but the callback still runs
+    cam->send_report(0x1005, {});
+    cam->send_report(0x1002, {});  // empty body: nothing stored, but the callback still runs
     ASSERT_TRUE(seen.reportsReach(5));
     {
         std::lock_guard l(seen.m);
@@ -138,14 +138,14 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     // A burst is not trickled out (one message per one-second pass would take 20 s).
     seen.clear();
     Bytes burst;
-    for (int i = 0; i < 20; ++i) burst = cat({burst, ipcsim::Camera::reportMessage(0x1003, pattern(16, uint8_t(i)))});
-    cam->sendReportRaw(burst);
+    for (int i = 0; i < 20; ++i) burst = cat({burst, ipcsim::Camera::report_message(0x1003, pattern(16, uint8_t(i)))});
+    cam->send_report_raw(burst);
     EXPECT_TRUE(seen.wait([&] { return seen.reports.size() == 20; }));
 
     // A 3 MiB body is cut to the 2 MiB buffer; the callback sees all of it.
     seen.clear();
     const Bytes big(3u << 20, 0x42);
-    cam->sendReport(0x1002, big);
+    cam->send_report(0x1002, big);
     ASSERT_TRUE(seen.wait([&] { return seen.reports.size() == 1; }, milliseconds(10000)));
     EXPECT_EQ(std::tuple(peek(slot->reportLen1002), peek(slot->reportState), seen.reports[0].second.size()), std::tuple(2097152u, 3u, big.size()));
 
@@ -154,32 +154,32 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
         seen.clear();
         for (uint32_t* f : {&slot->snapLen1, &slot->snapLen2, &slot->reportState, &slot->snapPairFlag}) poke(*f, 0);
         const uint8_t first = order == 0 ? 1 : 2, second = order == 0 ? 2 : 1;
-        cam->sendReport(0xA002, picture(first, 500));
+        cam->send_report(0xA002, picture(first, 500));
         ASSERT_TRUE(seen.reportsReach(1));
         EXPECT_EQ(peek(slot->reportState), 0u) << "one picture is no pair";
-        cam->sendReport(0xA002, picture(second, 700));
+        cam->send_report(0xA002, picture(second, 700));
         ASSERT_TRUE(seen.reportsReach(2));
         EXPECT_EQ(std::tuple(peek(slot->reportState), peek(slot->snapPairFlag), peek(slot->snapLen1)), std::tuple(1u, 2u, first == 1 ? 500u : 700u));
         EXPECT_EQ((Bytes{slot->snapRecord1[8], slot->snapRecord2[8]}), (Bytes{1, 2}));
         EXPECT_EQ(std::pair(peek(slot->snapWord1), peek(slot->snapWord2)), std::pair(0x0A0B0C01u, 0x0A0B0C02u));
     }
     // A body whose counts point outside it stores nothing.
-    Bytes lying = ipcsim::Camera::pictureBody(1, pattern(50, 1));
+    Bytes lying = ipcsim::Camera::picture_body(1, pattern(50, 1));
     lying[264] = 0xFF;
     poke(slot->snapLen1, 0);
-    cam->sendReport(0xA002, lying);
+    cam->send_report(0xA002, lying);
     ASSERT_TRUE(seen.reportsReach(3));
     EXPECT_EQ(peek(slot->snapLen1), 0u);
 
     // Garbage on the channel never hurts.
     seen.clear();
-    cam->sendReportRaw(pattern(70000, 0x5A));
-    cam->sendReport(0x1003, pattern(4, 1));
+    cam->send_report_raw(pattern(70000, 0x5A));
+    cam->send_report(0x1003, pattern(4, 1));
     ASSERT_TRUE(seen.reportsReach(1));
 
     // The disconnection callback runs once when the camera closes or resets the channel, and
     // never on a stop.
-    cam->closeReportChannels();
+    cam->close_report_channels();
     ASSERT_TRUE(seen.wait([&] { return seen.disconnects == 1; }));
     EXPECT_EQ(seen.disconnectHandle, handle);
     EXPECT_EQ(peek(slot->reportSocket), -1);
@@ -188,13 +188,13 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     VideoParamRecord r{};
     EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u) << "commands go on after the channel is lost";
     ASSERT_GE(StartDataReport(handle), 0);
-    ASSERT_TRUE(cam->waitReportConnection());
-    cam->resetReportChannels();
+    ASSERT_TRUE(cam->wait_report_connection());
+    cam->reset_report_channels();
     ASSERT_TRUE(seen.wait([&] { return seen.disconnects == 2; }));
     ASSERT_GE(StartDataReport(handle), 0);
-    ASSERT_TRUE(eventually([&] { return cam->reportConnections() == 1; }));
+    ASSERT_TRUE(eventually([&] { return cam->report_connections() == 1; }));
     seen.clear();
-    cam->sendReport(0x1003, pattern(4, 1));  // the receiver is reading when the stop comes
+    cam->send_report(0x1003, pattern(4, 1));  // the receiver is reading when the stop comes
     ASSERT_TRUE(seen.reportsReach(1));
     EXPECT_EQ(StopDataReport(handle), 0u);
     EXPECT_TRUE(eventually([&] { return peek(slot->reportSocket) == -1; }, seconds(5)));
@@ -216,7 +216,7 @@ TEST_F(Channels, LogoutStopsEverythingAndEveryCycleGivesBackItsDescriptors) {
         EXPECT_EQ(IPCSdkLogout(h), 0u);
         EXPECT_LT(Clock::now() - t0, milliseconds(2500)) << "no idle pause with channels open";
         seen.clear();
-        cam->sendReport(0x1003, pattern(4, 1));
+        cam->send_report(0x1003, pattern(4, 1));
         std::this_thread::sleep_for(milliseconds(300));
         EXPECT_EQ(settled("/proc/self/task", threadsWithChannels - 3), threadsWithChannels - 3)
             << "video, report and heartbeat threads gone";
@@ -226,12 +226,12 @@ TEST_F(Channels, LogoutStopsEverythingAndEveryCycleGivesBackItsDescriptors) {
     cycle(handle);
     handle = 0;
     // Counted once the camera's side has closed as well.
-    ASSERT_TRUE(eventually([&] { return cam->videoConnections() + cam->reportConnections() == 0; }));
+    ASSERT_TRUE(eventually([&] { return cam->video_connections() + cam->report_connections() == 0; }));
     std::this_thread::sleep_for(milliseconds(100));
     const size_t after = count_dir("/proc/self/fd");
     const uint32_t again = login(camera_ip());
     ASSERT_TRUE(is_handle(again));
-    ASSERT_TRUE(cam->waitReportConnection());
+    ASSERT_TRUE(cam->wait_report_connection());
     cycle(again);
     EXPECT_EQ(settled("/proc/self/fd", after), after);
 }
@@ -248,13 +248,13 @@ TEST_F(Channels, ASupersededReceiverLeavesTheNewConnectionInPlace) {
         return 0;
     });
     openVideo(handle);
-    cam->sendVideoRaw(ipcsim::Camera::videoFrame(pattern(64, 1)));
+    cam->send_video_raw(ipcsim::Camera::video_frame(pattern(64, 1)));
     ASSERT_TRUE(eventually([&] { return g_inCallback > 0; }));
     ASSERT_EQ(StartVideoRequest(handle), 0);
     const int newer = peek(slot->videoSocket);
     ASSERT_GE(newer, 0);
     g_letGo = true;
-    ASSERT_TRUE(eventually([&] { return cam->videoConnections() == 1; }));
+    ASSERT_TRUE(eventually([&] { return cam->video_connections() == 1; }));
     std::this_thread::sleep_for(milliseconds(100));
     EXPECT_EQ(peek(slot->videoSocket), newer);
 }
@@ -264,7 +264,7 @@ TEST_F(Channels, ASupersededReceiverLeavesTheNewConnectionInPlace) {
 // holds the logout up. DeviceLogout: the release alone, without the channel stops of
 // IPCSdkLogout.
 TEST_F(Channels, LogoutWakesAnIdleReceiverOrTheHeartbeat) {
-    cam->sendReport(0x1003, pattern(4, 1));
+    cam->send_report(0x1003, pattern(4, 1));
     ASSERT_TRUE(seen.reportsReach(1));
     auto t0 = Clock::now();
     DeviceLogout(handle);
@@ -287,13 +287,13 @@ TEST_F(Channels, LogoutWakesAnIdleReceiverOrTheHeartbeat) {
 
 TEST_F(Channels, HeartbeatBeatsAndSkipsAfterSilence) {
     ASSERT_EQ(CreatHandlHeartBeatThread(slot), 0);
-    ASSERT_TRUE(cam->waitRequest(10, 0, milliseconds(8000))) << "a beat every 5 seconds";
+    ASSERT_TRUE(cam->wait_request(10, 0, milliseconds(8000))) << "a beat every 5 seconds";
     // 20 seconds of silence: the next pass sends nothing and clears the mark.
     poke(slot->lastRecvTime, static_cast<int64_t>(time(nullptr)) - 20);
-    cam->clearRequests();
+    cam->clear_requests();
     EXPECT_TRUE(eventually([&] { return peek(slot->lastRecvTime) == 0; }, seconds(8)));
-    EXPECT_FALSE(cam->waitRequest(10, 0, milliseconds(10))) << "that pass sent nothing";
-    EXPECT_TRUE(cam->waitRequest(10, 0, milliseconds(8000))) << "the pass after sends again";
+    EXPECT_FALSE(cam->wait_request(10, 0, milliseconds(10))) << "that pass sent nothing";
+    EXPECT_TRUE(cam->wait_request(10, 0, milliseconds(8000))) << "the pass after sends again";
     EXPECT_EQ(CreatHandlHeartBeatThread(nullptr), -1);
     const Census before;
     EXPECT_EQ(CreatHandlHeartBeatThread(&g_DevManage[200]), 0);
@@ -305,7 +305,7 @@ TEST_F(Channels, WaitingCommandsSnapshotPositionAndDistance) {
     GpsInfoRequest gps{};
     gps.value1 = 0x01020304;
     EXPECT_EQ(IPCGpsInfo(handle, &gps, 1, out.data(), 64, 5), 48u);
-    auto req = cam->waitRequest(12, 53);
+    auto req = cam->wait_request(12, 53);
     ASSERT_TRUE(req);
     EXPECT_EQ(req->payload().size(), 128u);
     EXPECT_EQ(req->payload()[0], 0x01);
@@ -316,7 +316,7 @@ TEST_F(Channels, WaitingCommandsSnapshotPositionAndDistance) {
     std::memset(&d, 0x77, sizeof d);
     std::vector<uint8_t> dist(256, 0xCD);
     EXPECT_EQ(IPCDistantInfoSet(handle, &d, 1, dist.data(), 256, 5), 128u);
-    req = cam->waitRequest(12, 48);
+    req = cam->wait_request(12, 48);
     ASSERT_TRUE(req);
     EXPECT_EQ(req->frame.size(), 16u) << "the header alone, whatever the record holds";
     EXPECT_EQ(dist[128], 0xCD) << "only the report's bytes are copied";
@@ -345,8 +345,8 @@ TEST_F(Channels, WaitingCommandsSnapshotPositionAndDistance) {
     EXPECT_EQ(out[4], 0xCD) << "bytes 4 to 131 are not written";
     EXPECT_EQ(out[140 + 8], 1);
     EXPECT_EQ(out[396 + 8], 2);
-    EXPECT_EQ(Bytes(out.begin() + 660, out.begin() + 660 + l1), ipcsim::Camera::samplePicture(64, 48, 1));
-    EXPECT_EQ(Bytes(out.begin() + 660 + l1, out.begin() + 660 + l1 + l2), ipcsim::Camera::samplePicture(64, 48, 2));
+    EXPECT_EQ(Bytes(out.begin() + 660, out.begin() + 660 + l1), ipcsim::Camera::sample_picture(64, 48, 1));
+    EXPECT_EQ(Bytes(out.begin() + 660 + l1, out.begin() + 660 + l1 + l2), ipcsim::Camera::sample_picture(64, 48, 2));
     EXPECT_EQ(IPCSIMUSNAP(handle, &info, 1, out.data(), 700, 5), 0x80002003u) << "too small, once the pair is there";
     // Acknowledged without pictures from here on, so no late pair lands in a later request.
     cam->script(ipcsim::Scripted{ipcsim::Reply::Ack, {}, {}, 15, milliseconds(0), 2});
@@ -365,17 +365,17 @@ TEST_F(Channels, WaitingCommandsSnapshotPositionAndDistance) {
     // the second kind of position report ends the wait as well as the first.
     cam->script(ipcsim::Scripted{ipcsim::Reply::Ack, {}, {}, 0, milliseconds(0), 2});
     out.assign(4096, 0);
-    cam->clearRequests();
+    cam->clear_requests();
     auto pair = std::async(std::launch::async, [&] { return IPCSIMUSNAP(handle, &info, 1, out.data(), 4096, 5); });
-    ASSERT_TRUE(cam->waitRequest(13, 10));
-    for (uint8_t kind : {2, 1}) cam->sendReport(0xA002, picture(kind, 10));
+    ASSERT_TRUE(cam->wait_request(13, 10));
+    for (uint8_t kind : {2, 1}) cam->send_report(0xA002, picture(kind, 10));
     EXPECT_EQ(pair.get(), 680u);
     EXPECT_EQ(Bytes(out.begin() + 132, out.begin() + 140), (Bytes{1, 0x0C, 0x0B, 0x0A, 2, 0x0C, 0x0B, 0x0A}));
     std::vector<uint8_t> where(64, 0);
-    cam->clearRequests();
+    cam->clear_requests();
     auto position = std::async(std::launch::async, [&] { return IPCGpsInfo(handle, &gps, 1, where.data(), 64, 5); });
-    ASSERT_TRUE(cam->waitRequest(12, 53));
-    cam->sendReport(0x1002, pattern(40, 3));
+    ASSERT_TRUE(cam->wait_request(12, 53));
+    cam->send_report(0x1002, pattern(40, 3));
     EXPECT_EQ(position.get(), 40u);
     EXPECT_EQ(Bytes(where.begin(), where.begin() + 40), pattern(40, 3));
 }

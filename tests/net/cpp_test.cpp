@@ -88,13 +88,13 @@ TEST(CppCamera, AuthMoveOnlyHandleHandlersAndRuntimeLookup) {
         add(std::to_string(r.type) + ":" + std::string(r.body.begin(), r.body.end()));
         throw std::runtime_error("handler failure");
     });
-    ASSERT_TRUE(sim->waitReportConnection());
+    ASSERT_TRUE(sim->wait_report_connection());
     cam.open_video_channel();
-    ASSERT_TRUE(sim->waitVideoConnection());
+    ASSERT_TRUE(sim->wait_video_connection());
     const Bytes payload = testenv::pattern(300, 5);
-    sim->sendVideoRaw(ipcsim::Camera::videoFrame(payload));
+    sim->send_video_raw(ipcsim::Camera::video_frame(payload));
     ASSERT_TRUE(seenLock.wait([&] { return seen.size() == 1; }));
-    sim->sendReport(0x1003, {'a', 'b', 'c', 'd'});
+    sim->send_report(0x1003, {'a', 'b', 'c', 'd'});
     ASSERT_TRUE(seenLock.wait([&] { return seen.size() == 3; }));
     EXPECT_EQ(seen, (std::vector<std::string>{std::string(payload.begin(), payload.end()), "4099:abcd", "report: handler failure"}));
     ipc::set_handler_error_reporter(nullptr);
@@ -103,7 +103,7 @@ TEST(CppCamera, AuthMoveOnlyHandleHandlersAndRuntimeLookup) {
     ASSERT_NE(ntp, nullptr);
     EXPECT_EQ(ipc::find_setting("no-such-setting"), nullptr);
     Bytes wire = testenv::pattern(136, 3);
-    sim->setRecord(3, 8, wire);
+    sim->set_record(3, 8, wire);
     NtpConfInfo rec{};
     cam.get(*ntp, std::as_writable_bytes(std::span(&rec, 1)));
     EXPECT_EQ(rec.word1, uint32_t{wire[0]} << 24 | uint32_t{wire[1]} << 16 | uint32_t{wire[2]} << 8 | wire[3]) << "big-endian";
@@ -130,14 +130,14 @@ TEST(CppSettings, EveryPairRoundTripsTypedThroughTheCamera) {
             cam.get(record);
         } else {
             const size_t n = info.counted() ? 2 : 1;
-            sim->setRecord(info.get_class, info.get_code, testenv::pattern(n * sizeof(T), seed += 13));
+            sim->set_record(info.get_class, info.get_code, testenv::pattern(n * sizeof(T), seed += 13));
             const Bytes held = sim->record(info.get_class, info.get_code);  // the PTZ value: clamped
             ASSERT_EQ(held.size(), n * sizeof(T)) << info.name;
             std::vector<T> records(n);
             std::memcpy(records.data(), held.data(), held.size());
             if constexpr (info.counted()) cam.get(std::span<T>(records));
             else cam.get(records[0]);
-            sim->setRecord(info.get_class, info.get_code, Bytes(held.size(), 0));
+            sim->set_record(info.get_class, info.get_code, Bytes(held.size(), 0));
             if constexpr (info.counted()) cam.set(std::span<const T>(records));
             else cam.set(records[0]);
             Bytes expected = held;
@@ -239,14 +239,14 @@ TEST_F(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
     EXPECT_EQ(fleet->status("cam")->reconnects, 1u);
 
     // Channels and heartbeat are back: frames and reports flow, the library beats again.
-    ASSERT_TRUE(sim->waitReportConnection() && sim->waitVideoConnection());
-    EXPECT_EQ(std::pair(sim->reportConnections(), sim->videoConnections()), std::pair(1, 1));
+    ASSERT_TRUE(sim->wait_report_connection() && sim->wait_video_connection());
+    EXPECT_EQ(std::pair(sim->report_connections(), sim->video_connections()), std::pair(1, 1));
     const int before = seen->read([&] { return seen->frames; });
-    sim->sendReport(0x1003, {9, 8, 7});
+    sim->send_report(0x1003, {9, 8, 7});
     EXPECT_TRUE(seen->wait([&] { return seen->frames > before + 5 && !seen->reports.empty(); }));
     EXPECT_EQ(seen->reports.back(), 0x1003u);
-    sim->clearRequests();
-    EXPECT_TRUE(sim->waitRequest(10, 0, 12s).has_value());
+    sim->clear_requests();
+    EXPECT_TRUE(sim->wait_request(10, 0, 12s).has_value());
     EXPECT_EQ(fleet->with("cam", [](ipc::CameraRef& c) { return c.get<SystemInfo>().deviceModel[0]; }), 'I');
 }
 
@@ -254,7 +254,7 @@ TEST_F(Fleet, BackoffPausesGrowAndAreCapped) {
     sim->script(silence(1000));
     testenv::Recorder at;
     std::vector<std::chrono::steady_clock::time_point> logins;
-    sim->onRequest([&](const ipcsim::Request& r) {
+    sim->on_request([&](const ipcsim::Request& r) {
         if (r.msgClass == 0 && r.code == 0) at.add([&] { logins.push_back(std::chrono::steady_clock::now()); });
     });
     auto o = quick(100ms, 250ms);  // a cap that is no doubling of the first pause
@@ -279,11 +279,11 @@ TEST_F(Fleet, BackoffPausesGrowAndAreCapped) {
 
 TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowing) {
     auto dropper = testenv::start_camera(1);
-    sim->refuseLogins(true);
+    sim->refuse_logins(true);
     std::atomic<bool> stop{false};
     std::thread drop([&] {  // closes the report channel as soon as a login opened it
         while (!stop) {
-            if (dropper->reportConnections() > 0) dropper->closeReportChannels();
+            if (dropper->report_connections() > 0) dropper->close_report_channels();
             std::this_thread::sleep_for(5ms);
         }
     });
@@ -291,7 +291,7 @@ TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowing) {
     fleet->add("drop", spec(1));
     bool enough = seen->wait([&] { return !seen->retriesOf("auth").empty(); });
     EXPECT_EQ(fleet->status("auth")->last_error, ipc::errc::auth);
-    sim->refuseLogins(false);
+    sim->refuse_logins(false);
     enough = enough && seen->wait([&] { return seen->retriesOf("drop").size() >= 4 && seen->reached("auth", S::online); });
     stop = true;
     drop.join();
@@ -311,7 +311,7 @@ TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowing) {
 // Jitter spreads pauses both ways: 30 refused logins in a row, each pause within 20% of the
 // longest pause, some of them shorter than it.
 TEST_F(Fleet, JitteredPausesFallOnBothSidesOfTheNominalPause) {
-    sim->refuseLogins(true);
+    sim->refuse_logins(true);
     auto o = quick(10ms, 20ms);
     o.jitter = 0.2;
     make(o).add("cam", spec(0));
@@ -331,18 +331,18 @@ TEST_F(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
     ASSERT_TRUE(seen->reaches("cam", S::online));
     // The next login is answered late (TCP waits long enough for it): remove the camera while
     // that login is in flight.
-    ASSERT_TRUE(sim->waitReportConnection());
-    sim->closeReportChannels();
+    ASSERT_TRUE(sim->wait_report_connection());
+    sim->close_report_channels();
     ASSERT_TRUE(seen->reaches("cam", S::offline));
-    sim->clearRequests();
+    sim->clear_requests();
     sim->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 1500ms});
-    ASSERT_TRUE(sim->waitRequest(0, 0, 10s).has_value());
+    ASSERT_TRUE(sim->wait_request(0, 0, 10s).has_value());
     fleet->remove("cam");
     EXPECT_EQ(fleet->status("cam"), std::nullopt);
     EXPECT_TRUE(eventually([&] { return slots_in_use() == 0; }, 20s));
-    const int logins = sim->loginCount();
+    const int logins = sim->login_count();
     std::this_thread::sleep_for(1s);  // several backoff pauses
-    EXPECT_EQ(std::pair(sim->loginCount(), slots_in_use()), std::pair(logins, 0L));
+    EXPECT_EQ(std::pair(sim->login_count(), slots_in_use()), std::pair(logins, 0L));
     EXPECT_FALSE(seen->reached("cam", S::online, 2));
     fleet->add("cam", spec(0, false, true));
     EXPECT_TRUE(seen->reaches("cam", S::online, 2)) << "the id is free again";
@@ -351,7 +351,7 @@ TEST_F(Fleet, RemovingACameraDuringItsReconnectStopsIt) {
 TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
     auto away = testenv::start_camera(1), refusing = testenv::start_camera(2), slow = testenv::start_camera(3);
     away->stop();
-    refusing->refuseLogins(true);
+    refusing->refuse_logins(true);
     slow->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 1500ms});
     const size_t threads = testenv::count_dir("/proc/self/task");
     make();
@@ -363,13 +363,13 @@ TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
     }));
     // Added last, so that its late answer is still on its way however long the others took.
     fleet->add("connecting", spec(3, false, true));
-    ASSERT_TRUE(slow->waitRequest(0, 0, 10s).has_value());
+    ASSERT_TRUE(slow->wait_request(0, 0, 10s).has_value());
     EXPECT_EQ(fleet->status("connecting")->state, S::connecting);
     fleet.reset();
     std::this_thread::sleep_for(200ms);  // a handler running at the destruction returns
     const size_t changes = seen->read([&] { return seen->changes.size(); });
     EXPECT_EQ(slots_in_use(), 0);
-    EXPECT_TRUE(eventually([&] { return sim->reportConnections() == 0 && sim->videoConnections() == 0; }, 20s));
+    EXPECT_TRUE(eventually([&] { return sim->report_connections() == 0 && sim->video_connections() == 0; }, 20s));
     EXPECT_EQ(testenv::settled("/proc/self/task", threads), threads);
     std::this_thread::sleep_for(2s);  // the slow login's answer comes and goes
     EXPECT_EQ(seen->read([&] { return seen->changes.size(); }), changes);
@@ -420,14 +420,14 @@ TEST_F(Fleet, AQuietCameraIsAskedAndASilentOneGoesOffline) {
     make(o).add("cam", spec(0, false, true));
     ASSERT_TRUE(seen->reaches("cam", S::online));
     // No video, no reports: the fleet's heartbeats keep it online.
-    sim->clearRequests();
-    ASSERT_TRUE(sim->waitRequest(10, 0, 10s, 3).has_value());
+    sim->clear_requests();
+    ASSERT_TRUE(sim->wait_request(10, 0, 10s, 3).has_value());
     EXPECT_EQ(fleet->status("cam")->state, S::online);
     EXPECT_EQ(seen->transitions("cam"), (Transitions{{S::connecting, S::online}}));
     sim->script(silence(100000));
     ASSERT_TRUE(seen->reaches("cam", S::offline));
     EXPECT_EQ(fleet->status("cam")->last_error, ipc::errc::net);
-    sim->clearScript();
+    sim->clear_script();
     ASSERT_TRUE(seen->reaches("cam", S::online, 2));
 }
 
@@ -444,7 +444,7 @@ TEST_F(Fleet, DestructionDoesNotWaitForARunningHandler) {
     fleet.reset();
     // The destructor returned with the handler still blocked, and released the camera.
     EXPECT_EQ(slots_in_use(), 0);
-    EXPECT_TRUE(eventually([&] { return sim->reportConnections() == 0; }, 20s));
+    EXPECT_TRUE(eventually([&] { return sim->report_connections() == 0; }, 20s));
     gate->set_value();
 }
 
@@ -455,15 +455,15 @@ TEST_F(Fleet, ACameraRefCopiedOutOfWithFailsOnceItsLoginIsGone) {
     ASSERT_TRUE(seen->reaches("cam", S::online));
     ipc::CameraRef first = fleet->with("cam", [](ipc::CameraRef& c) { return c; });
     EXPECT_EQ(first.get<SystemInfo>().deviceModel[0], 'I');
-    ASSERT_TRUE(sim->waitReportConnection());
-    sim->closeReportChannels();
+    ASSERT_TRUE(sim->wait_report_connection());
+    sim->close_report_channels();
     ASSERT_TRUE(seen->reaches("cam", S::online, 2));
     std::error_code ec;
     NtpConfInfo ntp{};
     first.get(ntp, ec);
     EXPECT_EQ(ec, ipc::errc::fleet_not_online) << "a login of the past";
     ipc::CameraRef second = fleet->with("cam", [](ipc::CameraRef& c) { return c; });
-    sim->clearRequests();
+    sim->clear_requests();
     fleet->remove("cam");
     second.get(ntp, ec);
     EXPECT_EQ(ec, ipc::errc::fleet_unknown);
@@ -482,7 +482,7 @@ TEST_F(Fleet, ACameraRefCopiedOutOfWithFailsOnceItsLoginIsGone) {
 // from a handler of the camera itself it returns at once (none starts after that handler).
 TEST_F(Fleet, NoHandlerRunsForACameraOnceRemoveReturned) {
     ipcsim::Config fast;
-    fast.framesPerSecond = 100;
+    fast.frames_per_second = 100;
     auto busy = testenv::start_camera(1, fast);
     std::atomic<bool> removed{false};
     std::atomic<int> before{0}, after{0};
@@ -519,12 +519,12 @@ TEST_F(Fleet, LoginsDoNotWaitBehindFrozenCamerasAndRetryNowEndsAPause) {
         frozen.back()->script(silence(1000));
     }
     make(quick(200ms, 60s));
-    sim->refuseLogins(true);
+    sim->refuse_logins(true);
     fleet->add("cam", spec(0, false, true));
     ASSERT_TRUE(seen->reaches("cam", S::auth_failed));
     for (int i = 1; i <= 6; ++i) fleet->add("frozen" + std::to_string(i), spec(i, false, true));
-    for (auto& f : frozen) ASSERT_TRUE(f->waitRequest(0, 0, 10s).has_value());
-    sim->refuseLogins(false);
+    for (auto& f : frozen) ASSERT_TRUE(f->wait_request(0, 0, 10s).has_value());
+    sim->refuse_logins(false);
     fleet->retry_now("cam");  // its login runs beside the frozen ones (each held for seconds)
     ASSERT_TRUE(seen->reaches("cam", S::online));
     for (int i = 1; i <= 6; ++i) EXPECT_TRUE(seen->transitions("frozen" + std::to_string(i)).empty()) << "still logging in";
@@ -543,12 +543,12 @@ TEST_F(Fleet, LoginsNotStartedAreDroppedOnRemoveAndDestruction) {
     o.workers = 1;
     make(o);
     for (int i = 1; i <= 3; ++i) fleet->add("frozen" + std::to_string(i), spec(i, false, true));
-    ASSERT_TRUE(frozen[0]->waitRequest(0, 0, 10s).has_value());
+    ASSERT_TRUE(frozen[0]->wait_request(0, 0, 10s).has_value());
     fleet->remove("frozen2");
     fleet.reset();
     std::this_thread::sleep_for(300ms);
-    EXPECT_FALSE(frozen[1]->waitRequest(0, 0, 0ms).has_value());
-    EXPECT_FALSE(frozen[2]->waitRequest(0, 0, 0ms).has_value());
+    EXPECT_FALSE(frozen[1]->wait_request(0, 0, 0ms).has_value());
+    EXPECT_FALSE(frozen[2]->wait_request(0, 0, 0ms).has_value());
 }
 
 // With the report handler stuck, reports beyond the byte limit are dropped and counted; the
@@ -564,8 +564,8 @@ TEST_F(Fleet, ReportsBeyondTheQueueLimitAreDroppedAndCounted) {
     });
     fleet->add("cam", spec(0));
     ASSERT_TRUE(seen->reaches("cam", S::online));
-    ASSERT_TRUE(sim->waitReportConnection());
-    sim->sendNumberedReports(0x1003, 50, 1000);
+    ASSERT_TRUE(sim->wait_report_connection());
+    sim->send_numbered_reports(0x1003, 50, 1000);
     EXPECT_TRUE(eventually([&] { return fleet->status("cam")->reports_dropped == 46; }, 20s));
     gate->set_value();
     ASSERT_TRUE(seen->wait([&] { return seen->reports.size() == 4; }));

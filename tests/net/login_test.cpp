@@ -37,14 +37,14 @@ TEST_F(Login, HandlePayloadForcedExitAndLogout) {
     std::memset(u.rest, 0x5C, sizeof u.rest);
     const uint32_t h = IPCSdkLogin(&d, &u, 5);
     EXPECT_EQ(h, 0x1023000u) << "slot index plus base";
-    auto req = cam->waitRequest(0, 0);
+    auto req = cam->wait_request(0, 0);
     ASSERT_TRUE(req);
     const auto& f = req->frame;
     EXPECT_EQ(Bytes(f.begin(), f.begin() + 16), (Bytes{0x5B, 0x5A, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0}));
     const auto p = req->payload();
     ASSERT_EQ(p.size(), 160u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(p.data())), "admin");
-    const std::string digest = ipcsim::credentialDigest("admin", "admin");
+    const std::string digest = ipcsim::credential_digest("admin", "admin");
     EXPECT_EQ(std::string(p.begin() + 32, p.begin() + 64), digest);
     EXPECT_EQ(Bytes(p.begin() + 64, p.begin() + 96), Bytes(32, 0));
     EXPECT_EQ(Bytes(p.begin() + 96, p.end()), Bytes(64, 0x5C));
@@ -53,7 +53,7 @@ TEST_F(Login, HandlePayloadForcedExitAndLogout) {
     const DeviceSlot& s = g_DevManage[0];
     EXPECT_EQ(std::tuple(s.inUse, s.loggedIn, s.netType, s.snapWord1, s.reportLen1004), std::tuple(1u, 1, 1u, 256u, 2097152u));
     EXPECT_EQ(s.deviceAddr, inet_addr(camera_ip().c_str()));
-    EXPECT_TRUE(cam->waitReportConnection()) << "login opens the report channel on acceptance";
+    EXPECT_TRUE(cam->wait_report_connection()) << "login opens the report channel on acceptance";
 
     // Same address again: refused before any socket is opened.
     const size_t before = cam->requests().size();
@@ -73,10 +73,10 @@ TEST_F(Login, HandlePayloadForcedExitAndLogout) {
 
     EXPECT_EQ(login(camera_ip(), 2), 0x1023000u) << "the lowest free slot is taken again";
     EXPECT_EQ(g_SdkNetMode, 2);
-    cam->clearRequests();
+    cam->clear_requests();
     SystemInfo info{};
     EXPECT_EQ(IPCGetSysVersion(h, &info), 0u);
-    req = cam->waitRequest(3, 2);
+    req = cam->wait_request(3, 2);
     EXPECT_TRUE(req && req->transport == ipcsim::Transport::Tcp);
 }
 
@@ -84,7 +84,7 @@ TEST_F(Login, RefusalsAndFailuresLeaveEverySlotFree) {
     StdoutCapture out;
     EXPECT_EQ(login(camera_ip(), 1, "admin", "wrong"), 0x80001005u);
     EXPECT_NE(out.text().find("Username or password entered is incorrect!\n"), std::string::npos);
-    EXPECT_EQ(cam->loginCount(), 0);
+    EXPECT_EQ(cam->login_count(), 0);
     LoginDeviceInfo d = device_info(camera_ip(), 7);
     LoginUserInfo u = user_info();
     EXPECT_EQ(IPCSdkLogin(&d, &u, 1), 0x80001008u);
@@ -146,7 +146,7 @@ TEST_F(Login, LastSlotFullTableAndUninitialiseUnderRunningChannels) {
     ASSERT_TRUE(is_handle(h));
     ASSERT_EQ(StartVideoRequest(h), 0);
     ASSERT_EQ(CreatHandlHeartBeatThread(&slot_of(h)), 0);
-    ASSERT_TRUE(cam->waitVideoConnection());
+    ASSERT_TRUE(cam->wait_video_connection());
     EXPECT_EQ(IPCSdkUnInit(), 0u) << "releases the camera still logged in";
     for (auto& s : g_DevManage) EXPECT_EQ(peek(s.inUse), 0u);
     EXPECT_EQ(g_IPCSdkInit, 0);
@@ -182,8 +182,8 @@ TEST_F(Lifecycle, ConcurrentReleasesFreeTheSlotOnce) {
         return 0;
     });
     ASSERT_EQ(StartVideoRequest(handle), 0);
-    ASSERT_TRUE(cam->waitVideoConnection());
-    cam->sendVideoRaw(ipcsim::Camera::videoFrame(std::vector<uint8_t>(64, 1)));
+    ASSERT_TRUE(cam->wait_video_connection());
+    cam->send_video_raw(ipcsim::Camera::video_frame(std::vector<uint8_t>(64, 1)));
     ASSERT_TRUE(eventually([] { return stage == 1; }, 10s));
     auto logout = std::async(std::launch::async, [&] { return IPCSdkLogout(handle); });
     ASSERT_TRUE(eventually([&] { return peek(slot->loggedIn) == 0; }, 10s));  // releasing
@@ -206,11 +206,11 @@ TEST_F(Lifecycle, ForcedExitLetsASecondCommandIn) {
     cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 300ms, 2});
     VideoParamRecord r{};
     auto first = std::async(std::launch::async, [&] { return IPCVideoParamGet(handle, &r, 1); });
-    ASSERT_TRUE(cam->waitRequest(1, 6));
+    ASSERT_TRUE(cam->wait_request(1, 6));
     EXPECT_EQ(IPC_FORCE_EXIT(handle), 0u);
     SystemInfo info{};
     auto second = std::async(std::launch::async, [&] { return IPCGetSysVersion(handle, &info); });
-    EXPECT_TRUE(cam->waitRequest(3, 2, 2000ms)) << "admitted while the first still runs";
+    EXPECT_TRUE(cam->wait_request(3, 2, 2000ms)) << "admitted while the first still runs";
     // The two now share the slot's buffers (why the lock is never forced open): results undependable.
     first.get(), second.get();
 }
@@ -329,8 +329,8 @@ TEST(Parallel, CommandsOfOneCameraAreSerialisedOfTwoOverlap) {
     ASSERT_TRUE(is_handle(ha) && is_handle(hb));
     Timeline t;
     for (auto* c : {a.get(), b.get()}) {
-        c->clearRequests();
-        c->onRequest([&](const ipcsim::Request&) { t.stamp(t.arrived); });
+        c->clear_requests();
+        c->on_request([&](const ipcsim::Request&) { t.stamp(t.arrived); });
     }
     auto call = [&](uint32_t h) {
         VideoParamRecord r{};
@@ -339,7 +339,7 @@ TEST(Parallel, CommandsOfOneCameraAreSerialisedOfTwoOverlap) {
     };
     a->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 15, 250ms, 2});
     std::thread first(call, ha);
-    ASSERT_TRUE(a->waitRequest(1, 6));  // the first call holds the semaphore now
+    ASSERT_TRUE(a->wait_request(1, 6));  // the first call holds the semaphore now
     std::thread second(call, ha);
     first.join(), second.join();
     ASSERT_EQ(t.arrived.size(), 2u);

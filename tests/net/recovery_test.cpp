@@ -36,7 +36,7 @@ protected:
     uint32_t open(uint32_t netType = 1) {
         const uint32_t h = login(camera_ip(), netType);
         EXPECT_TRUE(is_handle(h)) << std::hex << h;
-        EXPECT_TRUE(cam->waitReportConnection());
+        EXPECT_TRUE(cam->wait_report_connection());
         return h;
     }
     std::unique_ptr<ipcsim::Camera> cam;
@@ -115,27 +115,27 @@ TEST_F(Recovery, UdpAnswersFromStrangersOrTooLateAreNotTakenForTheAnswer) {
     };
     // Another host's datagram shaped like the awaited answer is ignored.
     const Bytes videoAnswer = echo(*cam, 1, 6);
-    cam->onRequest([&](const ipcsim::Request& r) {
+    cam->on_request([&](const ipcsim::Request& r) {
         if (r.code == 6) send_from("127.0.0.1", videoAnswer);
     });
     cam->script(ipcsim::Reply::None);
     EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
     // The video answer is lost in the network for its own command, and turns up while the
     // next command (camera control) waits: just before that command's own answer.
-    cam->onRequest([&](const ipcsim::Request& r) {
+    cam->on_request([&](const ipcsim::Request& r) {
         if (r.code == 16) send_from(camera_ip(), videoAnswer);
     });
     cam->script(ipcsim::Reply::None);
     EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
     EXPECT_TRUE(control_answered(*cam, h)) << "the camera control answer, not the late video one";
     // While a late answer is expected, an ack or nak of another command's code is skipped too.
-    cam->onRequest([&](const ipcsim::Request& r) {
+    cam->on_request([&](const ipcsim::Request& r) {
         if (r.code == 16) send_from(camera_ip(), {0x5B, 0x5A, 1, 0x7A, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     });
     cam->script(ipcsim::Reply::None);
     EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
     EXPECT_TRUE(control_answered(*cam, h)) << "the camera control answer, not the ack of code 6";
-    cam->onRequest(nullptr);
+    cam->on_request(nullptr);
     // An answered command ends the expectation: the next unfitting answer is that command's.
     cam->script(ipcsim::Reply::None);
     EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
@@ -202,10 +202,10 @@ TEST_F(Recovery, ReconnectAndReloginFromTheDisconnectionCallback) {
     SetReportCallbackFunc([](uint32_t, intptr_t, intptr_t, uint8_t*, uint32_t, intptr_t) { return g_reports.fetch_add(1), 0; });
     SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) { return g_disconnects.fetch_add(1), g_result = StartDataReport(h), 0; });
     for (int round = 1; round <= 3; ++round) {
-        cam->closeReportChannels();
-        ASSERT_TRUE(eventually([&] { return g_disconnects == round && cam->reportConnections() == 1; }));
+        cam->close_report_channels();
+        ASSERT_TRUE(eventually([&] { return g_disconnects == round && cam->report_connections() == 1; }));
         EXPECT_GT(g_result.load(), 0);
-        cam->sendReport(0x1003, pattern(8));
+        cam->send_report(0x1003, pattern(8));
         ASSERT_TRUE(eventually([&] { return g_reports == round; })) << "round " << round;
     }
     g_result = 1;
@@ -215,12 +215,12 @@ TEST_F(Recovery, ReconnectAndReloginFromTheDisconnectionCallback) {
         g_result = 0;
         return 0;
     });
-    cam->closeReportChannels();
-    ASSERT_TRUE(eventually([&] { return g_result == 0 && cam->reportConnections() == 1; }));
+    cam->close_report_channels();
+    ASSERT_TRUE(eventually([&] { return g_result == 0 && cam->report_connections() == 1; }));
     ASSERT_TRUE(is_handle(g_handle)) << std::hex << g_handle;
-    EXPECT_EQ(cam->loginCount(), 2);
+    EXPECT_EQ(cam->login_count(), 2);
     EXPECT_NE(peek(slot_of(g_handle).reportSocket), -1);
-    cam->sendReport(0x1003, pattern(8));
+    cam->send_report(0x1003, pattern(8));
     ASSERT_TRUE(eventually([&] { return g_reports == 4; }));
     SetExceptionCallBack(nullptr);
     EXPECT_EQ(IPCSdkLogout(g_handle), 0u);
@@ -243,22 +243,22 @@ TEST_F(Recovery, CallbacksStartAndRestartVideoRunCommandsAndLogOut) {
         }
         return 0;
     });
-    cam->sendReport(0x1003, pattern(8));
+    cam->send_report(0x1003, pattern(8));
     ASSERT_TRUE(eventually([] { return g_result != 1; }));
     EXPECT_EQ(g_result.load(), 0) << "video started and the command ran from the report callback";
-    ASSERT_TRUE(cam->waitVideoConnection());
-    cam->sendVideoRaw(ipcsim::Camera::videoFrame(pattern(100)));
+    ASSERT_TRUE(cam->wait_video_connection());
+    cam->send_video_raw(ipcsim::Camera::video_frame(pattern(100)));
     ASSERT_TRUE(eventually([] { return g_restart != 1; }));
     EXPECT_EQ(g_restart.load(), 0);
-    EXPECT_TRUE(eventually([&] { return cam->videoConnectionsOpened() == 2 && cam->videoConnections() == 1; }))
+    EXPECT_TRUE(eventually([&] { return cam->video_connections_opened() == 2 && cam->video_connections() == 1; }))
         << "the new connection is the only one: the old one is closed";
-    cam->sendVideoRaw(ipcsim::Camera::videoFrame(pattern(20)));
+    cam->send_video_raw(ipcsim::Camera::video_frame(pattern(20)));
     EXPECT_TRUE(eventually([] { return g_frames == 2; })) << "the new receiver delivers";
     EXPECT_EQ(video_param(g_handle), 0u) << "the camera's semaphore was given back";
 
     const Census whileLoggedIn;
     g_result = 1;
-    cam->sendReport(0x1004, pattern(8));
+    cam->send_report(0x1004, pattern(8));
     ASSERT_TRUE(eventually([] { return g_result != 1; }));
     EXPECT_EQ(g_result.load(), 0) << "logout from the camera's own report callback returned";
     EXPECT_TRUE(eventually([&] { return peek(slot_of(g_handle).inUse) == 0; }));
@@ -278,7 +278,7 @@ TEST_F(Recovery, ConcurrentChannelStartsKeepOneReceiverAndLeakNothing) {
             }
         });
     for (auto& t : threads) t.join();
-    ASSERT_TRUE(eventually([&] { return cam->videoConnections() == 1 && cam->reportConnections() == 1; }));
+    ASSERT_TRUE(eventually([&] { return cam->video_connections() == 1 && cam->report_connections() == 1; }));
     // A report sent while a superseded connection was still closing may be lost with it: send
     // numbered reports until one arrives; none may arrive twice.
     static std::atomic<int> got[50], total{0};
@@ -287,7 +287,7 @@ TEST_F(Recovery, ConcurrentChannelStartsKeepOneReceiverAndLeakNothing) {
         return 0;
     });
     for (uint8_t k = 1; k < 50 && total == 0; ++k) {
-        cam->sendReport(0x1003, Bytes(4, k));
+        cam->send_report(0x1003, Bytes(4, k));
         eventually([&] { return total > 0; }, 200ms);
     }
     std::this_thread::sleep_for(300ms);
@@ -306,7 +306,7 @@ TEST_F(Recovery, CallbacksCommandingEachOthersCameraInParallelNeverDeadlock) {
     auto other = start_camera(1);
     g_pair[0] = open();
     g_pair[1] = login(camera_ip(1));
-    ASSERT_TRUE(other->waitReportConnection());
+    ASSERT_TRUE(other->wait_report_connection());
     SetReportCallbackFunc([](uint32_t, intptr_t h, intptr_t, uint8_t*, uint32_t, intptr_t) {
         g_entered.fetch_add(1);
         for (int i = 0; i < 500 && g_entered < 2; ++i) std::this_thread::sleep_for(10ms);
@@ -314,8 +314,8 @@ TEST_F(Recovery, CallbacksCommandingEachOthersCameraInParallelNeverDeadlock) {
         g_returned.fetch_add(1);
         return 0;
     });
-    cam->sendReport(0x1003, pattern(8));
-    other->sendReport(0x1003, pattern(8));
+    cam->send_report(0x1003, pattern(8));
+    other->send_report(0x1003, pattern(8));
     ASSERT_TRUE(eventually([] { return g_returned == 2; }, 30s));
     SetReportCallbackFunc(nullptr);
     EXPECT_EQ(std::pair(video_param(g_pair[0]), video_param(g_pair[1])), std::pair(0u, 0u));
@@ -374,7 +374,7 @@ TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
     // A first tenth settles the allocator; the rest must not grow it.
     const int warm = std::max(1, perCamera / 10);
     // The simulators keep every request they were sent: dropped before each measurement.
-    auto measure = [&] { for (auto& c : cams) c->clearRequests(); return Memory(); };
+    auto measure = [&] { for (auto& c : cams) c->clear_requests(); return Memory(); };
     const Memory m0 = measure();
     cycles(0, warm);
     const Memory m1 = measure();
@@ -414,8 +414,8 @@ TEST(Churn, ReloginAfterLogoutFromTheReportCallback) {
     });
     const uint32_t h = login(camera_ip());
     ASSERT_TRUE(is_handle(h));
-    ASSERT_TRUE(cam->waitReportConnection());
-    cam->sendNumberedReports(0x1003, 1, 16);
+    ASSERT_TRUE(cam->wait_report_connection());
+    cam->send_numbered_reports(0x1003, 1, 16);
     ASSERT_EQ(g_loggedOut.get_future().wait_for(10s), std::future_status::ready);
     std::this_thread::sleep_for(300ms);  // the old receiver ends meanwhile
     const uint32_t again = login(camera_ip());

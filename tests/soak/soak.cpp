@@ -255,7 +255,7 @@ void check_report(uint32_t type, const uint8_t* b, uint32_t n) {
         for (uint32_t i = 36; ok && i < n; ++i) ok = b[i] == static_cast<uint8_t>(i);
         break;
     case 0xA002: {  // one picture of a pair: a 64 x 48 PPM
-        const auto pic = ipcsim::Camera::samplePicture(64, 48, n > 12 ? b[12] : 0);
+        const auto pic = ipcsim::Camera::sample_picture(64, 48, n > 12 ? b[12] : 0);
         ok = n == 268 + pic.size() && std::memcmp(b + 268, pic.data(), pic.size()) == 0;
         break;
     }
@@ -306,7 +306,7 @@ struct Worker {
 // A complete pair: both pictures as the camera sent them.
 void check_pair(const uint8_t* out, uint32_t r) {
     const auto* pair = reinterpret_cast<const SnapPairResult*>(out);
-    const auto p1 = ipcsim::Camera::samplePicture(64, 48, 1), p2 = ipcsim::Camera::samplePicture(64, 48, 2);
+    const auto p1 = ipcsim::Camera::sample_picture(64, 48, 1), p2 = ipcsim::Camera::sample_picture(64, 48, 2);
     if (pair->snapPairFlag != 2 || pair->snapLen1 != p1.size() || pair->snapLen2 != p2.size() ||
         std::memcmp(pair->pictures, p1.data(), p1.size()) != 0 ||
         std::memcmp(pair->pictures + p1.size(), p2.data(), p2.size()) != 0)
@@ -382,34 +382,34 @@ const Fault kFaults[] = {
     {"restart", [](Cam& c, Rng& rng) { restart_camera(c); drop(c, rng); }},
     // The host restarts the video channel of a camera whose video connection was reset.
     {"video reset mid-frame", [](Cam& c, Rng& rng) {
-         c.sim->resetVideoMidFrame(1 + rng() % (156 + kFrameBytes - 1));
+         c.sim->reset_video_mid_frame(1 + rng() % (156 + kFrameBytes - 1));
          if (const uint32_t h = c.handle.load(); h && c.state.load() == Up)
              timed("StartVideoRequest", kLifecycleBound, [&] { return StartVideoRequest(h); });
      }},
-    {"report reset mid-message", [](Cam& c, Rng& rng) { c.sim->resetReportsMidMessage(1 + rng() % 283); }},
-    {"report channel closed", [](Cam& c, Rng&) { c.sim->closeReportChannels(); }},
+    {"report reset mid-message", [](Cam& c, Rng& rng) { c.sim->reset_reports_mid_message(1 + rng() % 283); }},
+    {"report channel closed", [](Cam& c, Rng&) { c.sim->close_report_channels(); }},
     {"answer dropped", [](Cam& c, Rng&) { c.sim->script({.reply = Reply::None}); }},
     {"answer late", [](Cam& c, Rng& rng) { c.sim->script({.delay = milliseconds(100 + rng() % 2900)}); }},
-    {"answer short", [](Cam& c, Rng& rng) { c.sim->script({.reply = Reply::Short, .shortLength = 1 + rng() % 15}); }},
+    {"answer short", [](Cam& c, Rng& rng) { c.sim->script({.reply = Reply::Short, .short_length = 1 + rng() % 15}); }},
     {"answer of another class", [](Cam& c, Rng&) { c.sim->script({.reply = Reply::OtherClass}); }},
     {"answer of another code", [](Cam& c, Rng&) { c.sim->script({.reply = Reply::OtherCode}); }},
-    {"answer garbage", [](Cam& c, Rng& rng) { c.sim->script({.reply = Reply::Garbage, .shortLength = 1 + rng() % 2000}); }},
+    {"answer garbage", [](Cam& c, Rng& rng) { c.sim->script({.reply = Reply::Garbage, .short_length = 1 + rng() % 2000}); }},
     {"answer twice", [](Cam& c, Rng&) { c.sim->script({.twice = true}); }},
     {"answer nak", [](Cam& c, Rng&) { c.sim->script({.reply = Reply::Nak}); }},
     {"command connection reset", [](Cam& c, Rng&) { c.sim->script({.reply = Reply::Reset}); }},
     {"report flood", [](Cam& c, Rng& rng) {
-         c.sim->sendNumberedReports(rng() % 2 ? 0x1003 : 0xD003, 50 + static_cast<int>(rng() % 450), 8 + rng() % 4096);
+         c.sim->send_numbered_reports(rng() % 2 ? 0x1003 : 0xD003, 50 + static_cast<int>(rng() % 450), 8 + rng() % 4096);
      }},
     {"channels stalled", [](Cam& c, Rng& rng) {
-         c.sim->stallChannels(true);
+         c.sim->stall_channels(true);
          g_unstall.push_back({Clock::now() + milliseconds(300 + rng() % 2700), c.index});
      }},
     {"slow frame callback", [](Cam& c, Rng&) { ask(c, SlowFrame); }},
-    {"slow report callback", [](Cam& c, Rng&) { ask(c, SlowReport); c.sim->sendNumberedReports(0x1003, 3, 64); }},
+    {"slow report callback", [](Cam& c, Rng&) { ask(c, SlowReport); c.sim->send_numbered_reports(0x1003, 3, 64); }},
     {"video restart in frame callback", [](Cam& c, Rng&) { ask(c, RestartVideoInFrame); }},
-    {"command in report callback", [](Cam& c, Rng&) { ask(c, CommandInReport); c.sim->sendNumberedReports(0x1003, 2, 64); }},
-    {"logout in report callback", [](Cam& c, Rng&) { ask(c, LogoutInReport); c.sim->sendNumberedReports(0xD003, 2, 64); }},
-    {"re-login in disconnection callback", [](Cam& c, Rng&) { ask(c, ReloginInDisconnect); c.sim->closeReportChannels(); }},
+    {"command in report callback", [](Cam& c, Rng&) { ask(c, CommandInReport); c.sim->send_numbered_reports(0x1003, 2, 64); }},
+    {"logout in report callback", [](Cam& c, Rng&) { ask(c, LogoutInReport); c.sim->send_numbered_reports(0xD003, 2, 64); }},
+    {"re-login in disconnection callback", [](Cam& c, Rng&) { ask(c, ReloginInDisconnect); c.sim->close_report_channels(); }},
     {"host re-login", [](Cam& c, Rng& rng) { drop(c, rng); }},
 };
 constexpr size_t kFaultKinds = std::size(kFaults);
@@ -488,10 +488,10 @@ int main(int argc, char** argv) {
         auto c = std::make_unique<Cam>();
         c->index = i;
         c->cfg.ip = testenv::camera_ip(i + 1);
-        c->cfg.frameBytes = kFrameBytes;
-        c->cfg.framesPerSecond = 10;
-        c->cfg.keepaliveSeconds = 1;
-        c->cfg.reportDelay = milliseconds(50);
+        c->cfg.frame_bytes = kFrameBytes;
+        c->cfg.frames_per_second = 10;
+        c->cfg.keepalive_seconds = 1;
+        c->cfg.report_delay = milliseconds(50);
         c->addr = inet_addr(c->cfg.ip.c_str());
         c->sim = std::make_unique<ipcsim::Camera>(c->cfg);
         if (!c->sim->start()) {
@@ -543,7 +543,7 @@ int main(int argc, char** argv) {
         const auto now = Clock::now();
         for (auto it = g_unstall.begin(); it != g_unstall.end();) {
             if (it->at <= now) {
-                g_cams[static_cast<size_t>(it->cam)]->sim->stallChannels(false);
+                g_cams[static_cast<size_t>(it->cam)]->sim->stall_channels(false);
                 it = g_unstall.erase(it);
             } else {
                 ++it;
@@ -552,7 +552,7 @@ int main(int argc, char** argv) {
         if (now >= nextSample) {
             rss.emplace_back(std::chrono::duration<double>(now - t0).count(), rss_kib());
             remove_rotated_traces();
-            for (auto& c : g_cams) c->sim->clearRequests();  // the simulators keep every request
+            for (auto& c : g_cams) c->sim->clear_requests();  // the simulators keep every request
             nextSample += seconds(1);
         }
         if (now >= nextPhase) {
@@ -572,7 +572,7 @@ int main(int argc, char** argv) {
         }
         std::this_thread::sleep_for(milliseconds(2));
     }
-    for (auto& u : g_unstall) g_cams[static_cast<size_t>(u.cam)]->sim->stallChannels(false);
+    for (auto& u : g_unstall) g_cams[static_cast<size_t>(u.cam)]->sim->stall_channels(false);
 
     stop = true;
     for (auto& w : workers) w.join();

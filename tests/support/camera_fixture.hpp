@@ -123,7 +123,7 @@ protected:
         handle = login(camera_ip(), netType());
         ASSERT_TRUE(is_handle(handle)) << std::hex << handle;
         slot = &g_DevManage[handle - IPCSDK_HANDLE_BASE];
-        cam->clearRequests();
+        cam->clear_requests();
     }
     void TearDown() override {
         DeviceLogout(handle);
@@ -132,7 +132,7 @@ protected:
     }
     // The payload of the last request with this class and code.
     std::vector<uint8_t> sent(uint8_t msgClass, uint8_t code) {
-        auto r = cam->waitRequest(msgClass, code, std::chrono::milliseconds(2000));
+        auto r = cam->wait_request(msgClass, code, std::chrono::milliseconds(2000));
         return r ? r->payload() : std::vector<uint8_t>{};
     }
 

@@ -121,7 +121,7 @@ TEST(Ipcctl, SettingsThroughJson) {
         Result before = ipcctl(get);
         ASSERT_EQ(before.status, 0) << name << ": " << before.err;
         const std::vector<uint8_t> held = cam->record(cls, code), zero(held.size(), 0);
-        cam->setRecord(cls, code, zero);
+        cam->set_record(cls, code, zero);
         std::ofstream(testenv::workdir() + "/" + name + ".json") << before.out;
         Result set = ipcctl(ip + " --json set " + name + " " + name + ".json"), after = ipcctl(get);
         ASSERT_EQ(set.status, 0) << name << ": " << set.err;
@@ -137,7 +137,7 @@ TEST(Ipcctl, SettingsThroughJson) {
     EXPECT_EQ(pairs, std::ranges::count_if(ipc::settings(), &ipc::SettingInfo::writable));
 
     const json good = json::parse(ipcctl(ip + " get face-info --json").out);
-    cam->clearRequests();
+    cam->clear_requests();
     auto with = [&](const std::function<void(json&)>& change) {
         json bad = good;
         change(bad);
@@ -166,9 +166,9 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     for (int i = 0; i < 2500; ++i) video += static_cast<char>((i * 31 + i / 7) & 0xFF);
     std::ofstream(testenv::workdir() + "/source.bin", std::ios::binary) << video;
     ipcsim::Config cfg;
-    cfg.videoFile = testenv::workdir() + "/source.bin";
-    cfg.frameBytes = 1000;
-    cfg.framesPerSecond = 0;  // as fast as they go: more frames arrive while the recording stops
+    cfg.video_file = testenv::workdir() + "/source.bin";
+    cfg.frame_bytes = 1000;
+    cfg.frames_per_second = 0;  // as fast as they go: more frames arrive while the recording stops
     auto cam = testenv::start_camera(0, cfg);
     const std::string ip = testenv::camera_ip();
 
@@ -204,10 +204,10 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     EXPECT_EQ(json::parse(r.out), (json{{"ok", true}, {"operation", "store"}, {"number", 7}})) << r.err;
     ASSERT_EQ(ipcctl(ip + " ptz left 900").status, 0);
     EXPECT_EQ(cam->ptz().pan, 3150);
-    cam->clearRequests();
+    cam->clear_requests();
     r = ipcctl(ip + " --json ptz stop");
     EXPECT_EQ(json::parse(r.out), (json{{"ok", true}, {"motion", "stop"}, {"step", 0}})) << r.err;
-    auto stop = cam->waitRequest(12, 2, 2s);  // the last control record: command 0 (stop), step 0
+    auto stop = cam->wait_request(12, 2, 2s);  // the last control record: command 0 (stop), step 0
     ASSERT_TRUE(stop);
     EXPECT_EQ(stop->payload(), std::vector<uint8_t>(stop->payload().size(), 0));
     ASSERT_EQ(ipcctl(ip + " preset goto 7").status, 0);
@@ -220,7 +220,7 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     // An array of integers one short of its field: refused before anything is sent.
     json osd = json::parse(ipcctl(ip + " get ex-osd --json").out);
     osd[0]["values"].erase(osd[0]["values"].size() - 1);
-    cam->clearRequests();
+    cam->clear_requests();
     Result shortArray = ipcctl(ip + " set ex-osd -", osd.dump());
     EXPECT_EQ(shortArray.status, 2);
     EXPECT_NE(shortArray.err.find("field \"[0].values\": expected an array of 5 integers"), npos) << shortArray.err;
@@ -232,7 +232,7 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     Result nak = ipcctl(ip + " get dev2-info");
     EXPECT_EQ(nak.status, 1);
     EXPECT_NE(nak.err.find("IPCGetDev2Info: 0x80002002 IPCSDK_ERR_REFUSED"), npos) << nak.err;
-    ASSERT_TRUE(cam->waitRequest(34, 6));
+    ASSERT_TRUE(cam->wait_request(34, 6));
     Result none = sh(quote(IPCCTL_PATH) + " " + ip + " info");
     EXPECT_EQ(none.status, 3);
     EXPECT_NE(none.err.find("no password was given; set it in the environment variable IPCCTL_PASSWORD"), npos)
@@ -271,8 +271,8 @@ TEST(Ipcctl, WatchShowsACameraGoingOfflineAndOnlineAgain) {
         }, limit);
     };
     ASSERT_TRUE(seen({{"event", "state"}, {"state", "online"}, {"reconnects", 0}}, 20s)) << testenv::read_file(log);
-    ASSERT_TRUE(cam->waitReportConnection());
-    cam->sendReport(0x1003, std::vector<uint8_t>(64, 1));
+    ASSERT_TRUE(cam->wait_report_connection());
+    cam->send_report(0x1003, std::vector<uint8_t>(64, 1));
     ASSERT_TRUE(seen({{"event", "report"}, {"type", 0x1003}, {"bytes", 64}}, 20s)) << testenv::read_file(log);
     cam->stop();
     ASSERT_TRUE(seen({{"event", "state"}, {"state", "offline"}}, 30s)) << testenv::read_file(log);
@@ -306,7 +306,7 @@ TEST(Ipcctl, HostileAndMistypedInputRefused) {
     std::string text = deep.dump();
     text.replace(text.find("\"number1\":0") + 10, 1, std::string(100000, '[') + std::string(100000, ']'));
     std::ofstream(dir + "/deep.json") << text;
-    cam->clearRequests();
+    cam->clear_requests();
     std::ofstream(dir + "/big.json") << std::string(2 << 20, ' ') << "{}";
     const std::pair<std::string, std::string> refused[] = {
         {ip + " set face-info deep.json", "deep.json nests deeper than 32 levels"},
@@ -370,8 +370,8 @@ TEST(Dissector, DecodesACapturedSession) {
         // A report cut into 7-byte segments needs reassembly; a datagram that is no message.
         ipc::Sdk sdk;
         auto c = ipc::Camera::login({ip}, {"admin", "admin"});
-        ASSERT_TRUE(cam->waitReportConnection());
-        cam->sendReportSplit(ipcsim::Camera::reportMessage(0x1003, std::vector<uint8_t>(40, 0xAB)), 7, 5ms);
+        ASSERT_TRUE(cam->wait_report_connection());
+        cam->send_report_split(ipcsim::Camera::report_message(0x1003, std::vector<uint8_t>(40, 0xAB)), 7, 5ms);
         int fd = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in to{};
         to.sin_family = AF_INET;
@@ -444,10 +444,10 @@ TEST(Replay, CapturesReplayedAndBadOnesRefused) {
 
         const std::string text = testenv::read_file(file);
         const std::vector<uint8_t> bytes(text.begin(), text.end());
-        ASSERT_NO_THROW(ipcsim::parseCapture(bytes));
+        ASSERT_NO_THROW(ipcsim::parse_capture(bytes));
         auto parse = [](const std::vector<uint8_t>& b) {
             try {
-                ipcsim::parseCapture(b);
+                ipcsim::parse_capture(b);
             } catch (const ipcsim::CaptureError&) {
             }
         };

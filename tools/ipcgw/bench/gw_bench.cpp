@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
     // Reports: every camera sends position reports at `rate` per second; the text field carries
     // the send time.
     if (!sub.subscribe("bench/+/report")) return 1;
-    for (const auto& c : cams) c->waitReportConnection();
+    for (const auto& c : cams) c->wait_report_connection();
     std::printf("\nreports (type 0x1001, 48 bytes) from %d cameras through the gateway, QoS 1:\n", cameras);
     std::printf("%14s %12s %12s %10s %12s %12s\n", "sent/s/camera", "sent/s", "received/s", "lost", "median ms",
                 "p99 ms");
@@ -124,7 +124,7 @@ int main(int argc, char** argv) {
                 std::vector<uint8_t> body(48, 0);
                 const std::string stamp = std::to_string(now_ns());
                 std::memcpy(body.data(), stamp.data(), stamp.size());
-                c->sendReport(0x1001, body);
+                c->send_report(0x1001, body);
                 ++sent;
             }
             next += period;
