@@ -23,15 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::vector<uint8_t> records;
     try {
-        records = ipctools::recordsFromJson(*s.layout, value, maxCount);
+        records = ipctools::records_from_json(*s.layout, value, maxCount);
     } catch (const ipctools::FieldError& e) {
         if (e.what()[0] == '\0') std::abort();
         return 0;
     }
     if (records.empty() || records.size() % s.layout->size != 0 || records.size() > maxCount * s.layout->size)
         std::abort();
-    if (ipctools::recordsFromJson(*s.layout, ipctools::recordsToJson(*s.layout, records), maxCount) != records)
+    if (ipctools::records_from_json(*s.layout, ipctools::records_to_json(*s.layout, records), maxCount) != records)
         std::abort();
-    (void)ipctools::toText(*s.layout, records);
+    (void)ipctools::to_text(*s.layout, records);
     return 0;
 }

@@ -255,7 +255,7 @@ std::vector<std::uint8_t> records_for(const ipctools::SettingSchema& s, py::hand
         check_members(*s.layout, j, "");
     }
     try {
-        return ipctools::recordsFromJson(*s.layout, j, s.info->counted() ? s.info->max_count : 1);
+        return ipctools::records_from_json(*s.layout, j, s.info->counted() ? s.info->max_count : 1);
     } catch (const ipctools::FieldError& e) {
         bad("set " + name + ": " + e.what() + "; nothing was sent", e.field());
     }
@@ -271,7 +271,7 @@ size_t count_for(const ipctools::SettingSchema& s, long count) {
 
 py::object records_to_py(const ipctools::SettingSchema& s, const std::vector<std::byte>& buf) {
     std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(buf.data()), buf.size());
-    return to_py(s.info->counted() ? ipctools::recordsToJson(*s.layout, bytes) : ipctools::toJson(*s.layout, bytes));
+    return to_py(s.info->counted() ? ipctools::records_to_json(*s.layout, bytes) : ipctools::to_json(*s.layout, bytes));
 }
 
 py::list settings_list() {

@@ -98,8 +98,8 @@ void* receive_thread(void* arg) {
     bool lost = false;
     // A receiver that superseded a running one (possibly from that one's own callback) starts
     // reading once the old one has gone; a receiver superseded meanwhile never starts.
-    const auto stillWanted = [](const void* p) { return wanted(static_cast<const ThreadArgs*>(p)->ctx); };
-    if (wait_sole_receiver(c.index, k, stillWanted, &a))
+    const auto still_wanted = [](const void* p) { return wanted(static_cast<const ThreadArgs*>(p)->ctx); };
+    if (wait_sole_receiver(c.index, k, still_wanted, &a))
         lost = receive_loop(a);
     else
         close_connection(c, a.fd);

@@ -35,8 +35,8 @@ const char* short_suffix(const Spec& s) { return (s.flags & kShortErr) ? " err."
 
 // The lines and result of one answer kind, by variant.
 uint32_t act(const Spec& s, Kind k, const Call& c, const uint8_t* answer, uint32_t answerLen) {
-    auto unpackEcho = [&]() -> uint32_t {
-        if (c.hooks && c.hooks->onEcho) return c.hooks->onEcho(answer, answerLen, c.record);
+    auto unpack_echo = [&]() -> uint32_t {
+        if (c.hooks && c.hooks->on_echo) return c.hooks->on_echo(answer, answerLen, c.record);
         if (c.unpack && c.record) c.unpack(answer, answerLen, c.count, c.record);
         return IPCSDK_OK;
     };
@@ -63,7 +63,7 @@ uint32_t act(const Spec& s, Kind k, const Call& c, const uint8_t* answer, uint32
             if (!query) r = IPCSDK_OK;
             break;
         case Kind::Echo:
-            if (query) r = unpackEcho();
+            if (query) r = unpack_echo();
             break;
         case Kind::Other: eline(s, " info error.", false); break;
         }
@@ -87,7 +87,7 @@ uint32_t act(const Spec& s, Kind k, const Call& c, const uint8_t* answer, uint32
             trail(s, k);
             eline(s, " ack2.", true);
             return (!query || (s.flags & kAckIsSuccess)) ? IPCSDK_OK : IPCSDK_ERR_REFUSED;
-        case Kind::Echo: return query ? unpackEcho() : IPCSDK_ERR_REFUSED;
+        case Kind::Echo: return query ? unpack_echo() : IPCSDK_ERR_REFUSED;
         case Kind::Other:
             eline(s, " info error.", true);
             trail(s, k);
@@ -98,7 +98,7 @@ uint32_t act(const Spec& s, Kind k, const Call& c, const uint8_t* answer, uint32
     case Variant::Q:
         return k == Kind::Short ? IPCSDK_ERR_NET : (k == Kind::Ack ? IPCSDK_OK : IPCSDK_ERR_REFUSED);
     case Variant::GTrail:
-        if (k == Kind::Echo) return unpackEcho();
+        if (k == Kind::Echo) return unpack_echo();
         trail(s, k);
         return k == Kind::Short ? IPCSDK_ERR_NET : IPCSDK_ERR_REFUSED;
     case Variant::N: {
@@ -111,7 +111,7 @@ uint32_t act(const Spec& s, Kind k, const Call& c, const uint8_t* answer, uint32
             numbered(s, s.sites.ack, "-2");
             return IPCSDK_ERR_REFUSED;
         case Kind::Echo:
-            if (query) return unpackEcho();
+            if (query) return unpack_echo();
             numbered(s, s.sites.echo, "-2");
             return IPCSDK_ERR_REFUSED;
         case Kind::Other: numbered(s, s.sites.other, "-2"); return IPCSDK_ERR_REFUSED;
@@ -182,14 +182,14 @@ uint32_t run(const Spec& s, uint32_t handle, const Call& c) {
         not_initialised(s);
         return finish(IPCSDK_ERR_NOT_INIT);
     }
-    if (c.hooks && c.hooks->afterInit) c.hooks->afterInit(c.record);
+    if (c.hooks && c.hooks->after_init) c.hooks->after_init(c.record);
     const bool missing = (c.arg != Arg::None && c.record == nullptr) || (c.arg == Arg::Array && c.count < 1);
     if (missing) {
         if (s.variant == Variant::N) numbered(s, s.sites.nullRecord, "-1");
         return finish(IPCSDK_ERR_PARAM);
     }
     if (c.hooks && c.hooks->valid && !c.hooks->valid(c.record)) return finish(IPCSDK_ERR_PARAM);
-    if (c.hooks && c.hooks->afterArgs) c.hooks->afterArgs(c.record);
+    if (c.hooks && c.hooks->after_args) c.hooks->after_args(c.record);
     if (s.variant == Variant::SX && s.sites.extra) log::syslog_line(kErr, "sipua %s %d\n", s.name, s.sites.extra);
     if (c.pack) {
         uint32_t len = 0;

@@ -73,11 +73,11 @@ using PackFn = uint32_t (*)(const void* record, int32_t count, uint8_t* out, uin
 using UnpackFn = uint32_t (*)(const uint8_t* answer, uint32_t answerLen, int32_t count, void* record);
 
 struct Hooks {
-    void (*afterInit)(const void* record) = nullptr;   // after the initialisation check
-    void (*afterArgs)(const void* record) = nullptr;   // after the argument check
+    void (*after_init)(const void* record) = nullptr;   // after the initialisation check
+    void (*after_args)(const void* record) = nullptr;   // after the argument check
     bool (*valid)(const void* record) = nullptr;       // domain check: false gives 0x80002001
     // Replaces unpacking on the echo; returns the command's result.
-    uint32_t (*onEcho)(const uint8_t* answer, uint32_t answerLen, void* record) = nullptr;
+    uint32_t (*on_echo)(const uint8_t* answer, uint32_t answerLen, void* record) = nullptr;
 };
 
 struct Call {

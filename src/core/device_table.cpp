@@ -244,14 +244,14 @@ void drain_wake(int fd) {
     }
 }
 
-bool wait_sole_receiver(int index, ThreadKind kind, bool (*stillWanted)(const void*), const void* arg) {
+bool wait_sole_receiver(int index, ThreadKind kind, bool (*still_wanted)(const void*), const void* arg) {
     SlotState& st = state(index);
     std::unique_lock<std::mutex> lock(st.mutex);
     while (channel_state(index, kind).receivers > 1) {
-        if (!stillWanted(arg)) return false;
+        if (!still_wanted(arg)) return false;
         st.changed.wait_for(lock, std::chrono::milliseconds(50));
     }
-    return stillWanted(arg);
+    return still_wanted(arg);
 }
 
 int reserve_slot(uint32_t addr) {

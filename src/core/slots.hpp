@@ -134,8 +134,8 @@ void drain_wake(int fd);
 // Wakes the commands of a slot that wait for a picture or data report.
 void report_dispatched(int index);
 // Waits until this channel has no receiver but the caller's own registration, or until
-// stillWanted() turns false (checked at least every 50 ms).
-bool wait_sole_receiver(int index, ThreadKind kind, bool (*stillWanted)(const void*), const void* arg);
+// still_wanted() turns false (checked at least every 50 ms).
+bool wait_sole_receiver(int index, ThreadKind kind, bool (*still_wanted)(const void*), const void* arg);
 ChannelState& channel_state(int index, ThreadKind kind);
 
 // Reserves the lowest free slot for addr under the table lock: its index, -1 when addr is in the

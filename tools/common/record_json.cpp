@@ -10,7 +10,7 @@ namespace {
 
 using ojson = nlohmann::ordered_json;
 
-uint64_t readInt(const uint8_t* p, uint16_t width) {
+uint64_t read_int(const uint8_t* p, uint16_t width) {
     switch (width) {
     case 1:
         return *p;
@@ -27,7 +27,7 @@ uint64_t readInt(const uint8_t* p, uint16_t width) {
     }
 }
 
-void writeInt(uint8_t* p, uint16_t width, uint64_t v) {
+void write_int(uint8_t* p, uint16_t width, uint64_t v) {
     if (width == 1) {
         *p = static_cast<uint8_t>(v);
     } else if (width == 2) {
@@ -41,7 +41,7 @@ void writeInt(uint8_t* p, uint16_t width, uint64_t v) {
 
 // Text is shown as a string when the bytes before the NUL padding hold no NUL and are valid
 // UTF-8 (the JSON writer refuses anything else); otherwise the field keeps its bytes as hex.
-bool cleanText(const uint8_t* p, size_t n, std::string& out) {
+bool clean_text(const uint8_t* p, size_t n, std::string& out) {
     size_t end = n;
     while (end > 0 && p[end - 1] == 0) --end;
     out.assign(reinterpret_cast<const char*>(p), end);
@@ -57,50 +57,50 @@ bool cleanText(const uint8_t* p, size_t n, std::string& out) {
 std::string indexed(const std::string& path, size_t i) { return path + "[" + std::to_string(i) + "]"; }
 std::string member(const std::string& path, const char* name) { return path.empty() ? name : path + "." + name; }
 
-ojson layoutToJson(const Layout& layout, const uint8_t* rec);
+ojson layout_to_json(const Layout& layout, const uint8_t* rec);
 
-ojson fieldToJson(const Field& f, const uint8_t* p) {
+ojson field_to_json(const Field& f, const uint8_t* p) {
     switch (f.kind) {
     case Kind::Int: {
-        if (!f.array) return readInt(p, f.width);
+        if (!f.array) return read_int(p, f.width);
         ojson a = ojson::array();
-        for (size_t i = 0; i < f.count; ++i) a.push_back(readInt(p + i * f.width, f.width));
+        for (size_t i = 0; i < f.count; ++i) a.push_back(read_int(p + i * f.width, f.width));
         return a;
     }
     case Kind::Bytes:
         return hex({p, f.bytes()});
     case Kind::Text: {
         std::string s;
-        if (cleanText(p, f.bytes(), s)) return s;
+        if (clean_text(p, f.bytes(), s)) return s;
         return ojson{{"hex", hex({p, f.bytes()})}};
     }
     case Kind::Group: {
         ojson a = ojson::array();
-        for (size_t i = 0; i < f.count; ++i) a.push_back(layoutToJson(*f.group, p + i * f.width));
+        for (size_t i = 0; i < f.count; ++i) a.push_back(layout_to_json(*f.group, p + i * f.width));
         return a;
     }
     }
     return nullptr;
 }
 
-ojson layoutToJson(const Layout& layout, const uint8_t* rec) {
+ojson layout_to_json(const Layout& layout, const uint8_t* rec) {
     ojson o = ojson::object();
-    for (const Field& f : layout.fields) o[f.name] = fieldToJson(f, rec + f.offset);
+    for (const Field& f : layout.fields) o[f.name] = field_to_json(f, rec + f.offset);
     return o;
 }
 
-void layoutFromJson(const Layout& layout, const nlohmann::json& v, uint8_t* rec, const std::string& path);
+void layout_from_json(const Layout& layout, const nlohmann::json& v, uint8_t* rec, const std::string& path);
 
-void intFromJson(const nlohmann::json& v, uint16_t width, uint8_t* p, const std::string& path) {
+void int_from_json(const nlohmann::json& v, uint16_t width, uint8_t* p, const std::string& path) {
     uint64_t max = width == 4 ? 0xFFFFFFFFu : (uint64_t{1} << (8 * width)) - 1;
     if (!v.is_number_integer())
         throw FieldError(path, "expected an integer from 0 to " + std::to_string(max) + ", got " + brief(v));
     if (v.is_number_unsigned() ? v.get<uint64_t>() > max : v.get<int64_t>() < 0 || uint64_t(v.get<int64_t>()) > max)
         throw FieldError(path, brief(v) + " is out of range (0 to " + std::to_string(max) + ")");
-    writeInt(p, width, v.is_number_unsigned() ? v.get<uint64_t>() : static_cast<uint64_t>(v.get<int64_t>()));
+    write_int(p, width, v.is_number_unsigned() ? v.get<uint64_t>() : static_cast<uint64_t>(v.get<int64_t>()));
 }
 
-void hexFromJson(const nlohmann::json& v, size_t n, uint8_t* p, const std::string& path) {
+void hex_from_json(const nlohmann::json& v, size_t n, uint8_t* p, const std::string& path) {
     std::vector<uint8_t> bytes;
     if (!v.is_string() || !unhex(v.get<std::string>(), bytes))
         throw FieldError(path, "expected a string of " + std::to_string(2 * n) + " hexadecimal digits");
@@ -110,21 +110,21 @@ void hexFromJson(const nlohmann::json& v, size_t n, uint8_t* p, const std::strin
     std::memcpy(p, bytes.data(), n);
 }
 
-void fieldFromJson(const Field& f, const nlohmann::json& v, uint8_t* p, const std::string& path) {
+void field_from_json(const Field& f, const nlohmann::json& v, uint8_t* p, const std::string& path) {
     switch (f.kind) {
     case Kind::Int:
-        if (!f.array) return intFromJson(v, f.width, p, path);
+        if (!f.array) return int_from_json(v, f.width, p, path);
         if (!v.is_array() || v.size() != f.count)
             throw FieldError(path, "expected an array of " + std::to_string(f.count) + " integers");
-        for (size_t i = 0; i < f.count; ++i) intFromJson(v[i], f.width, p + i * f.width, indexed(path, i));
+        for (size_t i = 0; i < f.count; ++i) int_from_json(v[i], f.width, p + i * f.width, indexed(path, i));
         return;
     case Kind::Bytes:
-        return hexFromJson(v, f.bytes(), p, path);
+        return hex_from_json(v, f.bytes(), p, path);
     case Kind::Text:
         if (v.is_object()) {
             if (v.size() != 1 || !v.contains("hex"))
                 throw FieldError(path, "expected a string or an object with the one member \"hex\"");
-            return hexFromJson(v["hex"], f.bytes(), p, path);
+            return hex_from_json(v["hex"], f.bytes(), p, path);
         }
         if (!v.is_string()) throw FieldError(path, "expected a string of at most " + std::to_string(f.bytes()) + " bytes");
         {
@@ -140,12 +140,12 @@ void fieldFromJson(const Field& f, const nlohmann::json& v, uint8_t* p, const st
     case Kind::Group:
         if (!v.is_array() || v.size() != f.count)
             throw FieldError(path, "expected an array of " + std::to_string(f.count) + " objects");
-        for (size_t i = 0; i < f.count; ++i) layoutFromJson(*f.group, v[i], p + i * f.width, indexed(path, i));
+        for (size_t i = 0; i < f.count; ++i) layout_from_json(*f.group, v[i], p + i * f.width, indexed(path, i));
         return;
     }
 }
 
-void layoutFromJson(const Layout& layout, const nlohmann::json& v, uint8_t* rec, const std::string& path) {
+void layout_from_json(const Layout& layout, const nlohmann::json& v, uint8_t* rec, const std::string& path) {
     if (!v.is_object()) throw FieldError(path, std::string("expected an object (") + layout.name + "), got " + v.type_name());
     for (auto it = v.begin(); it != v.end(); ++it) {
         bool known = false;
@@ -155,27 +155,27 @@ void layoutFromJson(const Layout& layout, const nlohmann::json& v, uint8_t* rec,
     for (const Field& f : layout.fields) {
         auto it = v.find(f.name);
         if (it == v.end()) throw FieldError(member(path, f.name), "missing");
-        fieldFromJson(f, *it, rec + f.offset, member(path, f.name));
+        field_from_json(f, *it, rec + f.offset, member(path, f.name));
     }
 }
 
-void textLines(const Layout& layout, const uint8_t* rec, const std::string& prefix, std::string& out) {
+void text_lines(const Layout& layout, const uint8_t* rec, const std::string& prefix, std::string& out) {
     for (const Field& f : layout.fields) {
         const uint8_t* p = rec + f.offset;
         std::string name = prefix + f.name;
         if (f.kind == Kind::Group) {
-            for (size_t i = 0; i < f.count; ++i) textLines(*f.group, p + i * f.width, indexed(name, i) + ".", out);
+            for (size_t i = 0; i < f.count; ++i) text_lines(*f.group, p + i * f.width, indexed(name, i) + ".", out);
             continue;
         }
         out += name + ": ";
         if (f.kind == Kind::Int) {
             for (size_t i = 0; i < f.count; ++i) {
                 if (i) out += ' ';
-                out += std::to_string(readInt(p + i * f.width, f.width));
+                out += std::to_string(read_int(p + i * f.width, f.width));
             }
         } else if (f.kind == Kind::Text) {
             std::string s;
-            out += cleanText(p, f.bytes(), s) ? ojson(s).dump() : "(hex) " + hex({p, f.bytes()});
+            out += clean_text(p, f.bytes(), s) ? ojson(s).dump() : "(hex) " + hex({p, f.bytes()});
         } else {
             out += hex({p, f.bytes()});
         }
@@ -214,44 +214,44 @@ bool unhex(const std::string& text, std::vector<uint8_t>& out) {
     return true;
 }
 
-nlohmann::ordered_json toJson(const Layout& layout, std::span<const uint8_t> record) {
+nlohmann::ordered_json to_json(const Layout& layout, std::span<const uint8_t> record) {
     if (record.size() < layout.size) throw std::invalid_argument("record smaller than its layout");
-    return layoutToJson(layout, record.data());
+    return layout_to_json(layout, record.data());
 }
 
-void fromJson(const Layout& layout, const nlohmann::json& value, std::span<uint8_t> record) {
+void from_json(const Layout& layout, const nlohmann::json& value, std::span<uint8_t> record) {
     if (record.size() < layout.size) throw std::invalid_argument("record smaller than its layout");
     std::vector<uint8_t> tmp(layout.size, 0);
-    layoutFromJson(layout, value, tmp.data(), "");
+    layout_from_json(layout, value, tmp.data(), "");
     std::memcpy(record.data(), tmp.data(), tmp.size());
 }
 
-nlohmann::ordered_json recordsToJson(const Layout& layout, std::span<const uint8_t> records) {
+nlohmann::ordered_json records_to_json(const Layout& layout, std::span<const uint8_t> records) {
     ojson a = ojson::array();
     for (size_t at = 0; at + layout.size <= records.size(); at += layout.size)
-        a.push_back(layoutToJson(layout, records.data() + at));
+        a.push_back(layout_to_json(layout, records.data() + at));
     return a;
 }
 
-std::vector<uint8_t> recordsFromJson(const Layout& layout, const nlohmann::json& value, size_t maxCount) {
+std::vector<uint8_t> records_from_json(const Layout& layout, const nlohmann::json& value, size_t maxCount) {
     if (value.is_object() && maxCount == 1) {
         std::vector<uint8_t> out(layout.size);
-        layoutFromJson(layout, value, out.data(), "");
+        layout_from_json(layout, value, out.data(), "");
         return out;
     }
     if (!value.is_array() || value.empty() || value.size() > maxCount)
         throw FieldError("", "expected an array of 1 to " + std::to_string(maxCount) + " objects (" + layout.name + ")");
     std::vector<uint8_t> out(layout.size * value.size());
-    for (size_t i = 0; i < value.size(); ++i) layoutFromJson(layout, value[i], out.data() + i * layout.size, indexed("", i));
+    for (size_t i = 0; i < value.size(); ++i) layout_from_json(layout, value[i], out.data() + i * layout.size, indexed("", i));
     return out;
 }
 
-std::string toText(const Layout& layout, std::span<const uint8_t> records) {
+std::string to_text(const Layout& layout, std::span<const uint8_t> records) {
     std::string out;
     size_t n = records.size() / layout.size;
     for (size_t i = 0; i < n; ++i) {
         if (n > 1) out += indexed("", i) + "\n";
-        textLines(layout, records.data() + i * layout.size, n > 1 ? "  " : "", out);
+        text_lines(layout, records.data() + i * layout.size, n > 1 ? "  " : "", out);
     }
     return out;
 }

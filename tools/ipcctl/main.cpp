@@ -270,8 +270,8 @@ void Get::run(const Options& o) const {
     Session session(o);
     camera([&] { session.cam.get(*s.info, buf); });
     std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(buf.data()), buf.size());
-    print(o, s.info->counted() ? ipctools::recordsToJson(*s.layout, bytes) : ipctools::toJson(*s.layout, bytes),
-          ipctools::toText(*s.layout, bytes));
+    print(o, s.info->counted() ? ipctools::records_to_json(*s.layout, bytes) : ipctools::to_json(*s.layout, bytes),
+          ipctools::to_text(*s.layout, bytes));
 }
 
 void Set::run(const Options& o) const {
@@ -285,7 +285,7 @@ void Set::run(const Options& o) const {
     }
     std::vector<uint8_t> records;
     try {
-        records = ipctools::recordsFromJson(*s.layout, j, s.info->counted() ? s.info->max_count : 1);
+        records = ipctools::records_from_json(*s.layout, j, s.info->counted() ? s.info->max_count : 1);
     } catch (const ipctools::FieldError& e) {
         usage("set " + name + ": " + e.what() + "; nothing was sent");
     }
@@ -299,7 +299,7 @@ void Info::run(const Options& o) const {
     SystemInfo info{};
     camera([&] { session.cam.get(info); });
     std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(&info), sizeof info);
-    print(o, ipctools::toJson(info), ipctools::toText(ipctools::kLayout<SystemInfo>, bytes));
+    print(o, ipctools::to_json(info), ipctools::to_text(ipctools::kLayout<SystemInfo>, bytes));
 }
 
 void Ptz::run(const Options& o) const {

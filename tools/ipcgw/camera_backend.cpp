@@ -22,7 +22,7 @@ public:
     void start(Handlers h) override {
         handlers_ = std::move(h);
 #ifdef IPCGW_RTSP
-        if (cfg_.rtsp) rtsp_ = startRtsp(cfg_);
+        if (cfg_.rtsp) rtsp_ = start_rtsp(cfg_);
 #endif
         sdk_.emplace();
         fleet_.emplace();
@@ -105,7 +105,7 @@ public:
 
 private:
 #ifdef IPCGW_RTSP
-    static std::unique_ptr<RtspServer> startRtsp(const Config& cfg) {
+    static std::unique_ptr<RtspServer> start_rtsp(const Config& cfg) {
         std::vector<std::string> names;
         for (const auto& c : cfg.cameras) names.push_back(c.video ? c.name : std::string());
         return std::make_unique<RtspServer>(*cfg.rtsp, names);

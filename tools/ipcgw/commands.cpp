@@ -19,7 +19,7 @@ Outcome run_get(const ipc::CameraRef& cam, const Command& c) {
     cam.get(*info, std::as_writable_bytes(std::span(records)), ec);
     if (ec) return from_code(ec);
     Outcome o = from_code(ec);
-    o.record = info->counted() ? ipctools::recordsToJson(*layout, records) : ipctools::toJson(*layout, records);
+    o.record = info->counted() ? ipctools::records_to_json(*layout, records) : ipctools::to_json(*layout, records);
     return o;
 }
 
@@ -30,7 +30,7 @@ Outcome run_set(const ipc::CameraRef& cam, const Command& c) {
     if (!info->writable) return bad_request("setting \"" + c.setting + "\" is read-only");
     std::vector<uint8_t> records;
     try {
-        records = ipctools::recordsFromJson(*layout, c.record, info->counted() ? info->max_count : 1);
+        records = ipctools::records_from_json(*layout, c.record, info->counted() ? info->max_count : 1);
     } catch (const ipctools::FieldError& e) {
         return bad_request(std::string("\"record\": ") + e.what());
     }
@@ -86,7 +86,7 @@ Outcome run_info(const ipc::CameraRef& cam, const Command&) {
     std::error_code ec;
     cam.get(s, ec);
     Outcome o = from_code(ec);
-    if (!ec) o.record = ipctools::toJson(s);
+    if (!ec) o.record = ipctools::to_json(s);
     return o;
 }
 
