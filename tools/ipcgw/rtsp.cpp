@@ -103,6 +103,11 @@ RtspServer::RtspServer(const RtspOptions& options, const std::vector<std::string
     d.server = gst_rtsp_server_new();
     gst_rtsp_server_set_address(d.server, options.address.c_str());
     gst_rtsp_server_set_service(d.server, std::to_string(options.port).c_str());
+    // Clients on threads of their own (up to 32, then shared): a DESCRIBE that waits for a camera
+    // that sends no video must not hold up the clients of other cameras.
+    GstRTSPThreadPool* pool = gst_rtsp_server_get_thread_pool(d.server);
+    gst_rtsp_thread_pool_set_max_threads(pool, 32);
+    g_object_unref(pool);
     if (!options.user.empty()) {
         GstRTSPAuth* auth = gst_rtsp_auth_new();
         GstRTSPToken* token =
