@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -79,8 +80,18 @@ public:
           child_({TCPDUMP_PATH, "-i", "lo", "--immediate-mode", "-U", "-n", "-w", file_, "host", ip}, log_),
           ok_(logSays(log_, "listening on")) {}
     bool ok() const { return ok_; }
+    // tcpdump drops what it has not read yet when it is stopped, and on a loaded machine it can
+    // lag: stop it once the file has stopped growing for half a second (at most 20 s).
     const std::string& finish() {
-        std::this_thread::sleep_for(300ms);
+        std::error_code ec;
+        uintmax_t last = 0;
+        int still = 0;
+        for (int i = 0; i < 200 && still < 5; ++i) {
+            std::this_thread::sleep_for(100ms);
+            const uintmax_t now = std::filesystem::file_size(file_, ec);
+            still = (!ec && now == last) ? still + 1 : 0;
+            last = ec ? 0 : now;
+        }
         child_.stop();
         return file_;
     }
