@@ -81,7 +81,8 @@ class FleetCamera:
         self._core, self.id = core, id
 
     def info(self) -> Dict[str, Any]:
-        return self._core.get(self.id, "sys-version")
+        info: Dict[str, Any] = self._core.get(self.id, "sys-version")
+        return info
 
     def get(self, name: str, count: int = 1) -> Any:
         return self._core.get(self.id, name, count)
