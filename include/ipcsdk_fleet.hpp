@@ -291,19 +291,8 @@ public:
     // Returns once no handler call for the camera runs or can start (from a handler of its
     // own: once that handler returns, none starts).
     void remove(const std::string& id, std::error_code& ec) {
-        std::shared_ptr<Entry> e;
-        {
-            std::lock_guard lock(mutex_);
-            auto it = by_id_.find(id);
-            if (it == by_id_.end()) {
-                ec = make_error_code(errc::fleet_unknown);
-                return;
-            }
-            e = it->second;
-            by_id_.erase(it);
-            e->gone = true;
-        }
-        ec.clear();
+        const std::shared_ptr<Entry> e = take_entry(id, true, ec);
+        if (!e) return;
         std::deque<Call> unseen;
         {
             std::unique_lock lock(dispatch_mutex_);
@@ -336,18 +325,25 @@ public:
     }
 
     void retry_now(const std::string& id, std::error_code& ec) {
-        std::shared_ptr<Entry> e;
-        {
-            std::lock_guard lock(mutex_);
-            auto it = by_id_.find(id);
-            if (it == by_id_.end()) {
-                ec = make_error_code(errc::fleet_unknown);
-                return;
-            }
-            e = it->second;
+        if (const std::shared_ptr<Entry> e = take_entry(id, false, ec)) post(Event{Event::RetryNow, e});
+    }
+
+    // The camera's entry, or null with fleet_unknown; `drop` also takes it off the list and
+    // marks it gone.
+    std::shared_ptr<Entry> take_entry(const std::string& id, bool drop, std::error_code& ec) {
+        std::lock_guard lock(mutex_);
+        auto it = by_id_.find(id);
+        if (it == by_id_.end()) {
+            ec = make_error_code(errc::fleet_unknown);
+            return nullptr;
         }
         ec.clear();
-        post(Event{Event::RetryNow, e});
+        std::shared_ptr<Entry> e = it->second;
+        if (drop) {
+            by_id_.erase(it);
+            e->gone = true;
+        }
+        return e;
     }
 
     std::vector<CameraStatus> statuses() const {
