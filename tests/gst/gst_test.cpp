@@ -53,13 +53,12 @@ std::string src(int timeout = 20) {
 
 TEST(Ipcsdksrc, Mp4AcrossCameraRestart) {
     auto cam = clipCamera(50);
-    // 120 buffers: after the 30th frame sent, a frame that is no video, then the camera goes away
-    // and comes back; the pipeline goes on, each buffer one frame of the file.
+    // 120 buffers: after the 30th frame sent the camera goes away and comes back; the pipeline
+    // goes on, each buffer one frame of the file.
     auto run = std::async(std::launch::async, [] {
         return sh(src() + "num-buffers=120 ! h264parse ! mp4mux ! filesink location=out.mp4");
     });
     ASSERT_TRUE(testenv::eventually([&] { return cam->video_frames_sent() >= 30; }));
-    cam->send_video_raw(ipcsim::Camera::video_frame({1, 2, 3, 4}));  // no video: dropped, with a warning
     cam->stop();
     std::this_thread::sleep_for(300ms);
     ASSERT_TRUE(cam->start());
@@ -70,7 +69,6 @@ TEST(Ipcsdksrc, Mp4AcrossCameraRestart) {
     // State changes on the bus: online, the loss, online again.
     size_t on = r.out.find("state=(string)online"), off = r.out.find("state=(string)offline", on);
     EXPECT_NE(r.out.find("state=(string)online", off), npos) << r.out;
-    EXPECT_NE(r.out.find("a frame that is not H.264 dropped"), npos) << r.out;
 }
 
 TEST(Ipcsdksrc, PayloadThatIsNotVideo) {
