@@ -159,16 +159,16 @@ py::object to_py(const ojson& j) {
 
 // `as`: the layout a dict here fills; `field`: the field this value fills (either may be null).
 // Byte fields take bytes as well as their hexadecimal text; text fields take bytes as {"hex": ...}.
-nlohmann::json from_py(py::handle h, const std::string& path, const ipctools::Layout* as,
-                       const ipctools::Field* field) {
+nlohmann::json from_py(py::handle h, const std::string& path, const ipc::records::Layout* as,
+                       const ipc::records::Field* field) {
     const std::string at = path.empty() ? "value" : "field \"" + path + "\"";
     if (h.is_none()) return nullptr;
     if (py::isinstance<py::bytes>(h) || py::isinstance<py::bytearray>(h)) {
-        if (field && (field->kind == ipctools::Kind::Bytes || field->kind == ipctools::Kind::Text)) {
+        if (field && (field->kind == ipc::records::Kind::Bytes || field->kind == ipc::records::Kind::Text)) {
             const std::string b = py::isinstance<py::bytes>(h) ? std::string(py::reinterpret_borrow<py::bytes>(h))
                                                                : std::string(py::reinterpret_borrow<py::bytearray>(h));
             const std::string x = ipctools::hex(std::span(reinterpret_cast<const std::uint8_t*>(b.data()), b.size()));
-            return field->kind == ipctools::Kind::Bytes ? nlohmann::json(x) : nlohmann::json{{"hex", x}};
+            return field->kind == ipc::records::Kind::Bytes ? nlohmann::json(x) : nlohmann::json{{"hex", x}};
         }
     }
     if (py::isinstance<py::bool_>(h)) return h.cast<bool>();
@@ -193,7 +193,7 @@ nlohmann::json from_py(py::handle h, const std::string& path, const ipctools::La
             if (!py::isinstance<py::str>(k))
                 throw py::type_error(at + ": keys must be str, not " + std::string(py::str(py::type::of(k).attr("__name__"))));
             const std::string key = k.cast<std::string>();
-            const ipctools::Field* f = nullptr;
+            const ipc::records::Field* f = nullptr;
             if (as)
                 for (const auto& x : as->fields)
                     if (key == x.name) f = &x;
@@ -228,7 +228,7 @@ const ipctools::SettingSchema& find_setting(const std::string& name) {
 }
 
 // A record's members that its layout does not know, named with the closest field.
-void check_members(const ipctools::Layout& layout, const nlohmann::json& v, const std::string& prefix) {
+void check_members(const ipc::records::Layout& layout, const nlohmann::json& v, const std::string& prefix) {
     if (!v.is_object()) return;
     std::vector<std::string_view> fields;
     for (const auto& f : layout.fields) fields.push_back(f.name);

@@ -17,8 +17,7 @@ IPCSDK_API DisconnectionCallbackFunc g_DisconnectionCallbackFunc = nullptr;
 namespace ipc {
 namespace {
 
-constexpr codec::Field kDataReportFields[] = {{4, 2}, {6, 2}, {8, 4}};
-constexpr codec::Layout kDataReport{140, kDataReportFields, {}, {}};
+constexpr codec::Layout kDataReport = codec::layout_of<DataReportRequestInfo>();
 
 // Copies a report into one of the slot's 2 MiB buffers; a longer one is cut to the buffer.
 uint32_t keep(uint8_t* dst, const uint8_t* src, uint32_t length) {

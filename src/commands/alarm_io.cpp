@@ -4,8 +4,8 @@
 namespace ipc {
 namespace {
 
-constexpr codec::Layout kAlarmOut{296, {}, {}, {}};
-constexpr codec::Layout kAlarmIn{8, {}, {}, {}};
+constexpr codec::Layout kAlarmOut = codec::layout_of<AlarmOutParam>();
+constexpr codec::Layout kAlarmIn = codec::layout_of<AlarmInParam>();
 
 }  // namespace
 }  // namespace ipc

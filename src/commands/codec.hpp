@@ -1,7 +1,11 @@
 // Layout-driven record codecs. A record is its size, the big-endian integers inside it, and
-// which byte ranges travel unchanged; one pack and one unpack serve every record.
+// which byte ranges travel unchanged; one pack and one unpack serve every record. Which
+// integers are big-endian comes from the record schema, the one place that says so.
 #pragma once
 
+#include <ipcsdk_records.hpp>
+
+#include <array>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -29,6 +33,40 @@ struct Layout {
 };
 
 inline constexpr Range kNothing[] = {{0, 0}};
+
+namespace detail {
+// Visits every 2- or 4-byte big-endian integer of layout l, element by element, groups
+// included, with its offset from the record's start.
+template <class F>
+constexpr void each_big(const records::Layout& l, uint16_t base, F&& f) {
+    for (const records::Field& x : l.fields)
+        for (uint16_t i = 0; i < x.count; ++i) {
+            const auto at = static_cast<uint16_t>(base + x.offset + i * x.width);
+            if (x.kind == records::Kind::Group) each_big(*x.group, at, f);
+            if (x.kind == records::Kind::Int && x.order == records::Order::Big && x.width > 1) f(Field{at, static_cast<uint8_t>(x.width)});
+        }
+}
+}  // namespace detail
+
+// The big-endian integers of record T.
+template <class T>
+inline constexpr auto kBigFields = [] {
+    constexpr size_t n = [] {
+        size_t k = 0;
+        detail::each_big(records::kLayout<T>, 0, [&](Field) { ++k; });
+        return k;
+    }();
+    std::array<Field, n> out{};
+    size_t k = 0;
+    detail::each_big(records::kLayout<T>, 0, [&](Field f) { out[k++] = f; });
+    return out;
+}();
+
+// Record T on the wire: all of it travels unless packCopy or unpackCopy name the bytes that do.
+template <class T>
+constexpr Layout layout_of(std::span<const Range> packCopy = {}, std::span<const Range> unpackCopy = {}) {
+    return {sizeof(T), kBigFields<T>, packCopy, unpackCopy};
+}
 
 // Host record -> wire record (size bytes). Bytes outside packCopy are written as zero.
 inline void encode(const Layout& l, const uint8_t* rec, uint8_t* out) {

@@ -7,28 +7,26 @@
 namespace ipc {
 namespace {
 
-constexpr codec::Field kPassThroughFields[] = {{0, 4}, {4, 4}};
-constexpr codec::Layout kPassThrough{72, kPassThroughFields, {}, {}};
+constexpr codec::Layout kPassThrough = codec::layout_of<PassThroughInfo>();
 
 // Wiper and laser values travel in the host's byte order.
 constexpr codec::Layout kValue32{4, {}, {}, {}};
 
 // The whole record is copied out, but only its first 8 bytes are sent.
-constexpr codec::Layout kCross{131, {}, {}, {}};
+constexpr codec::Layout kCross = codec::layout_of<CrossInfo>();
 constexpr uint32_t kCrossSent = 8;
 
 // Only the five settings bytes are read and written; the rest of a record is not touched
 // (zero in the payload).
 constexpr codec::Range kEnhanceBytes[] = {{0, 5}};
-constexpr codec::Layout kImageEnhance{132, {}, kEnhanceBytes, kEnhanceBytes};
+constexpr codec::Layout kImageEnhance = codec::layout_of<ImageEnhanceInfo>(kEnhanceBytes, kEnhanceBytes);
 
 // Two plain bytes and two big-endian words at 4 and 8; nothing else is read or written.
-constexpr codec::Field kDayNightFields[] = {{4, 4}, {8, 4}};
 constexpr codec::Range kDayNightBytes[] = {{0, 2}};
-constexpr codec::Layout kDayNight{128, kDayNightFields, kDayNightBytes, kDayNightBytes};
+constexpr codec::Layout kDayNight = codec::layout_of<DayNightInfo>(kDayNightBytes, kDayNightBytes);
 
-constexpr codec::Layout kZoomSync{128, {}, {}, {}};
-constexpr codec::Layout kFireMode{64, {}, {}, {}};
+constexpr codec::Layout kZoomSync = codec::layout_of<ZoomSyncInfo>();
+constexpr codec::Layout kFireMode = codec::layout_of<FireModeInfo>();
 
 uint32_t pack_cross(const void* record, int32_t, uint8_t* out, uint32_t* len) {
     codec::pack(kCross, 1, record, out, nullptr);

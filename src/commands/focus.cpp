@@ -8,14 +8,12 @@ namespace {
 
 // Reading the mode writes only the mode byte of the caller's record.
 constexpr codec::Range kModeByte[] = {{0, 1}};
-constexpr codec::Layout kFocusMode{128, {}, {}, kModeByte};
+constexpr codec::Layout kFocusMode = codec::layout_of<FocusModeRecord>({}, kModeByte);
 
-constexpr codec::Field kLearnFields[] = {{0, 2}, {2, 2}};
-constexpr codec::Layout kLinkFocusLearn{128, kLearnFields, {}, {}};
+constexpr codec::Layout kLinkFocusLearn = codec::layout_of<LinkFocusLearnRecord>();
 
 // The state answer fills only the four u16 at the start of the caller's record.
-constexpr codec::Field kLearnStateFields[] = {{0, 2}, {2, 2}, {4, 2}, {6, 2}};
-constexpr codec::Layout kLearnState{128, kLearnStateFields, {}, codec::kNothing};
+constexpr codec::Layout kLearnState = codec::layout_of<LinkFocusLearnState>({}, codec::kNothing);
 
 uint32_t unpack_focus_mode(const uint8_t* answer, uint32_t answerLen, int32_t count, void* records) {
     return codec::unpack(kFocusMode, answer, answerLen, std::max(count, 1), records);

@@ -17,15 +17,12 @@ namespace {
 
 constexpr uint32_t kLoginAnswerMin = 136;
 
-constexpr codec::Field kLoginFields[] = {{64, 4}, {68, 4}};
-constexpr codec::Layout kLoginLayout{160, kLoginFields, {}, {}};
+constexpr codec::Layout kLoginLayout = codec::layout_of<LoginUserInfo>();
 
-constexpr codec::Field kSystemInfoFields[] = {{0, 4}, {20, 4}, {24, 4}, {28, 4}, {54, 2}, {56, 2}, {76, 4}};
 constexpr codec::Range kSystemInfoCopy[] = {{4, 16}, {32, 18}, {58, 18}};
-constexpr codec::Layout kSystemInfoLayout{80, kSystemInfoFields, {}, kSystemInfoCopy};
+constexpr codec::Layout kSystemInfoLayout = codec::layout_of<SystemInfo>({}, kSystemInfoCopy);
 
-constexpr codec::Field kConnTypeFields[] = {{0, 4}};
-constexpr codec::Layout kConnTypeLayout{132, kConnTypeFields, {}, {}};
+constexpr codec::Layout kConnTypeLayout = codec::layout_of<ServerConnTypeInfo>();
 
 size_t bounded_length(const char* s, size_t max) {
     const void* nul = std::memchr(s, 0, max);

@@ -5,8 +5,8 @@ namespace ipc {
 namespace {
 
 // 125 bytes: records follow each other without padding.
-constexpr codec::Field kRestartFields[] = {{0, 4}};
-constexpr codec::Layout kRestart{125, kRestartFields, {}, {}};
+constexpr codec::Layout kRestart = codec::layout_of<RestartInfo>();
+constexpr codec::Layout kRestart2 = codec::layout_of<RestartInfo2>();
 
 }  // namespace
 }  // namespace ipc
@@ -24,11 +24,11 @@ IPCSDK_API uint32_t IPCSetRestartInfo(uint32_t handle, const RestartInfo* record
 }
 
 IPCSDK_API uint32_t IPCGetRestartInfo2(uint32_t handle, RestartInfo2* record) {
-    return cmd::query(cmd::Id::IPCGetRestartInfo2, handle, record, cmd::unpack<kRestart>);
+    return cmd::query(cmd::Id::IPCGetRestartInfo2, handle, record, cmd::unpack<kRestart2>);
 }
 
 IPCSDK_API uint32_t IPCSetRestartInfo2(uint32_t handle, const RestartInfo2* record) {
-    return cmd::update(cmd::Id::IPCSetRestartInfo2, handle, record, cmd::pack<kRestart>);
+    return cmd::update(cmd::Id::IPCSetRestartInfo2, handle, record, cmd::pack<kRestart2>);
 }
 
 IPCSDK_API uint32_t IPCReboot(uint32_t handle) { return cmd::action(cmd::Id::IPCReboot, handle); }
@@ -48,12 +48,12 @@ IPCSDK_API uint32_t IPCUnPackRestartInfo(const uint8_t* answer, uint32_t answerL
 
 IPCSDK_API uint32_t IPCPackRestartInfo2(uint32_t count, const RestartInfo2* records, uint8_t* out,
                                         uint32_t* outLen) {
-    return codec::pack(kRestart, count, records, out, outLen);
+    return codec::pack(kRestart2, count, records, out, outLen);
 }
 
 IPCSDK_API uint32_t IPCUnPackRestartInfo2(const uint8_t* answer, uint32_t answerLen, int32_t max,
                                           RestartInfo2* records) {
-    return codec::unpack(kRestart, answer, answerLen, max, records);
+    return codec::unpack(kRestart2, answer, answerLen, max, records);
 }
 
 }  // extern "C"

@@ -4,23 +4,17 @@
 namespace ipc {
 namespace {
 
-constexpr codec::Field kNetWorkFields[] = {{0, 4}, {4, 4}, {8, 4}};
-constexpr codec::Layout kNetWork{140, kNetWorkFields, {}, {}};
+constexpr codec::Layout kNetWork = codec::layout_of<NetWorkConfInfo>();
 
-constexpr codec::Field kGB28181Fields[] = {{96, 4}, {100, 4}, {104, 4}, {108, 4}};
-constexpr codec::Layout kGB28181{404, kGB28181Fields, {}, {}};
+constexpr codec::Layout kGB28181 = codec::layout_of<GB28181Info>();
 
-constexpr codec::Field kFtpFields[] = {{0, 4}, {4, 4}, {8, 2}};
-constexpr codec::Layout kFtp{220, kFtpFields, {}, {}};
+constexpr codec::Layout kFtp = codec::layout_of<FtpInfo>();
 
-constexpr codec::Field kWebServiceFields[] = {{0, 4}, {4, 4}, {8, 4}, {108, 4}, {112, 2}};
-constexpr codec::Layout kWebService{236, kWebServiceFields, {}, {}};
+constexpr codec::Layout kWebService = codec::layout_of<WebServiceInfo>();
 
-constexpr codec::Field kSystemTimeFields[] = {{0, 4}};
-constexpr codec::Layout kSystemTime{132, kSystemTimeFields, {}, {}};
+constexpr codec::Layout kSystemTime = codec::layout_of<SystemTimeInfo>();
 
-constexpr codec::Field kNtpFields[] = {{0, 4}, {4, 4}, {8, 2}};
-constexpr codec::Layout kNtp{136, kNtpFields, {}, {}};
+constexpr codec::Layout kNtp = codec::layout_of<NtpConfInfo>();
 
 // A network record whose first three words are not all set is refused before it is sent.
 bool network_words_set(const void* record) {

@@ -5,19 +5,15 @@
 namespace ipc {
 namespace {
 
-constexpr codec::Field kMagnifyFields[] = {{0, 2}, {2, 2}, {4, 2}, {6, 2}};
-constexpr codec::Layout kMagnify{132, kMagnifyFields, {}, {}};
+constexpr codec::Layout kMagnify = codec::layout_of<MagnifyInfo>();
 
-constexpr codec::Field kDev2Fields[] = {{0, 4}};
-constexpr codec::Layout kDev2{128, kDev2Fields, {}, {}};
+constexpr codec::Layout kDev2 = codec::layout_of<Dev2Info>();
 
-constexpr codec::Field kFaceFields[] = {{2, 2}, {4, 2}, {6, 2}, {8, 2}};
-constexpr codec::Layout kFace{128, kFaceFields, {}, {}};
+constexpr codec::Layout kFace = codec::layout_of<FaceInfo>();
 
-constexpr codec::Field kIdleFields[] = {{4, 4}, {8, 4}};
-constexpr codec::Layout kIdle{128, kIdleFields, {}, {}};
+constexpr codec::Layout kIdle = codec::layout_of<IdleOperationInfo>();
 
-constexpr codec::Layout kStart{128, {}, {}, {}};
+constexpr codec::Layout kStart = codec::layout_of<StartOperationInfo>();
 
 }  // namespace
 }  // namespace ipc

@@ -7,20 +7,18 @@
 namespace ipc {
 namespace {
 
-constexpr codec::Field kPtzParamFields[] = {{4, 4}};
 // A query fills only the first ten bytes of each record; the rest stays the caller's.
 constexpr codec::Range kPtzParamFilled[] = {{0, 10}};
-constexpr codec::Layout kPtzParam{128, kPtzParamFields, {}, kPtzParamFilled};
+constexpr codec::Layout kPtzParam = codec::layout_of<PTZParamRecord>({}, kPtzParamFilled);
 
-constexpr codec::Layout kPtzCtrl{132, {}, {}, {}};
-constexpr codec::Layout kPreset{36, {}, {}, {}};
-constexpr codec::Layout kPresetTable{9180, {}, {}, {}};
+constexpr codec::Layout kPtzCtrl = codec::layout_of<PTZCtrlRecord>();
+constexpr codec::Layout kPreset = codec::layout_of<PresetRecord>();
+constexpr codec::Layout kPresetTable = codec::layout_of<PresetTable>();
 
-constexpr codec::Field kPtzValueFields[] = {{0, 2}, {2, 2}, {4, 2}};
-constexpr codec::Layout kPtzValue{134, kPtzValueFields, {}, {}};
+constexpr codec::Layout kPtzValue = codec::layout_of<PTZValueRecord>();
 
-constexpr codec::Layout kCruise{124, {}, {}, {}};
-constexpr codec::Layout kCruiseInfo{3460, {}, {}, {}};
+constexpr codec::Layout kCruise = codec::layout_of<CruiseRecord>();
+constexpr codec::Layout kCruiseInfo = codec::layout_of<CruiseInfoRecord>();
 
 // The table is taken from the bytes after the header whatever the answer's length: the part
 // the camera did not send arrives as zero bytes. The answer buffer is cleared before every

@@ -1,43 +1,15 @@
 // Target tracking, the snapshot trigger, camera mark points and the camera-to-PTZ link table.
-#include <array>
-
 #include "commands/engine.hpp"
 
 namespace ipc {
 namespace {
 
-constexpr codec::Layout kTrackParam{132, {}, {}, {}};
+constexpr codec::Layout kTrackParam = codec::layout_of<TrackParamRecord>();
 constexpr codec::Layout kTrackSwitch{1, {}, {}, {}};
 
-// Twenty 8-byte mark entries from offset 4: three big-endian u16 and two plain bytes each.
-constexpr auto kCamMarkFields = [] {
-    std::array<codec::Field, 60> f{};
-    for (uint16_t i = 0; i < 20; ++i)
-        for (uint16_t j = 0; j < 3; ++j) f[i * 3 + j] = {static_cast<uint16_t>(4 + 8 * i + 2 * j), 2};
-    return f;
-}();
-constexpr codec::Layout kCamMark{212, kCamMarkFields, {}, {}};
-
-// Twenty entries of two u16 and four plain bytes, then twenty entries of four u16.
-constexpr auto kCamMark2Fields = [] {
-    std::array<codec::Field, 120> f{};
-    size_t n = 0;
-    for (uint16_t i = 0; i < 20; ++i)
-        for (uint16_t j = 0; j < 2; ++j) f[n++] = {static_cast<uint16_t>(8 * i + 2 * j), 2};
-    for (uint16_t i = 0; i < 20; ++i)
-        for (uint16_t j = 0; j < 4; ++j) f[n++] = {static_cast<uint16_t>(160 + 8 * i + 2 * j), 2};
-    return f;
-}();
-constexpr codec::Layout kCamMark2{320, kCamMark2Fields, {}, {}};
-
-// Six arrays of twenty u16, 302 bytes apart from offset 266.
-constexpr auto kCamLinkFields = [] {
-    std::array<codec::Field, 120> f{};
-    for (uint16_t a = 0; a < 6; ++a)
-        for (uint16_t i = 0; i < 20; ++i) f[a * 20 + i] = {static_cast<uint16_t>(266 + 302 * a + 2 * i), 2};
-    return f;
-}();
-constexpr codec::Layout kCamLink{1864, kCamLinkFields, {}, {}};
+constexpr codec::Layout kCamMark = codec::layout_of<CamMarkRecord>();
+constexpr codec::Layout kCamMark2 = codec::layout_of<CamMark2Record>();
+constexpr codec::Layout kCamLink = codec::layout_of<CamLinkPTZRecord>();
 
 }  // namespace
 }  // namespace ipc

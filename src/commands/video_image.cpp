@@ -4,15 +4,11 @@
 namespace ipc {
 namespace {
 
-constexpr codec::Field kVideoParamFields[] = {{0, 2}, {4, 4}};
-constexpr codec::Layout kVideoParam{132, kVideoParamFields, {}, {}};
+constexpr codec::Layout kVideoParam = codec::layout_of<VideoParamRecord>();
 
-constexpr codec::Field kExOsdFields[] = {{76, 2},  {78, 2},  {80, 2},  {82, 2},  {84, 2},  {86, 2},  {88, 2},
-                                         {154, 2}, {156, 2}, {222, 2}, {224, 2}, {290, 2}, {292, 2}, {358, 4}};
-constexpr codec::Layout kExOsd{362, kExOsdFields, {}, {}};
+constexpr codec::Layout kExOsd = codec::layout_of<ExOsdRecord>();
 
-constexpr codec::Field kCameraControlFields[] = {{4, 4}, {8, 4}};
-constexpr codec::Layout kCameraControl{128, kCameraControlFields, {}, {}};
+constexpr codec::Layout kCameraControl = codec::layout_of<CameraControlRecord>();
 
 }  // namespace
 }  // namespace ipc

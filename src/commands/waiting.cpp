@@ -16,9 +16,8 @@
 namespace ipc {
 namespace {
 
-constexpr codec::Layout kSimuSnap{132, {}, {}, {}};
-constexpr codec::Field kGpsFields[] = {{0, 4}, {4, 4}};
-constexpr codec::Layout kGps{128, kGpsFields, {}, {}};
+constexpr codec::Layout kSimuSnap = codec::layout_of<SimuSnapInfo>();
+constexpr codec::Layout kGps = codec::layout_of<GpsInfoRequest>();
 constexpr codec::Layout kDistant{128, {}, {}, {}};
 
 enum class Waiter { Snap, Gps, Distant };

@@ -10,7 +10,7 @@ cmake --install "$build" --prefix "$tmp/prefix" >/dev/null
 lib=$(find "$tmp/prefix" -name 'libipcsdk.so' -print -quit)
 libdir=$(dirname "$lib")
 test -L "$lib" && test -e "$libdir/libipcsdk.so.1" && test -f "$tmp/prefix/include/ipcsdk.h"
-test -f "$tmp/prefix/include/ipcsdk.hpp" && test -f "$tmp/prefix/include/ipcsdk_fleet.hpp" && test -f "$tmp/prefix/include/ipcsdk_commands.hpp"
+test -f "$tmp/prefix/include/ipcsdk.hpp" && test -f "$tmp/prefix/include/ipcsdk_fleet.hpp" && test -f "$tmp/prefix/include/ipcsdk_commands.hpp" && test -f "$tmp/prefix/include/ipcsdk_records.hpp"
 test -f "$tmp/prefix/share/man/man1/ipcsim.1"
 # Only the C interface is exported: no C++ (mangled) names, and the names hosts need are there.
 exported=$(nm -D --defined-only "$lib" | awk '{print $3}')

@@ -1,6 +1,7 @@
 // Built against the installed copy only: the C++ layer compiles as C++20 (under a strict host's
-// warnings too) and links.
+// warnings too) and links; the record schema compiles there as well.
 #include <ipcsdk_fleet.hpp>
+#include <ipcsdk_records.hpp>
 
 #include <cstdio>
 

@@ -6,6 +6,7 @@
 #include <limits>
 
 namespace ipctools {
+using namespace ::ipc::records;
 namespace {
 
 using ojson = nlohmann::ordered_json;

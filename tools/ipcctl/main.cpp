@@ -299,7 +299,7 @@ void Info::run(const Options& o) const {
     SystemInfo info{};
     camera([&] { session.cam.get(info); });
     std::span<const uint8_t> bytes(reinterpret_cast<const uint8_t*>(&info), sizeof info);
-    print(o, ipctools::to_json(info), ipctools::to_text(ipctools::kLayout<SystemInfo>, bytes));
+    print(o, ipctools::to_json(info), ipctools::to_text(ipc::records::kLayout<SystemInfo>, bytes));
 }
 
 void Ptz::run(const Options& o) const {

@@ -13,7 +13,7 @@
 #include <type_traits>
 
 #include "ipcsdk_commands.hpp"
-#include "ipctools/schema.hpp"
+#include <ipcsdk_records.hpp>
 #include "ipctools/settings.hpp"
 
 namespace {
@@ -26,14 +26,14 @@ struct Args<R (*)(A...)> {
     using Tuple = std::tuple<A...>;
 };
 template <class P>
-const ipctools::Layout* layout_of_pointer() {
+const ipc::records::Layout* layout_of_pointer() {
     using T = std::remove_cv_t<std::remove_pointer_t<P>>;
     if constexpr (std::is_pointer_v<P> && !std::is_void_v<T>)
-        if (ipctools::kLayout<T>.name) return &ipctools::kLayout<T>;
+        if (ipc::records::kLayout<T>.name) return &ipc::records::kLayout<T>;
     return nullptr;
 }
 template <auto Fn, size_t I>
-const ipctools::Layout* arg_layout() {
+const ipc::records::Layout* arg_layout() {
     using Tuple = typename Args<decltype(Fn)>::Tuple;
     if constexpr (I < std::tuple_size_v<Tuple>)
         return layout_of_pointer<std::tuple_element_t<I, Tuple>>();
@@ -42,8 +42,8 @@ const ipctools::Layout* arg_layout() {
 }
 
 struct Carried {
-    const ipctools::Layout* request = nullptr;
-    const ipctools::Layout* answer = nullptr;
+    const ipc::records::Layout* request = nullptr;
+    const ipc::records::Layout* answer = nullptr;
 };
 
 // The record each command carries: the settings table gives the get/set pairs (a get's
@@ -67,27 +67,27 @@ std::map<std::string, Carried> carried_records() {
     // The login answer is shorter than the LoginResult host record; only its request is a record.
     m["IPCUserLogin"].request = arg_layout<&IPCUserLogin, 1>();
     // Both channel announcements carry the connection type.
-    m["StartDataReport"].request = m["StartVideoRequest"].request = &ipctools::kLayout<ServerConnTypeInfo>;
+    m["StartDataReport"].request = m["StartVideoRequest"].request = &ipc::records::kLayout<ServerConnTypeInfo>;
     return m;
 }
 
-const char* kind_name(ipctools::Kind k) {
+const char* kind_name(ipc::records::Kind k) {
     switch (k) {
-    case ipctools::Kind::Int: return "int";
-    case ipctools::Kind::Bytes: return "bytes";
-    case ipctools::Kind::Text: return "text";
-    case ipctools::Kind::Group: return "group";
+    case ipc::records::Kind::Int: return "int";
+    case ipc::records::Kind::Bytes: return "bytes";
+    case ipc::records::Kind::Text: return "text";
+    case ipc::records::Kind::Group: return "group";
     }
     return "bytes";
 }
 
-void write_layout(std::ostream& out, const ipctools::Layout& l, int depth) {
+void write_layout(std::ostream& out, const ipc::records::Layout& l, int depth) {
     std::string pad(static_cast<size_t>(depth) * 2, ' ');
     out << "{ name = \"" << l.name << "\", size = " << l.size << ", fields = {\n";
     for (const auto& f : l.fields) {
         out << pad << "  { name = \"" << f.name << "\", offset = " << f.offset << ", width = " << f.width
             << ", count = " << f.count << ", array = " << (f.array ? "true" : "false") << ", kind = \""
-            << kind_name(f.kind) << "\", big = " << (f.order == ipctools::Order::Big ? "true" : "false");
+            << kind_name(f.kind) << "\", big = " << (f.order == ipc::records::Order::Big ? "true" : "false");
         if (f.group) {
             out << ", group = ";
             write_layout(out, *f.group, depth + 2);
@@ -114,7 +114,7 @@ int main(int argc, char** argv) {
            "-- library's command list and record schema; do not edit.\n"
            "-- Use: wireshark -X lua_script:ipcsdk.lua, or copy it to ~/.local/lib/wireshark/plugins/.\n\n";
     out << "local layouts = {\n";
-    for (const ipctools::Layout* l : ipctools::kRecords) {
+    for (const ipc::records::Layout* l : ipc::records::kRecords) {
         out << "  [\"" << l->name << "\"] = ";
         write_layout(out, *l, 1);
         out << ",\n";

@@ -1,4 +1,4 @@
-// Records as JSON and as text, driven by the schema (schema.hpp).
+// Records as JSON and as text, driven by the record schema (ipcsdk_records.hpp).
 //
 // JSON form of one record: an object with one member per field, in the header's order and
 // under the header's names. Integers are numbers (host order); integer arrays are arrays of
@@ -21,7 +21,7 @@
 #include <string>
 #include <vector>
 
-#include "schema.hpp"
+#include <ipcsdk_records.hpp>
 
 namespace ipctools {
 
@@ -38,19 +38,19 @@ private:
 };
 
 // One record in host form (record.size() must be layout.size).
-nlohmann::ordered_json to_json(const Layout& layout, std::span<const uint8_t> record);
+nlohmann::ordered_json to_json(const ipc::records::Layout& layout, std::span<const uint8_t> record);
 // Fills record (layout.size bytes) from value; throws FieldError.
-void from_json(const Layout& layout, const nlohmann::json& value, std::span<uint8_t> record);
+void from_json(const ipc::records::Layout& layout, const nlohmann::json& value, std::span<uint8_t> record);
 
 // `count` records back to back: an array of objects.
-nlohmann::ordered_json records_to_json(const Layout& layout, std::span<const uint8_t> records);
+nlohmann::ordered_json records_to_json(const ipc::records::Layout& layout, std::span<const uint8_t> records);
 // An array of 1..maxCount objects (or, with maxCount 1, also a single object); returns the
 // records back to back. Throws FieldError.
-std::vector<uint8_t> records_from_json(const Layout& layout, const nlohmann::json& value, size_t maxCount);
+std::vector<uint8_t> records_from_json(const ipc::records::Layout& layout, const nlohmann::json& value, size_t maxCount);
 
 // Text form: one "name: value" line per field (groups as name[i].field), records of a counted
 // setting introduced by "[i]" lines.
-std::string to_text(const Layout& layout, std::span<const uint8_t> records);
+std::string to_text(const ipc::records::Layout& layout, std::span<const uint8_t> records);
 
 // Lower-case hexadecimal of bytes, and back (nullopt-like: false on a bad digit or odd length).
 std::string hex(std::span<const uint8_t> bytes);
@@ -58,12 +58,12 @@ bool unhex(const std::string& text, std::vector<uint8_t>& out);
 
 template <class T>
 nlohmann::ordered_json to_json(const T& record) {
-    return to_json(kLayout<T>, std::span(reinterpret_cast<const uint8_t*>(&record), sizeof record));
+    return to_json(ipc::records::kLayout<T>, std::span(reinterpret_cast<const uint8_t*>(&record), sizeof record));
 }
 template <class T>
 T from_json(const nlohmann::json& value) {
     T record{};
-    from_json(kLayout<T>, value, std::span(reinterpret_cast<uint8_t*>(&record), sizeof record));
+    from_json(ipc::records::kLayout<T>, value, std::span(reinterpret_cast<uint8_t*>(&record), sizeof record));
     return record;
 }
 

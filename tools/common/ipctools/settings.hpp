@@ -9,21 +9,21 @@
 #include <span>
 #include <string_view>
 
-#include "schema.hpp"
+#include <ipcsdk_records.hpp>
 
 namespace ipctools {
 
 struct SettingSchema {
     const ipc::SettingInfo* info;
-    const Layout* layout;
+    const ipc::records::Layout* layout;
 };
 
 namespace detail {
 template <class... T>
 constexpr auto join_settings(ipc::detail::type_list<T...>) {
-    static_assert(((kLayout<T>.name != nullptr) && ...), "a setting's record has no layout in the schema");
-    static_assert(((kLayout<T>.size == sizeof(T)) && ...));
-    return std::array<SettingSchema, sizeof...(T)>{SettingSchema{&ipc::setting_traits<T>::info, &kLayout<T>}...};
+    static_assert(((ipc::records::kLayout<T>.name != nullptr) && ...), "a setting's record has no layout in the schema");
+    static_assert(((ipc::records::kLayout<T>.size == sizeof(T)) && ...));
+    return std::array<SettingSchema, sizeof...(T)>{SettingSchema{&ipc::setting_traits<T>::info, &ipc::records::kLayout<T>}...};
 }
 inline constexpr auto kSettingSchemas = join_settings(ipc::detail::all_settings{});
 }  // namespace detail

@@ -7,8 +7,9 @@
 // elements with a layout of their own. Every layout is checked at compile time to cover its
 // record exactly, with no gap and no overlap, so a field missing here fails the build.
 //
-// One table, read by ipcctl's text and JSON forms, the JSON library the gateway shares, and
-// the generator of the Wireshark dissector.
+// One table, read by the library's codecs (which integers they swap), ipcctl's text and JSON
+// forms, the JSON library the gateway and the Python module share, and the generator of the
+// Wireshark dissector. Installed with the library, for hosts that show or edit records.
 #pragma once
 
 #include <ipcsdk.h>
@@ -20,7 +21,7 @@
 #include <string_view>
 #include <type_traits>
 
-namespace ipctools {
+namespace ipc::records {
 
 enum class Kind : uint8_t {
     Int,    // unsigned integer(s) of `width` bytes
@@ -81,25 +82,25 @@ constexpr bool tiles(const Layout& l) {
 
 // clang-format off
 #define IPCT_FIELD(T, f, kind, order, grp)                                                          \
-    ::ipctools::Field{#f, static_cast<uint16_t>(offsetof(T, f)),                                  \
-                      static_cast<uint16_t>(sizeof(::ipctools::detail::Elem<decltype(T::f)>)),    \
-                      ::ipctools::detail::kCount<decltype(T::f)>, std::is_array_v<decltype(T::f)>, \
+    ::ipc::records::Field{#f, static_cast<uint16_t>(offsetof(T, f)),                                  \
+                      static_cast<uint16_t>(sizeof(::ipc::records::detail::Elem<decltype(T::f)>)),    \
+                      ::ipc::records::detail::kCount<decltype(T::f)>, std::is_array_v<decltype(T::f)>, \
                       kind, order, grp}
-#define IPCT_BE(T, f)    IPCT_FIELD(T, f, ::ipctools::Kind::Int, ::ipctools::Order::Big, nullptr)
-#define IPCT_HOST(T, f)  IPCT_FIELD(T, f, ::ipctools::Kind::Int, ::ipctools::Order::Host, nullptr)
-#define IPCT_BYTES(T, f) IPCT_FIELD(T, f, ::ipctools::Kind::Bytes, ::ipctools::Order::Host, nullptr)
-#define IPCT_TEXT(T, f)  IPCT_FIELD(T, f, ::ipctools::Kind::Text, ::ipctools::Order::Host, nullptr)
-#define IPCT_GROUP(T, f, layout) IPCT_FIELD(T, f, ::ipctools::Kind::Group, ::ipctools::Order::Host, &layout)
+#define IPCT_BE(T, f)    IPCT_FIELD(T, f, ::ipc::records::Kind::Int, ::ipc::records::Order::Big, nullptr)
+#define IPCT_HOST(T, f)  IPCT_FIELD(T, f, ::ipc::records::Kind::Int, ::ipc::records::Order::Host, nullptr)
+#define IPCT_BYTES(T, f) IPCT_FIELD(T, f, ::ipc::records::Kind::Bytes, ::ipc::records::Order::Host, nullptr)
+#define IPCT_TEXT(T, f)  IPCT_FIELD(T, f, ::ipc::records::Kind::Text, ::ipc::records::Order::Host, nullptr)
+#define IPCT_GROUP(T, f, layout) IPCT_FIELD(T, f, ::ipc::records::Kind::Group, ::ipc::records::Order::Host, &layout)
 
 // The layout of record T: its name, its size, its fields.
 template <class T>
 inline constexpr Layout kLayout{};
 
 #define IPCT_LAYOUT(T, ...)                                                               \
-    namespace layouts { inline constexpr ::ipctools::Field T##Fields[] = {__VA_ARGS__}; }  \
+    namespace layouts { inline constexpr ::ipc::records::Field T##Fields[] = {__VA_ARGS__}; }  \
     template <>                                                                           \
     inline constexpr Layout kLayout<::T>{#T, sizeof(::T), layouts::T##Fields};            \
-    static_assert(::ipctools::detail::tiles(kLayout<::T>), #T ": the schema does not cover the record exactly");
+    static_assert(::ipc::records::detail::tiles(kLayout<::T>), #T ": the schema does not cover the record exactly");
 
 // ---- login and channels ------------------------------------------------------------------
 IPCT_LAYOUT(LoginUserInfo, IPCT_TEXT(LoginUserInfo, userName), IPCT_TEXT(LoginUserInfo, password),
@@ -225,4 +226,12 @@ constexpr const Layout* find_layout(std::string_view type_name) {
     return nullptr;
 }
 
-}  // namespace ipctools
+}  // namespace ipc::records
+
+#undef IPCT_FIELD
+#undef IPCT_BE
+#undef IPCT_HOST
+#undef IPCT_BYTES
+#undef IPCT_TEXT
+#undef IPCT_GROUP
+#undef IPCT_LAYOUT
