@@ -203,13 +203,10 @@ TEST_F(UnixChannel, RequestsAnswersTimeoutAndALateAnswer) {
     mode = 4;
     EXPECT_EQ(request(five, resp, 64), -2);  // truncated to 64 bytes
     mode = 5;  // no answer wanted: the sent count comes back at once
-    EXPECT_EQ(request(Bytes(req.begin(), req.begin() + 7), nullptr, 16), 7);
-    EXPECT_EQ(request(Bytes(req.begin(), req.begin() + 6), resp, 0), 6);
-    const auto got = peer.received(8);
-    ASSERT_EQ(got.size(), 8u);
-    EXPECT_EQ(got[0], req);
-    EXPECT_EQ(got[6], Bytes(req.begin(), req.begin() + 7));
-    EXPECT_EQ(got[7], Bytes(req.begin(), req.begin() + 6));
+    const Bytes seven(req.begin(), req.begin() + 7), six(req.begin(), req.begin() + 6);
+    EXPECT_EQ(request(seven, nullptr, 16), 7);
+    EXPECT_EQ(request(six, resp, 0), 6);
+    EXPECT_EQ(peer.received(8), (std::vector<Bytes>{req, req, five, five, five, five, seven, six}));
     EXPECT_TRUE(cap.lines().empty());  // no late answers were counted
 
     // No answer: a timeout, counted; the next request skips the late answer and takes its own.
