@@ -83,9 +83,7 @@ bool documented(uint32_t r) {
 void login() {
     IPCSdkInit();
     uint8_t accept[136] = {0x5B, 0x5A, 0x01};
-    accept[15] = 120;
-    accept[22] = 200 >> 8;
-    accept[23] = 200 & 0xFF;
+    accept[15] = 120, accept[23] = 200;  // 120 payload bytes; status 200, accepted
     g_answer = accept;
     g_answerLen = sizeof accept;
     LoginDeviceInfo dev{};

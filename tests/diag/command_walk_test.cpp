@@ -1,18 +1,13 @@
 // Walks every command of the common frame against the simulator: its request, the payload of
 // a patterned record, the record a query fills from a patterned answer, result and lines per
 // answer kind, null record, not initialised. Expectations come from the header's record layouts.
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <array>
 #include <bit>
-#include <cstring>
 #include <ostream>
 #include <regex>
 #include <set>
-#include <string>
 #include <tuple>
-#include <vector>
 
 #include "camera_fixture.hpp"
 #include "command_table.hpp"

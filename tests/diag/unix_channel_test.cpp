@@ -1,24 +1,14 @@
 // Local datagram channel: names and bound files, requests to a peer bound at "/tmp/dbgServer",
 // answer checks, timeouts and late answers, blocking and serialised sends, removal, the dump.
-#include <gtest/gtest.h>
-#include <ipcsdk.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
-#include <chrono>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
-#include <mutex>
 #include <regex>
-#include <string>
-#include <thread>
-#include <vector>
 
 #include "camera_fixture.hpp"
 
@@ -26,7 +16,7 @@ namespace {
 
 namespace fs = std::filesystem;
 using Strings = std::vector<std::string>;
-using Bytes = std::vector<uint8_t>;
+using testenv::Bytes;
 using Clock = std::chrono::steady_clock;
 
 constexpr const char* kPeerPath = "/tmp/dbgServer";
@@ -56,13 +46,14 @@ struct Peer {
         sockaddr_un a{AF_UNIX, {}};
         std::strcpy(a.sun_path, kPeerPath);
         unlink(kPeerPath);
+        const timeval tick{0, 20000};  // a receive gives up after 20 ms, so that `stop` is seen
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
         if (bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0) thread = std::thread([this] { run(); });
     }
     ~Peer() {
         stop = true;
         if (thread.joinable()) thread.join();
-        close(fd);
-        unlink(kPeerPath);
+        close(fd), unlink(kPeerPath);
     }
     // The requests received so far, once at least n have arrived (or after 10 s).
     std::vector<Bytes> received(size_t n) {
@@ -71,16 +62,16 @@ struct Peer {
         return seen;
     }
     void run() {
-        for (pollfd p{fd, POLLIN, 0}; !stop;) {
-            uint8_t buf[4096];
+        for (uint8_t buf[4096]; !stop;) {
             sockaddr_un from{};
             socklen_t len = sizeof from;
             auto* f = reinterpret_cast<sockaddr*>(&from);
-            const ssize_t n = poll(&p, 1, 20) <= 0 ? -1 : recvfrom(fd, buf, sizeof buf, 0, f, &len);
+            const ssize_t n = recvfrom(fd, buf, sizeof buf, 0, f, &len);
             if (n < 0) continue;
-            std::unique_lock lock(mutex);
-            seen.emplace_back(buf, buf + n);
-            lock.unlock();
+            {
+                std::lock_guard lock(mutex);
+                seen.emplace_back(buf, buf + n);
+            }
             for (const Bytes& r : handler(Bytes(buf, buf + n))) sendto(fd, r.data(), r.size(), 0, f, len);
         }
     }
@@ -212,13 +203,10 @@ TEST_F(UnixChannel, RequestsAnswersTimeoutAndALateAnswer) {
     mode = 4;
     EXPECT_EQ(request(five, resp, 64), -2);  // truncated to 64 bytes
     mode = 5;  // no answer wanted: the sent count comes back at once
-    EXPECT_EQ(request(Bytes(req.begin(), req.begin() + 7), nullptr, 16), 7);
-    EXPECT_EQ(request(Bytes(req.begin(), req.begin() + 6), resp, 0), 6);
-    const auto got = peer.received(8);
-    ASSERT_EQ(got.size(), 8u);
-    EXPECT_EQ(got[0], req);
-    EXPECT_EQ(got[6], Bytes(req.begin(), req.begin() + 7));
-    EXPECT_EQ(got[7], Bytes(req.begin(), req.begin() + 6));
+    const Bytes seven(req.begin(), req.begin() + 7), six(req.begin(), req.begin() + 6);
+    EXPECT_EQ(request(seven, nullptr, 16), 7);
+    EXPECT_EQ(request(six, resp, 0), 6);
+    EXPECT_EQ(peer.received(8), (std::vector<Bytes>{req, req, five, five, five, five, seven, six}));
     EXPECT_TRUE(cap.lines().empty());  // no late answers were counted
 
     // No answer: a timeout, counted; the next request skips the late answer and takes its own.

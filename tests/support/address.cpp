@@ -27,6 +27,4 @@ std::string camera_ip(int n) {
     return buf;
 }
 
-std::string camera_ip() { return camera_ip(0); }
-
 }  // namespace testenv

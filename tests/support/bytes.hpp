@@ -40,6 +40,12 @@ inline Bytes pattern(size_t n, uint8_t seed = 17) {
     return b;
 }
 
+inline Bytes cat(std::initializer_list<Bytes> parts) {  // the byte strings one after the other
+    Bytes all;
+    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
+    return all;
+}
+
 inline bool in(const std::vector<Range>& ranges, uint32_t i) {
     for (const Range& r : ranges)
         if (i >= r.offset && i < r.offset + r.length) return true;

@@ -58,12 +58,6 @@ inline uint32_t login(const std::string& ip, uint32_t netType = 1, const char* u
     return IPCSdkLogin(&d, &u, 5);
 }
 
-inline Bytes cat(std::initializer_list<Bytes> parts) {  // the byte strings one after the other
-    Bytes all;
-    for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
-    return all;
-}
-
 inline bool is_handle(uint32_t h) { return h >= IPCSDK_HANDLE_BASE && h < IPCSDK_HANDLE_BASE + 256; }
 inline DeviceSlot& slot_of(uint32_t h) { return g_DevManage[h - IPCSDK_HANDLE_BASE]; }
 

@@ -71,12 +71,8 @@ DebugCapture::DebugCapture(bool background) {
     setsockopt(fd_, SOL_SOCKET, SO_RCVBUF, &big, sizeof big);
     sockaddr_un addr{AF_UNIX, "/tmp/pntSever"};
     unlink(addr.sun_path);
-    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-        close(fd_);
-        fd_ = -1;
-        return;
-    }
-    if (background) thread_ = std::thread([this] { run(); });
+    if (bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) close(std::exchange(fd_, -1));
+    else if (background) thread_ = std::thread([this] { run(); });
 }
 
 DebugCapture::~DebugCapture() {
@@ -88,52 +84,41 @@ DebugCapture::~DebugCapture() {
 }
 
 void DebugCapture::run() {
-    while (!stop_) {
-        pollfd p{fd_, POLLIN, 0};
+    for (pollfd p{fd_, POLLIN, 0}; !stop_;)
         if (poll(&p, 1, 20) > 0) drain();
-    }
 }
 
-// Reads every datagram queued now. Datagrams sent by this process before the call are in the
-// queue already (a local send completes into the receiver's queue), so nothing is missed.
-void DebugCapture::drain() {
+// Reads every datagram queued now and returns how many are kept. Datagrams sent by this process
+// before the call are in the queue already (a local send completes into the receiver's queue).
+size_t DebugCapture::drain() {
     std::lock_guard lock(mutex_);
     for (;;) {
         char buf[4096], ctrl[CMSG_SPACE(sizeof(ucred))];
         iovec iov{buf, sizeof buf};
         msghdr msg{nullptr, 0, &iov, 1, ctrl, sizeof ctrl, 0};
-        ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT);
-        if (n < 0) return;
-        pid_t sender = -1;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
-            if (c->cmsg_level != SOL_SOCKET || c->cmsg_type != SCM_CREDENTIALS) continue;
-            ucred cred;
+        const ssize_t n = recvmsg(fd_, &msg, MSG_DONTWAIT);
+        if (n < 0) return got_.size();
+        ucred cred{};  // the sender's, the one control message asked for
+        if (cmsghdr* c = CMSG_FIRSTHDR(&msg); c && c->cmsg_type == SCM_CREDENTIALS)
             std::memcpy(&cred, CMSG_DATA(c), sizeof cred);
-            sender = cred.pid;
-        }
         // Other test processes running in parallel may send here too: keep only ours.
-        if (sender == getpid()) got_.emplace_back(buf, static_cast<size_t>(n));
+        if (cred.pid == getpid()) got_.emplace_back(buf, static_cast<size_t>(n));
     }
 }
 
 std::vector<std::string> DebugCapture::datagrams(int waitMs) {
     if (fd_ < 0) return {};
-    drain();
-    {
-        std::lock_guard lock(mutex_);
-        if (!got_.empty() || waitMs <= 0) return got_;
+    if (drain() == 0 && waitMs > 0) {  // nothing yet: lines from other threads may be on their way
+        std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
+        drain();
     }
-    // Nothing yet: lines from other threads may still be on their way.
-    std::this_thread::sleep_for(std::chrono::milliseconds(waitMs));
-    drain();
     std::lock_guard lock(mutex_);
     return got_;
 }
 
 std::vector<std::string> DebugCapture::lines(int waitMs) {
-    std::vector<std::string> out;
-    for (const auto& d : datagrams(waitMs))
-        if (d != "\n") out.push_back(d);
+    auto out = datagrams(waitMs);
+    std::erase(out, "\n");
     return out;
 }
 

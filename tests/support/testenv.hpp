@@ -26,10 +26,9 @@ inline constexpr bool kSanitized = false;
 inline constexpr bool kSanitized = false;
 #endif
 
-// The loopback address this test process gives its simulated camera (127.x.y.z, unique per pid).
-std::string camera_ip();
-// Further addresses, for tests with more cameras (n = 1 to 372).
-std::string camera_ip(int n);
+// The loopback address this test process gives its simulated camera n (127.x.y.z, unique per pid;
+// 0 for the first camera, 1 to 372 for tests with more cameras).
+std::string camera_ip(int n = 0);
 // The whole content of a file ("" when missing).
 std::string read_file(const std::string& path);
 // The private temporary working directory of this process (the current directory at start).
@@ -64,7 +63,7 @@ public:
 
 private:
     void run();
-    void drain();
+    size_t drain();
     int fd_ = -1;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;

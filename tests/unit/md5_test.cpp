@@ -11,11 +11,12 @@
 namespace {
 
 // Feeds the input in the given chunk sizes (cycled), then finalises.
-std::string md5(const std::vector<uint8_t>& in, std::vector<uint32_t> chunks) {
+std::string md5(const std::string& in, std::vector<uint32_t> chunks) {
     MD5_CTX ctx;
     MD5Init(&ctx);
+    const auto* p = reinterpret_cast<const uint8_t*>(in.data());
     for (uint32_t pos = 0, i = 0, n; pos < in.size(); pos += n, ++i)
-        MD5Update(&ctx, in.data() + pos, n = std::min<uint32_t>(chunks[i % chunks.size()], uint32_t(in.size()) - pos));
+        MD5Update(&ctx, p + pos, n = std::min<uint32_t>(chunks[i % chunks.size()], uint32_t(in.size()) - pos));
     uint8_t digest[16];
     MD5Final(digest, &ctx);
     char hex[34];
@@ -25,16 +26,27 @@ std::string md5(const std::vector<uint8_t>& in, std::vector<uint32_t> chunks) {
     return hex;
 }
 
-TEST(Md5, Rfc1321SuiteAndUppercaseGen) {
-    const std::pair<const char*, const char*> suite[] = {
+// RFC 1321 vectors, and prefixes of an xorshift32 stream (seed 0x2545F491, low byte of each step)
+// around the 56- and 64-byte padding boundaries; whole and in uneven updates.
+TEST(Md5, DigestsWholeInPiecesAndAsUpperCaseText) {
+    std::string data;
+    for (uint32_t x = 0x2545F491; data.size() < 128; data.push_back(char(x))) x ^= x << 13, x ^= x >> 17, x ^= x << 5;
+    const std::pair<std::string, const char*> digests[] = {
         {"", "d41d8cd98f00b204e9800998ecf8427e"},
         {"abc", "900150983cd24fb0d6963f7d28e17f72"},
-        {"message digest", "f96b697d7cb7938d525a2f31aaf161d0"},
         {"ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789", "d174ab98d277d9f5a5611c2c9f419d9f"},
         {"12345678901234567890123456789012345678901234567890123456789012345678901234567890",
          "57edf4a22be3c955ac49da2e2107b67a"},
+        {data.substr(0, 55), "7ad3022b43343f91c09e9049759eb788"},
+        {data.substr(0, 56), "3b472c87c6719f5fce0104fd12b8eb76"},
+        {data.substr(0, 64), "624b5c93cab6bcb83c66e1f475d4a288"},
+        {data.substr(0, 120), "1a5451d5881fd06f9b3124af4ff7e937"},
+        {data, "a82bfecf5da4f7ab1b8225401a9a4f6c"},
     };
-    for (const auto& [text, want] : suite) EXPECT_EQ(md5({text, text + std::strlen(text)}, {64}), want) << text;
+    for (const auto& [in, want] : digests) {
+        EXPECT_EQ(md5(in, {uint32_t(in.size())}), want) << in.size();
+        EXPECT_EQ(md5(in, {1, 0, 63, 5, 64, 17, 129}), want) << in.size();
+    }
     char gen[34];
     gen[33] = '#';
     MD5Gen(gen, reinterpret_cast<const uint8_t*>("abc"), 3);
@@ -44,23 +56,6 @@ TEST(Md5, Rfc1321SuiteAndUppercaseGen) {
     EXPECT_STREQ(gen, "D41D8CD98F00B204E9800998ECF8427E");
 }
 
-// Prefixes of an xorshift32 stream (seed 0x2545F491, low byte of each step) around the 56- and
-// 64-byte padding boundaries, whole and in uneven updates.
-TEST(Md5, PaddingBoundariesAndMultiUpdate) {
-    std::vector<uint8_t> data;
-    for (uint32_t x = 0x2545F491; data.size() < 128; data.push_back(uint8_t(x))) x ^= x << 13, x ^= x >> 17, x ^= x << 5;
-    const std::pair<long, const char*> digests[] = {
-        {55, "7ad3022b43343f91c09e9049759eb788"},  {56, "3b472c87c6719f5fce0104fd12b8eb76"},
-        {64, "624b5c93cab6bcb83c66e1f475d4a288"},  {120, "1a5451d5881fd06f9b3124af4ff7e937"},
-        {128, "a82bfecf5da4f7ab1b8225401a9a4f6c"},
-    };
-    for (const auto& [n, want] : digests) {
-        const std::vector<uint8_t> in(data.begin(), data.begin() + n);
-        EXPECT_EQ(md5(in, {uint32_t(n)}), want) << n;
-        EXPECT_EQ(md5(in, {1, 0, 63, 5, 64, 17, 129}), want) << n;
-    }
-}
-
 // RFC 2617 section 3.5 example values.
 constexpr const char *kUser = "Mufasa", *kRealm = "testrealm@host.com", *kPass = "Circle Of Life",
                      *kNonce = "dcd98b7102dd2f0e8b11d0f600bfb0c093", *kCnonce = "0a4f113b", *kNc = "00000001",
@@ -68,15 +63,22 @@ constexpr const char *kUser = "Mufasa", *kRealm = "testrealm@host.com", *kPass =
 constexpr const char* kHA1 = "939e7578ed9e3c518a452acee763bce9";
 constexpr const char* kRespAuth = "6629fae49393a05397450978507c4ef1";
 
-std::string build(uint8_t sess, const char* qop, const char* nc = kNc, const char* cnonce = kCnonce) {
-    char out[40] = "#######################################";
-    EXPECT_EQ(0, MD5Auth_BuildAuthResonseWithMD5(out, sizeof out, sess, kUser, kRealm, kPass, kNonce, nc, cnonce,
-                                                  qop, "GET", kUri));
-    EXPECT_EQ(out[33], '#');
-    return out;
+// The builder's result into a 40-byte buffer of '#': the return value, then the buffer's text.
+std::pair<int, std::string> build(uint16_t size, uint8_t sess, std::vector<const char*> a, bool nullDst = false) {
+    char out[40];
+    std::memset(out, '#', sizeof out);
+    const int r = MD5Auth_BuildAuthResonseWithMD5(nullDst ? nullptr : out, size, sess, a[0], a[1], a[2], a[3], a[4],
+                                                  a[5], a[6], a[7], a[8]);
+    return {r, std::string(out, sizeof out)};
+}
+std::string response(uint8_t sess, const char* qop, const char* nc = kNc, const char* cnonce = kCnonce) {
+    auto [r, out] = build(40, sess, {kUser, kRealm, kPass, kNonce, nc, cnonce, qop, "GET", kUri});
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(out.substr(32), std::string("\0#######", 8));
+    return out.substr(0, 32);
 }
 
-TEST(Md5Digest, ResponsesPlainSessionAndQopForms) {
+TEST(Md5Digest, ResponsesPlainSessionQopFormsAndBuilderRefusals) {
     char ha1[33], resp[33];
     // Plain MD5: the client nonce does not enter H(A1); any flag but 1 means plain MD5.
     for (uint8_t flag : {0, 2}) {
@@ -93,40 +95,28 @@ TEST(Md5Digest, ResponsesPlainSessionAndQopForms) {
     MD5Auth_DigestCalcResponse(h.data(), kNonce, kNc, kCnonce, "auth-int", "GET", kUri,
                                std::vector<char>(ent, ent + 32).data(), resp);
     EXPECT_STREQ(resp, "f2cba6775e9f67ac8ede2cd02ccb6dd7");
-    EXPECT_EQ(build(0, "auth"), kRespAuth);
-    EXPECT_EQ(build(1, "auth"), "68c13aa36c0e5ab2e1e1e684dacc873b");
+    EXPECT_EQ(response(0, "auth"), kRespAuth);
+    EXPECT_EQ(response(1, "auth"), "68c13aa36c0e5ab2e1e1e684dacc873b");
     // Null qop: RFC 2069 form, nonce count and client nonce unused (may even be null).
-    EXPECT_EQ(build(0, nullptr, nullptr, nullptr), "670fd8c2df070c60b045671b8b24ff02");
+    EXPECT_EQ(response(0, nullptr, nullptr, nullptr), "670fd8c2df070c60b045671b8b24ff02");
     // Only an exact "auth-int" appends H(entity), which the builder passes as 32 zero bytes.
-    EXPECT_EQ(build(0, "AUTH"), "389109b310bc4cfc538ebec7701e34bd");
-    EXPECT_EQ(build(0, "auth-int"), "621037287e5db3121f6eb590991dca30");
-}
+    EXPECT_EQ(response(0, "AUTH"), "389109b310bc4cfc538ebec7701e34bd");
+    EXPECT_EQ(response(0, "auth-int"), "621037287e5db3121f6eb590991dca30");
 
-TEST(Md5Digest, BuilderCutsToSizeAndRefusalsWriteNothing) {
-    char out[40];
-    const char* ok[] = {kUser, kRealm, kPass, kNonce, kNc, kCnonce, "auth", "GET", kUri};
-    auto call = [&](char* dst, uint16_t size, uint8_t sess, const char* const* a) {
-        std::memset(out, '#', sizeof out);
-        return MD5Auth_BuildAuthResonseWithMD5(dst, size, sess, a[0], a[1], a[2], a[3], a[4], a[5], a[6], a[7], a[8]);
-    };
+    // Cut to size - 1 characters; refusals write nothing.
+    const std::vector<const char*> ok = {kUser, kRealm, kPass, kNonce, kNc, kCnonce, "auth", "GET", kUri};
     for (uint16_t size : {1, 15, 33}) {
-        ASSERT_EQ(call(out, size, 0, ok), 0);
-        EXPECT_EQ(std::string(out), std::string(kRespAuth, size - 1u)) << size;
-        EXPECT_EQ(out[size], '#') << size;
+        const auto [r, out] = build(size, 0, ok);
+        EXPECT_EQ(r, 0);
+        EXPECT_EQ(out, std::string(kRespAuth, size - 1u) + '\0' + std::string(40 - size, '#')) << size;
     }
-    const std::string untouched(sizeof out, '#');
-    EXPECT_EQ(call(nullptr, 40, 0, ok), -1);
-    EXPECT_EQ(call(out, 0, 0, ok), -1);
-    EXPECT_EQ(std::string(out, sizeof out), untouched);
-    EXPECT_EQ(call(out, 40, 2, ok), -1);  // neither plain (0) nor session (1)
-    EXPECT_EQ(std::string(out, sizeof out), untouched);
+    const std::pair<int, std::string> refused{-1, std::string(40, '#')};
+    EXPECT_EQ(build(40, 0, ok, true).first, -1);
+    EXPECT_EQ(build(0, 0, ok), refused);
+    EXPECT_EQ(build(40, 2, ok), refused);  // neither plain (0) nor session (1)
     // A missing argument, and MD5-sess without a qop but also without a client nonce.
-    const char* noUser[] = {nullptr, kRealm, kPass, kNonce, kNc, kCnonce, "auth", "GET", kUri};
-    const char* noCnonce[] = {kUser, kRealm, kPass, kNonce, kNc, nullptr, nullptr, "GET", kUri};
-    for (auto a : {noUser, noCnonce}) {
-        EXPECT_EQ(call(out, sizeof out, a == noCnonce, a), -1);
-        EXPECT_EQ(std::string(out, sizeof out), untouched);
-    }
+    EXPECT_EQ(build(40, 0, {nullptr, kRealm, kPass, kNonce, kNc, kCnonce, "auth", "GET", kUri}), refused);
+    EXPECT_EQ(build(40, 1, {kUser, kRealm, kPass, kNonce, kNc, nullptr, nullptr, "GET", kUri}), refused);
 }
 
 }  // namespace

@@ -6,11 +6,13 @@
 #include <cstring>
 #include <vector>
 
+#include "bytes.hpp"
 #include "channels/scanner.hpp"
 
 namespace {
 
-using Bytes = std::vector<uint8_t>;
+using testenv::Bytes;
+using testenv::cat;
 
 void put(Bytes& b, size_t at, uint32_t v, bool big) {
     for (int i = 0; i < 4; ++i) b[at + i] = static_cast<uint8_t>(v >> (big ? 24 - 8 * i : 8 * i));
@@ -32,17 +34,10 @@ Bytes message(uint32_t type, const Bytes& body) {
     return m;
 }
 
-Bytes cat(std::initializer_list<Bytes> parts) {
-    Bytes out;
-    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
-    return out;
-}
-
 // Feeds a stream to the video scanner in pieces, as a receiver would (compacting after each
 // scan), and returns the fill byte of each delivered frame.
-std::vector<uint8_t> feed_video(const Bytes& stream, std::vector<size_t> pieces, size_t* left) {
-    Bytes buf;
-    std::vector<uint8_t> got;
+Bytes feed_video(const Bytes& stream, std::vector<size_t> pieces, size_t* left) {
+    Bytes buf, got;
     for (size_t at = 0, i = 0; at < stream.size();) {
         const size_t n = std::min(pieces.empty() ? stream.size() : pieces[i++ % pieces.size()], stream.size() - at);
         buf.insert(buf.end(), stream.begin() + at, stream.begin() + at + n);
@@ -58,34 +53,32 @@ std::vector<uint8_t> feed_video(const Bytes& stream, std::vector<size_t> pieces,
     return got;
 }
 
-TEST(VideoScanner, FramesInOrderWhateverTheFragmentation) {
+TEST(VideoScanner, FramesInOrderWhateverTheFragmentationGarbageSkippedHugeLengthsWait) {
     const Bytes stream = cat({frame(10, 1), frame(0x2000, 2), frame(1, 3), frame(300, 4)});
     for (std::vector<size_t> pieces : {std::vector<size_t>{}, {1}, {3}, {155}, {157}, {7, 1, 300}}) {
         size_t left = 99;
-        EXPECT_EQ(feed_video(stream, pieces, &left), (std::vector<uint8_t>{1, 2, 3, 4})) << pieces.size();
+        EXPECT_EQ(feed_video(stream, pieces, &left), (Bytes{1, 2, 3, 4})) << pieces.size();
         EXPECT_EQ(left, 0u);
     }
     // Garbage, a partial magic and a header with L = 0 (not a frame) are skipped.
     const Bytes dirty = cat({Bytes(10, 0xEE), frame(5, 1), Bytes{'x', 'q', 'm'}, frame(0, 9), frame(6, 2), Bytes(3, 'x')});
     size_t left = 0;
-    EXPECT_EQ(feed_video(dirty, {}, &left), (std::vector<uint8_t>{1, 2}));
+    EXPECT_EQ(feed_video(dirty, {}, &left), (Bytes{1, 2}));
     EXPECT_LE(left, 3u);
-}
-
-TEST(VideoScanner, HugeLengthWaitsAndAStopEndsTheScan) {
+    // A length that can never fit waits; a stop ends the scan after the frame it refused.
     for (uint32_t len : {0xFFFFFFFFu, 0xFFFFFF64u, 5u << 20}) {
         Bytes f = frame(0, 0);
         put(f, 8, len, false);
         f.resize(4096, 0xAB);
         EXPECT_EQ(ipc::scan::video(f.data(), f.size(), [](uint8_t*, size_t) { return ADD_FAILURE(), true; }), 0u) << len;
     }
-    Bytes stream = cat({frame(1, 1), frame(1, 2), frame(1, 3)});
+    Bytes three = cat({frame(1, 1), frame(1, 2), frame(1, 3)});
     int calls = 0;
-    EXPECT_EQ(ipc::scan::video(stream.data(), stream.size(), [&](uint8_t*, size_t) { return ++calls < 2; }), 314u);
+    EXPECT_EQ(ipc::scan::video(three.data(), three.size(), [&](uint8_t*, size_t) { return ++calls < 2; }), 314u);
     EXPECT_EQ(calls, 2);
 }
 
-TEST(ReportScanner, MessagesGarbageShortPayloadsAndHugeLength) {
+TEST(ReportScanner, MessagesGarbageShortPayloadsHugeLengthAndEverySplit) {
     Bytes tooShort = message(0x1001, {});
     tooShort[15] = 11;  // P = 11: no room for a type
     tooShort.resize(27);
@@ -102,9 +95,7 @@ TEST(ReportScanner, MessagesGarbageShortPayloadsAndHugeLength) {
     put(huge, 12, 0xFFFFFFFF, true);
     EXPECT_EQ(ipc::scan::reports(huge.data(), huge.size(), [](uint32_t, uint8_t*, uint32_t) { return ADD_FAILURE(), true; }),
               0u);
-}
-
-TEST(ReportScanner, SplitAtEveryByteBoundary) {
+    // Split at every byte boundary.
     const Bytes stream = cat({message(0x1002, Bytes(20, 2)), message(0xA003, Bytes(3, 3))});
     for (size_t cut = 1; cut < stream.size(); ++cut) {
         Bytes buf(stream.begin(), stream.begin() + cut);
