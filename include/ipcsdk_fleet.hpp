@@ -223,6 +223,7 @@ public:
         std::function<void(const StateChange&)> state;
         std::function<void(const Retry&)> retry;
         std::function<void(const std::string&, const Frame&)> frame;
+        std::function<void(const std::string&, std::vector<std::uint8_t>&&)> frame_bytes;
         std::function<void(const std::string&, const Report&)> report;
     };
 
@@ -439,7 +440,9 @@ private:
     }
 
     // Frames and reports count against the queue limits from here until their handler returned.
+    // The supervisor waits only for an empty queue: only the event that fills it wakes it.
     void post(Event ev) {
+        bool wake = false;
         {
             std::lock_guard lock(queue_mutex_);
             if (ev.kind == Event::Frame) {
@@ -458,9 +461,10 @@ private:
                 pending_reports_.fetch_add(1);
                 pending_report_bytes_.fetch_add(ev.bytes.size());
             }
+            wake = queue_.empty();
             queue_.push_back(std::move(ev));
         }
-        queue_cv_.notify_one();
+        if (wake) queue_cv_.notify_one();
     }
 
     void unpend(Pending p, std::size_t bytes) {
@@ -626,16 +630,17 @@ private:
     void deliver(Entry& e, Event& ev) {
         auto h = handlers();
         const bool frame = ev.kind == Event::Frame;
-        if (!h || !(frame ? static_cast<bool>(h->frame) : static_cast<bool>(h->report))) {
+        if (!h || !(frame ? h->frame || h->frame_bytes : static_cast<bool>(h->report))) {
             forget(ev);
             return;
         }
         const std::size_t size = ev.bytes.size();
         dispatch(e.shared_from_this(),
-                 [h, id = e.id, frame, type = ev.type, bytes = std::move(ev.bytes)] {
+                 [h, id = e.id, frame, type = ev.type, bytes = std::move(ev.bytes)]() mutable {
                      if (frame) {
                          ipc::Frame f{bytes};
-                         guarded("frame", h->frame, id, f);
+                         if (h->frame) guarded("frame", h->frame, id, f);
+                         if (h->frame_bytes) guarded("frame", h->frame_bytes, id, std::move(bytes));
                      } else {
                          ipc::Report r{type, bytes};
                          guarded("report", h->report, id, r);
@@ -645,19 +650,21 @@ private:
     }
 
     // Hands a handler call to the dispatching thread (in order); dropped for a removed camera.
+    // That thread waits only for an empty queue: only the call that fills it wakes it.
     void dispatch(std::shared_ptr<Entry> e, std::function<void()> run, Pending p = Pending::none,
                   std::size_t bytes = 0) {
-        bool queued = false;
+        bool queued = false, wake = false;
         {
             std::lock_guard lock(dispatch_mutex_);
             if (!dispatch_stop_ && !(e && e->muted)) {
+                wake = dispatch_.empty();
                 dispatch_.push_back(Call{std::move(e), p, bytes, std::move(run)});
                 queued = true;
             }
         }
-        if (queued)
+        if (wake)
             dispatch_cv_.notify_one();
-        else
+        else if (!queued)
             unpend(p, bytes);
     }
 
@@ -1125,6 +1132,12 @@ public:
     /// Called for every video frame of an online camera (a copy; valid during the call).
     void on_frame(std::function<void(const std::string& id, const Frame&)> f) {
         core_->set_handlers([&](auto& h) { h.frame = std::move(f); });
+    }
+    /// Called for every video frame of an online camera with the frame's bytes (header
+    /// included) to keep: for a host that queues frames, the copy on_frame would make. After
+    /// the on_frame handler when both are set.
+    void on_frame_bytes(std::function<void(const std::string& id, std::vector<std::uint8_t>&& frame)> f) {
+        core_->set_handlers([&](auto& h) { h.frame_bytes = std::move(f); });
     }
     /// Called for every report of an online camera (valid during the call).
     void on_report(std::function<void(const std::string& id, const Report&)> f) {

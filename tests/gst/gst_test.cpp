@@ -1,7 +1,6 @@
 // The GStreamer parts against the simulator serving a real clip: the ipcsdksrc element in
 // gst-launch-1.0 pipelines, ipcctl record into container files; ffprobe judges the files.
 #include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -85,10 +84,6 @@ TEST(Ipcsdksrc, PayloadThatIsNotVideo) {
     cam->stall_channels(true);
     r = sh(src(1) + "! fakesink");
     EXPECT_NE(r.out.find("no video from the camera at " + testenv::camera_ip() + " for 1 s"), npos) << r.out;
-    // Every property is documented.
-    r = sh("gst-inspect-1.0 ipcsdksrc");
-    for (const char* p : {"address ", "user ", "password ", "tcp-port ", "timeout "})
-        EXPECT_NE(r.out.find(std::string("\n  ") + p), npos) << p << r.out;
 }
 
 TEST(IpcctlRecord, Containers) {
@@ -99,20 +94,10 @@ TEST(IpcctlRecord, Containers) {
         ASSERT_EQ(r.status, 0) << f << r.out;
         EXPECT_EQ(probe(f), "h264,160,120,30\n") << f;
     }
-    // Killed mid-recording: the fragments written so far play.
-    const std::string ip = testenv::camera_ip();  // of this process id: taken before the fork
-    pid_t pid = fork();
-    if (pid == 0) {
-        setenv("IPCCTL_PASSWORD", "admin", 1);
-        if (!freopen("/dev/null", "w", stdout)) _exit(127);
-        execl(IPCCTL_PATH, "ipcctl", ip.c_str(), "record", "-o", "k.mp4", "--seconds", "60", nullptr);
-        _exit(127);
-    }
-    for (int i = 0; i < 200 && testenv::read_file("k.mp4").find("moof", 1000) == npos; ++i)
-        std::this_thread::sleep_for(50ms);
-    std::this_thread::sleep_for(200ms);
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
+    // Killed once a fragment is written: the fragments written so far play.
+    ASSERT_EQ(sh("IPCCTL_PASSWORD=admin " IPCCTL_PATH " " + testenv::camera_ip() + " record -o k.mp4 --seconds 60 >/dev/null & "
+                 "for i in $(seq 200); do tail -c +1000 k.mp4 2>/dev/null | grep -qa moof && break; sleep 0.05; done; "
+                 "sleep 0.2; kill -9 $!").status, 0);
     std::string p = probe("k.mp4");
     ASSERT_EQ(p.substr(0, 13), "h264,160,120,") << p;
     EXPECT_GT(std::stoi(p.substr(13)), 0) << p;

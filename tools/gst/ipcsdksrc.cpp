@@ -70,11 +70,19 @@ private:
     std::map<std::string, Element*> elements_;
 };
 
-// A frame's payload, copied once into the buffer that leaves the element.
+// A frame's payload in the buffer that leaves the element: the memory wraps the fleet's copy of
+// the frame (its header skipped), which goes with the buffer.
 struct Queued {
     GstBuffer* buf = nullptr;
-    Queued(std::span<const uint8_t> payload, GstClockTime pts) : buf(gst_buffer_new_allocate(nullptr, payload.size(), nullptr)) {
-        gst_buffer_fill(buf, 0, payload.data(), payload.size());
+    Queued(std::vector<uint8_t>&& frame, GstClockTime pts) {
+        if (frame.size() > ipc::kFrameHeaderSize) {
+            auto* held = new std::vector<uint8_t>(std::move(frame));
+            buf = gst_buffer_new_wrapped_full(GST_MEMORY_FLAG_READONLY, held->data(), held->size(), ipc::kFrameHeaderSize,
+                                              held->size() - ipc::kFrameHeaderSize, held,
+                                              [](gpointer p) { delete static_cast<std::vector<uint8_t>*>(p); });
+        } else {
+            buf = gst_buffer_new();
+        }
         GST_BUFFER_PTS(buf) = GST_BUFFER_DTS(buf) = pts;
     }
     Queued(Queued&& o) noexcept : buf(std::exchange(o.buf, nullptr)) {}
@@ -108,36 +116,37 @@ struct Element {
     bool wait_key = true;      // H.264/H.265: drop frames until one that decodes on its own
     bool warned_garbage = false;
 
-    void frame(std::span<const uint8_t> payload);
+    void frame(std::vector<uint8_t>&& frame);
     void state(const ipc::StateChange& c);
     void report(const ipc::Report& r);
 };
 
 Hub::Hub() {
-    fleet.on_frame([this](const std::string& id, const ipc::Frame& f) {
-        to(id, [&](Element& e) { e.frame(f.payload()); });
+    fleet.on_frame_bytes([this](const std::string& id, std::vector<uint8_t>&& f) {
+        to(id, [&](Element& e) { e.frame(std::move(f)); });
     });
     fleet.on_state([this](const ipc::StateChange& c) { to(c.id, [&](Element& e) { e.state(c); }); });
     fleet.on_report([this](const std::string& id, const ipc::Report& r) { to(id, [&](Element& e) { e.report(r); }); });
 }
 
-// On the fleet's dispatching thread: stamp with the running time, queue.
-void Element::frame(std::span<const uint8_t> payload) {
+// On the fleet's dispatching thread: stamp with the running time, queue. Past kMaxQueued the
+// oldest frame goes (the stream resumes at the next key frame after it).
+void Element::frame(std::vector<uint8_t>&& bytes) {
     GstElement* el = GST_ELEMENT(src);
     GstClock* clock = gst_element_get_clock(el);
     if (!clock) return;  // not playing: a live source drops what arrives meanwhile
     GstClockTime now = gst_clock_get_time(clock);
     gst_object_unref(clock);
     GstClockTime base = gst_element_get_base_time(el);
-    Queued q(payload, now > base ? now - base : 0);
+    Queued q(std::move(bytes), now > base ? now - base : 0);
     std::lock_guard lock(mu);
     if (queue.size() >= kMaxQueued) {
-        GST_WARNING_OBJECT(src, "%zu frames waiting: dropped, resuming at the next key frame", queue.size());
-        queue.clear();
+        if (!discont) GST_WARNING_OBJECT(src, "%zu frames waiting: the oldest dropped, resuming at a key frame", queue.size());
+        queue.pop_front();
         discont = wait_key = true;
     }
     queue.push_back(std::move(q));
-    cv.notify_one();
+    if (queue.size() == 1) cv.notify_one();  // the streaming thread waits only for an empty queue
 }
 
 void Element::state(const ipc::StateChange& c) {

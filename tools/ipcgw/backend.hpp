@@ -41,6 +41,7 @@ public:
     struct Handlers {
         std::function<void(size_t camera, const ipc::CameraStatus&)> state;
         std::function<void(size_t camera, const ipc::Report&)> report;  // the body valid during the call
+        std::function<void(std::string_view kind, std::string line)> log;  // a line of that kind for the log
     };
     virtual ~Backend() = default;
     // Starts supervising the cameras (indexes into the configuration's list).

@@ -22,7 +22,7 @@ public:
     void start(Handlers h) override {
         handlers_ = std::move(h);
 #ifdef IPCGW_RTSP
-        if (cfg_.rtsp) rtsp_ = start_rtsp(cfg_);
+        if (cfg_.rtsp) rtsp_ = start_rtsp(cfg_, handlers_.log);
 #endif
         sdk_.emplace();
         fleet_.emplace();
@@ -105,10 +105,10 @@ public:
 
 private:
 #ifdef IPCGW_RTSP
-    static std::unique_ptr<RtspServer> start_rtsp(const Config& cfg) {
+    static std::unique_ptr<RtspServer> start_rtsp(const Config& cfg, RtspServer::Log log) {
         std::vector<std::string> names;
         for (const auto& c : cfg.cameras) names.push_back(c.video ? c.name : std::string());
-        return std::make_unique<RtspServer>(*cfg.rtsp, names);
+        return std::make_unique<RtspServer>(*cfg.rtsp, names, std::move(log));
     }
     std::unique_ptr<RtspServer> rtsp_;
 #endif

@@ -43,7 +43,8 @@ bool Gateway::start(std::string& error) {
     if (!mqtt_.start(std::move(subscriptions), error)) return false;
     requests_.start();
     backend_.start({.state = [this](size_t camera, const ipc::CameraStatus& s) { camera_state(camera, s); },
-                    .report = [this](size_t camera, const ipc::Report& r) { camera_report(camera, r); }});
+                    .report = [this](size_t camera, const ipc::Report& r) { camera_report(camera, r); },
+                    .log = [this](std::string_view kind, std::string line) { log(kind, std::move(line)); }});
     const auto& m = cfg_.mqtt;
     log_("gateway " + m.client_id + ": " + std::to_string(cfg_.cameras.size()) + " camera(s), broker " + m.host + ":" +
          std::to_string(m.port) + ", prefix " + m.prefix);

@@ -1,7 +1,14 @@
 // RTSP through gst-rtsp-server: a media factory per camera (shared media), whose pipeline is
 //   appsrc (payloads as they arrive) ! h264parse|h265parse ! rtph264pay|rtph265pay
 // The server runs on a GLib main loop of its own thread; frames are pushed from the fleet's
-// thread into the appsrc of the camera's media while one is prepared.
+// thread into the appsrc of each of the camera's media from its configuration until it is
+// unprepared. There can be more than one at a time: clients that vanish mid-request leave a
+// media unpreparing while the next client's is being made, and each must get frames to preroll.
+//
+// A frame of the other codec than the factory's is dropped: a stray one must not reach the
+// parser of the clients' media. Once kSwitchFrames of the other codec came in a row, the first
+// a key frame, the camera switched: the media in place ends (its clients see the end of the
+// stream) and a factory of the new codec takes the mount point for the clients to come.
 #include "rtsp.hpp"
 
 #include "ipctools/annexb.hpp"
@@ -14,12 +21,16 @@
 
 #include <mutex>
 #include <thread>
+#include <utility>
+#include <vector>
 
 namespace ipcgw {
 
 namespace annexb = ipctools::annexb;
 
 namespace {
+
+constexpr unsigned kSwitchFrames = 3;
 
 std::string launch(annexb::Codec c) {
     const char* v = c == annexb::Codec::h265 ? "265" : "264";
@@ -39,12 +50,18 @@ struct RtspServer::Impl {
         std::string name;
         std::mutex mu;
         annexb::Codec served = annexb::Codec::h264;  // the codec of the factory in place
-        GstRTSPMedia* media = nullptr;               // the shared media while prepared
-        GstElement* src = nullptr;                   // its appsrc
-        bool wait_key = true;                         // a new media starts at a key frame
+        GstRTSPMediaFactory* factory = nullptr;      // that factory (owned by the mount points)
+        struct Feed {
+            GstRTSPMedia* media;
+            GstElement* src;     // its appsrc (a reference)
+            bool wait_key;       // a new media starts at a key frame
+        };
+        std::vector<Feed> feeds;  // the factory's media, configured and not yet unprepared
+        unsigned other = 0;       // frames of the other codec in a row
     };
 
     RtspOptions options;
+    std::function<void(std::string_view, std::string)> log;
     std::vector<std::unique_ptr<Mount>> mounts;
     GMainContext* context = nullptr;
     GMainLoop* loop = nullptr;
@@ -61,25 +78,27 @@ struct RtspServer::Impl {
         if (!options.user.empty())
             gst_rtsp_media_factory_add_role(f, "viewer", GST_RTSP_PERM_MEDIA_FACTORY_ACCESS, G_TYPE_BOOLEAN, TRUE,
                                             GST_RTSP_PERM_MEDIA_FACTORY_CONSTRUCT, G_TYPE_BOOLEAN, TRUE, nullptr);
-        g_signal_connect(f, "media-configure", G_CALLBACK(+[](GstRTSPMediaFactory*, GstRTSPMedia* media, gpointer p) {
+        g_signal_connect(f, "media-configure", G_CALLBACK(+[](GstRTSPMediaFactory* from, GstRTSPMedia* media, gpointer p) {
                              auto* m = static_cast<Mount*>(p);
                              GstElement* bin = gst_rtsp_media_get_element(media);
                              GstElement* src = gst_bin_get_by_name_recurse_up(GST_BIN(bin), "src");
                              gst_object_unref(bin);
                              {
                                  std::lock_guard lock(m->mu);
-                                 if (m->src) gst_object_unref(m->src);
-                                 m->media = media;
-                                 m->src = src;
-                                 m->wait_key = true;
+                                 if (from != m->factory) {  // the factory of the codec before a switch
+                                     gst_object_unref(src);
+                                     return;
+                                 }
+                                 m->feeds.push_back({media, src, true});
                              }
                              g_signal_connect(media, "unprepared", G_CALLBACK(+[](GstRTSPMedia* gone, gpointer q) {
                                                   auto* mm = static_cast<Mount*>(q);
                                                   std::lock_guard lock(mm->mu);
-                                                  if (mm->media != gone) return;
-                                                  if (mm->src) gst_object_unref(mm->src);
-                                                  mm->src = nullptr;
-                                                  mm->media = nullptr;
+                                                  std::erase_if(mm->feeds, [&](const Mount::Feed& f) {
+                                                      if (f.media != gone) return false;
+                                                      gst_object_unref(f.src);
+                                                      return true;
+                                                  });
                                               }),
                                               m);
                          }),
@@ -87,19 +106,20 @@ struct RtspServer::Impl {
         return f;
     }
 
-    void mount(Mount& m, annexb::Codec c) {
+    // Puts a new factory in place (not under m.mu: the old one and its media may go with it).
+    void mount(Mount& m, GstRTSPMediaFactory* f) {
         GstRTSPMountPoints* mp = gst_rtsp_server_get_mount_points(server);
-        gst_rtsp_mount_points_add_factory(mp, ("/" + m.name).c_str(), factory(m, c));
+        gst_rtsp_mount_points_add_factory(mp, ("/" + m.name).c_str(), f);
         g_object_unref(mp);
-        m.served = c;
     }
 };
 
-RtspServer::RtspServer(const RtspOptions& options, const std::vector<std::string>& cameras)
+RtspServer::RtspServer(const RtspOptions& options, const std::vector<std::string>& cameras, Log log)
     : impl_(std::make_unique<Impl>()) {
     gst_init(nullptr, nullptr);
     Impl& d = *impl_;
     d.options = options;
+    d.log = log ? std::move(log) : [](std::string_view, std::string) {};
     d.server = gst_rtsp_server_new();
     gst_rtsp_server_set_address(d.server, options.address.c_str());
     gst_rtsp_server_set_service(d.server, std::to_string(options.port).c_str());
@@ -123,7 +143,7 @@ RtspServer::RtspServer(const RtspOptions& options, const std::vector<std::string
         auto m = std::make_unique<Impl::Mount>();
         m->impl = &d;
         m->name = name;
-        if (!name.empty()) d.mount(*m, annexb::Codec::h264);  // until the camera's frames say H.265
+        if (!name.empty()) d.mount(*m, m->factory = d.factory(*m, annexb::Codec::h264));  // until frames say H.265
         d.mounts.push_back(std::move(m));
     }
     d.context = g_main_context_new();
@@ -167,7 +187,7 @@ RtspServer::~RtspServer() {
         if (!m->name.empty()) gst_rtsp_mount_points_remove_factory(mp, ("/" + m->name).c_str());
     g_object_unref(mp);
     for (auto& m : d.mounts)
-        if (m->src) gst_object_unref(m->src);
+        for (auto& f : m->feeds) gst_object_unref(f.src);
     // The cleanup timer goes now, the listening source with the context.
     while (GSource* s = g_main_context_find_source_by_user_data(d.context, d.server)) g_source_destroy(s);
     g_main_loop_unref(d.loop);
@@ -177,18 +197,41 @@ RtspServer::~RtspServer() {
 
 void RtspServer::frame(size_t index, std::span<const uint8_t> payload) {
     Impl::Mount& m = *impl_->mounts.at(index);
-    if (m.name.empty()) return;
     annexb::Codec c = annexb::detect(payload);
-    std::lock_guard lock(m.mu);
-    if (c != annexb::Codec::none && c != m.served) impl_->mount(m, c);  // new clients get the camera's codec
-    if (!m.src || c != m.served) return;
+    if (m.name.empty() || c == annexb::Codec::none) return;
     bool key = annexb::is_key_frame(payload, c);
-    if (m.wait_key && !key) return;
-    m.wait_key = false;
-    GstBuffer* buf = gst_buffer_new_allocate(nullptr, payload.size(), nullptr);
-    gst_buffer_fill(buf, 0, payload.data(), payload.size());
-    if (!key) GST_BUFFER_FLAG_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT);
-    gst_app_src_push_buffer(GST_APP_SRC(m.src), buf);
+    std::unique_lock lock(m.mu);
+    if (c != m.served) {
+        const std::string line = m.name + ": " + annexb::name(c) + " frame among " + annexb::name(m.served) + " ";
+        if (m.other == 0 && !key) return impl_->log("rtsp codec", line + "dropped");
+        if (++m.other < kSwitchFrames) return impl_->log("rtsp codec", line + "dropped");
+        impl_->log("rtsp codec", m.name + ": the camera switched to " + annexb::name(c) + "; its RTSP clients start again");
+        m.other = 0;
+        m.served = c;
+        GstRTSPMediaFactory* f = m.factory = impl_->factory(m, c);
+        auto old = std::move(m.feeds);
+        m.feeds.clear();
+        lock.unlock();
+        for (auto& feed : old) {
+            gst_app_src_end_of_stream(GST_APP_SRC(feed.src));
+            gst_object_unref(feed.src);
+        }
+        impl_->mount(m, f);
+        return;
+    }
+    m.other = 0;
+    GstBuffer* buf = nullptr;  // one copy, shared by the media that take it
+    for (auto& feed : m.feeds) {
+        if (feed.wait_key && !key) continue;
+        feed.wait_key = false;
+        if (!buf) {
+            buf = gst_buffer_new_allocate(nullptr, payload.size(), nullptr);
+            gst_buffer_fill(buf, 0, payload.data(), payload.size());
+            if (!key) GST_BUFFER_FLAG_SET(buf, GST_BUFFER_FLAG_DELTA_UNIT);
+        }
+        gst_app_src_push_buffer(GST_APP_SRC(feed.src), gst_buffer_ref(buf));
+    }
+    if (buf) gst_buffer_unref(buf);
 }
 
 std::string RtspServer::url(const RtspOptions& o, const std::string& name) {

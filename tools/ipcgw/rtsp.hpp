@@ -5,10 +5,12 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ipcgw {
@@ -23,14 +25,17 @@ struct RtspOptions {
 
 class RtspServer {
 public:
+    using Log = std::function<void(std::string_view kind, std::string line)>;
     // Listens at once; throws std::runtime_error when the address cannot be bound. A camera
-    // whose name is empty gets no mount point.
-    RtspServer(const RtspOptions& options, const std::vector<std::string>& cameras);
+    // whose name is empty gets no mount point. `log` takes the lines about the cameras' streams.
+    RtspServer(const RtspOptions& options, const std::vector<std::string>& cameras, Log log = {});
     ~RtspServer();
     RtspServer(const RtspServer&) = delete;
     RtspServer& operator=(const RtspServer&) = delete;
 
-    // One frame's payload of camera `index` (any thread; the payload is copied once).
+    // One frame's payload of camera `index` (any thread; the payload is copied once). A frame of
+    // the other codec than the camera's so far is dropped; a few in a row from a key frame on
+    // switch the camera's stream to that codec.
     void frame(size_t index, std::span<const uint8_t> payload);
     // rtsp://HOST:PORT/NAME of a camera.
     static std::string url(const RtspOptions& options, const std::string& name);
