@@ -260,10 +260,14 @@ TEST_F(Channels, ASupersededReceiverLeavesTheNewConnectionInPlace) {
 }
 
 // The release wakes the receivers and the heartbeat: neither an idle report channel (its next
-// look comes a second after the last report) nor the heartbeat (five seconds between beats)
-// holds the logout up. DeviceLogout: the release alone, without the channel stops of
-// IPCSdkLogout.
-TEST_F(Channels, LogoutWakesAnIdleReceiverOrTheHeartbeat) {
+// look comes a second after the last report) nor the heartbeat (five seconds between beats,
+// none after 20 s of silence) holds the logout up. DeviceLogout: the release alone, without
+// the channel stops of IPCSdkLogout.
+TEST_F(Channels, HeartbeatBeatsAndSkipsAfterSilenceLogoutWakesItAndAnIdleReceiver) {
+    EXPECT_EQ(CreatHandlHeartBeatThread(nullptr), -1);
+    const Census before;
+    EXPECT_EQ(CreatHandlHeartBeatThread(&g_DevManage[200]), 0);
+    EXPECT_TRUE(before.back()) << "a heartbeat on an entry not in use ends at once";
     cam->send_report(0x1003, pattern(4, 1));
     ASSERT_TRUE(seen.reportsReach(1));
     auto t0 = Clock::now();
@@ -278,26 +282,16 @@ TEST_F(Channels, LogoutWakesAnIdleReceiverOrTheHeartbeat) {
         ASSERT_TRUE(eventually([&] { return out.text().find("recv alarm thread exit") != std::string::npos; }));
     }
     ASSERT_EQ(CreatHandlHeartBeatThread(&slot_of(handle)), 0);
-    std::this_thread::sleep_for(milliseconds(200));  // it waits for its first beat now
-    t0 = Clock::now();
+    ASSERT_TRUE(cam->wait_request(10, 0, milliseconds(8000))) << "a beat every 5 seconds";
+    poke(slot_of(handle).lastRecvTime, static_cast<int64_t>(time(nullptr)) - 20);
+    cam->clear_requests();
+    EXPECT_TRUE(eventually([&] { return peek(slot_of(handle).lastRecvTime) == 0; }, seconds(8)));
+    EXPECT_FALSE(cam->wait_request(10, 0, milliseconds(10))) << "that pass sent nothing";
+    EXPECT_TRUE(cam->wait_request(10, 0, milliseconds(8000))) << "the pass after sends again";
+    t0 = Clock::now();  // it waits for its next beat now
     DeviceLogout(handle);
     EXPECT_LT(Clock::now() - t0, milliseconds(2500));
     handle = 0;
-}
-
-TEST_F(Channels, HeartbeatBeatsAndSkipsAfterSilence) {
-    ASSERT_EQ(CreatHandlHeartBeatThread(slot), 0);
-    ASSERT_TRUE(cam->wait_request(10, 0, milliseconds(8000))) << "a beat every 5 seconds";
-    // 20 seconds of silence: the next pass sends nothing and clears the mark.
-    poke(slot->lastRecvTime, static_cast<int64_t>(time(nullptr)) - 20);
-    cam->clear_requests();
-    EXPECT_TRUE(eventually([&] { return peek(slot->lastRecvTime) == 0; }, seconds(8)));
-    EXPECT_FALSE(cam->wait_request(10, 0, milliseconds(10))) << "that pass sent nothing";
-    EXPECT_TRUE(cam->wait_request(10, 0, milliseconds(8000))) << "the pass after sends again";
-    EXPECT_EQ(CreatHandlHeartBeatThread(nullptr), -1);
-    const Census before;
-    EXPECT_EQ(CreatHandlHeartBeatThread(&g_DevManage[200]), 0);
-    EXPECT_TRUE(before.back()) << "a heartbeat on an entry not in use ends at once";
 }
 
 TEST_F(Channels, WaitingCommandsSnapshotPositionAndDistance) {
