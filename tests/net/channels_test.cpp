@@ -63,7 +63,7 @@ protected:
     Seen seen;
 };
 
-TEST_F(Channels, VideoFramesStopAndOverflow) {
+TEST_F(Channels, VideoFramesStopOverflowAndSupersededReceiver) {
     openVideo(handle);
     auto frame = [](size_t n, uint8_t seed) { return ipcsim::Camera::video_frame(pattern(n, seed)); };
     cam->send_video_raw(cat({frame(100, 1), frame(200, 2), frame(300, 3)}));
@@ -104,6 +104,26 @@ TEST_F(Channels, VideoFramesStopAndOverflow) {
     EXPECT_TRUE(eventually([&] { return peek(slot->videoSocket) == -1; }));
     EXPECT_EQ(peek(slot->videoRunning), 1u) << "a lost channel keeps its flag";
     EXPECT_TRUE(seen.read([&] { return seen.frames.empty(); }));
+
+    // A start that supersedes a receiver busy in its callback: the old receiver, ending later,
+    // leaves the new connection in the slot.
+    static std::atomic<int> inCallback{0};
+    static std::atomic<bool> letGo{false};
+    SetVideoFrameCallBack([](uint32_t, uint8_t*) {
+        for (inCallback++; !letGo;) std::this_thread::sleep_for(milliseconds(1));
+        return 0;
+    });
+    ASSERT_TRUE(eventually([&] { return cam->video_connections() == 0; }));
+    openVideo(handle);
+    cam->send_video_raw(ipcsim::Camera::video_frame(pattern(64, 1)));
+    ASSERT_TRUE(eventually([&] { return inCallback > 0; }));
+    ASSERT_EQ(StartVideoRequest(handle), 0);
+    const int newer = peek(slot->videoSocket);
+    ASSERT_GE(newer, 0);
+    letGo = true;
+    ASSERT_TRUE(eventually([&] { return cam->video_connections() == 1; }));
+    std::this_thread::sleep_for(milliseconds(100));
+    EXPECT_EQ(peek(slot->videoSocket), newer);
 
     // A camera that went away: neither channel can be opened.
     cam->stop();
@@ -234,29 +254,6 @@ TEST_F(Channels, LogoutStopsEverythingAndEveryCycleGivesBackItsDescriptors) {
     ASSERT_TRUE(cam->wait_report_connection());
     cycle(again);
     EXPECT_EQ(settled("/proc/self/fd", after), after);
-}
-
-// A start that supersedes a receiver busy in its callback: the old receiver, ending later,
-// leaves the new connection in the slot.
-std::atomic<int> g_inCallback{0};
-std::atomic<bool> g_letGo{false};
-
-TEST_F(Channels, ASupersededReceiverLeavesTheNewConnectionInPlace) {
-    SetVideoFrameCallBack([](uint32_t, uint8_t*) {
-        g_inCallback++;
-        while (!g_letGo) std::this_thread::sleep_for(milliseconds(1));
-        return 0;
-    });
-    openVideo(handle);
-    cam->send_video_raw(ipcsim::Camera::video_frame(pattern(64, 1)));
-    ASSERT_TRUE(eventually([&] { return g_inCallback > 0; }));
-    ASSERT_EQ(StartVideoRequest(handle), 0);
-    const int newer = peek(slot->videoSocket);
-    ASSERT_GE(newer, 0);
-    g_letGo = true;
-    ASSERT_TRUE(eventually([&] { return cam->video_connections() == 1; }));
-    std::this_thread::sleep_for(milliseconds(100));
-    EXPECT_EQ(peek(slot->videoSocket), newer);
 }
 
 // The release wakes the receivers and the heartbeat: neither an idle report channel (its next

@@ -325,7 +325,9 @@ TEST_F(Fleet, JitteredPausesFallOnBothSidesOfTheNominalPause) {
     EXPECT_GT(shorter, 0);
 }
 
-TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
+// Destroyed with cameras in every state and a state handler still running: the destructor
+// does not wait for that handler, releases every camera, and no handler runs after it.
+TEST_F(Fleet, DestroyedWithCamerasInEveryStateAndAHandlerRunning) {
     auto away = testenv::start_camera(1), refusing = testenv::start_camera(2), slow = testenv::start_camera(3);
     away->stop();
     refusing->refuse_logins(true);
@@ -342,11 +344,19 @@ TEST_F(Fleet, DestroyedWithCamerasInEveryState) {
     fleet->add("connecting", spec(3, false, true));
     ASSERT_TRUE(slow->wait_request(0, 0, 10s).has_value());
     EXPECT_EQ(fleet->status("connecting")->state, S::connecting);
+    auto gate = std::make_shared<std::promise<void>>();
+    fleet->on_state([s = seen, open = gate->get_future().share()](const ipc::StateChange& c) {
+        s->add([&] { s->changes.push_back(c); });
+        open.wait_for(60s);  // until the fleet is gone
+    });
+    sim->close_report_channels();  // "online" goes offline: its handler blocks
+    ASSERT_TRUE(seen->reaches("online", S::offline));
     fleet.reset();
     std::this_thread::sleep_for(200ms);  // a handler running at the destruction returns
     const size_t changes = seen->read([&] { return seen->changes.size(); });
     EXPECT_EQ(slots_in_use(), 0);
     EXPECT_TRUE(eventually([&] { return sim->report_connections() == 0 && sim->video_connections() == 0; }, 20s));
+    gate->set_value();
     EXPECT_EQ(testenv::settled("/proc/self/task", threads), threads);
     std::this_thread::sleep_for(2s);  // the slow login's answer comes and goes
     EXPECT_EQ(seen->read([&] { return seen->changes.size(); }), changes);
@@ -406,23 +416,6 @@ TEST_F(Fleet, AQuietCameraIsAskedAndASilentOneGoesOffline) {
     EXPECT_EQ(fleet->status("cam")->last_error, ipc::errc::net);
     sim->clear_script();
     ASSERT_TRUE(seen->reaches("cam", S::online, 2));
-}
-
-TEST_F(Fleet, DestructionDoesNotWaitForARunningHandler) {
-    auto entered = std::make_shared<std::promise<void>>();
-    auto gate = std::make_shared<std::promise<void>>();
-    fleet = std::make_unique<ipc::Fleet>(quick());
-    fleet->on_state([entered, open = gate->get_future().share()](const ipc::StateChange&) {
-        entered->set_value();  // the first change blocks here until the fleet is gone
-        open.wait_for(std::chrono::seconds(60));
-    });
-    fleet->add("cam", spec(0, true));
-    ASSERT_EQ(entered->get_future().wait_for(20s), std::future_status::ready);
-    fleet.reset();
-    // The destructor returned with the handler still blocked, and released the camera.
-    EXPECT_EQ(slots_in_use(), 0);
-    EXPECT_TRUE(eventually([&] { return sim->report_connections() == 0; }, 20s));
-    gate->set_value();
 }
 
 // A CameraRef copied out of with() works while its login lasts; once that login is gone (lost,
