@@ -197,8 +197,8 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     cam->send_report(0x1003, pattern(4, 1));
     ASSERT_TRUE(seen.reportsReach(1));
 
-    // The disconnection callback runs once when the camera closes or resets the channel, and
-    // never on a stop.
+    // The disconnection callback runs once when the camera closes the channel (on a reset too,
+    // and never on a stop: the reconnecting callbacks' case).
     cam->close_report_channels();
     ASSERT_TRUE(seen.wait([&] { return seen.disconnects == 1; }));
     EXPECT_EQ(seen.disconnectHandle, handle);
@@ -207,19 +207,6 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     EXPECT_EQ(seen.disconnects, 1);
     VideoParamRecord r{};
     EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u) << "commands go on after the channel is lost";
-    ASSERT_GE(StartDataReport(handle), 0);
-    ASSERT_TRUE(cam->wait_report_connection());
-    cam->reset_report_channels();
-    ASSERT_TRUE(seen.wait([&] { return seen.disconnects == 2; }));
-    ASSERT_GE(StartDataReport(handle), 0);
-    ASSERT_TRUE(eventually([&] { return cam->report_connections() == 1; }));
-    seen.clear();
-    cam->send_report(0x1003, pattern(4, 1));  // the receiver is reading when the stop comes
-    ASSERT_TRUE(seen.reportsReach(1));
-    EXPECT_EQ(StopDataReport(handle), 0u);
-    EXPECT_TRUE(eventually([&] { return peek(slot->reportSocket) == -1; }, seconds(5)));
-    std::this_thread::sleep_for(milliseconds(200));
-    EXPECT_EQ(seen.disconnects, 2);
 }
 
 TEST_F(Channels, LogoutStopsEverythingAndEveryCycleGivesBackItsDescriptors) {

@@ -182,12 +182,19 @@ TEST_F(Recovery, ReconnectAndReloginFromTheDisconnectionCallback) {
     SetReportCallbackFunc([](uint32_t, intptr_t, intptr_t, uint8_t*, uint32_t, intptr_t) { return g_reports.fetch_add(1), 0; });
     SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) { return g_disconnects.fetch_add(1), g_result = StartDataReport(h), 0; });
     for (int round = 1; round <= 3; ++round) {
-        cam->close_report_channels();
+        round == 2 ? cam->reset_report_channels() : cam->close_report_channels();
         ASSERT_TRUE(eventually([&] { return g_disconnects == round && cam->report_connections() == 1; }));
         EXPECT_GT(g_result.load(), 0);
         cam->send_report(0x1003, pattern(8));
         ASSERT_TRUE(eventually([&] { return g_reports == round; })) << "round " << round;
     }
+    // A stop while the receiver reads is no disconnection.
+    EXPECT_EQ(StopDataReport(g_handle), 0u);
+    EXPECT_TRUE(eventually([&] { return peek(slot_of(g_handle).reportSocket) == -1; }));
+    std::this_thread::sleep_for(200ms);
+    EXPECT_EQ(g_disconnects, 3);
+    ASSERT_GT(StartDataReport(g_handle), 0);
+    ASSERT_TRUE(eventually([&] { return cam->report_connections() == 1; }));
     g_result = 1;
     SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) {
         DeviceLogout(h);
