@@ -306,11 +306,8 @@ TEST_F(TcpExchange, PollingWindowShortAnswersAndABrokenConnection) {
     EXPECT_EQ(IPCSdkTcpRequest(5, req, 0, resp, 64), static_cast<uint32_t>(-4));
     EXPECT_EQ(IPCSdkTcpRequest(-1, req, 16, resp, 64), static_cast<uint32_t>(-1));
     EXPECT_EQ(IPCSdkTcpSend(-1, req, 16), 0u);
-    EXPECT_EQ(std::pair(IPCSdkTcpExist(), IPCSdkUdpExist()), std::pair(1, 1));
     StdoutCapture out;
     const uint32_t addr = ntohl(inet_addr(camera_ip().c_str()));
-    EXPECT_EQ(IPCSdkTcpConnect(addr, 5999, 2), -1) << "nobody listens there";
-    EXPECT_NE(out.text().find("ERROR:Tcp connect to (0x"), std::string::npos);
     EXPECT_EQ(std::pair(IPCSdkUdpConnect(0, 5001), IPCSdkUdpConnect(addr, 0)), std::pair(-1, -1));
     EXPECT_NE(out.text().find("Invalid address[0x0] and port[5001]."), std::string::npos);
 }
