@@ -109,7 +109,7 @@ protected:
     testenv::DebugCapture cap;
 };
 
-TEST_F(UnixChannel, NamesBoundFilesRemovalAndDump) {
+TEST_F(UnixChannel, NamesFilesDumpRequestsAnswersBlockingSendsConcurrencyAndALateAnswer) {
     const Bytes x{'x'};
     EXPECT_EQ(IPCSdkUnixInit(nullptr), -1);
     EXPECT_EQ(remove_confargs_file(), -1);  // no name
@@ -160,7 +160,7 @@ TEST_F(UnixChannel, NamesBoundFilesRemovalAndDump) {
     ASSERT_EQ(IPCSdkUnixInit(name.c_str()), 0);
     unlink(kPeerPath);
     cap.clear();
-    uint8_t resp[64];
+    uint8_t resp[256];
     EXPECT_EQ(request(frame("ping"), resp, sizeof resp), -1);
     const std::string line =
         "send args message failed , ret = -1 , errno " + std::to_string(ENOENT) + "," + std::strerror(ENOENT) + "\n";
@@ -176,9 +176,9 @@ TEST_F(UnixChannel, NamesBoundFilesRemovalAndDump) {
     DumpData(nullptr, -1);
     EXPECT_EQ(cap.lines(), (Strings{"recv data len: 15\n", "recv data len: 20\n", "ffffff80 1 7f ffffffff 0 10 41 7a\n",
                                 "5b 5a 1 2 3 ffffffab ffffffcd ffffffef\n", "recv data len: -1\n"}));
-}
 
-TEST_F(UnixChannel, RequestsAnswersBlockingSendsConcurrencyTimeoutAndALateAnswer) {
+    // A peer: requests and answers, blocking sends, concurrent requests, a timeout and a late answer.
+    cap.clear();
     Peer peer;
     auto& mode = peer.mode;
     ASSERT_TRUE(peer.thread.joinable());
@@ -186,7 +186,6 @@ TEST_F(UnixChannel, RequestsAnswersBlockingSendsConcurrencyTimeoutAndALateAnswer
     EXPECT_EQ(IPCSdkUnixRequest(nullptr, 4, nullptr, 0), -1);
     EXPECT_EQ(IPCSdkUnixRequest(reinterpret_cast<const uint8_t*>("x"), 0, nullptr, 0), -1);
     const Bytes req = frame("hello");
-    uint8_t resp[256];
     const Bytes want = frame("echo:" + std::string(req.begin(), req.end()));
     ASSERT_EQ(request(req, resp, sizeof resp), static_cast<int32_t>(want.size()));
     EXPECT_EQ(Bytes(resp, resp + want.size()), want);

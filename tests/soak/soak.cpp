@@ -116,15 +116,10 @@ Cam* cam_at(uint32_t addr) {
 Cam* cam_of(uint32_t handle) {
     return cam_at(std::atomic_ref<uint32_t>(g_DevManage[handle - IPCSDK_HANDLE_BASE].deviceAddr).load());
 }
+bool cas(std::atomic<int>& v, int from, int to) { return v.compare_exchange_strong(from, to); }
 // A host reaction asked of this camera's next callback (Cam::action), taken once.
-bool take(Cam& c, Action a) {
-    int want = a;
-    return c.action.compare_exchange_strong(want, None);
-}
-bool claim(Cam& c) {  // Up -> Busy
-    int up = Up;
-    return c.state.compare_exchange_strong(up, Busy);
-}
+bool take(Cam& c, Action a) { return cas(c.action, a, None); }
+bool claim(Cam& c) { return cas(c.state, Up, Busy); }
 
 // A callback for `handle` runs: its camera must not have been logged out meanwhile. Returns the camera.
 Cam* check_alive(uint32_t handle, const char* where) {
@@ -161,10 +156,7 @@ bool bring_up(Cam& c) {
     timed("CreatHandlHeartBeatThread", seconds(2),
           [&] { return CreatHandlHeartBeatThread(&g_DevManage[h - IPCSDK_HANDLE_BASE]); });
     timed("StartVideoRequest", kLifecycleBound, [&] { return StartVideoRequest(h); });
-    timed("IPCStartVideo", kCommandBound, [&] {
-        VideoStartInfo start{};
-        return IPCStartVideo(h, &start);
-    });
+    timed("IPCStartVideo", kCommandBound, [&] { VideoStartInfo start{}; return IPCStartVideo(h, &start); });
     c.handle = h;
     return true;
 }
@@ -468,9 +460,7 @@ int main(int argc, char** argv) {
         while (!stop) {
             for (int i = 0; i < cameras && !stop; ++i) {
                 Cam& c = *g_cams[static_cast<size_t>(i)];
-                int down = Down;
-                if (switching || !c.state.compare_exchange_strong(down, Busy)) continue;
-                c.state = bring_up(c) ? Up : Down;
+                if (!switching && cas(c.state, Down, Busy)) c.state = bring_up(c) ? Up : Down;
             }
             std::this_thread::sleep_for(milliseconds(20));
         }
@@ -484,8 +474,7 @@ int main(int argc, char** argv) {
     auto everyone_down = [&] {  // each camera once its owner let go of it
         for (int i = 0; i < cameras; ++i) {
             Cam& c = *g_cams[static_cast<size_t>(i)];
-            for (int s = c.state.load(); s == Busy || !c.state.compare_exchange_strong(s, Busy); s = c.state.load())
-                std::this_thread::sleep_for(milliseconds(5));
+            while (!cas(c.state, Down, Busy) && !cas(c.state, Up, Busy)) std::this_thread::sleep_for(milliseconds(5));
             take_down(c, i % 3);
         }
     };
