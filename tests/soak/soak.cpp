@@ -95,8 +95,8 @@ enum Action { None, SlowFrame, SlowReport, RestartVideoInFrame, CommandInReport,
 using Rng = std::mt19937;
 
 struct Cam {
-    int index = 0;
     std::unique_ptr<ipcsim::Camera> sim;  // replaced only by the fault thread
+    Clock::time_point stalledUntil{};     // channels stalled until then (the fault thread's)
     ipcsim::Config cfg;
     std::atomic<int> state{Down};
     std::atomic<uint32_t> handle{0};
@@ -277,11 +277,8 @@ struct Command {
 };
 const Command kCommands[] = {
     {"IPCVideoParamGet", [](uint32_t h, Worker&) { VideoParamRecord v[2]; return IPCVideoParamGet(h, v, 2); }},
-    {"IPCVideoParamSet", [](uint32_t h, Worker& w) {
-         VideoParamRecord v{};
-         v.value16 = static_cast<uint16_t>(w.rng());
-         return IPCVideoParamSet(h, &v, 1);
-     }},
+    {"IPCVideoParamSet",
+     [](uint32_t h, Worker& w) { VideoParamRecord v{}; v.value16 = uint16_t(w.rng()); return IPCVideoParamSet(h, &v, 1); }},
     {"IPCPTZValueGet", [](uint32_t h, Worker&) { PTZValueRecord p{}; return IPCPTZValueGet(h, &p); }},
     {"IPCGetSysVersion", [](uint32_t h, Worker&) { SystemInfo si; return IPCGetSysVersion(h, &si); }},
     {"IPCSendHeartBeat", [](uint32_t h, Worker&) { return IPCSendHeartBeat(h); }},
@@ -321,11 +318,6 @@ void command_worker(unsigned seed, const std::atomic<bool>& stop) {
 }
 
 // ---- faults ---------------------------------------------------------------------------------
-struct Pending {  // a stalled camera and when it resumes
-    Clock::time_point at;
-    int cam;
-};
-std::vector<Pending> g_unstall;  // the fault thread's
 
 using ipcsim::Reply;
 struct Fault {
@@ -362,7 +354,7 @@ const Fault kFaults[] = {
      }},
     {"channels stalled", [](Cam& c, Rng& rng) {
          c.sim->stall_channels(true);
-         g_unstall.push_back({Clock::now() + milliseconds(300 + rng() % 2700), c.index});
+         c.stalledUntil = Clock::now() + milliseconds(300 + rng() % 2700);
      }},
     {"slow frame callback", [](Cam& c, Rng&) { c.action = SlowFrame; }},
     {"slow report callback", [](Cam& c, Rng&) { c.action = SlowReport; c.sim->send_numbered_reports(0x1003, 3, 64); }},
@@ -383,12 +375,6 @@ long rss_kib() {
         std::fclose(f);
     }
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-void remove_rotated_traces() {
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(".", ec))
-        if (e.path().filename().string().rfind("sdk_log", 0) == 0) std::filesystem::remove(e.path(), ec);
 }
 
 }  // namespace
@@ -439,7 +425,6 @@ int main(int argc, char** argv) {
     SetExceptionCallBack(on_disconnect);
     for (int i = 0; i < cameras; ++i) {
         auto c = std::make_unique<Cam>();
-        c->index = i;
         c->cfg.ip = testenv::camera_ip(i + 1);
         c->cfg.keepalive_seconds = 1, c->cfg.frame_bytes = kFrameBytes, c->cfg.frames_per_second = 10;
         c->cfg.report_delay = milliseconds(50);
@@ -481,12 +466,14 @@ int main(int argc, char** argv) {
     int phases = 1;
     while (Clock::now() < end) {
         const auto now = Clock::now();
-        std::erase_if(g_unstall, [&](const Pending& p) {
-            return p.at <= now && (g_cams[static_cast<size_t>(p.cam)]->sim->stall_channels(false), true);
-        });
+        for (auto& c : g_cams)
+            if (c->stalledUntil != Clock::time_point{} && c->stalledUntil <= now)
+                c->sim->stall_channels(false), c->stalledUntil = {};
         if (now >= nextSample) {
             rss.emplace_back(std::chrono::duration<double>(now - t0).count(), rss_kib());
-            remove_rotated_traces();
+            std::error_code ec;  // rotated trace files
+            for (const auto& e : std::filesystem::directory_iterator(".", ec))
+                if (e.path().filename().string().starts_with("sdk_log")) std::filesystem::remove(e.path(), ec);
             for (auto& c : g_cams) c->sim->clear_requests();  // the simulators keep every request
             nextSample += seconds(1);
         }
@@ -510,7 +497,7 @@ int main(int argc, char** argv) {
         }
         std::this_thread::sleep_for(milliseconds(2));
     }
-    for (auto& u : g_unstall) g_cams[static_cast<size_t>(u.cam)]->sim->stall_channels(false);
+    for (auto& c : g_cams) c->sim->stall_channels(false);
 
     stop = true;
     for (auto& w : workers) w.join();
