@@ -1,9 +1,7 @@
-// The answer path of every command: a logged-in camera whose exchange is replaced (linker
-// --wrap) by a fake transport that returns the fuzz input as the answer. Byte 0 picks the
-// command, byte 1 the record count (low 3 bits) and the exchange outcome (bits 3-5: 0-5 the
-// answer, 6-7 a failure value), the rest is the answer, header included. Records sit in
-// zeroed buffers sized exactly for their count, so a write past them is caught by the sanitizers,
-// and every command must return one of the documented result codes.
+// The answer path of every command, its exchange replaced (linker --wrap) by a fake that returns
+// the input as the answer. Byte 0 picks the command, byte 1 the record count (low 3 bits) and the
+// outcome (bits 3-5: 0-5 the answer, 6-7 a failure value); the rest is the answer, header included.
+// Records fit their count exactly (the sanitizers catch a write past them); results are documented codes.
 #include <array>
 #include <cstdarg>
 #include <cstdint>
