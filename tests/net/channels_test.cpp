@@ -40,9 +40,7 @@ protected:
             g_seen->add([&] { g_seen->reports.emplace_back(type, Bytes(body, body + len)); });
             return 0;
         });
-        SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) {
-            return g_seen->add([&] { ++g_seen->disconnects, g_seen->disconnectHandle = h; }), 0;
-        });
+        SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) { return g_seen->add([&] { ++g_seen->disconnects, g_seen->disconnectHandle = h; }), 0; });
         CameraTest::SetUp();
         ASSERT_TRUE(cam->wait_report_connection());
     }
@@ -50,7 +48,8 @@ protected:
         CameraTest::TearDown();
         SetVideoFrameCallBack(nullptr), SetReportCallbackFunc(nullptr), SetExceptionCallBack(nullptr);
     }
-    void openVideo(uint32_t h) {
+    void openVideo(uint32_t h) {  // once the camera has closed any earlier video connection
+        ASSERT_TRUE(eventually([&] { return cam->video_connections() == 0; }));
         ASSERT_EQ(StartVideoRequest(h), 0);
         ASSERT_TRUE(cam->wait_video_connection());
     }
@@ -94,7 +93,6 @@ TEST_F(Channels, VideoFramesStopOverflowAndSupersededReceiver) {
     EXPECT_EQ(std::pair(StopVideoRequest(0), uint32_t(StartVideoRequest(handle + 5))), std::pair(0x80001004u, 0x80001004u));
 
     // A frame longer than the receive buffer ends in the buffer-full close.
-    ASSERT_TRUE(eventually([&] { return cam->video_connections() == 0; }));
     openVideo(handle);
     seen.clear();
     Bytes header = ipcsim::Camera::video_frame({});
@@ -113,7 +111,6 @@ TEST_F(Channels, VideoFramesStopOverflowAndSupersededReceiver) {
         for (inCallback++; !letGo;) std::this_thread::sleep_for(milliseconds(1));
         return 0;
     });
-    ASSERT_TRUE(eventually([&] { return cam->video_connections() == 0; }));
     openVideo(handle);
     cam->send_video_raw(ipcsim::Camera::video_frame(pattern(64, 1)));
     ASSERT_TRUE(eventually([&] { return inCallback > 0; }));
@@ -209,9 +206,11 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u) << "commands go on after the channel is lost";
 }
 
-TEST_F(Channels, LogoutStopsEverythingAndEveryCycleGivesBackItsDescriptors) {
-    // A full cycle (channels, heartbeat, stream, logout): its three threads end, no callback
-    // runs after the logout returned, and the second cycle leaves as many descriptors as the first.
+// A full cycle (channels, heartbeat, stream, logout) ends its three threads and no callback runs
+// after the logout returned; a second cycle leaves as many descriptors as the first. The release
+// wakes an idle report receiver (it looks a second after the last report) and a lone heartbeat
+// (a beat every 5 s, none after 20 s of silence). DeviceLogout: the release alone.
+TEST_F(Channels, LogoutStopsEverythingAndWakesAnIdleReceiverOrTheHeartbeat) {
     auto cycle = [&](uint32_t h) {
         openVideo(h);
         ASSERT_EQ(CreatHandlHeartBeatThread(&slot_of(h)), 0);
@@ -230,36 +229,28 @@ TEST_F(Channels, LogoutStopsEverythingAndEveryCycleGivesBackItsDescriptors) {
         EXPECT_TRUE(seen.read([&] { return seen.frames.empty() && seen.reports.empty() && !seen.disconnects; }))
             << "no callback after logout returned";
     };
+    auto relogin = [&] { return is_handle(handle = login(camera_ip())) && cam->wait_report_connection(); };
     cycle(handle);
-    handle = 0;
     // Counted once the camera's side has closed as well.
     ASSERT_TRUE(eventually([&] { return cam->video_connections() + cam->report_connections() == 0; }));
     std::this_thread::sleep_for(milliseconds(100));
     const size_t after = count_dir("/proc/self/fd");
-    const uint32_t again = login(camera_ip());
-    ASSERT_TRUE(is_handle(again));
-    ASSERT_TRUE(cam->wait_report_connection());
-    cycle(again);
+    ASSERT_TRUE(relogin());
+    cycle(handle);
     EXPECT_EQ(settled("/proc/self/fd", after), after);
-}
 
-// The release wakes the receivers and the heartbeat: neither an idle report channel (its next
-// look comes a second after the last report) nor the heartbeat (five seconds between beats,
-// none after 20 s of silence) holds the logout up. DeviceLogout: the release alone, without
-// the channel stops of IPCSdkLogout.
-TEST_F(Channels, HeartbeatBeatsAndSkipsAfterSilenceLogoutWakesItAndAnIdleReceiver) {
     EXPECT_EQ(CreatHandlHeartBeatThread(nullptr), -1);
     const Census before;
     EXPECT_EQ(CreatHandlHeartBeatThread(&g_DevManage[200]), 0);
     EXPECT_TRUE(before.back()) << "a heartbeat on an entry not in use ends at once";
+    ASSERT_TRUE(relogin());
     cam->send_report(0x1003, pattern(4, 1));
     ASSERT_TRUE(seen.reportsReach(1));
     auto t0 = Clock::now();
     DeviceLogout(handle);
     EXPECT_LT(Clock::now() - t0, milliseconds(600));
     // The heartbeat alone (no receiver whose end would wake it too).
-    handle = login(camera_ip());
-    ASSERT_TRUE(is_handle(handle));
+    ASSERT_TRUE(relogin());
     {
         StdoutCapture out;
         EXPECT_EQ(StopDataReport(handle), 0u);
@@ -315,14 +306,11 @@ TEST_F(Channels, WaitingCommandsSnapshotPositionAndDistance) {
     const uint32_t r = IPCSIMUSNAP(handle, &info, 1, out.data(), static_cast<uint32_t>(out.size()), 5);
     ASSERT_LT(r, 0x80000000u) << std::hex << r;
     EXPECT_LT(Clock::now() - asked, milliseconds(4000)) << "returned once the pair came, not after its 5 tries";
-    uint32_t flag, l[2];
-    std::memcpy(&flag, out.data(), 4), std::memcpy(l, out.data() + 652, 8);
-    const uint32_t l1 = l[0], l2 = l[1];
-    EXPECT_EQ(r, 660 + l1 + l2);
-    EXPECT_EQ(flag, 2u);
+    uint32_t flag, l1, l2;
+    std::memcpy(&flag, out.data(), 4), std::memcpy(&l1, out.data() + 652, 4), std::memcpy(&l2, out.data() + 656, 4);
+    EXPECT_EQ(std::pair(r, flag), std::pair(660 + l1 + l2, 2u));
     EXPECT_EQ(out[4], 0xCD) << "bytes 4 to 131 are not written";
-    EXPECT_EQ(out[140 + 8], 1);
-    EXPECT_EQ(out[396 + 8], 2);
+    EXPECT_EQ(std::pair(out[140 + 8], out[396 + 8]), (std::pair<uint8_t, uint8_t>(1, 2)));
     EXPECT_EQ(Bytes(out.begin() + 660, out.begin() + 660 + l1), ipcsim::Camera::sample_picture(64, 48, 1));
     EXPECT_EQ(Bytes(out.begin() + 660 + l1, out.begin() + 660 + l1 + l2), ipcsim::Camera::sample_picture(64, 48, 2));
     EXPECT_EQ(IPCSIMUSNAP(handle, &info, 1, out.data(), 700, 5), 0x80002003u) << "too small, once the pair is there";

@@ -23,8 +23,7 @@ namespace {
 class Recovery : public ::testing::Test {
 protected:
     void SetUp() override {
-        // Process-wide diagnostics open once; a first thread lets a sanitizer start its helper.
-        std::thread([] {}).join();
+        std::thread([] {}).join();  // diagnostics and a sanitizer's helper thread start before any census
         sdk_print("recovery\n");
         ASSERT_EQ(IPCSdkInit(), 0u);
         cam = start_camera(0);
@@ -42,14 +41,11 @@ protected:
     }
     std::unique_ptr<ipcsim::Camera> cam;
 };
+using Churn = Recovery;
 
-// Video parameters (class 1, code 6) and camera control (class 1, code 16): two queries whose
-// answers tell which request they belong to. control_answered: the camera's own stored record
-// arrived (fields host order), not some other answer.
-uint32_t video_param(uint32_t h) {
-    VideoParamRecord r;
-    return IPCVideoParamGet(h, &r, 1);
-}
+// Video parameters (class 1, code 6) and camera control (class 1, code 16): queries whose answers
+// tell which request they belong to. control_answered: the camera's own stored record arrived.
+uint32_t video_param(uint32_t h) { VideoParamRecord r; return IPCVideoParamGet(h, &r, 1); }
 bool control_answered(ipcsim::Camera& cam, uint32_t h) {
     Bytes answer = cat({Bytes(16, 0), cam.record(1, 16)});
     CameraControlRecord want, got{};
@@ -57,9 +53,14 @@ bool control_answered(ipcsim::Camera& cam, uint32_t h) {
     return IPCGetCameraControlInfo(h, &got) == 0 && std::memcmp(&got, &want, sizeof got) == 0;
 }
 
+std::atomic<uint32_t> g_pair[2];
+std::atomic<int> g_entered{0}, g_returned{0};
+
 // Eight cameras, UDP and TCP alternating, a thread each running queries; the network drops one
-// answer of a UDP camera and one of a TCP camera: each costs its own camera one command.
-TEST_F(Recovery, ALostAnswerAmongEightParallelCamerasOfBothTransportsCostsOneCommand) {
+// answer of a UDP camera and one of a TCP camera: each costs its own camera one command. Then the
+// report callbacks of two cameras command each other's camera while both dispatches hold their
+// own camera's semaphore: the waits are bounded, so both return and both cameras go on.
+TEST_F(Recovery, ALostAnswerAmongEightParallelCamerasCostsOneCommandAndCrossedCallbacksNeverDeadlock) {
     constexpr int kCameras = 8, kRounds = 6;
     std::vector<std::unique_ptr<ipcsim::Camera>> cams;
     std::vector<uint32_t> handles;
@@ -81,6 +82,20 @@ TEST_F(Recovery, ALostAnswerAmongEightParallelCamerasOfBothTransportsCostsOneCom
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(failures, (std::vector<int>{0, 0, 1, 0, 0, 1, 0, 0}));
+
+    g_pair[0] = handles[0], g_pair[1] = handles[1];
+    ASSERT_TRUE(cams[0]->wait_report_connection() && cams[1]->wait_report_connection());
+    SetReportCallbackFunc([](uint32_t, intptr_t h, intptr_t, uint8_t*, uint32_t, intptr_t) {
+        g_entered.fetch_add(1);
+        for (int i = 0; i < 500 && g_entered < 2; ++i) std::this_thread::sleep_for(10ms);
+        video_param(static_cast<uint32_t>(h) == g_pair[0] ? g_pair[1] : g_pair[0]);
+        g_returned.fetch_add(1);
+        return 0;
+    });
+    cams[0]->send_report(0x1003, pattern(8)), cams[1]->send_report(0x1003, pattern(8));
+    ASSERT_TRUE(eventually([] { return g_returned == 2; }, 30s));
+    SetReportCallbackFunc(nullptr);
+    EXPECT_EQ(std::pair(video_param(g_pair[0]), video_param(g_pair[1])), std::pair(0u, 0u));
     for (uint32_t h : handles) IPCSdkLogout(h);
     EXPECT_TRUE(is_handle(login(camera_ip(3), 1)) && is_handle(login(camera_ip(6), 2))) << "logins still get their answers";
 }
@@ -94,40 +109,33 @@ Bytes echo(ipcsim::Camera& cam, uint8_t cls, uint8_t code) {
 
 TEST_F(Recovery, UdpAnswersFromStrangersOrTooLateAreNotTakenForTheAnswer) {
     const uint32_t h = open();
-    const int fd = peek(slot_of(h).cmdSocket);
     sockaddr_in library{};
     socklen_t len = sizeof library;
-    ASSERT_EQ(getsockname(fd, reinterpret_cast<sockaddr*>(&library), &len), 0);
+    ASSERT_EQ(getsockname(peek(slot_of(h).cmdSocket), reinterpret_cast<sockaddr*>(&library), &len), 0);
     library.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    auto send_from = [&](const std::string& ip, const Bytes& b) {
-        const int s = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in from{};
-        from.sin_family = AF_INET;
-        inet_pton(AF_INET, ip.c_str(), &from.sin_addr);
-        bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from);
-        sendto(s, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&library), sizeof library);
-        close(s);
+    // The next request goes unanswered; one of this code makes b arrive at the library from ip.
+    auto inject = [&](uint8_t code, const std::string& ip, const Bytes& b) {
+        cam->on_request([=, &library](const ipcsim::Request& r) {
+            if (r.code != code) return;
+            const int s = socket(AF_INET, SOCK_DGRAM, 0);
+            sockaddr_in from{};
+            from.sin_family = AF_INET;
+            inet_pton(AF_INET, ip.c_str(), &from.sin_addr);
+            bind(s, reinterpret_cast<sockaddr*>(&from), sizeof from);
+            sendto(s, b.data(), b.size(), 0, reinterpret_cast<sockaddr*>(&library), sizeof library);
+            close(s);
+        });
+        cam->script(ipcsim::Reply::None);
     };
     // Another host's datagram shaped like the awaited answer is ignored.
-    const Bytes videoAnswer = echo(*cam, 1, 6);
-    cam->on_request([&](const ipcsim::Request& r) {
-        if (r.code == 6) send_from("127.0.0.1", videoAnswer);
-    });
-    cam->script(ipcsim::Reply::None);
+    inject(6, "127.0.0.1", echo(*cam, 1, 6));
     EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
-    // The video answer is lost in the network for its own command, and turns up while the
-    // next command (camera control) waits: just before that command's own answer.
-    cam->on_request([&](const ipcsim::Request& r) {
-        if (r.code == 16) send_from(camera_ip(), videoAnswer);
-    });
-    cam->script(ipcsim::Reply::None);
+    // The video answer, lost for its own command, turns up just before the camera control answer.
+    inject(16, camera_ip(), echo(*cam, 1, 6));
     EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
     EXPECT_TRUE(control_answered(*cam, h)) << "the camera control answer, not the late video one";
     // While a late answer is expected, an ack or nak of another command's code is skipped too.
-    cam->on_request([&](const ipcsim::Request& r) {
-        if (r.code == 16) send_from(camera_ip(), {0x5B, 0x5A, 1, 0x7A, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
-    });
-    cam->script(ipcsim::Reply::None);
+    inject(16, camera_ip(), {0x5B, 0x5A, 1, 0x7A, 6, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});
     EXPECT_EQ(video_param(h), IPCSDK_ERR_NET);
     EXPECT_TRUE(control_answered(*cam, h)) << "the camera control answer, not the ack of code 6";
     cam->on_request(nullptr);
@@ -284,58 +292,25 @@ TEST_F(Recovery, ConcurrentChannelStartsKeepOneReceiverAndLeakNothing) {
     EXPECT_TRUE(before.back());
 }
 
-// Each camera's report callback commands the other camera while both dispatches hold their own
-// camera's semaphore: the waits are bounded, so both callbacks return and both cameras go on.
-std::atomic<uint32_t> g_pair[2];
-std::atomic<int> g_entered{0}, g_returned{0};
-
-TEST_F(Recovery, CallbacksCommandingEachOthersCameraInParallelNeverDeadlock) {
-    auto other = start_camera(1);
-    g_pair[0] = open();
-    g_pair[1] = login(camera_ip(1));
-    ASSERT_TRUE(other->wait_report_connection());
-    SetReportCallbackFunc([](uint32_t, intptr_t h, intptr_t, uint8_t*, uint32_t, intptr_t) {
-        g_entered.fetch_add(1);
-        for (int i = 0; i < 500 && g_entered < 2; ++i) std::this_thread::sleep_for(10ms);
-        video_param(static_cast<uint32_t>(h) == g_pair[0] ? g_pair[1] : g_pair[0]);
-        g_returned.fetch_add(1);
-        return 0;
-    });
-    cam->send_report(0x1003, pattern(8));
-    other->send_report(0x1003, pattern(8));
-    ASSERT_TRUE(eventually([] { return g_returned == 2; }, 30s));
-    SetReportCallbackFunc(nullptr);
-    EXPECT_EQ(std::pair(video_param(g_pair[0]), video_param(g_pair[1])), std::pair(0u, 0u));
-    DeviceLogout(g_pair[0]);
-    DeviceLogout(g_pair[1]);
-}
-
 // ---- churn ----------------------------------------------------------------------------
 
 // Address space and resident set (KiB), and the bytes the allocator has handed out and not got back.
 struct Memory {
     long sizeKib = 0, residentKib = 0;
-    size_t inUse = 0;
+    size_t inUse = mallinfo2().uordblks + mallinfo2().hblkhd;
     Memory() {
         std::ifstream("/proc/self/statm") >> sizeKib >> residentKib;
-        const long pageKib = sysconf(_SC_PAGESIZE) / 1024;
-        sizeKib *= pageKib, residentKib *= pageKib;
-        const struct mallinfo2 mi = mallinfo2();
-        inUse = mi.uordblks + mi.hblkhd;
+        sizeKib *= sysconf(_SC_PAGESIZE) / 1024, residentKib *= sysconf(_SC_PAGESIZE) / 1024;
     }
 };
 
 // Eight cameras logged in and out in parallel, channels and heartbeat started each time, both
 // logout functions alternating; IPCSDK_CHURN_CYCLES cycles in all (default 200).
-TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
+TEST_F(Churn, LoginLogoutCyclesLeaveNothingBehind) {
     constexpr int kCameras = 8;
     const char* env = std::getenv("IPCSDK_CHURN_CYCLES");
     const int perCamera = std::max(2, (env ? std::atoi(env) : 200) / kCameras);
-
-    std::thread([] {}).join();
-    sdk_print("churn\n");
     IPCSdkDebug("churn");
-    ASSERT_EQ(IPCSdkInit(), 0u);
     std::vector<std::unique_ptr<ipcsim::Camera>> cams;
     for (int i = 0; i < kCameras; ++i) cams.push_back(start_camera(i + 1));
     const Census start;
@@ -378,7 +353,6 @@ TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
     std::printf("cycles %d: heap in use %zu -> %zu bytes, address space %ld -> %ld KiB, resident %ld -> %ld -> %ld KiB\n",
                 perCamera * kCameras, m1.inUse, m2.inUse, m1.sizeKib, m2.sizeKib, m0.residentKib, m1.residentKib,
                 m2.residentKib);
-    IPCSdkUnInit();
     for (auto& c : cams) c->stop();
 }
 
@@ -389,9 +363,7 @@ TEST(Churn, LoginLogoutCyclesLeaveNothingBehind) {
 std::promise<void> g_loggedOut;
 std::atomic<bool> g_once{false};
 
-TEST(Churn, ReloginAfterLogoutFromTheReportCallback) {
-    ASSERT_EQ(IPCSdkInit(), 0u);
-    auto cam = start_camera();
+TEST_F(Churn, ReloginAfterLogoutFromTheReportCallback) {
     SetReportCallbackFunc([](uint32_t, intptr_t h, intptr_t, uint8_t*, uint32_t, intptr_t) {
         if (!g_once.exchange(true)) IPCSdkLogout(static_cast<uint32_t>(h)), g_loggedOut.set_value();
         return 0;
@@ -404,10 +376,6 @@ TEST(Churn, ReloginAfterLogoutFromTheReportCallback) {
     std::this_thread::sleep_for(300ms);  // the old receiver ends meanwhile
     const uint32_t again = login(camera_ip());
     EXPECT_EQ(again, h) << "the released slot is taken again";
-    SetReportCallbackFunc(nullptr);
-    if (is_handle(again)) IPCSdkLogout(again);
-    IPCSdkUnInit();
-    cam->stop();
 }
 
 }  // namespace
