@@ -267,8 +267,10 @@ TEST_F(Fleet, BackoffPausesGrowAreCappedAndJitteredBothWays) {
     EXPECT_GT(shorter, 0);
 }
 
-TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowing) {
-    auto dropper = testenv::start_camera(1);
+// Refused logins wait the longest pause, logins dropped at once keep their pauses growing. A quiet
+// camera is asked by the fleet's heartbeats, and goes offline when they time out.
+TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowingASilentCameraGoesOffline) {
+    auto dropper = testenv::start_camera(1), quiet = testenv::start_camera(2);
     sim->refuse_logins(true);
     std::atomic<bool> stop{false};
     std::thread drop([&] {  // closes the report channel as soon as a login opened it
@@ -277,8 +279,11 @@ TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowing) {
             std::this_thread::sleep_for(5ms);
         }
     });
-    make(quick(100ms, 400ms)).add("auth", spec(0));
+    auto o = quick(100ms, 400ms, 300ms, 2);
+    o.stale_after = 0ms;  // no staleness check: only the heartbeats' timeouts take "quiet" offline
+    make(o).add("auth", spec(0));
     fleet->add("drop", spec(1));
+    fleet->add("quiet", spec(2, false, true));
     bool enough = seen->wait([&] { return !seen->retriesOf("auth").empty(); });
     EXPECT_EQ(fleet->status("auth")->last_error, ipc::errc::auth);
     sim->refuse_logins(false);
@@ -287,6 +292,18 @@ TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowing) {
     drop.join();
     ASSERT_TRUE(enough);
     EXPECT_EQ(seen->transitions("auth"), (Transitions{{S::connecting, S::auth_failed}, {S::auth_failed, S::online}}));
+
+    ASSERT_TRUE(seen->reaches("quiet", S::online));
+    quiet->clear_requests();
+    ASSERT_TRUE(quiet->wait_request(10, 0, 10s, 3).has_value());
+    EXPECT_EQ(fleet->status("quiet")->state, S::online);
+    EXPECT_EQ(seen->transitions("quiet"), (Transitions{{S::connecting, S::online}}));
+    quiet->script(silence(100000));
+    ASSERT_TRUE(seen->reaches("quiet", S::offline));
+    EXPECT_EQ(fleet->status("quiet")->last_error, ipc::errc::net);
+    quiet->clear_script();
+    ASSERT_TRUE(seen->reaches("quiet", S::online, 2));
+
     std::lock_guard lock(seen->m);
     const int nominal[] = {100, 200, 400, 400};
     const auto dropped = seen->retriesOf("drop");
@@ -388,23 +405,6 @@ TEST_F(Fleet, CommandTimeoutsTakeACameraOfflineHandlerExceptionsAreCaughtAndRepo
     ASSERT_TRUE(seen->wait([&] { return seen->reports.size() == 4; }));
     EXPECT_EQ(seen->reports, (std::vector<uint32_t>{0, 1, 2, 3}));
     EXPECT_EQ(std::pair(fleet->status("cam")->reports_dropped, fleet->status("cam")->frames_dropped), std::pair(uint64_t{46}, uint64_t{0}));
-}
-
-TEST_F(Fleet, AQuietCameraIsAskedAndASilentOneGoesOffline) {
-    auto o = quick(200ms, 800ms, 300ms, 2);
-    o.stale_after = 0ms;  // no staleness check: only the heartbeats' timeouts take it offline
-    make(o).add("cam", spec(0, false, true));
-    ASSERT_TRUE(seen->reaches("cam", S::online));
-    // No video, no reports: the fleet's heartbeats keep it online.
-    sim->clear_requests();
-    ASSERT_TRUE(sim->wait_request(10, 0, 10s, 3).has_value());
-    EXPECT_EQ(fleet->status("cam")->state, S::online);
-    EXPECT_EQ(seen->transitions("cam"), (Transitions{{S::connecting, S::online}}));
-    sim->script(silence(100000));
-    ASSERT_TRUE(seen->reaches("cam", S::offline));
-    EXPECT_EQ(fleet->status("cam")->last_error, ipc::errc::net);
-    sim->clear_script();
-    ASSERT_TRUE(seen->reaches("cam", S::online, 2));
 }
 
 // A CameraRef copied out of with() fails once its login is gone (lost, removed, the fleet
