@@ -30,8 +30,7 @@ protected:
         cam = start_camera(0);
     }
     void TearDown() override {
-        SetVideoFrameCallBack(nullptr), SetReportCallbackFunc(nullptr), SetExceptionCallBack(nullptr);
-        IPCSdkUnInit();
+        SetVideoFrameCallBack(nullptr), SetReportCallbackFunc(nullptr), SetExceptionCallBack(nullptr), IPCSdkUnInit();
         cam->stop();
     }
     uint32_t open(uint32_t netType = 1) {
@@ -46,11 +45,74 @@ using Recovery = Login;
 using Churn = Login;
 using Parallel = Login;
 
-TEST_F(Login, HandlePayloadForcedExitAndLogout) {
-    LoginDeviceInfo d = device_info(camera_ip(), 1);
-    LoginUserInfo u = user_info("admin", "admin");
+// Video parameters (class 1, code 6) and camera control (class 1, code 16): queries whose answers
+// tell which request they belong to. control_answered: the camera's own stored record arrived.
+uint32_t video_param(uint32_t h) { VideoParamRecord r; return IPCVideoParamGet(h, &r, 1); }
+bool control_answered(ipcsim::Camera& cam, uint32_t h) {
+    Bytes answer = cat({Bytes(16, 0), cam.record(1, 16)});
+    CameraControlRecord want, got{};
+    IPCUnPackCameraControlInfo(answer.data(), static_cast<uint32_t>(answer.size()), 1, &want);
+    return IPCGetCameraControlInfo(h, &got) == 0 && std::memcmp(&got, &want, sizeof got) == 0;
+}
+
+// The data answer of a query as the camera sends it: header, then the stored record.
+Bytes echo(ipcsim::Camera& cam, uint8_t cls, uint8_t code) {
+    const Bytes record = cam.record(cls, code);
+    const size_t n = record.size();
+    return cat({{0x5B, 0x5A, 1, cls, code, 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(n >> 8), uint8_t(n)}, record});
+}
+
+// Refusals and failures leave every slot free; a login's handle, payload and slot; the same address
+// refused; forced exit and logout; the last slot of a full table; an uninitialisation under running channels.
+TEST_F(Login, RefusalsPayloadForcedExitLogoutLastSlotAndUninitialiseUnderRunningChannels) {
+    StdoutCapture out;
+    EXPECT_EQ(login(camera_ip(), 1, "admin", "wrong"), 0x80001005u);
+    EXPECT_NE(out.text().find("Username or password entered is incorrect!\n"), std::string::npos);
+    EXPECT_EQ(cam->login_count(), 0);
+    LoginDeviceInfo d = device_info(camera_ip(), 7);
+    LoginUserInfo u = user_info();
+    EXPECT_EQ(IPCSdkLogin(&d, &u, 1), 0x80001008u);
+    EXPECT_EQ(g_SdkNetMode, 7);
+    EXPECT_NE(out.text().find("ipc sdk net type(7) error!!\n"), std::string::npos);
+    d = device_info(camera_ip(), 2, 5999);  // TCP to a port nobody listens on
+    EXPECT_EQ(IPCSdkLogin(&d, &u, 2), 0x80001008u);
+    EXPECT_EQ(g_SocketInitFlag, -1);
+    EXPECT_NE(out.text().find("ERROR:Tcp connect to (0x"), std::string::npos);
+
+    // 135 bytes is too short; 136 bytes with status 200 is a login, with status 500 0 (no handle).
+    auto answered = [&](const Bytes& raw) { return cam->script(ipcsim::Scripted{ipcsim::Reply::Raw, {}, raw}), login(camera_ip()); };
+    Bytes answer(136, 0);
+    answer[0] = 0x5B, answer[1] = 0x5A, answer[2] = 1, answer[15] = 120, answer[23] = 200;
+    Bytes shortAnswer(answer.begin(), answer.end() - 1);
+    shortAnswer[15] = 119;
+    EXPECT_EQ(answered(shortAnswer), 0x80001007u);
+    EXPECT_EQ(g_DevManage[0].inUse, 0u);
+    const uint32_t accepted = answered(answer);
+    EXPECT_TRUE(is_handle(accepted));
+    DeviceLogout(accepted);
+    answer[22] = 0x01, answer[23] = 0xF4;
+    EXPECT_EQ(answered(answer), 0u);
+    // A 16-byte nak is too short to count as an answer; a full-size one is a refusal, and so is
+    // a full-size answer of another kind.
+    cam->script(ipcsim::Reply::Nak);
+    EXPECT_EQ(login(camera_ip()), 0x80001007u);
+    for (uint8_t kind : {0x7C, 0x7A, 3}) {
+        answer[3] = kind;
+        EXPECT_EQ(answered(answer), 0x80002002u) << int(kind);
+    }
+    for (const auto& s : g_DevManage) EXPECT_EQ(s.inUse, 0u);
+
+    IPCSdkUnInit();
+    EXPECT_EQ(login(camera_ip()), 0x80001002u);
+    EXPECT_EQ(g_DevManage[0].inUse, 0u);
+    ASSERT_EQ(IPCSdkInit(), 0u);
+    EXPECT_EQ(IPCSdkInit(), 0x80001001u);
+    EXPECT_EQ(std::pair(IPCSdkLogin(nullptr, &u, 1), IPCSdkLogin(&d, nullptr, 1)), std::pair(0x80002001u, 0x80002001u));
+
+    d = device_info(camera_ip(), 1), u = user_info("admin", "admin");
     u.loginWord1 = 0x11111111;
     std::memset(u.rest, 0x5C, sizeof u.rest);
+    cam->clear_requests();
     const uint32_t h = IPCSdkLogin(&d, &u, 5);
     EXPECT_EQ(h, 0x1023000u) << "slot index plus base";
     auto req = cam->wait_request(0, 0);
@@ -93,55 +155,8 @@ TEST_F(Login, HandlePayloadForcedExitAndLogout) {
     EXPECT_EQ(IPCGetSysVersion(h, &info), 0u);
     req = cam->wait_request(3, 2);
     EXPECT_TRUE(req && req->transport == ipcsim::Transport::Tcp);
-}
-
-TEST_F(Login, RefusalsAndFailuresLeaveEverySlotFree) {
-    StdoutCapture out;
-    EXPECT_EQ(login(camera_ip(), 1, "admin", "wrong"), 0x80001005u);
-    EXPECT_NE(out.text().find("Username or password entered is incorrect!\n"), std::string::npos);
-    EXPECT_EQ(cam->login_count(), 0);
-    LoginDeviceInfo d = device_info(camera_ip(), 7);
-    LoginUserInfo u = user_info();
-    EXPECT_EQ(IPCSdkLogin(&d, &u, 1), 0x80001008u);
-    EXPECT_EQ(g_SdkNetMode, 7);
-    EXPECT_NE(out.text().find("ipc sdk net type(7) error!!\n"), std::string::npos);
-    d = device_info(camera_ip(), 2, 5999);  // TCP to a port nobody listens on
-    EXPECT_EQ(IPCSdkLogin(&d, &u, 2), 0x80001008u);
-    EXPECT_EQ(g_SocketInitFlag, -1);
-    EXPECT_NE(out.text().find("ERROR:Tcp connect to (0x"), std::string::npos);
-
-    // 135 bytes is too short; 136 bytes with status 200 is a login, with status 500 0 (no handle).
-    auto answered = [&](const Bytes& raw) { return cam->script(ipcsim::Scripted{ipcsim::Reply::Raw, {}, raw}), login(camera_ip()); };
-    Bytes answer(136, 0);
-    answer[0] = 0x5B, answer[1] = 0x5A, answer[2] = 1, answer[15] = 120, answer[23] = 200;
-    Bytes shortAnswer(answer.begin(), answer.end() - 1);
-    shortAnswer[15] = 119;
-    EXPECT_EQ(answered(shortAnswer), 0x80001007u);
-    EXPECT_EQ(g_DevManage[0].inUse, 0u);
-    const uint32_t h = answered(answer);
-    EXPECT_TRUE(is_handle(h));
     DeviceLogout(h);
-    answer[22] = 0x01, answer[23] = 0xF4;
-    EXPECT_EQ(answered(answer), 0u);
-    // A 16-byte nak is too short to count as an answer; a full-size one is a refusal, and so is
-    // a full-size answer of another kind.
-    cam->script(ipcsim::Reply::Nak);
-    EXPECT_EQ(login(camera_ip()), 0x80001007u);
-    for (uint8_t kind : {0x7C, 0x7A, 3}) {
-        answer[3] = kind;
-        EXPECT_EQ(answered(answer), 0x80002002u) << int(kind);
-    }
-    for (const auto& s : g_DevManage) EXPECT_EQ(s.inUse, 0u);
 
-    IPCSdkUnInit();
-    EXPECT_EQ(login(camera_ip()), 0x80001002u);
-    EXPECT_EQ(g_DevManage[0].inUse, 0u);
-    ASSERT_EQ(IPCSdkInit(), 0u);
-    EXPECT_EQ(IPCSdkInit(), 0x80001001u);
-    EXPECT_EQ(std::pair(IPCSdkLogin(nullptr, &u, 1), IPCSdkLogin(&d, nullptr, 1)), std::pair(0x80002001u, 0x80002001u));
-}
-
-TEST_F(Login, LastSlotFullTableAndUninitialiseUnderRunningChannels) {
     for (int i = 0; i < 255; ++i) g_DevManage[i].inUse = 1, g_DevManage[i].deviceAddr = htonl(0x0A000001u + uint32_t(i));
     const uint32_t last = login(camera_ip());
     EXPECT_EQ(last, 0x1023000u + 255) << "255 slots taken: the 256th";
@@ -153,10 +168,10 @@ TEST_F(Login, LastSlotFullTableAndUninitialiseUnderRunningChannels) {
     IPCSdkUnInit();
     ASSERT_EQ(IPCSdkInit(), 0u);
     for (const auto& s : g_DevManage) EXPECT_EQ(s.deviceAddr, 0u);
-    const uint32_t h = login(camera_ip());
-    ASSERT_TRUE(is_handle(h));
-    ASSERT_EQ(StartVideoRequest(h), 0);
-    ASSERT_EQ(CreatHandlHeartBeatThread(&slot_of(h)), 0);
+    const uint32_t running = login(camera_ip());
+    ASSERT_TRUE(is_handle(running));
+    ASSERT_EQ(StartVideoRequest(running), 0);
+    ASSERT_EQ(CreatHandlHeartBeatThread(&slot_of(running)), 0);
     ASSERT_TRUE(cam->wait_video_connection());
     EXPECT_EQ(IPCSdkUnInit(), 0u) << "releases the camera still logged in";
     for (auto& s : g_DevManage) EXPECT_EQ(peek(s.inUse), 0u);
@@ -171,9 +186,8 @@ TEST_F(Lifecycle, CommandsWaitingAtLogoutEndWithBadHandle) {
     auto logout = std::async(std::launch::async, [&] { return IPCSdkLogout(handle); });
     int v = 1;
     eventually([&] { return sem_getvalue(&slot->sem, &v) == 0 && v == 0; }, 10s);  // logout holds it
-    VideoParamRecord r{};
     const auto t0 = Clock::now();
-    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0x80001004u) << "not stranded on the semaphore";
+    EXPECT_EQ(video_param(handle), 0x80001004u) << "not stranded on the semaphore";
     EXPECT_LT(Clock::now() - t0, 10s);
     EXPECT_EQ(logout.get(), 0u);
     EXPECT_EQ(peek(slot->inUse), 0u);
@@ -198,10 +212,7 @@ TEST_F(Lifecycle, ConcurrentReleasesFreeTheSlotOnce) {
     ASSERT_TRUE(eventually([] { return stage == 1; }, 10s));
     auto logout = std::async(std::launch::async, [&] { return IPCSdkLogout(handle); });
     ASSERT_TRUE(eventually([&] { return peek(slot->loggedIn) == 0; }, 10s));  // releasing
-    auto second = std::async(std::launch::async, [&] {
-        const uint32_t r = IPCSdkLogout(handle);
-        return std::pair(r, stage.load());
-    });
+    auto second = std::async(std::launch::async, [&] { const uint32_t r = IPCSdkLogout(handle); return std::pair(r, stage.load()); });
     stage = 2;
     DeviceLogout(handle);
     EXPECT_EQ(stage.load(), 3);
@@ -215,8 +226,7 @@ TEST_F(Lifecycle, ConcurrentReleasesFreeTheSlotOnce) {
 
 TEST_F(Lifecycle, ForcedExitLetsASecondCommandIn) {
     cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 300ms, 2});
-    VideoParamRecord r{};
-    auto first = std::async(std::launch::async, [&] { return IPCVideoParamGet(handle, &r, 1); });
+    auto first = std::async(std::launch::async, [&] { return video_param(handle); });
     ASSERT_TRUE(cam->wait_request(1, 6));
     EXPECT_EQ(IPC_FORCE_EXIT(handle), 0u);
     SystemInfo info{};
@@ -224,23 +234,6 @@ TEST_F(Lifecycle, ForcedExitLetsASecondCommandIn) {
     EXPECT_TRUE(cam->wait_request(3, 2, 2000ms)) << "admitted while the first still runs";
     // The two now share the slot's buffers (why the lock is never forced open): results undependable.
     first.get(), second.get();
-}
-
-// Video parameters (class 1, code 6) and camera control (class 1, code 16): queries whose answers
-// tell which request they belong to. control_answered: the camera's own stored record arrived.
-uint32_t video_param(uint32_t h) { VideoParamRecord r; return IPCVideoParamGet(h, &r, 1); }
-bool control_answered(ipcsim::Camera& cam, uint32_t h) {
-    Bytes answer = cat({Bytes(16, 0), cam.record(1, 16)});
-    CameraControlRecord want, got{};
-    IPCUnPackCameraControlInfo(answer.data(), static_cast<uint32_t>(answer.size()), 1, &want);
-    return IPCGetCameraControlInfo(h, &got) == 0 && std::memcmp(&got, &want, sizeof got) == 0;
-}
-
-// The data answer of a query as the camera sends it: header, then the stored record.
-Bytes echo(ipcsim::Camera& cam, uint8_t cls, uint8_t code) {
-    const Bytes record = cam.record(cls, code);
-    const size_t n = record.size();
-    return cat({{0x5B, 0x5A, 1, cls, code, 0, 0, 0, 0, 0, 0, 0, 0, 0, uint8_t(n >> 8), uint8_t(n)}, record});
 }
 
 // ---- the exchange -----------------------------------------------------------------------
@@ -455,9 +448,8 @@ TEST_F(Channels, VideoFramesStopOverflowAndSupersededReceiver) {
     openVideo(handle);
     auto frame = [](size_t n, uint8_t seed) { return ipcsim::Camera::video_frame(pattern(n, seed)); };
     cam->send_video_raw(cat({frame(100, 1), frame(200, 2), frame(300, 3)}));
-    // Garbage, a header whose length is 0, then a frame split in small pieces.
-    Bytes zero = ipcsim::Camera::video_frame({});  // a header alone: length 0
-    cam->send_video_split(cat({Bytes(10, 0xEE), zero, frame(5000, 4)}), 3, 0ms);
+    // Garbage, a header whose length is 0 (a header alone), then a frame split in small pieces.
+    cam->send_video_split(cat({Bytes(10, 0xEE), ipcsim::Camera::video_frame({}), frame(5000, 4)}), 3, 0ms);
     cam->send_video_split(frame(64, 5), 1, 0ms);
     ASSERT_TRUE(seen.wait([&] { return seen.frames.size() >= 5; }));
     std::this_thread::sleep_for(100ms);
@@ -516,7 +508,69 @@ TEST_F(Channels, VideoFramesStopOverflowAndSupersededReceiver) {
     EXPECT_EQ(std::pair(StartVideoRequest(handle), StartDataReport(handle)), std::pair(-1, -1));
 }
 
-TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
+// A full cycle (channels, heartbeat, stream, logout) and the wake-ups of the release; then reports
+// dispatched and stored, the commands that wait for reports, and the report channel lost.
+TEST_F(Channels, LogoutHeartbeatReportsAndWaitingCommands) {
+    auto cycle = [&](uint32_t h) {
+        openVideo(h);
+        ASSERT_EQ(CreatHandlHeartBeatThread(&slot_of(h)), 0);
+        VideoStartInfo start{};
+        ASSERT_EQ(IPCStartVideo(h, &start), 0u);
+        ASSERT_TRUE(seen.wait([&] { return !seen.frames.empty(); }));
+        const size_t threadsWithChannels = count_dir("/proc/self/task");
+        const auto t0 = Clock::now();
+        EXPECT_EQ(IPCSdkLogout(h), 0u);
+        EXPECT_LT(Clock::now() - t0, 2500ms) << "no idle pause with channels open";
+        seen.clear();
+        cam->send_report(0x1003, pattern(4, 1));
+        std::this_thread::sleep_for(300ms);
+        EXPECT_EQ(settled("/proc/self/task", threadsWithChannels - 3), threadsWithChannels - 3)
+            << "video, report and heartbeat threads gone";
+        EXPECT_TRUE(seen.read([&] { return seen.frames.empty() && seen.reports.empty() && !seen.disconnects; }))
+            << "no callback after logout returned";
+    };
+    auto relogin = [&] { return is_handle(handle = login(camera_ip())) && cam->wait_report_connection(); };
+    cycle(handle);
+    // Counted once the camera's side has closed as well.
+    ASSERT_TRUE(eventually([&] { return cam->video_connections() + cam->report_connections() == 0; }));
+    std::this_thread::sleep_for(100ms);
+    const size_t after = count_dir("/proc/self/fd");
+    ASSERT_TRUE(relogin());
+    cycle(handle);
+    EXPECT_EQ(settled("/proc/self/fd", after), after);
+
+    EXPECT_EQ(CreatHandlHeartBeatThread(nullptr), -1);
+    const Census before;
+    EXPECT_EQ(CreatHandlHeartBeatThread(&g_DevManage[200]), 0);
+    EXPECT_TRUE(before.back()) << "a heartbeat on an entry not in use ends at once";
+    ASSERT_TRUE(relogin());
+    cam->send_report(0x1003, pattern(4, 1));
+    ASSERT_TRUE(seen.reportsReach(1));
+    auto t0 = Clock::now();
+    DeviceLogout(handle);
+    EXPECT_LT(Clock::now() - t0, 600ms);
+    // The heartbeat alone (no receiver whose end would wake it too).
+    ASSERT_TRUE(relogin());
+    {
+        StdoutCapture out;
+        EXPECT_EQ(StopDataReport(handle), 0u);
+        ASSERT_TRUE(eventually([&] { return out.text().find("recv alarm thread exit") != std::string::npos; }));
+    }
+    ASSERT_EQ(CreatHandlHeartBeatThread(&slot_of(handle)), 0);
+    ASSERT_TRUE(cam->wait_request(10, 0, 8000ms)) << "a beat every 5 seconds";
+    poke(slot_of(handle).lastRecvTime, static_cast<int64_t>(time(nullptr)) - 20);
+    cam->clear_requests();
+    EXPECT_TRUE(eventually([&] { return peek(slot_of(handle).lastRecvTime) == 0; }, 8s));
+    EXPECT_FALSE(cam->wait_request(10, 0, 10ms)) << "that pass sent nothing";
+    EXPECT_TRUE(cam->wait_request(10, 0, 8000ms)) << "the pass after sends again";
+    t0 = Clock::now();  // it waits for its next beat now
+    DeviceLogout(handle);
+    EXPECT_LT(Clock::now() - t0, 2500ms);
+
+    ASSERT_TRUE(relogin());
+    slot = &slot_of(handle);
+    seen.clear();
+
     const Bytes body = pattern(40, 3);
     cam->send_report(0x1001, body);
     for (uint32_t type : {0x1003, 0xB001, 0x7777}) cam->send_report(type, pattern(8, 2));
@@ -583,82 +637,7 @@ TEST_F(Channels, ReportsDispatchStoreAndDisconnect) {
     cam->send_report(0x1003, pattern(4, 1));
     ASSERT_TRUE(seen.reportsReach(1));
 
-    // The disconnection callback runs once when the camera closes the channel (on a reset too,
-    // and never on a stop: the reconnecting callbacks' case).
-    cam->close_report_channels();
-    ASSERT_TRUE(seen.wait([&] { return seen.disconnects == 1; }));
-    EXPECT_EQ(seen.disconnectHandle, handle);
-    EXPECT_EQ(peek(slot->reportSocket), -1);
-    std::this_thread::sleep_for(300ms);
-    EXPECT_EQ(seen.disconnects, 1);
-    VideoParamRecord r{};
-    EXPECT_EQ(IPCVideoParamGet(handle, &r, 1), 0u) << "commands go on after the channel is lost";
-}
-
-// A full cycle (channels, heartbeat, stream, logout) ends its three threads and no callback runs
-// after the logout returned; a second cycle leaves as many descriptors as the first. The release
-// wakes an idle report receiver (it looks a second after the last report) and a lone heartbeat
-// (a beat every 5 s, none after 20 s of silence). DeviceLogout: the release alone.
-TEST_F(Channels, LogoutStopsEverythingAndWakesAnIdleReceiverOrTheHeartbeat) {
-    auto cycle = [&](uint32_t h) {
-        openVideo(h);
-        ASSERT_EQ(CreatHandlHeartBeatThread(&slot_of(h)), 0);
-        VideoStartInfo start{};
-        ASSERT_EQ(IPCStartVideo(h, &start), 0u);
-        ASSERT_TRUE(seen.wait([&] { return !seen.frames.empty(); }));
-        const size_t threadsWithChannels = count_dir("/proc/self/task");
-        const auto t0 = Clock::now();
-        EXPECT_EQ(IPCSdkLogout(h), 0u);
-        EXPECT_LT(Clock::now() - t0, 2500ms) << "no idle pause with channels open";
-        seen.clear();
-        cam->send_report(0x1003, pattern(4, 1));
-        std::this_thread::sleep_for(300ms);
-        EXPECT_EQ(settled("/proc/self/task", threadsWithChannels - 3), threadsWithChannels - 3)
-            << "video, report and heartbeat threads gone";
-        EXPECT_TRUE(seen.read([&] { return seen.frames.empty() && seen.reports.empty() && !seen.disconnects; }))
-            << "no callback after logout returned";
-    };
-    auto relogin = [&] { return is_handle(handle = login(camera_ip())) && cam->wait_report_connection(); };
-    cycle(handle);
-    // Counted once the camera's side has closed as well.
-    ASSERT_TRUE(eventually([&] { return cam->video_connections() + cam->report_connections() == 0; }));
-    std::this_thread::sleep_for(100ms);
-    const size_t after = count_dir("/proc/self/fd");
-    ASSERT_TRUE(relogin());
-    cycle(handle);
-    EXPECT_EQ(settled("/proc/self/fd", after), after);
-
-    EXPECT_EQ(CreatHandlHeartBeatThread(nullptr), -1);
-    const Census before;
-    EXPECT_EQ(CreatHandlHeartBeatThread(&g_DevManage[200]), 0);
-    EXPECT_TRUE(before.back()) << "a heartbeat on an entry not in use ends at once";
-    ASSERT_TRUE(relogin());
-    cam->send_report(0x1003, pattern(4, 1));
-    ASSERT_TRUE(seen.reportsReach(1));
-    auto t0 = Clock::now();
-    DeviceLogout(handle);
-    EXPECT_LT(Clock::now() - t0, 600ms);
-    // The heartbeat alone (no receiver whose end would wake it too).
-    ASSERT_TRUE(relogin());
-    {
-        StdoutCapture out;
-        EXPECT_EQ(StopDataReport(handle), 0u);
-        ASSERT_TRUE(eventually([&] { return out.text().find("recv alarm thread exit") != std::string::npos; }));
-    }
-    ASSERT_EQ(CreatHandlHeartBeatThread(&slot_of(handle)), 0);
-    ASSERT_TRUE(cam->wait_request(10, 0, 8000ms)) << "a beat every 5 seconds";
-    poke(slot_of(handle).lastRecvTime, static_cast<int64_t>(time(nullptr)) - 20);
-    cam->clear_requests();
-    EXPECT_TRUE(eventually([&] { return peek(slot_of(handle).lastRecvTime) == 0; }, 8s));
-    EXPECT_FALSE(cam->wait_request(10, 0, 10ms)) << "that pass sent nothing";
-    EXPECT_TRUE(cam->wait_request(10, 0, 8000ms)) << "the pass after sends again";
-    t0 = Clock::now();  // it waits for its next beat now
-    DeviceLogout(handle);
-    EXPECT_LT(Clock::now() - t0, 2500ms);
-    handle = 0;
-}
-
-TEST_F(Channels, WaitingCommandsSnapshotPositionAndDistance) {
+    // Commands that wait for reports.
     std::vector<uint8_t> out(64, 0xCD);
     GpsInfoRequest gps{};
     gps.value1 = 0x01020304;
@@ -692,12 +671,12 @@ TEST_F(Channels, WaitingCommandsSnapshotPositionAndDistance) {
     out.assign(1 << 20, 0xCD);
     SimuSnapInfo info{};
     const auto asked = Clock::now();
-    const uint32_t r = IPCSIMUSNAP(handle, &info, 1, out.data(), static_cast<uint32_t>(out.size()), 5);
-    ASSERT_LT(r, 0x80000000u) << std::hex << r;
+    const uint32_t snap = IPCSIMUSNAP(handle, &info, 1, out.data(), static_cast<uint32_t>(out.size()), 5);
+    ASSERT_LT(snap, 0x80000000u) << std::hex << snap;
     EXPECT_LT(Clock::now() - asked, 4000ms) << "returned once the pair came, not after its 5 tries";
     uint32_t flag, l1, l2;
     std::memcpy(&flag, out.data(), 4), std::memcpy(&l1, out.data() + 652, 4), std::memcpy(&l2, out.data() + 656, 4);
-    EXPECT_EQ(std::pair(r, flag), std::pair(660 + l1 + l2, 2u));
+    EXPECT_EQ(std::pair(snap, flag), std::pair(660 + l1 + l2, 2u));
     EXPECT_EQ(out[4], 0xCD) << "bytes 4 to 131 are not written";
     EXPECT_EQ(std::pair(out[140 + 8], out[396 + 8]), (std::pair<uint8_t, uint8_t>(1, 2)));
     EXPECT_EQ(Bytes(out.begin() + 660, out.begin() + 660 + l1), ipcsim::Camera::sample_picture(64, 48, 1));
@@ -706,7 +685,7 @@ TEST_F(Channels, WaitingCommandsSnapshotPositionAndDistance) {
     // Acknowledged without pictures from here on, so no late pair lands in a later request.
     cam->script(ipcsim::Scripted{ipcsim::Reply::Ack, {}, {}, 15, 0ms, 2});
     EXPECT_EQ(IPCSIMUSNAP(handle, &info, 1, nullptr, 700, 5), 0x80002003u);
-    const auto t0 = Clock::now();
+    t0 = Clock::now();
     EXPECT_EQ(IPCSIMUSNAP(handle, &info, 1, out.data(), 700, 0), 0x80001006u);
     EXPECT_LT(Clock::now() - t0, 900ms) << "no wait with tries 0";
     cam->script(ipcsim::Reply::Echo);
@@ -733,6 +712,17 @@ TEST_F(Channels, WaitingCommandsSnapshotPositionAndDistance) {
     cam->send_report(0x1002, pattern(40, 3));
     EXPECT_EQ(position.get(), 40u);
     EXPECT_EQ(Bytes(where.begin(), where.begin() + 40), pattern(40, 3));
+
+    // The disconnection callback runs once when the camera closes the channel (on a reset too,
+    // and never on a stop: the reconnecting callbacks' case).
+    cam->close_report_channels();
+    ASSERT_TRUE(seen.wait([&] { return seen.disconnects == 1; }));
+    EXPECT_EQ(seen.disconnectHandle, handle);
+    EXPECT_EQ(peek(slot->reportSocket), -1);
+    std::this_thread::sleep_for(300ms);
+    EXPECT_EQ(seen.disconnects, 1);
+    EXPECT_EQ(video_param(handle), 0u) << "commands go on after the channel is lost";
+
 }
 
 // Arrival times of requests at the cameras, and return times of the calls that sent them.
@@ -747,15 +737,8 @@ TEST_F(Parallel, CommandsOfOneCameraAreSerialisedOfTwoOverlap) {
     const uint32_t ha = login(camera_ip(0), 2), hb = login(camera_ip(1), 2);
     ASSERT_TRUE(is_handle(ha) && is_handle(hb));
     Timeline t;
-    for (auto* c : {cam.get(), b.get()}) {
-        c->clear_requests();
-        c->on_request([&](const ipcsim::Request&) { t.stamp(t.arrived); });
-    }
-    auto call = [&](uint32_t h) {
-        VideoParamRecord r{};
-        EXPECT_EQ(IPCVideoParamGet(h, &r, 1), 0u);
-        t.stamp(t.returned);
-    };
+    for (auto* c : {cam.get(), b.get()}) c->clear_requests(), c->on_request([&](const ipcsim::Request&) { t.stamp(t.arrived); });
+    auto call = [&](uint32_t h) { EXPECT_EQ(video_param(h), 0u); t.stamp(t.returned); };
     cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 15, 250ms, 2});
     std::thread first(call, ha);
     ASSERT_TRUE(cam->wait_request(1, 6));  // the first call holds the semaphore now
