@@ -530,6 +530,17 @@ TEST_F(Channels, LogoutHeartbeatReportsAndWaitingCommands) {
             << "no callback after logout returned";
     };
     auto relogin = [&] { return is_handle(handle = login(camera_ip())) && cam->wait_report_connection(); };
+    EXPECT_EQ(CreatHandlHeartBeatThread(nullptr), -1);
+    const Census before;
+    EXPECT_EQ(CreatHandlHeartBeatThread(&g_DevManage[200]), 0);
+    EXPECT_TRUE(before.back()) << "a heartbeat on an entry not in use ends at once";
+    cam->send_report(0x1003, pattern(4, 1));
+    ASSERT_TRUE(seen.reportsReach(1));
+    std::this_thread::sleep_for(100ms);  // the receiver is back in its wait, idle
+    auto t0 = Clock::now();
+    DeviceLogout(handle);
+    EXPECT_LT(Clock::now() - t0, 600ms);
+    ASSERT_TRUE(relogin());
     cycle(handle);
     // Counted once the camera's side has closed as well.
     ASSERT_TRUE(eventually([&] { return cam->video_connections() + cam->report_connections() == 0; }));
@@ -538,17 +549,6 @@ TEST_F(Channels, LogoutHeartbeatReportsAndWaitingCommands) {
     ASSERT_TRUE(relogin());
     cycle(handle);
     EXPECT_EQ(settled("/proc/self/fd", after), after);
-
-    EXPECT_EQ(CreatHandlHeartBeatThread(nullptr), -1);
-    const Census before;
-    EXPECT_EQ(CreatHandlHeartBeatThread(&g_DevManage[200]), 0);
-    EXPECT_TRUE(before.back()) << "a heartbeat on an entry not in use ends at once";
-    ASSERT_TRUE(relogin());
-    cam->send_report(0x1003, pattern(4, 1));
-    ASSERT_TRUE(seen.reportsReach(1));
-    auto t0 = Clock::now();
-    DeviceLogout(handle);
-    EXPECT_LT(Clock::now() - t0, 600ms);
     // The heartbeat alone (no receiver whose end would wake it too).
     ASSERT_TRUE(relogin());
     {
