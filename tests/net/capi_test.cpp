@@ -43,7 +43,6 @@ protected:
 };
 using Recovery = Login;
 using Churn = Login;
-using Parallel = Login;
 
 // Video parameters (class 1, code 6) and camera control (class 1, code 16): queries whose answers
 // tell which request they belong to. control_answered: the camera's own stored record arrived.
@@ -80,7 +79,9 @@ TEST_F(Login, RefusalsPayloadForcedExitLogoutLastSlotAndUninitialiseUnderRunning
     EXPECT_NE(out.text().find("ERROR:Tcp connect to (0x"), std::string::npos);
 
     // 135 bytes is too short; 136 bytes with status 200 is a login, with status 500 0 (no handle).
-    auto answered = [&](const Bytes& raw) { return cam->script(ipcsim::Scripted{ipcsim::Reply::Raw, {}, raw}), login(camera_ip()); };
+    auto answered = [&](const Bytes& raw) {
+        return cam->script(ipcsim::Scripted{ipcsim::Reply::Raw, {}, raw}), login(camera_ip());
+    };
     Bytes answer(136, 0);
     answer[0] = 0x5B, answer[1] = 0x5A, answer[2] = 1, answer[15] = 120, answer[23] = 200;
     Bytes shortAnswer(answer.begin(), answer.end() - 1);
@@ -117,7 +118,8 @@ TEST_F(Login, RefusalsPayloadForcedExitLogoutLastSlotAndUninitialiseUnderRunning
     EXPECT_EQ(h, 0x1023000u) << "slot index plus base";
     auto req = cam->wait_request(0, 0);
     ASSERT_TRUE(req);
-    EXPECT_EQ(Bytes(req->frame.begin(), req->frame.begin() + 16), (Bytes{0x5B, 0x5A, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0}));
+    const auto& f = req->frame;
+    EXPECT_EQ(Bytes(f.begin(), f.begin() + 16), (Bytes{0x5B, 0x5A, 0x01, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xA0}));
     const auto p = req->payload();
     ASSERT_EQ(p.size(), 160u);
     EXPECT_EQ(std::string(reinterpret_cast<const char*>(p.data())), "admin");
@@ -212,7 +214,10 @@ TEST_F(Lifecycle, ConcurrentReleasesFreeTheSlotOnce) {
     ASSERT_TRUE(eventually([] { return stage == 1; }, 10s));
     auto logout = std::async(std::launch::async, [&] { return IPCSdkLogout(handle); });
     ASSERT_TRUE(eventually([&] { return peek(slot->loggedIn) == 0; }, 10s));  // releasing
-    auto second = std::async(std::launch::async, [&] { const uint32_t r = IPCSdkLogout(handle); return std::pair(r, stage.load()); });
+    auto second = std::async(std::launch::async, [&] {
+        const uint32_t r = IPCSdkLogout(handle);
+        return std::pair(r, stage.load());
+    });
     stage = 2;
     DeviceLogout(handle);
     EXPECT_EQ(stage.load(), 3);
@@ -422,7 +427,9 @@ protected:
             g_seen->add([&] { g_seen->reports.emplace_back(type, Bytes(body, body + len)); });
             return 0;
         });
-        SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) { return g_seen->add([&] { ++g_seen->disconnects, g_seen->disconnectHandle = h; }), 0; });
+        SetExceptionCallBack([](uint32_t, uint32_t h, uintptr_t) {
+            return g_seen->add([&] { ++g_seen->disconnects, g_seen->disconnectHandle = h; }), 0;
+        });
         CameraTest::SetUp();
         ASSERT_TRUE(cam->wait_report_connection());
     }
@@ -731,41 +738,16 @@ struct Timeline : Recorder {
     void stamp(std::vector<Clock::time_point>& v) { add([&] { v.push_back(Clock::now()); }); }
 };
 
-TEST_F(Parallel, CommandsOfOneCameraAreSerialisedOfTwoOverlap) {
-    auto b = start_camera(1);
-    // Over TCP, whose 2.2 s window leaves room for answers that take 1.5 s.
-    const uint32_t ha = login(camera_ip(0), 2), hb = login(camera_ip(1), 2);
-    ASSERT_TRUE(is_handle(ha) && is_handle(hb));
-    Timeline t;
-    for (auto* c : {cam.get(), b.get()}) c->clear_requests(), c->on_request([&](const ipcsim::Request&) { t.stamp(t.arrived); });
-    auto call = [&](uint32_t h) { EXPECT_EQ(video_param(h), 0u); t.stamp(t.returned); };
-    cam->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 15, 250ms, 2});
-    std::thread first(call, ha);
-    ASSERT_TRUE(cam->wait_request(1, 6));  // the first call holds the semaphore now
-    std::thread second(call, ha);
-    first.join(), second.join();
-    ASSERT_EQ(t.arrived.size(), 2u);
-    EXPECT_GE(t.arrived[1] - t.arrived[0], 250ms) << "the second request left after the first answer";
-    EXPECT_NE(read_file("IPCSDK_log").find("function=IPCVideoParamGet sem_value=0"), std::string::npos)
-        << "the waiting call's trace line shows the semaphore taken";
-
-    t.arrived.clear(), t.returned.clear();
-    for (auto* c : {cam.get(), b.get()}) c->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 15, 1500ms, 1});
-    std::thread ca(call, ha), cb(call, hb);
-    ca.join(), cb.join();
-    ASSERT_EQ(t.arrived.size(), 2u);
-    EXPECT_LT(t.arrived[1], t.returned[0]) << "the second camera was asked before the first one answered";
-}
-
 std::atomic<uint32_t> g_pair[2];
 std::atomic<int> g_entered{0}, g_returned{0};
 
 // Eight cameras, UDP and TCP alternating, a thread each running queries; the network drops one
-// answer of a UDP camera and one of a TCP camera: each costs its own camera one command. Then the
-// report callbacks of two cameras command each other's camera while both dispatches hold their
-// own camera's semaphore: the waits are bounded, so both return and both cameras go on.
-TEST_F(Recovery, ALostAnswerAmongEightParallelCamerasCostsOneCommandAndCrossedCallbacksNeverDeadlock) {
+// answer of a UDP camera and one of a TCP camera: each costs its own camera one command. The
+// commands of one camera are serialised, those of two overlap. The report callbacks of two cameras
+// command each other's camera while both hold their own camera's semaphore: the waits are bounded.
+TEST_F(Recovery, EightParallelCamerasLostAnswersSerialisedAndOverlappingCommandsCrossedCallbacks) {
     constexpr int kCameras = 8, kRounds = 6;
+    Timeline t;
     std::vector<std::unique_ptr<ipcsim::Camera>> cams;
     std::vector<uint32_t> handles;
     for (int i = 0; i < kCameras; ++i) {
@@ -786,6 +768,27 @@ TEST_F(Recovery, ALostAnswerAmongEightParallelCamerasCostsOneCommandAndCrossedCa
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(failures, (std::vector<int>{0, 0, 1, 0, 0, 1, 0, 0}));
+
+    // Over TCP (cameras 1 and 3), whose 2.2 s window leaves room for answers that take 1.5 s.
+    const uint32_t ha = handles[1], hb = handles[3];
+    for (int i : {1, 3}) cams[i]->clear_requests(), cams[i]->on_request([&](auto&) { t.stamp(t.arrived); });
+    auto call = [&](uint32_t h) { EXPECT_EQ(video_param(h), 0u); t.stamp(t.returned); };
+    cams[1]->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 15, 250ms, 2});
+    std::thread first(call, ha);
+    ASSERT_TRUE(cams[1]->wait_request(1, 6));  // the first call holds the semaphore now
+    std::thread second(call, ha);
+    first.join(), second.join();
+    ASSERT_EQ(t.read([&] { return t.arrived.size(); }), 2u);
+    EXPECT_GE(t.arrived[1] - t.arrived[0], 250ms) << "the second request left after the first answer";
+    EXPECT_NE(read_file("IPCSDK_log").find("function=IPCVideoParamGet sem_value=0"), std::string::npos)
+        << "the waiting call's trace line shows the semaphore taken";
+    t.add([&] { t.arrived.clear(), t.returned.clear(); });
+    for (int i : {1, 3}) cams[i]->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 15, 1500ms, 1});
+    std::thread ca(call, ha), cb(call, hb);
+    ca.join(), cb.join();
+    ASSERT_EQ(t.read([&] { return t.arrived.size(); }), 2u);
+    EXPECT_LT(t.arrived[1], t.returned[0]) << "the second camera was asked before the first one answered";
+    for (int i : {1, 3}) cams[i]->on_request(nullptr);
 
     g_pair[0] = handles[0], g_pair[1] = handles[1];
     ASSERT_TRUE(cams[0]->wait_report_connection() && cams[1]->wait_report_connection());

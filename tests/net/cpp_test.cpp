@@ -188,9 +188,7 @@ long slots_in_use() {
 class Fleet : public ::testing::Test {
 protected:
     ipc::Fleet& make(ipc::FleetOptions o = quick()) {
-        fleet = std::make_unique<ipc::Fleet>(o);
-        seen->attach(*fleet);
-        return *fleet;
+        return fleet = std::make_unique<ipc::Fleet>(o), seen->attach(*fleet), *fleet;
     }
     ipc::Sdk sdk;
     std::shared_ptr<Seen> seen = std::make_shared<Seen>();
@@ -214,7 +212,8 @@ TEST_F(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
     EXPECT_EQ(std::pair(sim->report_connections(), sim->video_connections()), std::pair(1, 1));
     const int before = seen->read([&] { return seen->frames; });
     sim->send_report(0x1003, {9, 8, 7});
-    EXPECT_TRUE(seen->wait([&] { return seen->frames > before + 5 && !seen->reports.empty() && seen->reports.back() == 0x1003u; }));
+    EXPECT_TRUE(seen->wait([&] { return seen->frames > before + 5 && !seen->reports.empty(); }));
+    EXPECT_EQ(seen->read([&] { return seen->reports.back(); }), 0x1003u);
     sim->clear_requests();
     EXPECT_TRUE(sim->wait_request(10, 0, 12s).has_value());
     EXPECT_EQ(fleet->with("cam", [](ipc::CameraRef& c) { return c.get<SystemInfo>().deviceModel[0]; }), 'I');
@@ -404,7 +403,8 @@ TEST_F(Fleet, CommandTimeoutsTakeACameraOfflineHandlerExceptionsAreCaughtAndRepo
     gate->set_value();
     ASSERT_TRUE(seen->wait([&] { return seen->reports.size() == 4; }));
     EXPECT_EQ(seen->reports, (std::vector<uint32_t>{0, 1, 2, 3}));
-    EXPECT_EQ(std::pair(fleet->status("cam")->reports_dropped, fleet->status("cam")->frames_dropped), std::pair(uint64_t{46}, uint64_t{0}));
+    EXPECT_EQ(fleet->status("cam")->reports_dropped, 46u);
+    EXPECT_EQ(fleet->status("cam")->frames_dropped, 0u);
 }
 
 // A CameraRef copied out of with() fails once its login is gone (lost, removed, the fleet
