@@ -244,9 +244,7 @@ TEST_F(Lifecycle, ForcedExitLetsASecondCommandIn) {
 // ---- the exchange -----------------------------------------------------------------------
 
 class UdpExchange : public CameraTest {};
-class TcpExchange : public CameraTest {
-    uint32_t netType() const override { return 2; }
-};
+class TcpExchange : public CameraTest { uint32_t netType() const override { return 2; } };
 
 // Answers from another host or too late are not taken for the awaited one; answers whose size
 // is not what their header says are refused; the answer buffer is never overrun; 41 polls.
@@ -981,8 +979,7 @@ TEST_F(Churn, LoginLogoutCyclesLeaveNothingBehind) {
         EXPECT_LE(m2.residentKib, m0.residentKib + 6 * 1024) << "resident memory stayed up after the logouts";
     }
     std::printf("cycles %d: heap in use %zu -> %zu bytes, address space %ld -> %ld KiB, resident %ld -> %ld -> %ld KiB\n",
-                perCamera * kCameras, m1.inUse, m2.inUse, m1.sizeKib, m2.sizeKib, m0.residentKib, m1.residentKib,
-                m2.residentKib);
+                perCamera * kCameras, m1.inUse, m2.inUse, m1.sizeKib, m2.sizeKib, m0.residentKib, m1.residentKib, m2.residentKib);
     for (auto& c : cams) c->stop();
 }
 
