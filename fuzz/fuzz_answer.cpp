@@ -1,9 +1,8 @@
-// The answer path of every command: a logged-in camera whose exchange is replaced (linker
-// --wrap) by a fake transport that returns the fuzz input as the answer. Byte 0 picks the
-// command, byte 1 the record count (low 3 bits) and the exchange outcome (bits 3-5: 0-5 the
-// answer, 6-7 a failure value), the rest is the answer, header included. Records sit in
-// zeroed buffers sized exactly for their count, so a write past them is caught by the sanitizers,
-// and every command must return one of the documented result codes.
+// The answer path of every command, its exchange replaced (linker --wrap) by a fake that returns
+// the input as the answer. Byte 0 picks the command, byte 1 the record count (low 3 bits) and the
+// outcome (bits 3-5: 0-5 the answer, 6-7 a failure value); the rest is the answer, header included.
+// Records fit their count exactly (the sanitizers catch a write past them); results are documented codes.
+#include <array>
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
@@ -17,24 +16,18 @@ namespace {
 const uint8_t* g_answer = nullptr;
 uint32_t g_answerLen = 0;
 uint32_t g_failure = 0;  // nonzero: the exchange fails with this value
-
 uint32_t g_handle = 0;
 
+// Records in a buffer sized exactly for the count (64 bytes for an untyped one).
 template <class R>
-uint32_t with(uint32_t (*f)(uint32_t, R*, int32_t), int32_t n) {
-    std::vector<std::remove_const_t<R>> r(static_cast<size_t>(n > 0 ? n : 1));
-    return f(g_handle, r.data(), n);
+auto records(int32_t n) {
+    using T = std::conditional_t<std::is_void_v<R>, std::array<uint8_t, 64>, std::remove_const_t<R>>;
+    return std::vector<T>(static_cast<size_t>(n > 0 ? n : 1));
 }
 template <class R>
-uint32_t with(uint32_t (*f)(uint32_t, R*), int32_t) {
-    if constexpr (std::is_void_v<R>) {
-        uint8_t any[64] = {};
-        return f(g_handle, any);
-    } else {
-        std::vector<std::remove_const_t<R>> r(1);
-        return f(g_handle, r.data());
-    }
-}
+uint32_t with(uint32_t (*f)(uint32_t, R*, int32_t), int32_t n) { return f(g_handle, records<R>(n).data(), n); }
+template <class R>
+uint32_t with(uint32_t (*f)(uint32_t, R*), int32_t) { return f(g_handle, records<R>(1).data()); }
 uint32_t with(uint32_t (*f)(uint32_t), int32_t) { return f(g_handle); }
 
 template <class Info>
@@ -47,33 +40,27 @@ uint32_t waiting(uint32_t (*f)(uint32_t, Info*, int32_t, void*, uint32_t, int32_
 #define C(f) +[](int32_t n) -> uint32_t { return with(f, n); }
 using Command = uint32_t (*)(int32_t count);
 const Command kCommands[] = {
-    C(IPCStartVideo), C(IPCStopVideo), C(IPCStartVideoEx), C(IPCStopVideoEx), C(IPCVideoParamGet),
-    C(IPCVideoParamSet), C(IPCExOsdGet), C(IPCExOsdSet), C(IPCGetCameraControlInfo), C(IPCSetCameraControlInfo),
-    C(IPCDataReportRequest), C(IPCFireModeSet), C(IPCFireModeGet), C(IPCAlarmParamOutGet), C(IPCAlarmParamOutSet),
-    C(IPCAlarmParamInGet), C(IPCAlarmParamInSet), C(IPCSystemTimeGet), C(IPCSystemTimeSet), C(IPCGetSysVersion),
-    C(IPCReboot), C(IPCNtpConfGet), C(IPCNtpConfSet), C(IPCDevFactoryDefault), C(IPCGetRestartInfo),
-    C(IPCSetRestartInfo), C(IPCGetIdleOperationInfo), C(IPCSetIdleOperationInfo), C(IPCGetStartOperationInfo),
-    C(IPCSetStartOperationInfo), C(IPCGetRestartInfo2), C(IPCSetRestartInfo2), C(IPCPtzReboot), C(IPCShotSnap),
-    C(IPCFtpGet), C(IPCFtpSet), C(IPCImageIspDayNightGet), C(IPCImageIspDayNightSet),
-    C(IPCImageIspImageEnhanceGet), C(IPCImageIspImageEnhanceSet), C(IPCDevNetWorkGet), C(IPCDevNetWorkSet),
-    C(IPCGB1400Set), C(IPCGB1400Get), C(IPCGB28181_setupGet), C(IPCGB28181_setupSet), C(IPCSendHeartBeat),
-    C(IPCPTZParamGet), C(IPCPTZParamSet), C(IPCPTZCtrl), C(IPCGetPresetPoint), C(IPCSetPresetPoint),
-    C(IPCPTZValueGet), C(IPCPTZValueSet), C(IPCClearPresetPoint), C(IPCCruiseinfoGet), C(IPCCruiseInfoSet),
-    C(IPCCruiseSet), C(IPCDevPassThrough), C(IPCWiperSet), C(IPCLaserSet), C(IPCZoomSysncSet), C(IPCCrossSet),
-    C(IPCGetCamLinkPTZInfo), C(IPCAddCamLinkPTZInfo), C(IPCEnterCamMarkMode), C(IPCLeaveCamMarkMode),
-    C(IPCAddCamMarkPoint), C(IPCDelCamMarkPoint), C(IPCEndCamMarkPoint), C(IPCClearCamMarkPoint),
-    C(IPCGetCamMarkPoint), C(IPCEnterCamMarkMode2), C(IPCGetCamMarkPoint2), C(IPCEndCamMarkPoint2),
-    C(IPCEndCamMarkPointAlone), C(IPCFocusModeGet), C(IPCFocusModeSet), C(IPCLinkFocusLearnStateQuery),
-    C(IPCLinkFocusLearn), C(IPCTargetTrackSet), C(IPCMagnifyApply), C(IPCTrackParamGet), C(IPCTrackParamSet),
-    C(IPCGetDev2Info), C(IPCSetDev2Info), C(IPCGetFaceInfo), C(IPCSetFaceInfo),
-    +[](int32_t n) { return waiting(IPCSIMUSNAP, n); },
-    +[](int32_t n) { return waiting(IPCGpsInfo, n); },
+    C(IPCStartVideo), C(IPCStopVideo), C(IPCStartVideoEx), C(IPCStopVideoEx), C(IPCVideoParamGet), C(IPCVideoParamSet),
+    C(IPCExOsdGet), C(IPCExOsdSet), C(IPCGetCameraControlInfo), C(IPCSetCameraControlInfo), C(IPCDataReportRequest),
+    C(IPCFireModeSet), C(IPCFireModeGet), C(IPCAlarmParamOutGet), C(IPCAlarmParamOutSet), C(IPCAlarmParamInGet),
+    C(IPCAlarmParamInSet), C(IPCSystemTimeGet), C(IPCSystemTimeSet), C(IPCGetSysVersion), C(IPCReboot),
+    C(IPCNtpConfGet), C(IPCNtpConfSet), C(IPCDevFactoryDefault), C(IPCGetRestartInfo), C(IPCSetRestartInfo),
+    C(IPCGetIdleOperationInfo), C(IPCSetIdleOperationInfo), C(IPCGetStartOperationInfo), C(IPCSetStartOperationInfo),
+    C(IPCGetRestartInfo2), C(IPCSetRestartInfo2), C(IPCPtzReboot), C(IPCShotSnap), C(IPCFtpGet), C(IPCFtpSet),
+    C(IPCImageIspDayNightGet), C(IPCImageIspDayNightSet), C(IPCImageIspImageEnhanceGet), C(IPCImageIspImageEnhanceSet),
+    C(IPCDevNetWorkGet), C(IPCDevNetWorkSet), C(IPCGB1400Set), C(IPCGB1400Get), C(IPCGB28181_setupGet),
+    C(IPCGB28181_setupSet), C(IPCSendHeartBeat), C(IPCPTZParamGet), C(IPCPTZParamSet), C(IPCPTZCtrl),
+    C(IPCGetPresetPoint), C(IPCSetPresetPoint), C(IPCPTZValueGet), C(IPCPTZValueSet), C(IPCClearPresetPoint),
+    C(IPCCruiseinfoGet), C(IPCCruiseInfoSet), C(IPCCruiseSet), C(IPCDevPassThrough), C(IPCWiperSet), C(IPCLaserSet),
+    C(IPCZoomSysncSet), C(IPCCrossSet), C(IPCGetCamLinkPTZInfo), C(IPCAddCamLinkPTZInfo), C(IPCEnterCamMarkMode),
+    C(IPCLeaveCamMarkMode), C(IPCAddCamMarkPoint), C(IPCDelCamMarkPoint), C(IPCEndCamMarkPoint),
+    C(IPCClearCamMarkPoint), C(IPCGetCamMarkPoint), C(IPCEnterCamMarkMode2), C(IPCGetCamMarkPoint2),
+    C(IPCEndCamMarkPoint2), C(IPCEndCamMarkPointAlone), C(IPCFocusModeGet), C(IPCFocusModeSet),
+    C(IPCLinkFocusLearnStateQuery), C(IPCLinkFocusLearn), C(IPCTargetTrackSet), C(IPCMagnifyApply), C(IPCTrackParamGet),
+    C(IPCTrackParamSet), C(IPCGetDev2Info), C(IPCSetDev2Info), C(IPCGetFaceInfo), C(IPCSetFaceInfo),
+    +[](int32_t n) { return waiting(IPCSIMUSNAP, n); }, +[](int32_t n) { return waiting(IPCGpsInfo, n); },
     +[](int32_t n) { return waiting(IPCDistantInfoSet, n); },
-    +[](int32_t) {
-        LoginUserInfo user{};
-        LoginResult result{};
-        return IPCUserLogin(g_handle, &user, &result);
-    },
+    +[](int32_t) { LoginUserInfo user{}; LoginResult result{}; return IPCUserLogin(g_handle, &user, &result); },
 };
 
 bool documented(uint32_t r) {

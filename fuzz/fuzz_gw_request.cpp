@@ -32,12 +32,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const uint8_t flags = data[0];
     std::vector<std::string_view> parts;
     std::string_view rest(reinterpret_cast<const char*>(data + 1), size - 1);
-    while (parts.size() < 3) {
-        const size_t nul = rest.find('\0');
-        if (nul == std::string_view::npos) break;
+    for (size_t nul; parts.size() < 3 && (nul = rest.find('\0')) != std::string_view::npos; rest.remove_prefix(nul + 1))
         parts.push_back(rest.substr(0, nul));
-        rest.remove_prefix(nul + 1);
-    }
     parts.push_back(rest);
     parts.resize(4);
 

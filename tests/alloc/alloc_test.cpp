@@ -1,10 +1,8 @@
-// Allocation failure along the library's paths. The library is linked statically and its
-// references to malloc, calloc, realloc, mmap, operator new, fopen, socket and eventfd are wrapped
-// (see tests/CMakeLists.txt); while armed, the k-th of them made by any thread of this process
-// fails. Each path runs its call for k = 1, 2, ... until a run meets no k-th acquisition, and
-// checks each time the documented result (or dropped line) and that the next call, with the
-// allocator healthy again, succeeds; nothing may be left behind (descriptors, threads; leaks
-// under LeakSanitizer). The camera runs in a child process (ipcsim): its allocations don't count.
+// Allocation failure along the library's paths: its allocations, file opens and socket creations
+// are wrapped (tests/CMakeLists.txt) and, while armed, the k-th of them from any thread fails, for
+// k = 1, 2, ... until a run meets no k-th. Each time: the documented result (or a dropped line),
+// the next call succeeds, nothing left behind (descriptors, threads; leaks under LeakSanitizer).
+// The camera runs in a child process (ipcsim): its allocations don't count.
 #include <arpa/inet.h>
 #include <signal.h>
 #include <spawn.h>
@@ -82,15 +80,13 @@ long every_failure(Call call, Check check, milliseconds settle = milliseconds(0)
     return 0;
 }
 
-// The report channel works: a position request is answered through it.
-bool reports_flow(uint32_t h) {
+bool reports_flow(uint32_t h) {  // a position request is answered through the report channel
     GpsInfoRequest g{};
     uint8_t out[256];
     return IPCGpsInfo(h, &g, 1, out, sizeof out, 5) == 48;
 }
 
-// The video channel works: frames arrive once the stream is asked for.
-bool video_flows(uint32_t h) {
+bool video_flows(uint32_t h) {  // frames arrive once the stream is asked for
     if (StartVideoRequest(h) < 0) return false;
     VideoStartInfo start{};
     IPCStartVideo(h, &start);
@@ -127,13 +123,11 @@ long channel_path() {
             EXPECT_TRUE(reports_flow(h));
         }, milliseconds(200));
     DeviceLogout(h);
-    SetVideoFrameCallBack(nullptr);
     std::printf("video channel %ld, report channel %ld\n", video, report);
     return video + report;
 }
 
-// The waiting commands acquire nothing (they wait on the slot's own buffers): counted, never
-// failed, acquisitions stay at none while they run.
+// The waiting commands acquire nothing (they wait on the slot's own buffers): counted, never failed.
 long waiting_path() {
     const uint32_t h = login(camera_ip());
     EXPECT_TRUE(is_handle(h));
@@ -151,8 +145,8 @@ long waiting_path() {
     return fail::seen;
 }
 
-// The trace file, opened on first use and again on rotation past 8 MiB: a line that meets a
-// failed open is dropped (-1, as every call returns), the next call writes its line.
+// The trace file, opened on first use and again on rotation past 8 MiB: a line that meets a failed
+// open is dropped (-1, as every call returns), the next call writes its line.
 long trace_path() {
     long sites = 0;
     for (bool full : {false, true}) {
@@ -178,8 +172,7 @@ long trace_path() {
     return sites;
 }
 
-// The debug output's socket, made on first use: a line that meets its failure is dropped, the
-// next line goes out.
+// The debug output's socket, made on first use: a line that meets its failure is dropped, the next goes out.
 long debug_path() {
     DebugCapture capture(false);
     EXPECT_TRUE(capture.ok());
@@ -200,11 +193,8 @@ struct Path {
     const char* name;
     long (*run)();  // the number of acquisitions on the path
 };
-const Path kPaths[] = {{"LoginOverUdp", [] { return login_path(1); }},
-                       {"LoginOverTcp", [] { return login_path(2); }},
-                       {"ChannelStart", channel_path},
-                       {"WaitingCommands", waiting_path},
-                       {"TraceFile", trace_path},
+const Path kPaths[] = {{"LoginOverUdp", [] { return login_path(1); }}, {"LoginOverTcp", [] { return login_path(2); }},
+                       {"ChannelStart", channel_path}, {"WaitingCommands", waiting_path}, {"TraceFile", trace_path},
                        {"DebugOutput", debug_path}};  // the debug socket stays open: no descriptor count
 void PrintTo(const Path& p, std::ostream* os) { *os << p.name; }
 

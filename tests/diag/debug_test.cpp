@@ -38,7 +38,7 @@ TEST(DebugOutput, SocketCreationFailureIsReportedAndRetried) {
     EXPECT_EQ(cap.datagrams(), Strings{"again 1"});
 }
 
-TEST(DebugOutput, LinesTyfolRewritePercentSignsAndBounds) {
+TEST(DebugOutput, LinesTyfolRewritePercentSignsBoundsAndConcurrentSenders) {
     testenv::DebugCapture cap;
     ASSERT_TRUE(cap.ok());
     IPCSdkDebug("camera %s answered %d", "cam1", 7);
@@ -66,6 +66,36 @@ TEST(DebugOutput, LinesTyfolRewritePercentSignsAndBounds) {
     EXPECT_EQ(debug_print("%s", big.substr(0, 1023).c_str()), 1023);
     EXPECT_EQ(cap.datagrams(), (Strings{big.substr(0, 510), "\n", big.substr(0, 510), "\n", big.substr(0, 1023),
                                         big.substr(0, 1023)}));
+
+    // Concurrent senders: every debug_print datagram exactly once; error lines may be lost on a
+    // full queue, never torn.
+    cap.clear();
+    const size_t fdsBefore = testenv::count_dir("/proc/self/fd");
+    constexpr int kThreads = 8, kPerThread = 200;
+    auto payload = [](int t, int i) {
+        char id[32];
+        std::snprintf(id, sizeof id, "T%d-%d-", t, i);
+        return std::string(id).append(5 + (i * 13 + t) % 300, char('a' + t));
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < kPerThread; ++i)
+                for (int tries = 0; debug_print("%s", payload(t, i).c_str()) == -1 && tries < 50000; ++tries)
+                    usleep(200);  // queue full: retry, for up to 10 s
+            for (int i = 1000; i < 1020; ++i) IPCSdkError("%s", payload(t, i).c_str());
+        });
+    for (auto& th : threads) th.join();
+    testenv::eventually([&] { return cap.datagrams(10).size() >= kThreads * kPerThread; }, std::chrono::seconds(60));
+    EXPECT_EQ(testenv::count_dir("/proc/self/fd"), fdsBefore);  // the one socket, made above
+    std::map<std::string, int> seen;
+    for (const auto& d : cap.datagrams()) seen[d] += d != "\n";
+    for (int t = 0; t < kThreads; ++t) {
+        for (int i = 0; i < kPerThread; ++i) EXPECT_EQ(std::exchange(seen[payload(t, i)], 0), 1) << t << " " << i;
+        for (int i = 1000; i < 1020; ++i) EXPECT_LE(std::exchange(seen[payload(t, i)], 0), 1);
+    }
+    std::erase_if(seen, [](const auto& e) { return e.second == 0; });
+    EXPECT_TRUE(seen.empty()) << "torn or repeated: " << seen.begin()->first;
 }
 
 TEST(DebugOutput, NoReceiverOrAFullQueueNeverBlocks) {
@@ -90,38 +120,6 @@ TEST(DebugOutput, NoReceiverOrAFullQueueNeverBlocks) {
     EXPECT_EQ(refused, -1);
     EXPECT_FALSE(sent.empty());
     EXPECT_EQ(cap.datagrams(), sent);
-}
-
-TEST(DebugOutput, ConcurrentSendersKeepDatagramsWhole) {
-    testenv::DebugCapture cap;
-    ASSERT_TRUE(cap.ok());
-    const size_t fdsBefore = testenv::count_dir("/proc/self/fd");
-    constexpr int kThreads = 8, kPerThread = 200;
-    auto payload = [](int t, int i) {
-        char id[32];
-        std::snprintf(id, sizeof id, "T%d-%d-", t, i);
-        return std::string(id).append(5 + (i * 13 + t) % 300, char('a' + t));
-    };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < kPerThread; ++i)
-                for (int tries = 0; debug_print("%s", payload(t, i).c_str()) == -1 && tries < 50000; ++tries)
-                    usleep(200);  // queue full: retry, for up to 10 s
-            for (int i = 1000; i < 1020; ++i) IPCSdkError("%s", payload(t, i).c_str());
-        });
-    for (auto& th : threads) th.join();
-    testenv::eventually([&] { return cap.datagrams(10).size() >= kThreads * kPerThread; }, std::chrono::seconds(60));
-    EXPECT_LE(testenv::count_dir("/proc/self/fd"), fdsBefore + 1);  // at most one socket, ever
-    // Every debug_print datagram exactly once; error lines may be lost on a full queue, never torn.
-    std::map<std::string, int> seen;
-    for (const auto& d : cap.datagrams()) seen[d] += d != "\n";
-    for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kPerThread; ++i) EXPECT_EQ(std::exchange(seen[payload(t, i)], 0), 1) << t << " " << i;
-        for (int i = 1000; i < 1020; ++i) EXPECT_LE(std::exchange(seen[payload(t, i)], 0), 1);
-    }
-    std::erase_if(seen, [](const auto& e) { return e.second == 0; });
-    EXPECT_TRUE(seen.empty()) << "torn or repeated: " << seen.begin()->first;
 }
 
 }  // namespace

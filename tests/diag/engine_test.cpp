@@ -30,7 +30,7 @@ protected:
     DebugCapture debug;
 };
 
-TEST_F(Frame, ArgumentsBoundsPartialAndLateAnswers) {
+TEST_F(Frame, ArgumentsBoundsPartialAndLateAnswersVideoStartAndStop) {
     VideoParamRecord r[4]{};
     EXPECT_EQ(IPCVideoParamGet(handle, r, 0), IPCSDK_ERR_PARAM);
     EXPECT_EQ(IPCGetCameraControlInfo(handle, nullptr), IPCSDK_ERR_PARAM);
@@ -77,10 +77,8 @@ TEST_F(Frame, ArgumentsBoundsPartialAndLateAnswers) {
     cam->script(Scripted{Reply::Default, {}, {}, 0, std::chrono::milliseconds(50), 1});
     EXPECT_EQ(IPCVideoParamGet(handle, r, 1), 0u);
     EXPECT_EQ(lines(), (Strings{"reduce cmd timeout num: 0\n"}));
-}
 
-// The video start commands succeed only on a data answer whose result byte is 1.
-TEST_F(Frame, VideoStartAndStopAnswers) {
+    // The video start commands succeed only on a data answer whose result byte is 1.
     VideoStartInfo start{};
     start.kind = 3, start.attachMode = 2, start.value32 = 0x01020304;
     cam->script(Reply::Ack);

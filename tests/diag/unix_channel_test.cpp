@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <regex>
 
 #include "camera_fixture.hpp"
@@ -38,11 +37,10 @@ int32_t request(const Bytes& req, uint8_t* resp, int size) {
     return IPCSdkUnixRequest(req.data(), static_cast<uint32_t>(req.size()), resp, size);
 }
 
-// The peer process: bound at the fixed path, answers each request with the datagrams that the
-// handler returns, sent back to the requesting socket's bound path.
+// The peer process: bound at the fixed path, it answers each request as `mode` says, sent back
+// to the requesting socket's bound path; while `slow` it reads nothing (its queue fills up).
 struct Peer {
-    using Handler = std::function<std::vector<Bytes>(const Bytes& req)>;
-    explicit Peer(Handler h) : handler(std::move(h)) {
+    Peer() {
         sockaddr_un a{AF_UNIX, {}};
         std::strcpy(a.sun_path, kPeerPath);
         unlink(kPeerPath);
@@ -61,6 +59,19 @@ struct Peer {
         std::lock_guard lock(mutex);
         return seen;
     }
+    std::vector<Bytes> answer(const Bytes& req) {
+        while (slow) usleep(10 * 1000);
+        switch (mode.load()) {
+            case 0:  // a little later, so that an unserialised caller would poll meanwhile
+                return usleep(2000), std::vector<Bytes>{frame("echo:" + std::string(req.begin(), req.end()))};
+            case 1: return {frame("abcdef", 8)};            // two payload bytes missing
+            case 2: return {frame("abcdefghij", 8)};        // two too many
+            case 3: return {Bytes{1, 2, 3}};                // shorter than a header
+            case 4: return {frame(std::string(100, 'p'))};  // larger than the caller's buffer
+            case 5: return {};
+            default: return {frame("late"), frame("current", 7, 7)};  // the timed-out answer comes first
+        }
+    }
     void run() {
         for (uint8_t buf[4096]; !stop;) {
             sockaddr_un from{};
@@ -68,16 +79,15 @@ struct Peer {
             auto* f = reinterpret_cast<sockaddr*>(&from);
             const ssize_t n = recvfrom(fd, buf, sizeof buf, 0, f, &len);
             if (n < 0) continue;
-            {
-                std::lock_guard lock(mutex);
-                seen.emplace_back(buf, buf + n);
-            }
-            for (const Bytes& r : handler(Bytes(buf, buf + n))) sendto(fd, r.data(), r.size(), 0, f, len);
+            std::unique_lock lock(mutex);
+            seen.emplace_back(buf, buf + n);
+            lock.unlock();
+            for (const Bytes& r : answer(Bytes(buf, buf + n))) sendto(fd, r.data(), r.size(), 0, f, len);
         }
     }
-    Handler handler;
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
-    std::atomic<bool> stop{false};
+    std::atomic<int> mode{0};
+    std::atomic<bool> slow{false}, stop{false};
     std::mutex mutex;
     std::vector<Bytes> seen;
     std::thread thread;
@@ -99,7 +109,7 @@ protected:
     testenv::DebugCapture cap;
 };
 
-TEST_F(UnixChannel, NamesBoundFilesRemovalAndDump) {
+TEST_F(UnixChannel, NamesFilesDumpRequestsAnswersBlockingSendsConcurrencyAndALateAnswer) {
     const Bytes x{'x'};
     EXPECT_EQ(IPCSdkUnixInit(nullptr), -1);
     EXPECT_EQ(remove_confargs_file(), -1);  // no name
@@ -150,7 +160,7 @@ TEST_F(UnixChannel, NamesBoundFilesRemovalAndDump) {
     ASSERT_EQ(IPCSdkUnixInit(name.c_str()), 0);
     unlink(kPeerPath);
     cap.clear();
-    uint8_t resp[64];
+    uint8_t resp[256];
     EXPECT_EQ(request(frame("ping"), resp, sizeof resp), -1);
     const std::string line =
         "send args message failed , ret = -1 , errno " + std::to_string(ENOENT) + "," + std::strerror(ENOENT) + "\n";
@@ -166,27 +176,16 @@ TEST_F(UnixChannel, NamesBoundFilesRemovalAndDump) {
     DumpData(nullptr, -1);
     EXPECT_EQ(cap.lines(), (Strings{"recv data len: 15\n", "recv data len: 20\n", "ffffff80 1 7f ffffffff 0 10 41 7a\n",
                                 "5b 5a 1 2 3 ffffffab ffffffcd ffffffef\n", "recv data len: -1\n"}));
-}
 
-TEST_F(UnixChannel, RequestsAnswersTimeoutAndALateAnswer) {
-    std::atomic<int> mode{0};
-    Peer peer([&](const Bytes& req) -> std::vector<Bytes> {
-        switch (mode.load()) {
-            case 0: return {frame("echo:" + std::string(req.begin(), req.end()))};
-            case 1: return {frame("abcdef", 8)};            // two payload bytes missing
-            case 2: return {frame("abcdefghij", 8)};        // two too many
-            case 3: return {Bytes{1, 2, 3}};                // shorter than a header
-            case 4: return {frame(std::string(100, 'p'))};  // larger than the caller's buffer
-            case 5: return {};
-            default: return {frame("late"), frame("current", 7, 7)};  // the timed-out answer comes first
-        }
-    });
+    // A peer: requests and answers, blocking sends, concurrent requests, a timeout and a late answer.
+    cap.clear();
+    Peer peer;
+    auto& mode = peer.mode;
     ASSERT_TRUE(peer.thread.joinable());
     ASSERT_EQ(IPCSdkUnixInit((base() + "r").c_str()), 0);
     EXPECT_EQ(IPCSdkUnixRequest(nullptr, 4, nullptr, 0), -1);
     EXPECT_EQ(IPCSdkUnixRequest(reinterpret_cast<const uint8_t*>("x"), 0, nullptr, 0), -1);
     const Bytes req = frame("hello");
-    uint8_t resp[256];
     const Bytes want = frame("echo:" + std::string(req.begin(), req.end()));
     ASSERT_EQ(request(req, resp, sizeof resp), static_cast<int32_t>(want.size()));
     EXPECT_EQ(Bytes(resp, resp + want.size()), want);
@@ -206,10 +205,34 @@ TEST_F(UnixChannel, RequestsAnswersTimeoutAndALateAnswer) {
     const Bytes seven(req.begin(), req.begin() + 7), six(req.begin(), req.begin() + 6);
     EXPECT_EQ(request(seven, nullptr, 16), 7);
     EXPECT_EQ(request(six, resp, 0), 6);
-    EXPECT_EQ(peer.received(8), (std::vector<Bytes>{req, req, five, five, five, five, seven, six}));
+    // A peer that reads nothing for a while: the sends wait for it, none is lost.
+    peer.slow = true;
+    std::thread release([&] { usleep(500 * 1000), peer.slow = false; });
+    for (int i = 0; i < 40; ++i) EXPECT_EQ(request(req, nullptr, 0), static_cast<int32_t>(req.size())) << i;
+    release.join();
+    std::vector<Bytes> sent{req, req, five, five, five, five, seven, six};
+    sent.resize(48, req);
+    EXPECT_EQ(peer.received(48), sent);
+
+    // Concurrent requests each get their own answer.
+    mode = 0;
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 15; ++i) {
+                const std::string id = "t" + std::to_string(t) + "-" + std::to_string(i);
+                uint8_t answer[128];
+                const int32_t r = request(Bytes(id.begin(), id.end()), answer, sizeof answer);
+                wrong += r != static_cast<int32_t>(21 + id.size()) || std::string(answer + 21, answer + r) != id;
+            }
+        });
+    for (auto& th : threads) th.join();
+    EXPECT_EQ(wrong, 0);
     EXPECT_TRUE(cap.lines().empty());  // no late answers were counted
 
     // No answer: a timeout, counted; the next request skips the late answer and takes its own.
+    mode = 5;
     const auto t0 = Clock::now();
     EXPECT_EQ(request(frame("q"), resp, sizeof resp), -2);
     EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(4010));  // 401 polls of at least 10 ms
@@ -220,37 +243,6 @@ TEST_F(UnixChannel, RequestsAnswersTimeoutAndALateAnswer) {
     ASSERT_EQ(request(frame("n", 1, 7), resp, sizeof resp), static_cast<int32_t>(current.size()));
     EXPECT_EQ(Bytes(resp, resp + current.size()), current);
     EXPECT_EQ(cap.lines(), Strings{"reduce cmd timeout num: 0\n"});
-}
-
-TEST_F(UnixChannel, SendsWaitForASlowPeerAndConcurrentRequestsGetTheirOwnAnswers) {
-    std::atomic<bool> slow{true};
-    Peer peer([&](const Bytes& req) {
-        while (slow) usleep(10 * 1000);  // reads nothing more meanwhile: its queue fills up
-        usleep(2000);  // answers a little later, so an unserialised caller would poll meanwhile
-        return req[0] == 't' ? std::vector<Bytes>{frame(std::string(req.begin(), req.end()))} : std::vector<Bytes>{};
-    });
-    ASSERT_TRUE(peer.thread.joinable());
-    ASSERT_EQ(IPCSdkUnixInit((base() + "s").c_str()), 0);
-    std::thread release([&] { usleep(500 * 1000), slow = false; });
-    const Bytes req = frame("q");
-    for (int i = 0; i < 40; ++i) EXPECT_EQ(request(req, nullptr, 0), static_cast<int32_t>(req.size())) << i;
-    release.join();
-    EXPECT_EQ(peer.received(40).size(), 40u);
-    std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (int t = 0; t < 3; ++t)
-        threads.emplace_back([&, t] {
-            for (int i = 0; i < 15; ++i) {
-                char id[16];
-                std::snprintf(id, sizeof id, "t%d-%d", t, i);
-                uint8_t resp[128];
-                const int32_t r = request(Bytes(id, id + std::strlen(id)), resp, sizeof resp);
-                wrong += r != static_cast<int32_t>(16 + std::strlen(id)) || std::string(resp + 16, resp + r) != id;
-            }
-        });
-    for (auto& th : threads) th.join();
-    EXPECT_EQ(wrong, 0);
-    EXPECT_TRUE(cap.lines().empty());
 }
 
 }  // namespace

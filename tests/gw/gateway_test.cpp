@@ -539,6 +539,17 @@ TEST_F(GatewayTest, RtspServesVideoCameras) {
     // Slack of 2 for each: descriptors and pool threads the server may keep for later clients.
     EXPECT_TRUE(testenv::eventually([&] { return entries("/fd") <= fds + 2 && entries("/task") <= threads + 2; }, 90s));
     EXPECT_EQ(sh("ffmpeg -v error -rtsp_transport tcp -i " + authed + " -frames:v 50 -f null -").first, 0);
+
+    // The camera back with an H.265 clip: a real switch, served to the clients from then on.
+    ASSERT_EQ(sh("gst-launch-1.0 -q videotestsrc num-buffers=50 ! video/x-raw,format=I420,width=160,height=120 ! "
+                 "x265enc speed-preset=ultrafast key-int-max=25 ! video/x-h265,stream-format=byte-stream ! "
+                 "filesink location=clip.h265").first, 0);
+    clip.video_file = testenv::workdir() + "/clip.h265";
+    vcam.reset();
+    vcam = testenv::start_camera(1, clip);
+    ASSERT_TRUE(gw.wait_log("cam-a: the camera switched to H.265; its RTSP clients start again")) << gw.log();
+    EXPECT_EQ(sh("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 " + authed),
+              std::make_pair(0, std::string("hevc,160,120\n")));
 }
 #endif
 

@@ -1,11 +1,7 @@
-// Soak: many simulated cameras, a host workload and a seeded fault schedule, with invariants
-// checked while it runs and at the end (README, "Soak"). Workload: command threads over every
-// logged-in camera, video on every camera, heartbeats, host reactions from the callbacks; UDP
-// and TCP phases alternate (the transport is process-wide). Faults, one every few milliseconds
-// on a random camera: the kinds of kFaults. Invariants: every call within its bound, every frame
-// and report intact, every result documented, no callback for a camera after its logout
-// returned; at the end descriptors and threads as at the start and resident memory flat
-// (printed but not judged under a sanitizer).
+// Soak: simulated cameras under a host workload (commands, video, heartbeats, callbacks; UDP and
+// TCP phases alternate) and a seeded schedule of kFaults. Checked: every call within its bound,
+// every frame and report intact, every result documented, no callback after its camera's logout
+// returned; at the end descriptors and threads back and resident memory flat (not judged under a sanitizer).
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -50,53 +46,38 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr uint32_t kFrameBytes = 1500;
-// Bounds of the calls. One exchange ends within about 2.5 s (TCP polling window); commands of
-// one camera queue on its semaphore behind the others (command threads, heartbeat, callbacks)
-// and logout waits for the calls in flight, hence the room. The waiting commands poll up to
-// three times a second on top.
+// One exchange ends within about 2.5 s, but a camera's commands queue behind each other and a
+// logout waits for the calls in flight, hence the room; the waiting commands poll on top.
 constexpr std::chrono::seconds kCommandBound{20}, kWaitingBound{25}, kLifecycleBound{20};
 
 uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
 FILE* g_out = stderr;  // the soak's own output (the library's standard output goes to /dev/null)
 
 // ---- invariant bookkeeping --------------------------------------------------------------------
-std::mutex g_violationMutex;
+std::mutex g_mutex;  // the output and the call figures
 std::atomic<uint64_t> g_violations{0};
 void violation(const char* what, const std::string& detail = {}) {
     if (g_violations.fetch_add(1) < 50) {
-        std::lock_guard lock(g_violationMutex);
+        std::lock_guard lock(g_mutex);
         std::fprintf(g_out, "VIOLATION: %s %s\n", what, detail.c_str());
         std::fflush(g_out);
     }
 }
 
-std::atomic<uint64_t> g_calls{0}, g_framesChecked{0}, g_reportsChecked{0}, g_callbacks{0};
+std::atomic<uint64_t> g_framesChecked{0}, g_reportsChecked{0}, g_callbacks{0};
 
 // Calls by kind: count and slowest, each against a bound.
-struct CallStats {
-    std::atomic<uint64_t> count{0};
-    std::atomic<int64_t> slowestMs{0};
-};
-std::mutex g_callMutex;
-std::map<std::string, CallStats> g_callStats;
-CallStats& stats(const char* name) {
-    std::lock_guard lock(g_callMutex);
-    return g_callStats[name];
-}
+std::map<std::string, std::pair<uint64_t, int64_t>> g_callStats;  // count, slowest ms
 
 template <class F>
 auto timed(const char* name, milliseconds bound, F&& f) {
-    static thread_local std::map<const char*, CallStats*> cache;
-    CallStats*& st = cache[name];
-    if (!st) st = &stats(name);
     const auto t0 = Clock::now();
     auto r = f();
     const auto ms = std::chrono::duration_cast<milliseconds>(Clock::now() - t0).count();
-    st->count.fetch_add(1, std::memory_order_relaxed);
-    int64_t prev = st->slowestMs.load();
-    while (ms > prev && !st->slowestMs.compare_exchange_weak(prev, ms)) {
-    }
-    g_calls.fetch_add(1, std::memory_order_relaxed);
+    std::unique_lock lock(g_mutex);
+    auto& [count, slowest] = g_callStats[name];
+    ++count, slowest = std::max(slowest, ms);
+    lock.unlock();
     if (ms > bound.count()) violation("call over its bound:", std::string(name) + " " + std::to_string(ms) + " ms");
     return r;
 }
@@ -114,10 +95,9 @@ enum Action { None, SlowFrame, SlowReport, RestartVideoInFrame, CommandInReport,
 using Rng = std::mt19937;
 
 struct Cam {
-    int index = 0;
     std::unique_ptr<ipcsim::Camera> sim;  // replaced only by the fault thread
+    Clock::time_point stalledUntil{};     // channels stalled until then (the fault thread's)
     ipcsim::Config cfg;
-    uint32_t addr = 0;                    // network order
     std::atomic<int> state{Down};
     std::atomic<uint32_t> handle{0};
     std::atomic<bool> loggedOut{true};    // a logout returned and no login began since
@@ -136,30 +116,25 @@ Cam* cam_at(uint32_t addr) {
 Cam* cam_of(uint32_t handle) {
     return cam_at(std::atomic_ref<uint32_t>(g_DevManage[handle - IPCSDK_HANDLE_BASE].deviceAddr).load());
 }
-// A host reaction asked of this camera's next callback, taken once.
-void ask(Cam& c, Action a) { c.action = a; }
-bool take(Cam& c, Action a) {
-    int want = a;
-    return c.action.compare_exchange_strong(want, None);
-}
-bool claim(Cam& c) {  // Up -> Busy
-    int up = Up;
-    return c.state.compare_exchange_strong(up, Busy);
-}
+bool cas(std::atomic<int>& v, int from, int to) { return v.compare_exchange_strong(from, to); }
+// A host reaction asked of this camera's next callback (Cam::action), taken once.
+bool take(Cam& c, Action a) { return cas(c.action, a, None); }
+bool claim(Cam& c) { return cas(c.state, Up, Busy); }
 
-// A callback for `handle` runs: its camera must not have been logged out meanwhile.
-void check_alive(uint32_t handle, const char* where) {
+// A callback for `handle` runs: its camera must not have been logged out meanwhile. Returns the camera.
+Cam* check_alive(uint32_t handle, const char* where) {
     g_callbacks.fetch_add(1, std::memory_order_relaxed);
+    Cam* c = is_handle(handle) ? cam_of(handle) : nullptr;
     if (!is_handle(handle))
         violation("callback with a bad handle in", where);
-    else if (const Cam* c = cam_of(handle); !c)
+    else if (!c)
         violation("callback for a released slot in", where);
     else if (c->loggedOut.load())
         violation("callback after its camera's logout returned in", where);
+    return c;
 }
 
-// A slow callback: no logout of its camera may return while it runs, since a release waits for
-// the camera's running callbacks.
+// A slow callback: a release waits for its camera's running callbacks, so no logout may return meanwhile.
 void slow_callback(const Cam& c, const char* where) {
     std::this_thread::sleep_for(milliseconds(300));
     if (c.loggedOut.load()) violation("callback still running after its camera's logout returned in", where);
@@ -168,13 +143,9 @@ void slow_callback(const Cam& c, const char* where) {
 // Logs camera c in over the current transport and starts heartbeat and video. Owner: Busy.
 bool bring_up(Cam& c) {
     c.loggedOut = false;
-    LoginDeviceInfo d{};
-    d.netType = g_netType.load();
-    d.port = 5002;
+    LoginDeviceInfo d{g_netType.load(), 5002, {}};
     std::snprintf(d.address, sizeof d.address, "%s", c.cfg.ip.c_str());
-    LoginUserInfo u{};
-    std::snprintf(u.userName, sizeof u.userName, "admin");
-    std::snprintf(u.password, sizeof u.password, "admin");
+    LoginUserInfo u{"admin", "admin", 0, 0, {}};
     const uint32_t h = timed("IPCSdkLogin", kLifecycleBound, [&] { return IPCSdkLogin(&d, &u, 5); });
     if (!is_handle(h)) {
         if (!documented(h) && h != IPCSDK_ERR_SOCKET && h != IPCSDK_ERR_AUTH && h != 0)
@@ -185,10 +156,7 @@ bool bring_up(Cam& c) {
     timed("CreatHandlHeartBeatThread", seconds(2),
           [&] { return CreatHandlHeartBeatThread(&g_DevManage[h - IPCSDK_HANDLE_BASE]); });
     timed("StartVideoRequest", kLifecycleBound, [&] { return StartVideoRequest(h); });
-    timed("IPCStartVideo", kCommandBound, [&] {
-        VideoStartInfo start{};
-        return IPCStartVideo(h, &start);
-    });
+    timed("IPCStartVideo", kCommandBound, [&] { VideoStartInfo start{}; return IPCStartVideo(h, &start); });
     c.handle = h;
     return true;
 }
@@ -202,7 +170,7 @@ void take_down(Cam& c, int how) {
     std::thread racing;
     if (how == ByBothRacing) {
         // Both while a slow frame callback runs, which neither may return before.
-        ask(c, SlowFrame);
+        c.action = SlowFrame;
         for (int i = 0; i < 40 && c.action.load() == SlowFrame; ++i) std::this_thread::sleep_for(milliseconds(5));
         take(c, SlowFrame);  // no frame came
         racing = std::thread([&c, h] {
@@ -226,13 +194,12 @@ void drop(Cam& c, Rng& rng) {
 
 // ---- callbacks ------------------------------------------------------------------------------
 int on_frame(uint32_t handle, uint8_t* f) {
-    check_alive(handle, "frame");
+    Cam* c = check_alive(handle, "frame");
     const uint32_t len = le32(f + 8);
     const uint32_t sum = ipcsim::Camera::checksum(f + 156, len, ipcsim::Camera::checksum(f + 4, 4));
     if (std::memcmp(f, "xqmp", 4) != 0 || len != kFrameBytes || sum != le32(f + 20))
         violation("damaged frame", "length " + std::to_string(len));
     g_framesChecked.fetch_add(1, std::memory_order_relaxed);
-    Cam* c = is_handle(handle) ? cam_of(handle) : nullptr;
     if (!c) return 0;
     if (take(*c, SlowFrame)) slow_callback(*c, "frame");
     if (take(*c, RestartVideoInFrame))
@@ -268,9 +235,8 @@ void check_report(uint32_t type, const uint8_t* b, uint32_t n) {
 
 int on_report(uint32_t type, intptr_t handle, intptr_t, uint8_t* body, uint32_t n, intptr_t) {
     const auto h = static_cast<uint32_t>(handle);
-    check_alive(h, "report");
+    Cam* c = check_alive(h, "report");
     check_report(type, body, n);
-    Cam* c = is_handle(h) ? cam_of(h) : nullptr;
     if (!c) return 0;
     if (take(*c, SlowReport)) slow_callback(*c, "report");
     if (take(*c, CommandInReport)) {
@@ -303,17 +269,6 @@ struct Worker {
     Rng rng;
     std::vector<uint8_t> out = std::vector<uint8_t>(64 << 10);
 };
-// A complete pair: both pictures as the camera sent them.
-void check_pair(const uint8_t* out, uint32_t r) {
-    const auto* pair = reinterpret_cast<const SnapPairResult*>(out);
-    const auto p1 = ipcsim::Camera::sample_picture(64, 48, 1), p2 = ipcsim::Camera::sample_picture(64, 48, 2);
-    if (pair->snapPairFlag != 2 || pair->snapLen1 != p1.size() || pair->snapLen2 != p2.size() ||
-        std::memcmp(pair->pictures, p1.data(), p1.size()) != 0 ||
-        std::memcmp(pair->pictures + p1.size(), p2.data(), p2.size()) != 0)
-        violation("damaged picture pair", "flag " + std::to_string(pair->snapPairFlag) + " lengths " +
-                                              std::to_string(pair->snapLen1) + " " + std::to_string(pair->snapLen2) +
-                                              " result " + std::to_string(r));
-}
 // The commands, each with its bound; the waiting ones (bound kWaitingBound) may return a count.
 struct Command {
     const char* name;
@@ -322,11 +277,8 @@ struct Command {
 };
 const Command kCommands[] = {
     {"IPCVideoParamGet", [](uint32_t h, Worker&) { VideoParamRecord v[2]; return IPCVideoParamGet(h, v, 2); }},
-    {"IPCVideoParamSet", [](uint32_t h, Worker& w) {
-         VideoParamRecord v{};
-         v.value16 = static_cast<uint16_t>(w.rng());
-         return IPCVideoParamSet(h, &v, 1);
-     }},
+    {"IPCVideoParamSet",
+     [](uint32_t h, Worker& w) { VideoParamRecord v{}; v.value16 = uint16_t(w.rng()); return IPCVideoParamSet(h, &v, 1); }},
     {"IPCPTZValueGet", [](uint32_t h, Worker&) { PTZValueRecord p{}; return IPCPTZValueGet(h, &p); }},
     {"IPCGetSysVersion", [](uint32_t h, Worker&) { SystemInfo si; return IPCGetSysVersion(h, &si); }},
     {"IPCSendHeartBeat", [](uint32_t h, Worker&) { return IPCSendHeartBeat(h); }},
@@ -336,7 +288,13 @@ const Command kCommands[] = {
     {"IPCSIMUSNAP", [](uint32_t h, Worker& w) {
          SimuSnapInfo s{};
          const uint32_t r = IPCSIMUSNAP(h, &s, 1, w.out.data(), static_cast<uint32_t>(w.out.size()), 3);
-         if (r > 660 && r < (16u << 20)) check_pair(w.out.data(), r);
+         const auto* pair = reinterpret_cast<const SnapPairResult*>(w.out.data());  // complete: both pictures as sent
+         const auto p1 = ipcsim::Camera::sample_picture(64, 48, 1), p2 = ipcsim::Camera::sample_picture(64, 48, 2);
+         if (r > 660 && r < (16u << 20) &&
+             (pair->snapPairFlag != 2 || pair->snapLen1 != p1.size() || pair->snapLen2 != p2.size() ||
+              std::memcmp(pair->pictures, p1.data(), p1.size()) != 0 ||
+              std::memcmp(pair->pictures + p1.size(), p2.data(), p2.size()) != 0))
+             violation("damaged picture pair", "flag " + std::to_string(pair->snapPairFlag) + " result " + std::to_string(r));
          return r;
      }, true},
     {"IPCPTZCtrl", [](uint32_t h, Worker&) { PTZCtrlRecord p{}; return IPCPTZCtrl(h, &p); }},
@@ -360,17 +318,6 @@ void command_worker(unsigned seed, const std::atomic<bool>& stop) {
 }
 
 // ---- faults ---------------------------------------------------------------------------------
-struct Pending {
-    Clock::time_point at;
-    int cam;
-};
-std::vector<Pending> g_unstall;  // stalled channels and when they resume (the fault thread's)
-
-void restart_camera(Cam& c) {
-    c.sim->stop();
-    c.sim = std::make_unique<ipcsim::Camera>(c.cfg);
-    for (int i = 0; i < 100 && !c.sim->start(); ++i) std::this_thread::sleep_for(milliseconds(50));
-}
 
 using ipcsim::Reply;
 struct Fault {
@@ -379,7 +326,12 @@ struct Fault {
 };
 const Fault kFaults[] = {
     // A restarted camera is logged in again by the host (the maintainer does it).
-    {"restart", [](Cam& c, Rng& rng) { restart_camera(c); drop(c, rng); }},
+    {"restart", [](Cam& c, Rng& rng) {
+         c.sim->stop();
+         c.sim = std::make_unique<ipcsim::Camera>(c.cfg);
+         for (int i = 0; i < 100 && !c.sim->start(); ++i) std::this_thread::sleep_for(milliseconds(50));
+         drop(c, rng);
+     }},
     // The host restarts the video channel of a camera whose video connection was reset.
     {"video reset mid-frame", [](Cam& c, Rng& rng) {
          c.sim->reset_video_mid_frame(1 + rng() % (156 + kFrameBytes - 1));
@@ -402,24 +354,18 @@ const Fault kFaults[] = {
      }},
     {"channels stalled", [](Cam& c, Rng& rng) {
          c.sim->stall_channels(true);
-         g_unstall.push_back({Clock::now() + milliseconds(300 + rng() % 2700), c.index});
+         c.stalledUntil = Clock::now() + milliseconds(300 + rng() % 2700);
      }},
-    {"slow frame callback", [](Cam& c, Rng&) { ask(c, SlowFrame); }},
-    {"slow report callback", [](Cam& c, Rng&) { ask(c, SlowReport); c.sim->send_numbered_reports(0x1003, 3, 64); }},
-    {"video restart in frame callback", [](Cam& c, Rng&) { ask(c, RestartVideoInFrame); }},
-    {"command in report callback", [](Cam& c, Rng&) { ask(c, CommandInReport); c.sim->send_numbered_reports(0x1003, 2, 64); }},
-    {"logout in report callback", [](Cam& c, Rng&) { ask(c, LogoutInReport); c.sim->send_numbered_reports(0xD003, 2, 64); }},
-    {"re-login in disconnection callback", [](Cam& c, Rng&) { ask(c, ReloginInDisconnect); c.sim->close_report_channels(); }},
+    {"slow frame callback", [](Cam& c, Rng&) { c.action = SlowFrame; }},
+    {"slow report callback", [](Cam& c, Rng&) { c.action = SlowReport; c.sim->send_numbered_reports(0x1003, 3, 64); }},
+    {"video restart in frame callback", [](Cam& c, Rng&) { c.action = RestartVideoInFrame; }},
+    {"command in report callback", [](Cam& c, Rng&) { c.action = CommandInReport; c.sim->send_numbered_reports(0x1003, 2, 64); }},
+    {"logout in report callback", [](Cam& c, Rng&) { c.action = LogoutInReport; c.sim->send_numbered_reports(0xD003, 2, 64); }},
+    {"re-login in disconnection callback", [](Cam& c, Rng&) { c.action = ReloginInDisconnect; c.sim->close_report_channels(); }},
     {"host re-login", [](Cam& c, Rng& rng) { drop(c, rng); }},
 };
 constexpr size_t kFaultKinds = std::size(kFaults);
-std::array<std::atomic<uint64_t>, kFaultKinds> g_faults{};
-
-void inject(Rng& rng, int ci) {
-    const size_t kind = rng() % kFaultKinds;
-    kFaults[kind].inject(*g_cams[static_cast<size_t>(ci)], rng);
-    g_faults[kind].fetch_add(1, std::memory_order_relaxed);
-}
+std::array<uint64_t, kFaultKinds> g_faults{};  // injected, by kind
 
 // ---- resources ------------------------------------------------------------------------------
 long rss_kib() {
@@ -429,12 +375,6 @@ long rss_kib() {
         std::fclose(f);
     }
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
-}
-
-void remove_rotated_traces() {
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(".", ec))
-        if (e.path().filename().string().rfind("sdk_log", 0) == 0) std::filesystem::remove(e.path(), ec);
 }
 
 }  // namespace
@@ -455,8 +395,7 @@ int main(int argc, char** argv) {
     if (phase <= 0) phase = std::clamp(duration / 4, 10, 600);
     if (faultMs <= 0) faultMs = std::max(10, 3000 / cameras);
 
-    // A private working directory for the trace file; the library's own standard output
-    // lines go to /dev/null unless asked for.
+    // A private working directory for the trace file; the library's standard output to /dev/null unless asked for.
     char dir[] = "/tmp/ipcsdk-soak-XXXXXX";
     if (!mkdtemp(dir) || chdir(dir) != 0) return 2;
     g_out = fdopen(dup(1), "w");
@@ -470,8 +409,8 @@ int main(int argc, char** argv) {
                  cameras, duration, threads, phase, faultMs, seed, seed);
     std::fflush(g_out);
 
-    // The trace file and the debug socket live as long as the process; a first thread lets a
-    // sanitizer start its helper thread before the count.
+    // The trace file and the debug socket live as long as the process; a first thread lets a sanitizer
+    // start its helper thread before the count.
     std::thread([] {}).join();
     sdk_print("soak\n");
     IPCSdkDebug("soak");
@@ -486,19 +425,15 @@ int main(int argc, char** argv) {
     SetExceptionCallBack(on_disconnect);
     for (int i = 0; i < cameras; ++i) {
         auto c = std::make_unique<Cam>();
-        c->index = i;
         c->cfg.ip = testenv::camera_ip(i + 1);
-        c->cfg.frame_bytes = kFrameBytes;
-        c->cfg.frames_per_second = 10;
-        c->cfg.keepalive_seconds = 1;
+        c->cfg.keepalive_seconds = 1, c->cfg.frame_bytes = kFrameBytes, c->cfg.frames_per_second = 10;
         c->cfg.report_delay = milliseconds(50);
-        c->addr = inet_addr(c->cfg.ip.c_str());
         c->sim = std::make_unique<ipcsim::Camera>(c->cfg);
         if (!c->sim->start()) {
             std::fprintf(g_out, "cannot start a camera on %s\n", c->cfg.ip.c_str());
             return 2;
         }
-        g_byAddr[c->addr] = i;
+        g_byAddr[inet_addr(c->cfg.ip.c_str())] = i;
         g_cams.push_back(std::move(c));
     }
 
@@ -510,9 +445,7 @@ int main(int argc, char** argv) {
         while (!stop) {
             for (int i = 0; i < cameras && !stop; ++i) {
                 Cam& c = *g_cams[static_cast<size_t>(i)];
-                int down = Down;
-                if (switching || !c.state.compare_exchange_strong(down, Busy)) continue;
-                c.state = bring_up(c) ? Up : Down;
+                if (!switching && cas(c.state, Down, Busy)) c.state = bring_up(c) ? Up : Down;
             }
             std::this_thread::sleep_for(milliseconds(20));
         }
@@ -523,35 +456,24 @@ int main(int argc, char** argv) {
     const auto end = t0 + seconds(duration);
     auto nextFault = t0 + seconds(2), nextPhase = t0 + seconds(phase), nextSample = t0;
     std::vector<std::pair<double, long>> rss;
-    auto everyone_down = [&] {
+    auto everyone_down = [&] {  // each camera once its owner let go of it
         for (int i = 0; i < cameras; ++i) {
             Cam& c = *g_cams[static_cast<size_t>(i)];
-            for (;;) {
-                int s = c.state.load();
-                if (s == Busy) {
-                    std::this_thread::sleep_for(milliseconds(5));
-                    continue;
-                }
-                if (!c.state.compare_exchange_strong(s, Busy)) continue;
-                take_down(c, i % 3);
-                break;
-            }
+            while (!cas(c.state, Down, Busy) && !cas(c.state, Up, Busy)) std::this_thread::sleep_for(milliseconds(5));
+            take_down(c, i % 3);
         }
     };
     int phases = 1;
     while (Clock::now() < end) {
         const auto now = Clock::now();
-        for (auto it = g_unstall.begin(); it != g_unstall.end();) {
-            if (it->at <= now) {
-                g_cams[static_cast<size_t>(it->cam)]->sim->stall_channels(false);
-                it = g_unstall.erase(it);
-            } else {
-                ++it;
-            }
-        }
+        for (auto& c : g_cams)
+            if (c->stalledUntil != Clock::time_point{} && c->stalledUntil <= now)
+                c->sim->stall_channels(false), c->stalledUntil = {};
         if (now >= nextSample) {
             rss.emplace_back(std::chrono::duration<double>(now - t0).count(), rss_kib());
-            remove_rotated_traces();
+            std::error_code ec;  // rotated trace files
+            for (const auto& e : std::filesystem::directory_iterator(".", ec))
+                if (e.path().filename().string().starts_with("sdk_log")) std::filesystem::remove(e.path(), ec);
             for (auto& c : g_cams) c->sim->clear_requests();  // the simulators keep every request
             nextSample += seconds(1);
         }
@@ -566,13 +488,16 @@ int main(int argc, char** argv) {
             nextPhase = Clock::now() + seconds(phase);
         }
         if (now >= nextFault) {
-            inject(faultRng, static_cast<int>(faultRng() % static_cast<unsigned>(cameras)));
+            Cam& c = *g_cams[faultRng() % static_cast<unsigned>(cameras)];
+            const size_t kind = faultRng() % kFaultKinds;
+            kFaults[kind].inject(c, faultRng);
+            ++g_faults[kind];
             nextFault += milliseconds(faultMs);
             if (nextFault < now) nextFault = now;
         }
         std::this_thread::sleep_for(milliseconds(2));
     }
-    for (auto& u : g_unstall) g_cams[static_cast<size_t>(u.cam)]->sim->stall_channels(false);
+    for (auto& c : g_cams) c->sim->stall_channels(false);
 
     stop = true;
     for (auto& w : workers) w.join();
@@ -587,16 +512,13 @@ int main(int argc, char** argv) {
     const long rssEnd = rss_kib();
 
     const size_t fdsEnd = testenv::count_dir("/proc/self/fd");
-    size_t threadsEnd = testenv::count_dir("/proc/self/task");
-    for (int i = 0; i < 300 && threadsEnd != threadsStart; ++i) {
+    size_t threadsEnd;  // ended threads leave the list a moment later
+    for (int i = 0; (threadsEnd = testenv::count_dir("/proc/self/task")) != threadsStart && i < 300; ++i)
         std::this_thread::sleep_for(milliseconds(10));
-        threadsEnd = testenv::count_dir("/proc/self/task");
-    }
     if (fdsEnd != fdsStart) violation("descriptors not back to their start");
     if (threadsEnd != threadsStart) violation("threads not back to their start");
 
-    // Resident memory over the last 80 % of the run: the peak of its second half within 5 % of
-    // the peak of its first half.
+    // Resident memory: the peak over the last 40 % of the run within 5 % of the peak over the 40 % before.
     long peakA = 0, peakB = 0;
     for (auto& [t, kib] : rss) {
         if (t >= 0.2 * duration && t < 0.6 * duration) peakA = std::max(peakA, kib);
@@ -606,30 +528,28 @@ int main(int argc, char** argv) {
     if (memoryJudged && peakA > 0 && peakB > peakA + peakA / 20)
         violation("resident memory grew", std::to_string(peakA) + " -> " + std::to_string(peakB) + " KiB");
 
+    uint64_t calls = 0, faults = 0;
+    for (auto& [name, st] : g_callStats) calls += st.first;
+    for (auto f : g_faults) faults += f;
     std::fprintf(g_out, "cameras %d, duration %d s, transport phases %d (UDP and TCP), seed %" PRIu64 "\n", cameras, duration,
                  phases, seed);
-    std::fprintf(g_out, "calls %" PRIu64 ", callbacks %" PRIu64 ", system log lines %" PRIu64 "\n", g_calls.load(),
+    std::fprintf(g_out, "calls %" PRIu64 ", callbacks %" PRIu64 ", system log lines %" PRIu64 "\n", calls,
                  g_callbacks.load(), g_syslogLines.load());
     std::fprintf(g_out, "calls by kind (count, slowest ms):\n");
     for (auto& [name, st] : g_callStats)
-        std::fprintf(g_out, "  %-40s %10" PRIu64 " %8" PRId64 "\n", name.c_str(), st.count.load(), st.slowestMs.load());
-    uint64_t faults = 0;
-    for (auto& f : g_faults) faults += f.load();
+        std::fprintf(g_out, "  %-40s %10" PRIu64 " %8" PRId64 "\n", name.c_str(), st.first, st.second);
     std::fprintf(g_out, "faults injected %" PRIu64 ":\n", faults);
-    for (size_t k = 0; k < kFaultKinds; ++k) std::fprintf(g_out, "  %-40s %10" PRIu64 "\n", kFaults[k].name, g_faults[k].load());
+    for (size_t k = 0; k < kFaultKinds; ++k) std::fprintf(g_out, "  %-40s %10" PRIu64 "\n", kFaults[k].name, g_faults[k]);
     std::fprintf(g_out, "frames checked %" PRIu64 ", reports checked %" PRIu64 "\n", g_framesChecked.load(), g_reportsChecked.load());
     std::fprintf(g_out, "descriptors %zu -> %zu, threads %zu -> %zu, resident memory %ld -> %ld KiB (peaks %ld, %ld KiB%s)\n",
                  fdsStart, fdsEnd, threadsStart, threadsEnd, rssStart, rssEnd, peakA, peakB,
                  memoryJudged ? "" : "; not judged under a sanitizer");
     std::fprintf(g_out, "resident memory at each tenth of the run (KiB):");
-    for (int tenth = 1; tenth <= 10; ++tenth) {
-        long v = 0;
-        for (auto& [t, kib] : rss)
-            if (t <= duration * tenth / 10.0) v = kib;
-        std::fprintf(g_out, " %ld", v);
+    for (int tenth = 1, at = 0; tenth <= 10; ++tenth) {
+        while (at + 1 < int(rss.size()) && rss[at + 1].first <= duration * tenth / 10.0) ++at;
+        std::fprintf(g_out, " %ld", rss.empty() ? 0 : rss[at].second);
     }
-    std::fprintf(g_out, "\n");
-    std::fprintf(g_out, "invariant violations %" PRIu64 "\n", g_violations.load());
+    std::fprintf(g_out, "\ninvariant violations %" PRIu64 "\n", g_violations.load());
     std::fflush(g_out);
     if (chdir("/") == 0) std::filesystem::remove_all(dir);
     return g_violations.load() == 0 ? 0 : 1;

@@ -9,11 +9,9 @@
 namespace testenv {
 
 std::string camera_ip(int n) {
-    // The third and fourth octets hold the low part of the pid (1..250 each); the second holds
-    // the high part for the first camera (pids stay below 2^22, so it stays below 70) and
-    // 69 + n for cameras 1 to 186. Cameras 187 to 372 of a process take a third octet outside
-    // 1..250 (251..255, by the pid), shared only with a process of the same pid modulo 250
-    // that runs as many cameras.
+    // Octets 3 and 4: the low part of the pid (1..250 each); octet 2: the high part for camera 0
+    // (below 70 as pids stay below 2^22), 69 + n for cameras 1 to 186. Cameras 187 to 372 take a
+    // third octet of 251..255, shared only with a process of the same pid modulo 250.
     unsigned pid = static_cast<unsigned>(getpid());
     unsigned a = n == 0 ? 1 + pid / (250u * 250u) : 69u + static_cast<unsigned>(n);
     unsigned b = 1 + (pid / 250u) % 250u;

@@ -1,5 +1,4 @@
-// Byte helpers shared by the record tests: a layout described independently of the library's
-// own tables, and patterned buffers.
+// Byte helpers shared by the tests: patterned and concatenated buffers, directory entry counts.
 #pragma once
 
 #include <dirent.h>
@@ -13,26 +12,6 @@ namespace testenv {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Field {
-    uint32_t offset, width;
-};
-struct Range {
-    uint32_t offset, length;
-};
-
-// Big-endian fields of a layout, by width.
-inline std::vector<Field> fields(uint32_t width, std::initializer_list<uint32_t> offsets) {
-    std::vector<Field> f;
-    for (uint32_t o : offsets) f.push_back({o, width});
-    return f;
-}
-inline std::vector<Field> u16s(std::initializer_list<uint32_t> offsets) { return fields(2, offsets); }
-inline std::vector<Field> u32s(std::initializer_list<uint32_t> offsets) { return fields(4, offsets); }
-inline std::vector<Field> operator+(std::vector<Field> a, const std::vector<Field>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
 // A pattern in which neighbouring bytes always differ, so a swap is always visible.
 inline Bytes pattern(size_t n, uint8_t seed = 17) {
     Bytes b(n);
@@ -44,12 +23,6 @@ inline Bytes cat(std::initializer_list<Bytes> parts) {  // the byte strings one 
     Bytes all;
     for (const Bytes& p : parts) all.insert(all.end(), p.begin(), p.end());
     return all;
-}
-
-inline bool in(const std::vector<Range>& ranges, uint32_t i) {
-    for (const Range& r : ranges)
-        if (i >= r.offset && i < r.offset + r.length) return true;
-    return false;
 }
 
 // Entries of a directory (with . and ..): descriptors in /proc/self/fd, threads in /proc/self/task.

@@ -110,10 +110,9 @@ struct Census {
 class CameraTest : public ::testing::Test {
 protected:
     virtual uint32_t netType() const { return 1; }
-    virtual ipcsim::Config cameraConfig() const { return {}; }
     void SetUp() override {
         ASSERT_EQ(IPCSdkInit(), 0u);
-        cam = start_camera(0, cameraConfig());
+        cam = start_camera();
         handle = login(camera_ip(), netType());
         ASSERT_TRUE(is_handle(handle)) << std::hex << handle;
         slot = &g_DevManage[handle - IPCSDK_HANDLE_BASE];

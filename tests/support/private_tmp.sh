@@ -1,12 +1,8 @@
 #!/bin/sh
-# Runs a command in a mount namespace of its own with an empty private /tmp, so that tests
-# binding fixed paths there ("/tmp/pntSever", "/tmp/dbgServer") neither see nor disturb another
-# run on the same machine. Root uses a plain mount namespace, other users a user namespace.
-#
-# A checkout or build directory under /tmp (a fresh clone there) stays visible: the old /tmp is
-# kept open on descriptor 3 while the tmpfs is mounted over it, then the entries of the old
-# /tmp that hold the working directory, this script or any argument are bound back in place
-# (mount must not canonicalize the source: /proc/self/fd/3 would read as the new /tmp).
+# Runs a command with an empty private /tmp (a mount namespace; a user namespace unless root), so
+# that tests binding fixed paths there neither see nor disturb another run on the machine. The
+# entries of the old /tmp (kept open on descriptor 3) that hold the working directory, this script
+# or an argument are bound back in place (not canonicalized: /proc/self/fd/3 reads as the new /tmp).
 script=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 inner='
 exec 3</tmp || exit 1

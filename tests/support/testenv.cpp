@@ -22,22 +22,6 @@ std::string g_workdir;
 std::mutex g_syslogMutex;
 std::vector<SyslogLine> g_syslog;
 
-class WorkdirEnvironment : public ::testing::Environment {
-public:
-    void SetUp() override {
-        char tmpl[] = "/tmp/ipcsdk-test-XXXXXX";
-        const char* dir = mkdtemp(tmpl);
-        ASSERT_NE(dir, nullptr);
-        g_workdir = dir;
-        ASSERT_EQ(chdir(dir), 0);
-    }
-    void TearDown() override {
-        if (chdir("/") != 0) return;
-        std::error_code ec;
-        std::filesystem::remove_all(g_workdir, ec);
-    }
-};
-
 }  // namespace
 
 const std::string& workdir() { return g_workdir; }
@@ -173,6 +157,11 @@ extern "C" void closelog(void) {}
 
 int main(int argc, char** argv) {
     ::testing::InitGoogleTest(&argc, argv);
-    ::testing::AddGlobalTestEnvironment(new testenv::WorkdirEnvironment);
-    return RUN_ALL_TESTS();
+    char dir[] = "/tmp/ipcsdk-test-XXXXXX";
+    if (!mkdtemp(dir) || chdir(dir) != 0) return 2;
+    testenv::g_workdir = dir;
+    const int result = RUN_ALL_TESTS();
+    std::error_code ec;
+    if (chdir("/") == 0) std::filesystem::remove_all(dir, ec);
+    return result;
 }

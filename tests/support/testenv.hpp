@@ -11,20 +11,9 @@
 
 namespace testenv {
 
-// Under a sanitizer the resident memory figure is mostly the sanitizer's own (shadow memory,
-// the quarantine of freed blocks, its caches): tests print it rather than judge it;
-// LeakSanitizer checks for leaks at exit instead.
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
-inline constexpr bool kSanitized = true;
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
-inline constexpr bool kSanitized = true;
-#else
-inline constexpr bool kSanitized = false;
-#endif
-#else
-inline constexpr bool kSanitized = false;
-#endif
+// Under AddressSanitizer or ThreadSanitizer resident memory is mostly the sanitizer's own: tests
+// print it rather than judge it (LeakSanitizer checks for leaks at exit instead).
+inline constexpr bool kSanitized = IPCSDK_TESTS_SANITIZED;
 
 // The loopback address this test process gives its simulated camera n (127.x.y.z, unique per pid;
 // 0 for the first camera, 1 to 372 for tests with more cameras).

@@ -22,8 +22,8 @@ Bytes answer(const Bytes& payload) {
     return a;
 }
 
-TEST(DomainCodecBytes, PresetTableIsAlwaysOverwrittenWhole) {
-    static PresetTable table;
+TEST(DomainCodecBytes, PresetTableWholeRecordsBackToBackCrossRecordAndMaximumsBelowOne) {
+    static PresetTable table;  // always overwritten whole
     std::memset(&table, 0xEE, sizeof table);
     Bytes buf = answer(pattern(36));
     buf.resize(10240, 0x77);  // what lies past the answer is not taken
@@ -36,9 +36,7 @@ TEST(DomainCodecBytes, PresetTableIsAlwaysOverwrittenWhole) {
     EXPECT_EQ(Bytes(t, t + 9180), pattern(9180, 3));
     EXPECT_EQ(IPCUnPackPresetPointEx(full.data(), 10, 1, &table), 0u);
     EXPECT_EQ(Bytes(t, t + 9180), Bytes(9180, 0)) << "an answer without payload leaves zero bytes";
-}
 
-TEST(DomainCodecBytes, RecordsBackToBackAndTheCrossRecord) {
     uint8_t out[1024];
     uint32_t len = 0;
     RestartInfo r[2];  // 125 bytes each, no padding between them
@@ -63,9 +61,8 @@ TEST(DomainCodecBytes, RecordsBackToBackAndTheCrossRecord) {
     EXPECT_EQ(len, 8u);
     EXPECT_EQ(Bytes(out, out + 131), cross);
     EXPECT_EQ(out[131], 0xA5);
-}
 
-TEST(DomainCodecBytes, UnpackCountsAndMaximumsBelowOne) {
+    // Unpackers take a maximum below one as one.
     const Bytes a = answer(pattern(132 * 2));
     const uint32_t n = static_cast<uint32_t>(a.size());
     FocusModeRecord focus[2];

@@ -1,4 +1,5 @@
-// Trace file: line format, appending, rotation past 8 MiB and its failures, concurrent writers.
+// Trace file: line format, appending, rotation past 8 MiB and its failures, concurrent writers;
+// system log lines.
 #include <gtest/gtest.h>
 #include <ipcsdk.h>
 #include <unistd.h>
@@ -21,8 +22,7 @@ namespace {
 constexpr const char* kLog = "IPCSDK_log";
 constexpr size_t kLimit = 8388608;
 
-// Rewrites the log file in place (truncated, same inode, so an open s_fp keeps pointing at it):
-// `head`, then 'a' up to `size` bytes.
+// Rewrites the log in place (same inode, so an open s_fp still points at it): `head`, then 'a' up to `size` bytes.
 void write_log(const std::string& head, size_t size = 0) {
     std::ofstream(kLog) << head << std::string(size > head.size() ? size - head.size() : 0, 'a');
 }
@@ -67,7 +67,7 @@ protected:
     }
 };
 
-TEST_F(TraceFile, LinesAreStampedAppendedAndCut) {
+TEST_F(TraceFile, LinesStampedAppendedCutAndWholeUnderConcurrencySystemLogLinesBounded) {
     write_log("earlier run\n");
     const time_t t0 = time(nullptr);
     EXPECT_EQ(sdk_print("pthread_id=%d function=%s\n", 42, "IPCReboot"), -1);
@@ -83,6 +83,39 @@ TEST_F(TraceFile, LinesAreStampedAppendedAndCut) {
     expect_line(text.substr(96, 25), "next\n", t0);
     expect_line(text.substr(121, 20 + 1023), std::string(1023, 'x'), t0);
     expect_line(text.substr(121 + 20 + 1023), "after\n", t0);
+
+    write_log("");  // concurrent calls: every line whole, once
+    constexpr int kThreads = 8, kPerThread = 500;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([t] {
+            for (int i = 0; i < kPerThread; ++i)
+                sdk_print("T%d-%03d-%s\n", t, i, std::string(10 + (i * 7 + t) % 90, 'p').c_str());
+        });
+    for (auto& th : threads) th.join();
+    static const std::regex re(R"(sec \d{8}_\d{6}:T(\d)-(\d{3})-(p+))");
+    std::map<std::pair<int, int>, int> seen;
+    std::stringstream ss(read_file(kLog));
+    for (std::string l; std::getline(ss, l);) {
+        std::smatch m;
+        ASSERT_TRUE(std::regex_match(l, m, re)) << l;
+        const int t = std::stoi(m[1]), i = std::stoi(m[2]);
+        ASSERT_TRUE((m[3].length() == 10u + (i * 7 + t) % 90 && ++seen[{t, i}] == 1)) << l;
+    }
+    EXPECT_EQ(seen.size(), size_t(kThreads * kPerThread));
+
+    // System log lines: formatted once, cut to 1023 characters.
+    testenv::clear_syslog();
+    ipc::log::syslog_line(ipc::log::kErr, "sipua %s %d\n", "IPCReboot", 12);
+    ipc::log::syslog_line(ipc::log::kDebug, "%s %d, error [-2]\n", "a%sb%n", 3);
+    ipc::log::syslog_line(ipc::log::kErr, "%s", std::string(3000, 'y').c_str());
+    const auto lines = testenv::syslog_lines();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].priority, 11);
+    EXPECT_EQ(lines[0].text, "sipua IPCReboot 12\n");
+    EXPECT_EQ(lines[1].priority, 15);
+    EXPECT_EQ(lines[1].text, "a%sb%n 3, error [-2]\n");
+    EXPECT_EQ(lines[2].text, std::string(1023, 'y'));
 }
 
 TEST_F(TraceFile, RotatesOnlyOnceTheFileExceeds8MiB) {
@@ -137,41 +170,6 @@ TEST_F(TraceFile, FailedRotationsDeleteTheFullFileOrDropLines) {
     ASSERT_TRUE(text.starts_with("kept\n")) << text;
     expect_line(text.substr(5), "back\n", t0);
     EXPECT_EQ(rotated_files().size(), kept);
-}
-
-TEST_F(TraceFile, ConcurrentCallsWriteWholeLinesOnce) {
-    constexpr int kThreads = 8, kPerThread = 500;
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([t] {
-            for (int i = 0; i < kPerThread; ++i)
-                sdk_print("T%d-%03d-%s\n", t, i, std::string(10 + (i * 7 + t) % 90, 'p').c_str());
-        });
-    for (auto& th : threads) th.join();
-    static const std::regex re(R"(sec \d{8}_\d{6}:T(\d)-(\d{3})-(p+))");
-    std::map<std::pair<int, int>, int> seen;
-    std::stringstream ss(read_file(kLog));
-    for (std::string l; std::getline(ss, l);) {
-        std::smatch m;
-        ASSERT_TRUE(std::regex_match(l, m, re)) << l;
-        const int t = std::stoi(m[1]), i = std::stoi(m[2]);
-        ASSERT_TRUE((m[3].length() == 10u + (i * 7 + t) % 90 && ++seen[{t, i}] == 1)) << l;
-    }
-    EXPECT_EQ(seen.size(), size_t(kThreads * kPerThread));
-}
-
-TEST(SystemLog, LinesAreFormattedOnceAndBounded) {
-    testenv::clear_syslog();
-    ipc::log::syslog_line(ipc::log::kErr, "sipua %s %d\n", "IPCReboot", 12);
-    ipc::log::syslog_line(ipc::log::kDebug, "%s %d, error [-2]\n", "a%sb%n", 3);
-    ipc::log::syslog_line(ipc::log::kErr, "%s", std::string(3000, 'y').c_str());
-    const auto lines = testenv::syslog_lines();
-    ASSERT_EQ(lines.size(), 3u);
-    EXPECT_EQ(lines[0].priority, 11);
-    EXPECT_EQ(lines[0].text, "sipua IPCReboot 12\n");
-    EXPECT_EQ(lines[1].priority, 15);
-    EXPECT_EQ(lines[1].text, "a%sb%n 3, error [-2]\n");
-    EXPECT_EQ(lines[2].text, std::string(1023, 'y'));
 }
 
 }  // namespace
