@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <sstream>
 #include <future>
 #include <thread>
 
@@ -40,14 +41,12 @@ std::unique_ptr<ipcsim::Camera> clipCamera(int fps) {
                   "video/x-raw,format=I420,width=160,height=120,framerate=25/1 ! "
                   "x264enc speed-preset=ultrafast key-int-max=25 ! video/x-h264,stream-format=byte-stream ! "
                   "filesink location=clip.h264").status, 0);
-    ipcsim::Config cfg;
-    cfg.video_file = testenv::workdir() + "/clip.h264";
-    cfg.frames_per_second = fps;
-    return testenv::start_camera(0, cfg);
+    return testenv::start_camera(0, {.frames_per_second = fps, .video_file = testenv::workdir() + "/clip.h264"});
 }
 
-std::string src(int timeout = 20) {
-    return "gst-launch-1.0 -m ipcsdksrc address=" + testenv::camera_ip() + " timeout=" + std::to_string(timeout) + " ";
+std::string src(int timeout = 20, const std::string& options = "-m") {
+    return "gst-launch-1.0 " + options + " ipcsdksrc address=" + testenv::camera_ip() + " timeout=" + std::to_string(timeout) +
+           " ";
 }
 
 TEST(Ipcsdksrc, Mp4AcrossCameraRestart) {
@@ -84,6 +83,28 @@ TEST(Ipcsdksrc, PayloadThatIsNotVideo) {
     cam->stall_channels(true);
     r = sh(src(1) + "! fakesink");
     EXPECT_NE(r.out.find("no video from the camera at " + testenv::camera_ip() + " for 1 s"), npos) << r.out;
+}
+
+// A downstream that stalls (a pipe nobody reads until the element warns) while a fast camera
+// sends on: past 256 waiting frames the oldest go, and the stream resumes on a key frame marked
+// as a gap; what comes out decodes.
+TEST(Ipcsdksrc, OverflowDropsTheOldestAndResumesOnAKeyFrame) {
+    auto cam = clipCamera(500);
+    Result r = sh("GST_DEBUG=ipcsdksrc:2 " + src(20, "-v") + "num-buffers=300 ! identity silent=false ! fdsink fd=3 "
+                  "3>&1 >bus.log 2>debug.log | { for i in $(seq 600); do grep -q 'oldest dropped' debug.log && break; "
+                  "sleep 0.05; done; cat >out.h264; }");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(testenv::read_file("debug.log").find("waiting: the oldest dropped, resuming at a key frame"), npos);
+    EXPECT_EQ(probe("out.h264"), "h264,160,120,300\n");  // every frame decodes
+    // Every gap (the start, the overflow) begins on a key frame.
+    size_t gaps = 0;
+    std::istringstream bus(testenv::read_file("bus.log"));
+    for (std::string line; std::getline(bus, line);) {
+        if (line.find("last-message = chain") == npos || line.find(" discont ") == npos) continue;
+        ++gaps;
+        EXPECT_EQ(line.find("delta-unit"), npos) << line;
+    }
+    EXPECT_GE(gaps, 2u);
 }
 
 TEST(IpcctlRecord, Containers) {

@@ -151,11 +151,8 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     std::string video;
     for (int i = 0; i < 2500; ++i) video += static_cast<char>((i * 31 + i / 7) & 0xFF);
     std::ofstream(testenv::workdir() + "/source.bin", std::ios::binary) << video;
-    ipcsim::Config cfg;
-    cfg.video_file = testenv::workdir() + "/source.bin";
-    cfg.frame_bytes = 1000;
-    cfg.frames_per_second = 0;  // as fast as they go: more frames arrive while the recording stops
-    auto cam = testenv::start_camera(0, cfg);
+    // Frames as fast as they go: more arrive while the recording stops.
+    auto cam = testenv::start_camera(0, {.frame_bytes = 1000, .frames_per_second = 0, .video_file = "source.bin"});
     const std::string ip = testenv::camera_ip();
 
     // record: the file holds exactly the payloads the camera sent (the source cut in 1000-byte
@@ -299,8 +296,8 @@ TEST(Ipcctl, HostileAndMistypedInputRefused) {
     } refused[] = {
         {stdin_set, "field \"number2\": missing", with([](json& b) { b.erase("number2"); })},
         {stdin_set, "field \"colour\": unknown field", with([](json& b) { b["colour"] = 1; })},
-        {stdin_set, "field \"number1\": 65536 is out of range (0 to 65535)", with([](json& b) { b["number1"] = 65536; })},
-        {stdin_set, "field \"block\": expected 236 hexadecimal digits, got 4", with([](json& b) { b["block"] = "00ff"; })},
+        {stdin_set, "field \"number1\": 65536 is out of range (0 to 65535)", with([](json& b) { b["number1"] = 1 << 16; })},
+        {stdin_set, "field \"block\": expected 236 hexadecimal digits, got 2", with([](json& b) { b["block"] = "0f"; })},
         {stdin_set, "field \"number3\": -1 is out of range", with([](json& b) { b["number3"] = -1; })},
         {stdin_set, "expected", "[]"},
         {stdin_set, "not JSON", "{\"number1\": "},
