@@ -206,10 +206,11 @@ protected:
 };
 
 // One gateway through its ordinary life: a camera that refuses the password, reports, every
-// kind of request, the camera away and back, and the last will once the gateway is killed.
-TEST_F(GatewayTest, StatesReportsRequestsAndLastWill) {
+// kind of request (north's commands over TCP), requests made to hurt, the camera away and back,
+// and a clean stop.
+TEST_F(GatewayTest, StatesReportsRequestsAndCleanStop) {
     auto west = testenv::start_camera(2);
-    auto gw = start_gateway({{"north", cam_ip(0)}, {"west", cam_ip(2), "wrong"}});
+    auto gw = start_gateway({{"north", cam_ip(0), "admin", 5002}, {"west", cam_ip(2), "wrong"}});
     auto failed = client.wait_json("site/west/state", "state", "auth-failed");
     ASSERT_TRUE(failed) << gw->log();
     EXPECT_EQ(failed->json()["error"], "the camera refused user name or password");
@@ -273,35 +274,10 @@ TEST_F(GatewayTest, StatesReportsRequestsAndLastWill) {
     EXPECT_FALSE(one->retain);
     EXPECT_EQ(r["record"]["bytes1"], p1.size());
 
-    client.clear();
-    cam->stop();
-    ASSERT_TRUE(client.wait_json("site/north/state", "state", "offline", 30s)) << gw->log();
-    ASSERT_TRUE(cam->start());
-    auto back = client.wait_json("site/north/state", "state", "online", 60s);
-    ASSERT_TRUE(back) << gw->log();
-    EXPECT_EQ(back->json()["reconnects"], 1);
-    EXPECT_EQ(back->json()["error"], nullptr);
-    EXPECT_EQ(request(client, "north", {{"op", "ptz"}, {"action", "up"}, {"step", 3}}, "after-return")["result"], 0);
-
-    gw->stop(SIGKILL);
-    EXPECT_TRUE(client.wait(availability("gw-a", "offline")));
-    auto will = connected("after", {"site/gateway/#"})->wait_topic("site/gateway/gw-a");
-    ASSERT_TRUE(will);
-    EXPECT_TRUE(will->retain);
-    EXPECT_EQ(will->payload, "offline");
-    // The log holds the gateway's own lines only, not the library's standard output (here the
-    // refused reconnections to the camera that was away).
-    std::istringstream lines(gw->log());
-    for (std::string line; std::getline(lines, line);)
-        EXPECT_TRUE(line.rfind("ipcgw: ", 0) == 0 || line.rfind("syslog <", 0) == 0) << line;
-}
-
-// Requests made to hurt: nested far deeper than any record (a recursive copy or parse would
-// overflow the stack), larger than the limit, names too long to echo, replies aimed at the
-// gateway's own topics or at no valid topic. Each is refused with a reply, the gateway's topics
-// keep their content, its log stays bounded, and it goes on serving; a clean stop after.
-TEST_F(GatewayTest, HostileRequestsRefused) {
-    auto gw = start_gateway({{"north", cam_ip(0), "admin", 5002}});  // commands over TCP
+    // Requests made to hurt: nested far deeper than any record (a recursive copy or parse would
+    // overflow the stack), larger than the limit, names too long to echo, replies aimed at the
+    // gateway's own topics or at no valid topic. Each is refused with a reply, the gateway's
+    // topics keep their content, its log stays bounded.
     auto refusal = [&](const std::string& body, const char* corr) { return request(client, "north", body, corr)["error"]; };
     const std::string set = R"({"op": "set", "setting": "ntp-conf", "record": )";
     const std::string deep = set + std::string(100000, '[') + std::string(100000, ']') + "}";
@@ -312,10 +288,10 @@ TEST_F(GatewayTest, HostileRequestsRefused) {
 
     // A reply aimed at the gateway's availability topic goes to the camera's response topic.
     client.publish("site/north/request", R"({"op": "ptz", "action": "up", "step": 1})", "site/gateway/gw-a", "own");
-    auto r = client.wait([](const Message& m) { return m.correlation == "own" && m.topic != "site/north/request"; });
-    ASSERT_TRUE(r);
-    EXPECT_EQ(r->topic, "site/north/response");
-    EXPECT_EQ(r->json()["error"], "response topic refused: within the gateway's prefix site/ (only site/north/response is)");
+    auto own = client.wait([](const Message& m) { return m.correlation == "own" && m.topic != "site/north/request"; });
+    ASSERT_TRUE(own);
+    EXPECT_EQ(own->topic, "site/north/response");
+    EXPECT_EQ(own->json()["error"], "response topic refused: within the gateway's prefix site/ (only site/north/response is)");
     EXPECT_EQ(cam->ptz().tilt, 0);
     for (int i = 0; i < 15; ++i)
         client.publish("site/north/request", R"({"op": "info"})", "client/+/x", "wild-" + std::to_string(i));
@@ -323,7 +299,16 @@ TEST_F(GatewayTest, HostileRequestsRefused) {
     for (const auto& m : client.messages())
         EXPECT_TRUE(m.topic != "site/gateway/gw-a" || m.payload == "online") << m.topic << " " << m.payload;
 
-    EXPECT_EQ(request(client, "north", {{"op", "ptz"}, {"action", "up"}, {"step", 2}}, "still")["result"], 0);
+    client.clear();
+    cam->stop();
+    ASSERT_TRUE(client.wait_json("site/north/state", "state", "offline", 30s)) << gw->log();
+    ASSERT_TRUE(cam->start());
+    auto back = client.wait_json("site/north/state", "state", "online", 60s);
+    ASSERT_TRUE(back) << gw->log();
+    EXPECT_EQ(back->json()["reconnects"], 1);
+    EXPECT_EQ(back->json()["error"], nullptr);
+    EXPECT_EQ(request(client, "north", {{"op", "ptz"}, {"action", "up"}, {"step", 3}}, "after-return")["result"], 0);
+
     client.clear();
     EXPECT_EQ(gw->stop(SIGTERM), 0);
     auto last = client.wait_json("site/north/state", "state", "offline");
@@ -337,6 +322,11 @@ TEST_F(GatewayTest, HostileRequestsRefused) {
     const std::string log = gw->log();
     EXPECT_EQ(count(log, "north: response topic \""), 10u) << log;
     EXPECT_NE(log.find("response topic refused: 6 more line(s) like it suppressed"), std::string::npos) << log;
+    // The log holds the gateway's own lines only, not the library's standard output (here the
+    // refused reconnections to the camera that was away).
+    std::istringstream lines(log);
+    for (std::string line; std::getline(lines, line);)
+        EXPECT_TRUE(line.rfind("ipcgw: ", 0) == 0 || line.rfind("syslog <", 0) == 0) << line;
 }
 
 // A camera whose commands each wait until the test lets one more finish.
@@ -494,7 +484,8 @@ TEST_F(GatewayTest, RtspServesVideoCameras) {
 
 // Two gateways started before the broker wait for it, ask again while it refuses them, then
 // serve one client, each its own camera; while the broker is away north's report (QoS 1) is
-// kept, south's (QoS 0) dropped. A third gateway taking gw-a's client id: the logs say so.
+// kept, south's (QoS 0) dropped. A third gateway taking gw-a's client id: the logs say so. gw-b
+// killed: its last will, retained.
 TEST(GatewayBroker, TwoGatewaysThroughBrokerOutages) {
     auto north = testenv::start_camera(0), south = testenv::start_camera(1);
     Broker broker(broker_ip(), 1883, testenv::workdir());  // outlives the gateways: they stop with it up
@@ -547,4 +538,9 @@ TEST(GatewayBroker, TwoGatewaysThroughBrokerOutages) {
     const std::string why = "is another client connected with client_id \"gw-a\"";
     EXPECT_TRUE(testenv::eventually([&] { return (a.log() + c.log()).find(why) != std::string::npos; }, 30s))
         << a.log() << c.log();
+    b.stop(SIGKILL);
+    EXPECT_TRUE(fresh->wait(availability("gw-b", "offline")));
+    auto will = connected("after", {"site/gateway/#"})->wait(availability("gw-b", "offline"));
+    ASSERT_TRUE(will);
+    EXPECT_TRUE(will->retain);
 }

@@ -71,10 +71,12 @@ Result tshark(const std::string& pcap, const std::string& fields, const std::str
 }  // namespace
 
 // Every setting pair through JSON: get, clear the camera's copy, set what get printed, get
-// again: the same JSON, and the camera holds what it held.
-TEST(Ipcctl, SettingsThroughJson) {
+// again: the same JSON, and the camera holds what it held. Input from outside that would crash
+// the tools or reach another camera than meant, and bad JSON for a setting: refused with status
+// 2 and a message naming the problem (the field), before anything is sent, not even a login.
+TEST(Ipcctl, SettingsThroughJsonAndBadInputRefused) {
     auto cam = testenv::start_camera();
-    const std::string ip = testenv::camera_ip();
+    const std::string ip = testenv::camera_ip(), dir = testenv::workdir();
     Result list = ipcctl("list --json");
     ASSERT_EQ(list.status, 0) << list.err;
     int pairs = 0;
@@ -101,6 +103,66 @@ TEST(Ipcctl, SettingsThroughJson) {
             EXPECT_TRUE(now[i] == held[i] || now[i] == 0) << name << " byte " << i;
     }
     EXPECT_EQ(pairs, std::ranges::count_if(ipc::settings(), &ipc::SettingInfo::writable));
+
+    const json good = json::parse(ipcctl(ip + " get face-info --json").out);
+    json osd = json::parse(ipcctl(ip + " get ex-osd --json").out);  // an array of integers one short
+    osd[0]["values"].erase(osd[0]["values"].size() - 1);
+    auto with = [&](const std::function<void(json&)>& change) {
+        json bad = good;
+        change(bad);
+        return bad.dump();
+    };
+    json deep = good;  // a whole record but for one field, nested 100000 deep
+    deep["number1"] = 0;
+    std::string text = deep.dump();
+    text.replace(text.find("\"number1\":0") + 10, 1, std::string(100000, '[') + std::string(100000, ']'));
+    std::ofstream(dir + "/deep.json") << text;
+    cam->clear_requests();
+    std::ofstream(dir + "/big.json") << std::string(2 << 20, ' ') << "{}";
+    const std::string stdin_set = ip + " set face-info -";
+    const struct {
+        std::string args, expect, input = {};
+    } refused[] = {
+        {stdin_set, "field \"number2\": missing", with([](json& b) { b.erase("number2"); })},
+        {stdin_set, "field \"colour\": unknown field", with([](json& b) { b["colour"] = 1; })},
+        {stdin_set, "field \"number1\": 65536 is out of range (0 to 65535)", with([](json& b) { b["number1"] = 1 << 16; })},
+        {stdin_set, "field \"block\": expected 236 hexadecimal digits, got 2", with([](json& b) { b["block"] = "0f"; })},
+        {stdin_set, "field \"number3\": -1 is out of range", with([](json& b) { b["number3"] = -1; })},
+        {stdin_set, "expected", "[]"},
+        {ip + " set ex-osd -", "field \"[0].values\": expected an array of 5 integers", osd.dump()},
+        {stdin_set, "not JSON", "{\"number1\": "},
+        {stdin_set, "not JSON", "{\"number1\": 1e999}"},
+        {ip + " set face-info deep.json", "deep.json nests deeper than 32 levels"},
+        {ip + " set face-info .", ". is a directory"},
+        {ip + " set face-info /proc/self/mem", "cannot read /proc/self/mem"},
+        {ip + " set face-info big.json", "big.json is larger than the limit of 1048576 bytes"},
+        {"127.000.077.002 info", "\"127.000.077.002\" is not an IPv4 address"},
+        {ip + " watch " + testenv::camera_ip(1) + " watch", "\"watch\" is not an IPv4 address"},
+        {"--tcp 05002 " + ip + " info", "\"05002\" has a leading zero"},
+        {ip + " ptz right 0x10", "\"0x10\" is not a decimal number"},
+        {"-u " + std::string(32, 'u') + " " + ip + " info", "at most 31 characters, got 32"},
+        {ip + " time set 2026-02-31T12:00:00Z", "not a valid ISO-8601 time"},
+        {ip + " reboot", "reboot needs --yes"},
+        {ip + " ptz sideways 3", "unknown motion \"sideways\""},
+        {ip + " get sys-version --count 2", "--count does not apply"},
+        {"lst", "unknown command \"lst\"; did you mean \"list\"?"},
+        {ip + " get vide-param", "unknown setting \"vide-param\"; did you mean \"video-param\"?"}};
+    for (const auto& [args, expect, input] : refused) {
+        Result r = ipcctl(args, input);
+        EXPECT_EQ(r.status, 2) << args << ": " << r.err;
+        EXPECT_NE(r.err.find(expect), npos) << args << ": " << r.err;
+        EXPECT_TRUE(input.empty() || expect == "not JSON" || r.err.find("nothing was sent") != npos) << r.err;
+    }
+    Result longPassword = sh("IPCCTL_PASSWORD=" + std::string(32, 'p') + " " IPCCTL_PATH " " + ip + " info");
+    EXPECT_EQ(longPassword.status, 2);
+    EXPECT_NE(longPassword.err.find("at most 31 characters"), npos) << longPassword.err;
+    EXPECT_TRUE(cam->requests().empty());
+
+    for (const char* bad : {"--video-file .", "--video-file /proc/self/mem", "--ip 127.0.0.02", "--fps 010"}) {
+        Result sim = sh(IPCSIM_PATH " --ip " + testenv::camera_ip(1) + " " + bad);
+        EXPECT_EQ(sim.status, 2) << bad << ": " << sim.err;
+        EXPECT_NE(sim.err.find("ipcsim: "), npos) << bad << ": " << sim.err;
+    }
 }
 
 TEST(Ipcctl, CommandsAndExitStatus) {
@@ -214,72 +276,6 @@ TEST(Ipcctl, WatchShowsACameraGoingOfflineAndOnlineAgain) {
     EXPECT_EQ(order, (std::vector<std::string>{"online", "report", "offline", "online"}));
 }
 
-// Input from outside that would crash the tools or reach another camera than meant, and bad
-// JSON for a setting: refused with status 2 and a message naming the problem (the field), before
-// anything is sent, not even a login.
-TEST(Ipcctl, HostileAndMistypedInputRefused) {
-    auto cam = testenv::start_camera();
-    const std::string ip = testenv::camera_ip(), dir = testenv::workdir();
-    const json good = json::parse(ipcctl(ip + " get face-info --json").out);
-    json osd = json::parse(ipcctl(ip + " get ex-osd --json").out);  // an array of integers one short
-    osd[0]["values"].erase(osd[0]["values"].size() - 1);
-    auto with = [&](const std::function<void(json&)>& change) {
-        json bad = good;
-        change(bad);
-        return bad.dump();
-    };
-    json deep = good;  // a whole record but for one field, nested 100000 deep
-    deep["number1"] = 0;
-    std::string text = deep.dump();
-    text.replace(text.find("\"number1\":0") + 10, 1, std::string(100000, '[') + std::string(100000, ']'));
-    std::ofstream(dir + "/deep.json") << text;
-    cam->clear_requests();
-    std::ofstream(dir + "/big.json") << std::string(2 << 20, ' ') << "{}";
-    const std::string stdin_set = ip + " set face-info -";
-    const struct {
-        std::string args, expect, input = {};
-    } refused[] = {
-        {stdin_set, "field \"number2\": missing", with([](json& b) { b.erase("number2"); })},
-        {stdin_set, "field \"colour\": unknown field", with([](json& b) { b["colour"] = 1; })},
-        {stdin_set, "field \"number1\": 65536 is out of range (0 to 65535)", with([](json& b) { b["number1"] = 1 << 16; })},
-        {stdin_set, "field \"block\": expected 236 hexadecimal digits, got 2", with([](json& b) { b["block"] = "0f"; })},
-        {stdin_set, "field \"number3\": -1 is out of range", with([](json& b) { b["number3"] = -1; })},
-        {stdin_set, "expected", "[]"},
-        {ip + " set ex-osd -", "field \"[0].values\": expected an array of 5 integers", osd.dump()},
-        {stdin_set, "not JSON", "{\"number1\": "},
-        {stdin_set, "not JSON", "{\"number1\": 1e999}"},
-        {ip + " set face-info deep.json", "deep.json nests deeper than 32 levels"},
-        {ip + " set face-info .", ". is a directory"},
-        {ip + " set face-info /proc/self/mem", "cannot read /proc/self/mem"},
-        {ip + " set face-info big.json", "big.json is larger than the limit of 1048576 bytes"},
-        {"127.000.077.002 info", "\"127.000.077.002\" is not an IPv4 address"},
-        {ip + " watch " + testenv::camera_ip(1) + " watch", "\"watch\" is not an IPv4 address"},
-        {"--tcp 05002 " + ip + " info", "\"05002\" has a leading zero"},
-        {ip + " ptz right 0x10", "\"0x10\" is not a decimal number"},
-        {"-u " + std::string(32, 'u') + " " + ip + " info", "at most 31 characters, got 32"},
-        {ip + " time set 2026-02-31T12:00:00Z", "not a valid ISO-8601 time"},
-        {ip + " reboot", "reboot needs --yes"},
-        {ip + " ptz sideways 3", "unknown motion \"sideways\""},
-        {ip + " get sys-version --count 2", "--count does not apply"},
-        {"lst", "unknown command \"lst\"; did you mean \"list\"?"},
-        {ip + " get vide-param", "unknown setting \"vide-param\"; did you mean \"video-param\"?"}};
-    for (const auto& [args, expect, input] : refused) {
-        Result r = ipcctl(args, input);
-        EXPECT_EQ(r.status, 2) << args << ": " << r.err;
-        EXPECT_NE(r.err.find(expect), npos) << args << ": " << r.err;
-        EXPECT_TRUE(input.empty() || expect == "not JSON" || r.err.find("nothing was sent") != npos) << r.err;
-    }
-    Result longPassword = sh("IPCCTL_PASSWORD=" + std::string(32, 'p') + " " IPCCTL_PATH " " + ip + " info");
-    EXPECT_EQ(longPassword.status, 2);
-    EXPECT_NE(longPassword.err.find("at most 31 characters"), npos) << longPassword.err;
-    EXPECT_TRUE(cam->requests().empty());
-
-    for (const char* bad : {"--video-file .", "--video-file /proc/self/mem", "--ip 127.0.0.02", "--fps 010"}) {
-        Result sim = sh(IPCSIM_PATH " --ip " + testenv::camera_ip(1) + " " + bad);
-        EXPECT_EQ(sim.status, 2) << bad << ": " << sim.err;
-        EXPECT_NE(sim.err.find("ipcsim: "), npos) << bad << ": " << sim.err;
-    }
-}
 
 // One captured session: the dissector decodes it (a report cut into 7-byte segments
 // reassembled, lengths past the message marked malformed). As tcpdump's pcap and as tshark's
