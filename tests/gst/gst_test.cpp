@@ -52,10 +52,9 @@ std::string src(int timeout = 20, const std::string& options = "-m") {
 
 TEST(Ipcsdksrc, Mp4AcrossCameraRestart) {
     auto cam = clipCamera(50);
-    // 120 buffers: after the 30th frame sent the camera goes away and comes back; the pipeline
-    // goes on, each buffer one frame of the file.
-    auto run = std::async(std::launch::async,
-                          [] { return sh(src() + "num-buffers=120 ! h264parse ! mp4mux ! filesink location=out.mp4"); });
+    // The camera away and back after 30 frames: the pipeline goes on, 120 buffers, 120 frames.
+    const std::string mp4 = src() + "num-buffers=120 ! h264parse ! mp4mux ! filesink location=out.mp4";
+    auto run = std::async(std::launch::async, [&] { return sh(mp4); });
     ASSERT_TRUE(testenv::eventually([&] { return cam->video_frames_sent() >= 30; }));
     cam->stop();
     std::this_thread::sleep_for(300ms);
@@ -85,9 +84,8 @@ TEST(Ipcsdksrc, PayloadThatIsNotVideo) {
     EXPECT_NE(r.out.find("no video from the camera at " + testenv::camera_ip() + " for 1 s"), npos) << r.out;
 }
 
-// A downstream that stalls (a pipe nobody reads until the element warns) while a fast camera
-// sends on: past 256 waiting frames the oldest go, and the stream resumes on a key frame marked
-// as a gap; what comes out decodes.
+// Downstream stalled (a pipe read once the element warns) under a fast camera: the oldest frames
+// go, the stream resumes on a key frame marked as a gap, and it decodes.
 TEST(Ipcsdksrc, OverflowDropsTheOldestAndResumesOnAKeyFrame) {
     auto cam = clipCamera(500);
     Result r = sh("GST_DEBUG=ipcsdksrc:2 " + src(20, "-v") + "num-buffers=600 ! identity silent=false ! fdsink fd=3 "
@@ -96,9 +94,10 @@ TEST(Ipcsdksrc, OverflowDropsTheOldestAndResumesOnAKeyFrame) {
     ASSERT_EQ(r.status, 0) << r.out;
     EXPECT_NE(testenv::read_file("debug.log").find("waiting: the oldest dropped, resuming at a key frame"), npos);
     EXPECT_EQ(probe("out.h264"), "h264,160,120,600\n");  // every frame decodes
-    // Frames told apart by their sizes: every gap (the start, the overflow) begins on a key frame,
-    // and any other buffer is the frame after the one before it (the newest frames were kept).
-    std::string cycle = " " + sh("ffprobe -v error -show_entries packet=size -of csv=p=0 clip.h264").out;
+    // Every gap (start, overflow) begins on a key frame; any other buffer is the clip frame after
+    // the one before it, told apart by size (so the newest frames were kept).
+    std::string cycle(" ");
+    cycle += sh("ffprobe -v error -show_entries packet=size -of csv=p=0 clip.h264").out;
     std::replace(cycle.begin(), cycle.end(), '\n', ' ');
     cycle += cycle.substr(1, cycle.find(' ', 1));  // " SIZE SIZE ... SIZE FIRST "
     size_t gaps = 0;

@@ -35,8 +35,7 @@ struct CameraEntry {
     int tcp_port = 0;  // 0: UDP
 };
 
-// A configuration for these cameras in the working directory; returns its path. The client id
-// is the file's name unless given.
+// A configuration in the working directory (client id: the file's name unless given); its path.
 std::string write_config(const std::string& id, const std::vector<CameraEntry>& cameras, const std::string& mqtt = {},
                          const std::string& extra = {}, const std::string& client_id = {}) {
     const std::string path = testenv::workdir() + "/" + id + ".toml";
@@ -86,8 +85,7 @@ auto availability(const std::string& gw, const std::string& payload) {
     return [=](const Message& m) { return m.topic == "site/gateway/" + gw && m.payload == payload; };
 }
 
-// A request (a string is sent as it stands) to PREFIX/CAMERA/request; the reply on client/replies
-// with the same correlation.
+// A request (a string sent as it stands) to PREFIX/CAMERA/request; its reply on client/replies.
 json request(Client& client, const std::string& camera, const json& body, const std::string& correlation) {
     const std::string text = body.is_string() ? body.get<std::string>() : body.dump();
     client.publish("site/" + camera + "/request", text, "client/replies", correlation);
@@ -145,8 +143,7 @@ TEST(GatewayConfig, ErrorsUsageAndVersion) {
     EXPECT_NE(man.find(ops + " .\n"), std::string::npos) << ops;
 }
 
-// The pure request check: nesting far beyond the limit (the parser must not recurse to find
-// out), and where a reply may go.
+// The request check alone: nesting far past the limit (found without recursion); reply topics.
 TEST(GatewayRequest, DepthAndResponseTopics) {
     const ipcgw::RequestLimits roomy{.max_bytes = 1 << 20, .max_depth = 32};
     auto error = [&](const std::string& body) {
@@ -205,9 +202,8 @@ protected:
     Client client{"test-client", broker_ip(), 1883};
 };
 
-// One gateway through its ordinary life: a camera that refuses the password, reports, every
-// kind of request (north's commands over TCP), requests made to hurt, the camera away and back,
-// and a clean stop.
+// One gateway's life: a refused password, reports, every kind of request (north's over TCP),
+// requests made to hurt, the camera away and back, a clean stop.
 TEST_F(GatewayTest, StatesReportsRequestsAndCleanStop) {
     auto west = testenv::start_camera(2);
     auto gw = start_gateway({{"north", cam_ip(0), "admin", 5002}, {"west", cam_ip(2), "wrong"}});
@@ -274,11 +270,9 @@ TEST_F(GatewayTest, StatesReportsRequestsAndCleanStop) {
     EXPECT_FALSE(one->retain);
     EXPECT_EQ(r["record"]["bytes1"], p1.size());
 
-    // Requests made to hurt: nested far deeper than any record (a recursive copy or parse would
-    // overflow the stack), larger than the limit, names too long to echo, replies aimed at the
-    // gateway's own topics or at no valid topic. Each is refused with a reply, the gateway's
-    // topics keep their content, its log stays bounded.
-    auto refusal = [&](const std::string& body, const char* corr) { return request(client, "north", body, corr)["error"]; };
+    // Requests made to hurt (deep, huge, long names, replies aimed at the gateway's own or no valid
+    // topic): each refused with a reply, the gateway's topics intact, its log bounded.
+    auto refusal = [&](const std::string& body, const char* id) { return request(client, "north", body, id)["error"]; };
     const std::string set = R"({"op": "set", "setting": "ntp-conf", "record": )";
     const std::string deep = set + std::string(100000, '[') + std::string(100000, ']') + "}";
     EXPECT_EQ(refusal(deep, "deep"), "request of " + std::to_string(deep.size()) + " bytes: at most 65536 (max_request_bytes)");
@@ -322,8 +316,7 @@ TEST_F(GatewayTest, StatesReportsRequestsAndCleanStop) {
     const std::string log = gw->log();
     EXPECT_EQ(count(log, "north: response topic \""), 10u) << log;
     EXPECT_NE(log.find("response topic refused: 6 more line(s) like it suppressed"), std::string::npos) << log;
-    // The log holds the gateway's own lines only, not the library's standard output (here the
-    // refused reconnections to the camera that was away).
+    // Only the gateway's own lines, none of the library's output (refused reconnections above).
     std::istringstream lines(log);
     for (std::string line; std::getline(lines, line);)
         EXPECT_TRUE(line.rfind("ipcgw: ", 0) == 0 || line.rfind("syslog <", 0) == 0) << line;
@@ -413,10 +406,8 @@ TEST(GatewayRequest, QueueOrderBoundsAndStop) {
 }
 
 #ifdef IPCGW_RTSP
-// [rtsp]: a camera with video at rtsp://ADDRESS:PORT/NAME (its URL in its state), one media
-// for four clients at once, stray frames (garbage, an H.265 key frame) and a camera restart under
-// a client, a camera that sends no video beside them, 404 and 401; 200 clients that vanish
-// mid-request leave no descriptor or thread behind. ffmpeg as the client.
+// [rtsp] with ffmpeg clients: one media for four, across stray frames and a camera restart, beside
+// a camera without video; 404, 401; 200 clients vanishing mid-request leave nothing behind.
 TEST_F(GatewayTest, RtspServesVideoCameras) {
     auto run = [](const std::string& line) { return std::async(std::launch::async, [line] { return sh(line); }); };
     ASSERT_EQ(sh("gst-launch-1.0 -q videotestsrc num-buffers=50 pattern=ball ! video/x-raw,format=I420,width=160,"
@@ -482,10 +473,8 @@ TEST_F(GatewayTest, RtspServesVideoCameras) {
 }
 #endif
 
-// Two gateways started before the broker wait for it, ask again while it refuses them, then
-// serve one client, each its own camera; while the broker is away north's report (QoS 1) is
-// kept, south's (QoS 0) dropped. A third gateway taking gw-a's client id: the logs say so. gw-b
-// killed: its last will, retained.
+// Two gateways wait for the broker and while it refuses them, then serve their cameras; while it
+// is away QoS 1 reports are kept, QoS 0 dropped. A client id taken over; a killed one's last will.
 TEST(GatewayBroker, TwoGatewaysThroughBrokerOutages) {
     auto north = testenv::start_camera(0), south = testenv::start_camera(1);
     Broker broker(broker_ip(), 1883, testenv::workdir());  // outlives the gateways: they stop with it up
