@@ -29,9 +29,10 @@ def test_fleet_reports_and_a_restarted_camera_comes_back(sim):
         s.stop()
         wait_for(lambda: fleet.status("gate")["state"] != "online", "loss")
         s.start()
-        wait_for(lambda: fleet.status("gate")["reconnects"] == 1, "reconnect")
+        # The state handler runs after the status changes: wait for its call, not the status.
+        wait_for(lambda: states and states[-1].new == "online" and states[-1].reconnects == 1, "reconnect")
+        assert fleet.status("gate")["reconnects"] == 1
         assert [(e.old, e.new) for e in states][:2] == [("connecting", "online"), ("online", "offline")]
-        assert states[-1].new == "online" and states[-1].reconnects == 1
 
         async def watch():
             events = fleet.events()

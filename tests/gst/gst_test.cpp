@@ -4,8 +4,10 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <future>
+#include <sstream>
 #include <thread>
 
 #include "camera_fixture.hpp"
@@ -40,23 +42,19 @@ std::unique_ptr<ipcsim::Camera> clipCamera(int fps) {
                   "video/x-raw,format=I420,width=160,height=120,framerate=25/1 ! "
                   "x264enc speed-preset=ultrafast key-int-max=25 ! video/x-h264,stream-format=byte-stream ! "
                   "filesink location=clip.h264").status, 0);
-    ipcsim::Config cfg;
-    cfg.video_file = testenv::workdir() + "/clip.h264";
-    cfg.frames_per_second = fps;
-    return testenv::start_camera(0, cfg);
+    return testenv::start_camera(0, {.frames_per_second = fps, .video_file = testenv::workdir() + "/clip.h264"});
 }
 
-std::string src(int timeout = 20) {
-    return "gst-launch-1.0 -m ipcsdksrc address=" + testenv::camera_ip() + " timeout=" + std::to_string(timeout) + " ";
+std::string src(int timeout = 20, const std::string& options = "-m") {
+    const std::string element = " ipcsdksrc address=" + testenv::camera_ip();
+    return "gst-launch-1.0 " + options + element + " timeout=" + std::to_string(timeout) + " ";
 }
 
 TEST(Ipcsdksrc, Mp4AcrossCameraRestart) {
     auto cam = clipCamera(50);
-    // 120 buffers: after the 30th frame sent the camera goes away and comes back; the pipeline
-    // goes on, each buffer one frame of the file.
-    auto run = std::async(std::launch::async, [] {
-        return sh(src() + "num-buffers=120 ! h264parse ! mp4mux ! filesink location=out.mp4");
-    });
+    // The camera away and back after 30 frames: the pipeline goes on, 120 buffers, 120 frames.
+    const std::string mp4 = src() + "num-buffers=120 ! h264parse ! mp4mux ! filesink location=out.mp4";
+    auto run = std::async(std::launch::async, [&] { return sh(mp4); });
     ASSERT_TRUE(testenv::eventually([&] { return cam->video_frames_sent() >= 30; }));
     cam->stop();
     std::this_thread::sleep_for(300ms);
@@ -84,6 +82,40 @@ TEST(Ipcsdksrc, PayloadThatIsNotVideo) {
     cam->stall_channels(true);
     r = sh(src(1) + "! fakesink");
     EXPECT_NE(r.out.find("no video from the camera at " + testenv::camera_ip() + " for 1 s"), npos) << r.out;
+}
+
+// Downstream stalled (a pipe read once the element warns) under a fast camera: the oldest frames
+// go, the stream resumes on a key frame marked as a gap, and it decodes.
+TEST(Ipcsdksrc, OverflowDropsTheOldestAndResumesOnAKeyFrame) {
+    auto cam = clipCamera(500);
+    Result r = sh("GST_DEBUG=ipcsdksrc:2 " + src(20, "-v") + "num-buffers=600 ! identity silent=false ! fdsink fd=3 "
+                  "3>&1 >bus.log 2>debug.log | { for i in $(seq 600); do grep -q 'oldest dropped' debug.log && break; "
+                  "sleep 0.05; done; cat >out.h264; }");
+    ASSERT_EQ(r.status, 0) << r.out;
+    EXPECT_NE(testenv::read_file("debug.log").find("waiting: the oldest dropped, resuming at a key frame"), npos);
+    EXPECT_EQ(probe("out.h264"), "h264,160,120,600\n");  // every frame decodes
+    // Every gap (start, overflow) begins on a key frame; any other buffer is the clip frame after
+    // the one before it, told apart by size (so the newest frames were kept).
+    std::string cycle(" ");
+    cycle += sh("ffprobe -v error -show_entries packet=size -of csv=p=0 clip.h264").out;
+    std::replace(cycle.begin(), cycle.end(), '\n', ' ');
+    cycle += cycle.substr(1, cycle.find(' ', 1));  // " SIZE SIZE ... SIZE FIRST "
+    size_t gaps = 0;
+    std::string last;
+    std::istringstream bus(testenv::read_file("bus.log"));
+    for (std::string line; std::getline(bus, line);) {
+        const size_t at = line.find("(identity0:sink) (");
+        if (line.find("last-message = chain") == npos || at == npos) continue;
+        const std::string size = line.substr(at + 18, line.find(' ', at + 18) - at - 18);
+        if (line.find(" discont ") != npos) {
+            ++gaps;
+            EXPECT_EQ(line.find("delta-unit"), npos) << line;
+        } else {
+            EXPECT_NE(cycle.find(" " + last + " " + size + " "), npos) << last << " then " << line;
+        }
+        last = size;
+    }
+    EXPECT_GE(gaps, 2u);
 }
 
 TEST(IpcctlRecord, Containers) {
