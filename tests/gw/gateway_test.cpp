@@ -430,7 +430,8 @@ TEST_F(GatewayTest, RtspServesVideoCameras) {
               std::make_pair(0, std::string("h264,160,120\n")));
     std::vector<std::future<std::pair<int, std::string>>> clients;
     auto join = [&](int i) {
-        clients.push_back(run("ffmpeg -v error -rtsp_transport " + std::string(i % 2 ? "tcp" : "udp") + " -i " + authed +
+        const std::string transport = i % 2 ? "tcp" : "udp";  // -timeout: a stalled client fails, not hangs
+        clients.push_back(run("ffmpeg -v error -timeout 30000000 -rtsp_transport " + transport + " -i " + authed +
                               " -frames:v " + (i ? "50 -f null -" : "150 -f framecrc -")));
     };
     join(0);
@@ -475,9 +476,8 @@ TEST_F(GatewayTest, RtspServesVideoCameras) {
     ASSERT_EQ(sh("gst-launch-1.0 -q videotestsrc num-buffers=50 ! video/x-raw,format=I420,width=160,height=120 ! "
                  "x265enc speed-preset=ultrafast key-int-max=25 ! video/x-h265,stream-format=byte-stream ! "
                  "filesink location=clip.h265").first, 0);
-    clip.video_file = testenv::workdir() + "/clip.h265";
     vcam.reset();
-    vcam = testenv::start_camera(1, clip);
+    vcam = testenv::start_camera(1, {.frames_per_second = 50, .video_file = testenv::workdir() + "/clip.h265"});
     ASSERT_TRUE(gw.wait_log("cam-a: the camera switched to H.265; its RTSP clients start again")) << gw.log();
     EXPECT_EQ(sh("ffprobe -v error -show_entries stream=codec_name,width,height -of csv=p=0 " + authed),
               std::make_pair(0, std::string("hevc,160,120\n")));
