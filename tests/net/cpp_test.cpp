@@ -205,7 +205,6 @@ TEST_F(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
     EXPECT_EQ(seen->read([&] { return seen->reports.back(); }), 0x1003u);
     sim->clear_requests();
     EXPECT_TRUE(sim->wait_request(10, 0, 12s).has_value());
-    EXPECT_EQ(fleet->with("cam", [](ipc::CameraRef& c) { return c.get<SystemInfo>().deviceModel[0]; }), 'I');
 
     // Added again right after remove(): online once the old login is released, no failed login.
     const size_t retries = seen->read([&] { return seen->retriesOf("cam").size(); });
@@ -410,20 +409,16 @@ TEST_F(Fleet, RemovedDuringItsReconnectItStopsAndACameraRefCopiedOutFailsOnceIts
     sim->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 1500ms});
     ASSERT_TRUE(sim->wait_request(0, 0, 10s).has_value());
     fleet->remove("cam");
-    EXPECT_EQ(fleet->status("cam"), std::nullopt);
     EXPECT_TRUE(eventually([&] { return slots_in_use() == 0; }, 20s));
     const int logins = sim->login_count();
     std::this_thread::sleep_for(1s);  // several backoff pauses
     EXPECT_EQ(std::pair(sim->login_count(), slots_in_use()), std::pair(logins, 0L));
     EXPECT_FALSE(seen->reached("cam", S::online, 3));
     EXPECT_THROW(second.call<IPCReboot>(), ipc::Error);
-    fleet->add("other", spec(0, false, true));  // may get the same handle
-    ASSERT_TRUE(seen->reaches("other", S::online));
+    fleet->add("cam", spec(0, false, true));  // the id is free again; the login may get the same handle
+    ASSERT_TRUE(seen->reaches("cam", S::online, 3));
     second.get(ntp, ec);
     EXPECT_EQ(ec, ipc::errc::fleet_unknown);
-    fleet->remove("other");
-    fleet->add("cam", spec(0, false, true));
-    EXPECT_TRUE(seen->reaches("cam", S::online, 3)) << "the id is free again";
     fleet.reset();
     second.get(ntp, ec);
     EXPECT_EQ(ec, ipc::errc::fleet_stopped);
