@@ -39,7 +39,8 @@ TEST(CppCamera, ErrorsHandleHandlersLookupAndEverySettingRoundTrips) {
     EXPECT_FALSE(other.owns());
 
     ipc::CameraRef stale(IPCSDK_HANDLE_BASE + 7);
-    try { PTZCtrlRecord ptz{}; stale.call<IPCPTZCtrl>(ptz); ADD_FAILURE() << "no exception"; } catch (const ipc::Error& e) {
+    PTZCtrlRecord ptz{};
+    try { stale.call<IPCPTZCtrl>(ptz); ADD_FAILURE() << "no exception"; } catch (const ipc::Error& e) {
         EXPECT_EQ(e.result(), 0x80001004u);
         EXPECT_STREQ(e.what(), "IPCPTZCtrl: handle 0, unknown, or logged out meanwhile");
     }
@@ -216,8 +217,7 @@ TEST_F(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
     EXPECT_EQ(seen->read([&] { return seen->retriesOf("cam").size(); }), retries);
 }
 
-// Pauses double up to the cap, each within 20% of its nominal length, and no login starts before
-// its pause is over. A refused login always waits the cap (jittered both ways) until one is accepted.
+// Pauses double up to the cap, jittered both ways, each over before the next login; refused logins wait the cap.
 TEST_F(Fleet, BackoffPausesGrowAreCappedAndJitteredBothWays) {
     auto refusing = testenv::start_camera(1);
     refusing->refuse_logins(true);
@@ -256,8 +256,7 @@ TEST_F(Fleet, BackoffPausesGrowAreCappedAndJitteredBothWays) {
     EXPECT_GT(shorter, 0);
 }
 
-// Logins dropped at once keep their pauses growing. A quiet camera is asked by the fleet's heartbeats,
-// and goes offline when they time out.
+// Logins dropped at once keep their pauses growing; a silent camera goes offline on heartbeat time-outs.
 TEST_F(Fleet, DroppedLoginsKeepGrowingASilentCameraGoesOffline) {
     auto quiet = testenv::start_camera(2);
     std::atomic<bool> stop{false};
@@ -295,8 +294,7 @@ TEST_F(Fleet, DroppedLoginsKeepGrowingASilentCameraGoesOffline) {
     }
 }
 
-// Destroyed with cameras in every state and a state handler still running: the destructor
-// does not wait for that handler, releases every camera, and no handler runs after it.
+// Destroyed with cameras in every state and a handler running: no wait for it, all released, no handler after.
 TEST_F(Fleet, DestroyedWithCamerasInEveryStateAndAHandlerRunning) {
     auto away = testenv::start_camera(1), refusing = testenv::start_camera(2), slow = testenv::start_camera(3);
     away->stop();
@@ -331,9 +329,8 @@ TEST_F(Fleet, DestroyedWithCamerasInEveryStateAndAHandlerRunning) {
     EXPECT_EQ(seen->read([&] { return seen->changes.size(); }), changes);
 }
 
-// Two command timeouts in a row take a camera offline; handler exceptions are caught. With the
-// report handler stuck, reports beyond the byte limit are dropped and counted, the first ones
-// delivered in order once it returns.
+// Two command timeouts take a camera offline; handler exceptions are caught; with the report handler
+// stuck, reports beyond the byte limit are dropped and counted, the rest delivered in order.
 TEST_F(Fleet, CommandTimeoutsTakeACameraOfflineHandlerExceptionsAreCaughtAndReportsBeyondTheLimitDropped) {
     ipc::set_handler_error_reporter([s = seen](std::string_view kind, std::string_view what) {
         s->add([&] { s->errors.push_back(std::string(kind) + ": " += what); });
@@ -386,8 +383,8 @@ TEST_F(Fleet, CommandTimeoutsTakeACameraOfflineHandlerExceptionsAreCaughtAndRepo
     EXPECT_EQ(fleet->status("cam")->frames_dropped, 0u);
 }
 
-// A CameraRef copied out of with() fails once its login is gone (lost, removed, the fleet
-// destroyed), reaching no camera. Removed while its next login is in flight, a camera stops there.
+// A CameraRef copied out of with() fails once its login is gone, reaching no camera; removed while its
+// next login is in flight, a camera stops there.
 TEST_F(Fleet, RemovedDuringItsReconnectItStopsAndACameraRefCopiedOutFailsOnceItsLoginIsGone) {
     make().add("cam", spec(0, false, true));
     ASSERT_TRUE(seen->reaches("cam", S::online));
@@ -425,8 +422,7 @@ TEST_F(Fleet, RemovedDuringItsReconnectItStopsAndACameraRefCopiedOutFailsOnceIts
     for (const auto& r : sim->requests()) EXPECT_NE(std::pair(int(r.msgClass), int(r.code)), std::pair(3, 8)) << "reached the camera";
 }
 
-// remove() returns after the last handler call for the camera, also with a backlog of frames;
-// from a handler of the camera itself it returns at once (none starts after that handler).
+// remove() returns after the camera's last handler call (backlog included), from its own handler at once.
 TEST_F(Fleet, NoHandlerRunsForACameraOnceRemoveReturned) {
     ipcsim::Config fast;
     fast.frames_per_second = 100;
@@ -457,8 +453,7 @@ TEST_F(Fleet, NoHandlerRunsForACameraOnceRemoveReturned) {
     fleet.reset();  // before the counters its handlers use
 }
 
-// Frozen cameras (logins unanswered) hold up no other login; retry_now() ends a refused camera's
-// pause. Logins waiting for a thread are dropped by remove() and the destructor, never sent.
+// Frozen cameras hold up no other login; retry_now() ends a pause; logins not started are dropped unsent.
 TEST_F(Fleet, LoginsDoNotWaitBehindFrozenCamerasRetryNowEndsAPauseAndLoginsNotStartedAreDropped) {
     std::vector<std::unique_ptr<ipcsim::Camera>> frozen;
     for (int i = 1; i <= 6; ++i) frozen.push_back(testenv::start_camera(i)), frozen.back()->script(silence(1000));
@@ -487,8 +482,7 @@ TEST_F(Fleet, LoginsDoNotWaitBehindFrozenCamerasRetryNowEndsAPauseAndLoginsNotSt
     EXPECT_FALSE(frozen[2]->wait_request(0, 0, 0ms).has_value());
 }
 
-// Destroying a fleet inside its own with() and closing the Sdk before a fleet end the process
-// with a message instead of hanging or using a closed library.
+// Destroying a fleet inside its own with(), or closing the Sdk before a fleet, ends the process with a message.
 TEST(FleetDeathTest, DestroyedInsideItsOwnWithOrAfterTheSdk) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH({ auto sdk = std::make_unique<ipc::Sdk>(); ipc::Fleet f; sdk.reset(); }, "ipc::Sdk closed while 1 ipc::Fleet");
