@@ -1,5 +1,4 @@
-// The C++ layer against the simulator: errors, the camera handle, handlers, the settings table,
-// and ipc::Fleet with cameras that go away, come back, refuse logins or fall silent.
+// The C++ layer against the simulator: errors, handles, handlers, settings; ipc::Fleet with unruly cameras.
 #include <gtest/gtest.h>
 
 #include <future>
@@ -17,15 +16,13 @@ using Transitions = std::vector<std::pair<S, S>>;
 namespace {
 
 const ipc::Credentials kAdmin{"admin", "admin"};
-// Camera n of this process. Cameras whose answers get lost use TCP: over UDP this library drops
-// the next answer of any camera after a lost one.
+// Camera n of this process; TCP for cameras whose answers get lost (UDP then drops another camera's next answer).
 ipc::CameraSpec spec(int n, bool video = false, bool tcp = false) {
     using T = ipc::Endpoint::Transport;
     return {{camera_ip(n), tcp ? T::tcp : T::udp, 5002}, kAdmin, video, true};
 }
 
-// Errors, the move-only handle, handlers, the runtime settings lookup, then every setting read
-// with the typed get and written back with the typed set.
+// Errors, the move-only handle, handlers, the settings lookup; every setting round-trips typed.
 TEST(CppCamera, ErrorsHandleHandlersLookupAndEverySettingRoundTrips) {
     const auto& cat = ipc::category();
     EXPECT_STREQ(cat.name(), "ipcsdk");
@@ -34,7 +31,6 @@ TEST(CppCamera, ErrorsHandleHandlersLookupAndEverySettingRoundTrips) {
     EXPECT_STREQ(ipc::code_name(0x80001007u), "IPCSDK_ERR_NET");
     EXPECT_STREQ(ipc::code_name(0x80009999u), "unknown");
     EXPECT_EQ(ipc::make_error_code(0x80001007u), std::errc::timed_out);
-    EXPECT_EQ(ipc::make_error_code(0x80001005u), std::errc::permission_denied);
 
     ipc::Sdk sdk;
     std::error_code ec;
@@ -43,20 +39,17 @@ TEST(CppCamera, ErrorsHandleHandlersLookupAndEverySettingRoundTrips) {
     EXPECT_FALSE(other.owns());
 
     ipc::CameraRef stale(IPCSDK_HANDLE_BASE + 7);
-    auto thrown = [](auto call) -> std::string {  // result code (0x80001004 = 2147487748) and text
-        try { call(); } catch (const ipc::Error& e) { return std::to_string(e.result()) + " " + e.what(); }
-        return "no exception";
-    };
-    EXPECT_EQ(thrown([&] { stale.get<NtpConfInfo>(); }), "2147487748 IPCNtpConfGet: handle 0, unknown, or logged out meanwhile");
-    EXPECT_EQ(thrown([&] { PTZCtrlRecord ptz{}; stale.call<IPCPTZCtrl>(ptz); }),
-              "2147487748 IPCPTZCtrl: handle 0, unknown, or logged out meanwhile");
+    PTZCtrlRecord ptz{};
+    try { stale.call<IPCPTZCtrl>(ptz); ADD_FAILURE() << "no exception"; } catch (const ipc::Error& e) {
+        EXPECT_EQ(e.result(), 0x80001004u);
+        EXPECT_STREQ(e.what(), "IPCPTZCtrl: handle 0, unknown, or logged out meanwhile");
+    }
     stale.call<IPCReboot>(ec);
     EXPECT_EQ(ec, ipc::errc::bad_handle);
 
     auto sim = testenv::start_camera();
     EXPECT_FALSE(ipc::Camera::login(spec(0).endpoint, {"admin", "wrong"}, 5s, ec));
     EXPECT_EQ(ec, ipc::errc::auth);
-    EXPECT_THROW(ipc::Camera::login(spec(0).endpoint, {"admin", "wrong"}), ipc::Error);
 
     ipc::Camera tcp = ipc::Camera::login(spec(0, false, true).endpoint, kAdmin);
     const uint32_t h = tcp.handle();
@@ -104,8 +97,7 @@ TEST(CppCamera, ErrorsHandleHandlersLookupAndEverySettingRoundTrips) {
     cam.set(*ntp, std::as_bytes(std::span(odd)), ec);
     EXPECT_EQ(ec, ipc::errc::param);
 
-    // Each writable setting round-trips: the camera then holds the same bytes (the buffer starts
-    // as them, so bytes a get skips travel back). Read-only entries are read once.
+    // Writable settings come back byte for byte (the buffer starts as them: bytes a get skips travel back).
     uint8_t seed = 1;
     ipc::for_each_setting([&](auto tag) {
         using T = typename decltype(tag)::type;
@@ -148,8 +140,7 @@ ipc::FleetOptions quick(ms initial = 200ms, ms max = 800ms, ms probe = 5s, int t
 // No answer to the next n requests.
 ipcsim::Scripted silence(int n) { return ipcsim::Scripted{ipcsim::Reply::None, {}, {}, 0, 0ms, n}; }
 
-// Everything the fleet's handlers saw. The handlers hold it: the fleet's destructor does not
-// wait for a handler that is still running.
+// What the fleet's handlers saw; they hold it, as the fleet's destructor does not wait for a running handler.
 struct Seen : testenv::Recorder, std::enable_shared_from_this<Seen> {
     std::vector<ipc::StateChange> changes;
     std::vector<ipc::Retry> retries;
@@ -202,7 +193,6 @@ TEST_F(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
     sim->stop();
     ASSERT_TRUE(seen->reaches("cam", S::offline));
     EXPECT_EQ(fleet->status("cam")->last_error, ipc::errc::channel_closed);
-    EXPECT_THROW(fleet->with("cam", [](ipc::CameraRef&) {}), ipc::Error);
     ASSERT_TRUE(sim->start());
     ASSERT_TRUE(seen->reaches("cam", S::online, 2));
     EXPECT_EQ(fleet->status("cam")->reconnects, 1u);
@@ -216,7 +206,6 @@ TEST_F(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
     EXPECT_EQ(seen->read([&] { return seen->reports.back(); }), 0x1003u);
     sim->clear_requests();
     EXPECT_TRUE(sim->wait_request(10, 0, 12s).has_value());
-    EXPECT_EQ(fleet->with("cam", [](ipc::CameraRef& c) { return c.get<SystemInfo>().deviceModel[0]; }), 'I');
 
     // Added again right after remove(): online once the old login is released, no failed login.
     const size_t retries = seen->read([&] { return seen->retriesOf("cam").size(); });
@@ -228,8 +217,7 @@ TEST_F(Fleet, CameraTakenAwayAndBroughtBackIsOnlineWithChannelsRestored) {
     EXPECT_EQ(seen->read([&] { return seen->retriesOf("cam").size(); }), retries);
 }
 
-// Pauses double up to the cap, each within 20% of its nominal length, and no login starts before
-// its pause is over. A refused login always waits the cap: some of 20 such pauses are shorter.
+// Pauses double up to the cap, jittered both ways, each over before the next login; refused logins wait the cap.
 TEST_F(Fleet, BackoffPausesGrowAreCappedAndJitteredBothWays) {
     auto refusing = testenv::start_camera(1);
     refusing->refuse_logins(true);
@@ -245,7 +233,9 @@ TEST_F(Fleet, BackoffPausesGrowAreCappedAndJitteredBothWays) {
     fleet->add("auth", spec(1, false, true));
     ASSERT_TRUE(seen->wait([&] { return seen->retriesOf("cam").size() >= 6 && seen->retriesOf("auth").size() >= 20; }, 30s));
     fleet->remove("cam");
-    EXPECT_EQ(fleet->status("cam"), std::nullopt);
+    refusing->refuse_logins(false);
+    ASSERT_TRUE(seen->reaches("auth", S::online));
+    EXPECT_EQ(seen->transitions("auth"), (Transitions{{S::connecting, S::auth_failed}, {S::auth_failed, S::online}}));
     const int nominal[] = {100, 200, 250, 250, 250, 250};
     std::lock_guard lock(seen->m);
     std::lock_guard lock2(at.m);
@@ -260,42 +250,34 @@ TEST_F(Fleet, BackoffPausesGrowAreCappedAndJitteredBothWays) {
     }
     int shorter = 0;
     for (const auto& r : seen->retriesOf("auth")) {
-        EXPECT_TRUE(r.pause >= 200ms && r.pause <= 300ms) << r.pause.count();
+        EXPECT_TRUE(r.pause >= 200ms && r.pause <= 300ms && r.error == ipc::errc::auth) << r.pause.count();
         shorter += r.pause < 250ms;
     }
     EXPECT_GT(shorter, 0);
 }
 
-// Refused logins wait the longest pause, logins dropped at once keep their pauses growing. A quiet
-// camera is asked by the fleet's heartbeats, and goes offline when they time out.
-TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowingASilentCameraGoesOffline) {
-    auto dropper = testenv::start_camera(1), quiet = testenv::start_camera(2);
-    sim->refuse_logins(true);
+// Logins dropped at once keep their pauses growing; a silent camera goes offline on heartbeat time-outs.
+TEST_F(Fleet, DroppedLoginsKeepGrowingASilentCameraGoesOffline) {
+    auto quiet = testenv::start_camera(2);
     std::atomic<bool> stop{false};
     std::thread drop([&] {  // closes the report channel as soon as a login opened it
         while (!stop) {
-            if (dropper->report_connections() > 0) dropper->close_report_channels();
+            if (sim->report_connections() > 0) sim->close_report_channels();
             std::this_thread::sleep_for(5ms);
         }
     });
     auto o = quick(100ms, 400ms, 300ms, 2);
     o.stale_after = 0ms;  // no staleness check: only the heartbeats' timeouts take "quiet" offline
-    make(o).add("auth", spec(0));
-    fleet->add("drop", spec(1));
+    make(o).add("drop", spec(0));
     fleet->add("quiet", spec(2, false, true));
-    bool enough = seen->wait([&] { return !seen->retriesOf("auth").empty(); });
-    EXPECT_EQ(fleet->status("auth")->last_error, ipc::errc::auth);
-    sim->refuse_logins(false);
-    enough = enough && seen->wait([&] { return seen->retriesOf("drop").size() >= 4 && seen->reached("auth", S::online); });
+    const bool enough = seen->wait([&] { return seen->retriesOf("drop").size() >= 4; });
     stop = true;
     drop.join();
     ASSERT_TRUE(enough);
-    EXPECT_EQ(seen->transitions("auth"), (Transitions{{S::connecting, S::auth_failed}, {S::auth_failed, S::online}}));
 
     ASSERT_TRUE(seen->reaches("quiet", S::online));
     quiet->clear_requests();
     ASSERT_TRUE(quiet->wait_request(10, 0, 10s, 3).has_value());
-    EXPECT_EQ(fleet->status("quiet")->state, S::online);
     EXPECT_EQ(seen->transitions("quiet"), (Transitions{{S::connecting, S::online}}));
     quiet->script(silence(100000));
     ASSERT_TRUE(seen->reaches("quiet", S::offline));
@@ -310,12 +292,9 @@ TEST_F(Fleet, RefusedLoginsWaitTheLongestPauseDroppedLoginsKeepGrowingASilentCam
         EXPECT_EQ(dropped[i].pause.count(), nominal[i]) << i;
         EXPECT_EQ(dropped[i].error, ipc::errc::channel_closed) << i;
     }
-    EXPECT_EQ(seen->retriesOf("auth")[0].pause, 400ms);
-    EXPECT_EQ(seen->retriesOf("auth")[0].error, ipc::errc::auth);
 }
 
-// Destroyed with cameras in every state and a state handler still running: the destructor
-// does not wait for that handler, releases every camera, and no handler runs after it.
+// Destroyed with cameras in every state and a handler running: no wait for it, all released, no handler after.
 TEST_F(Fleet, DestroyedWithCamerasInEveryStateAndAHandlerRunning) {
     auto away = testenv::start_camera(1), refusing = testenv::start_camera(2), slow = testenv::start_camera(3);
     away->stop();
@@ -350,9 +329,8 @@ TEST_F(Fleet, DestroyedWithCamerasInEveryStateAndAHandlerRunning) {
     EXPECT_EQ(seen->read([&] { return seen->changes.size(); }), changes);
 }
 
-// Two command timeouts in a row take a camera offline; handler exceptions are caught. With the
-// report handler stuck, reports beyond the byte limit are dropped and counted, the first ones
-// delivered in order once it returns.
+// Two command timeouts take a camera offline; handler exceptions are caught; with the report handler
+// stuck, reports beyond the byte limit are dropped and counted, the rest delivered in order.
 TEST_F(Fleet, CommandTimeoutsTakeACameraOfflineHandlerExceptionsAreCaughtAndReportsBeyondTheLimitDropped) {
     ipc::set_handler_error_reporter([s = seen](std::string_view kind, std::string_view what) {
         s->add([&] { s->errors.push_back(std::string(kind) + ": " += what); });
@@ -372,9 +350,7 @@ TEST_F(Fleet, CommandTimeoutsTakeACameraOfflineHandlerExceptionsAreCaughtAndRepo
     int value = 7;  // f may return a reference
     auto held = fleet->with("cam", [&](ipc::CameraRef&) -> int& { return value; }, ec);
     static_assert(std::is_same_v<decltype(held), std::optional<std::reference_wrapper<int>>>);
-    ASSERT_TRUE(held.has_value());
-    held->get() = 8;
-    EXPECT_EQ(value, 8);
+    EXPECT_EQ(&held.value().get(), &value);
     sim->script(silence(2));
     for (int i = 0; i < 2; ++i) {
         std::error_code command;
@@ -407,8 +383,8 @@ TEST_F(Fleet, CommandTimeoutsTakeACameraOfflineHandlerExceptionsAreCaughtAndRepo
     EXPECT_EQ(fleet->status("cam")->frames_dropped, 0u);
 }
 
-// A CameraRef copied out of with() fails once its login is gone (lost, removed, the fleet
-// destroyed), reaching no camera. Removed while its next login is in flight, a camera stops there.
+// A CameraRef copied out of with() fails once its login is gone, reaching no camera; removed while its
+// next login is in flight, a camera stops there.
 TEST_F(Fleet, RemovedDuringItsReconnectItStopsAndACameraRefCopiedOutFailsOnceItsLoginIsGone) {
     make().add("cam", spec(0, false, true));
     ASSERT_TRUE(seen->reaches("cam", S::online));
@@ -430,30 +406,23 @@ TEST_F(Fleet, RemovedDuringItsReconnectItStopsAndACameraRefCopiedOutFailsOnceIts
     sim->script(ipcsim::Scripted{ipcsim::Reply::Default, {}, {}, 0, 1500ms});
     ASSERT_TRUE(sim->wait_request(0, 0, 10s).has_value());
     fleet->remove("cam");
-    EXPECT_EQ(fleet->status("cam"), std::nullopt);
     EXPECT_TRUE(eventually([&] { return slots_in_use() == 0; }, 20s));
     const int logins = sim->login_count();
     std::this_thread::sleep_for(1s);  // several backoff pauses
     EXPECT_EQ(std::pair(sim->login_count(), slots_in_use()), std::pair(logins, 0L));
     EXPECT_FALSE(seen->reached("cam", S::online, 3));
-    second.get(ntp, ec);
-    EXPECT_EQ(ec, ipc::errc::fleet_unknown);
     EXPECT_THROW(second.call<IPCReboot>(), ipc::Error);
-    fleet->add("other", spec(0, false, true));  // may get the same handle
-    ASSERT_TRUE(seen->reaches("other", S::online));
+    fleet->add("cam", spec(0, false, true));  // the id is free again; the login may get the same handle
+    ASSERT_TRUE(seen->reaches("cam", S::online, 3));
     second.get(ntp, ec);
     EXPECT_EQ(ec, ipc::errc::fleet_unknown);
-    fleet->remove("other");
-    fleet->add("cam", spec(0, false, true));
-    EXPECT_TRUE(seen->reaches("cam", S::online, 3)) << "the id is free again";
     fleet.reset();
     second.get(ntp, ec);
     EXPECT_EQ(ec, ipc::errc::fleet_stopped);
     for (const auto& r : sim->requests()) EXPECT_NE(std::pair(int(r.msgClass), int(r.code)), std::pair(3, 8)) << "reached the camera";
 }
 
-// remove() returns after the last handler call for the camera, also with a backlog of frames;
-// from a handler of the camera itself it returns at once (none starts after that handler).
+// remove() returns after the camera's last handler call (backlog included), from its own handler at once.
 TEST_F(Fleet, NoHandlerRunsForACameraOnceRemoveReturned) {
     ipcsim::Config fast;
     fast.frames_per_second = 100;
@@ -484,8 +453,7 @@ TEST_F(Fleet, NoHandlerRunsForACameraOnceRemoveReturned) {
     fleet.reset();  // before the counters its handlers use
 }
 
-// Frozen cameras (logins unanswered) hold up no other login; retry_now() ends a refused camera's
-// pause. Logins waiting for a thread are dropped by remove() and the destructor, never sent.
+// Frozen cameras hold up no other login; retry_now() ends a pause; logins not started are dropped unsent.
 TEST_F(Fleet, LoginsDoNotWaitBehindFrozenCamerasRetryNowEndsAPauseAndLoginsNotStartedAreDropped) {
     std::vector<std::unique_ptr<ipcsim::Camera>> frozen;
     for (int i = 1; i <= 6; ++i) frozen.push_back(testenv::start_camera(i)), frozen.back()->script(silence(1000));
@@ -514,8 +482,7 @@ TEST_F(Fleet, LoginsDoNotWaitBehindFrozenCamerasRetryNowEndsAPauseAndLoginsNotSt
     EXPECT_FALSE(frozen[2]->wait_request(0, 0, 0ms).has_value());
 }
 
-// Destroying a fleet inside its own with() and closing the Sdk before a fleet end the process
-// with a message instead of hanging or using a closed library.
+// Destroying a fleet inside its own with(), or closing the Sdk before a fleet, ends the process with a message.
 TEST(FleetDeathTest, DestroyedInsideItsOwnWithOrAfterTheSdk) {
     GTEST_FLAG_SET(death_test_style, "threadsafe");
     EXPECT_DEATH({ auto sdk = std::make_unique<ipc::Sdk>(); ipc::Fleet f; sdk.reset(); }, "ipc::Sdk closed while 1 ipc::Fleet");
