@@ -1,6 +1,5 @@
-// Walks every command of the common frame against the simulator: its request, the payload of
-// a patterned record, the record a query fills from a patterned answer, result and lines per
-// answer kind, null record, not initialised. Expectations come from the header's record layouts.
+// Every command of the common frame against the simulator: request payload, the record a query fills, result and
+// lines per answer kind, null record, not initialised. Expectations come from the header's record layouts.
 #include <algorithm>
 #include <array>
 #include <bit>
@@ -181,8 +180,7 @@ Bytes expected_payload(const Row& r, const Bytes& host) {
     if (r.sent) reverse_fields(w, host, r.swap);
     return w;
 }
-// The record a query leaves after an answer of wire records: integers in host order, the copied
-// bytes taken, every other byte as it was.
+// The record a query leaves after an answer: integers in host order, the copied bytes taken, the rest as it was.
 Bytes expected_record(const Row& r, const Bytes& before, const Bytes& wire) {
     Bytes out = before;
     for (uint32_t i = 0; i < r.size; ++i)
@@ -342,8 +340,7 @@ TEST_P(Walk, Command) {
     EXPECT_TRUE(cam->requests().empty());
 }
 
-// The simulator's table, written apart from the list, names the same commands with the same
-// classes and codes (its one channel announcement stands for the library's two).
+// The simulator's own table names the same commands, classes and codes (one announcement for the library's two).
 TEST(CommandList, MatchesSimulator) {
     std::set<std::tuple<int, int, std::string>> list, sim;
     for (const auto& c : ipc::command_identities)

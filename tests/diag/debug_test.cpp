@@ -1,5 +1,4 @@
-// Debug datagrams: wire form of debug and error lines, bounds, the "tyfol" rewrite, sends that
-// never block, first-use socket creation and concurrent senders.
+// Debug datagrams: wire form, bounds, the "tyfol" rewrite, sends that never block, socket creation, concurrency.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -67,8 +66,7 @@ TEST(DebugOutput, LinesTyfolRewritePercentSignsBoundsAndConcurrentSenders) {
     EXPECT_EQ(cap.datagrams(), (Strings{big.substr(0, 510), "\n", big.substr(0, 510), "\n", big.substr(0, 1023),
                                         big.substr(0, 1023)}));
 
-    // Concurrent senders: every debug_print datagram exactly once; error lines may be lost on a
-    // full queue, never torn.
+    // Concurrent senders: every debug_print datagram exactly once; error lines may be lost, never torn.
     cap.clear();
     const size_t fdsBefore = testenv::count_dir("/proc/self/fd");
     constexpr int kThreads = 8, kPerThread = 200;

@@ -1,5 +1,4 @@
-// The command frame beyond the command walk: argument checks, payloads too large for a request or
-// exactly filling it, partial and late answers, the video start and stop records.
+// The command frame beyond the walk: argument checks, request bounds, partial and late answers, video start/stop.
 #include <tuple>
 
 #include "camera_fixture.hpp"

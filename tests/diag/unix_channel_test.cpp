@@ -1,5 +1,4 @@
-// Local datagram channel: names and bound files, requests to a peer bound at "/tmp/dbgServer",
-// answer checks, timeouts and late answers, blocking and serialised sends, removal, the dump.
+// Local datagram channel: names, bound files, removal, the dump; requests to a peer at "/tmp/dbgServer".
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -37,8 +36,7 @@ int32_t request(const Bytes& req, uint8_t* resp, int size) {
     return IPCSdkUnixRequest(req.data(), static_cast<uint32_t>(req.size()), resp, size);
 }
 
-// The peer process: bound at the fixed path, it answers each request as `mode` says, sent back
-// to the requesting socket's bound path; while `slow` it reads nothing (its queue fills up).
+// The peer: answers each request to its sender as `mode` says; while `slow` it reads nothing.
 struct Peer {
     Peer() {
         sockaddr_un a{AF_UNIX, {}};

@@ -1,7 +1,6 @@
-// Soak: simulated cameras under a host workload (commands, video, heartbeats, callbacks; UDP and
-// TCP phases alternate) and a seeded schedule of kFaults. Checked: every call within its bound,
-// every frame and report intact, every result documented, no callback after its camera's logout
-// returned; at the end descriptors and threads back and resident memory flat (not judged under a sanitizer).
+// Soak: simulated cameras under a host workload (UDP and TCP phases alternate) and a seeded schedule of kFaults.
+// Checked: calls within their bounds, frames and reports intact, results documented, no callback after its
+// camera's logout returned; at the end descriptors and threads back, resident memory flat.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -15,9 +14,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <random>
 #include <string>
 #include <thread>
@@ -31,9 +32,7 @@
 #include "testenv.hpp"
 
 // The library's system log lines are counted here and never reach the machine's log.
-namespace {
-std::atomic<uint64_t> g_syslogLines{0};
-}
+static std::atomic<uint64_t> g_syslogLines{0};
 extern "C" void syslog(int, const char*, ...) { g_syslogLines.fetch_add(1, std::memory_order_relaxed); }
 extern "C" void vsyslog(int, const char*, va_list) { g_syslogLines.fetch_add(1, std::memory_order_relaxed); }
 extern "C" void openlog(const char*, int, int) {}
@@ -46,14 +45,12 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr uint32_t kFrameBytes = 1500;
-// One exchange ends within about 2.5 s, but a camera's commands queue behind each other and a
-// logout waits for the calls in flight, hence the room; the waiting commands poll on top.
+// An exchange ends within 2.5 s, but a camera's commands queue and a logout waits for the calls in flight.
 constexpr std::chrono::seconds kCommandBound{20}, kWaitingBound{25}, kLifecycleBound{20};
 
 uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
 FILE* g_out = stderr;  // the soak's own output (the library's standard output goes to /dev/null)
 
-// ---- invariant bookkeeping --------------------------------------------------------------------
 std::mutex g_mutex;  // the output and the call figures
 std::atomic<uint64_t> g_violations{0};
 void violation(const char* what, const std::string& detail = {}) {
@@ -89,7 +86,6 @@ bool documented(uint32_t r, bool countAllowed = false) {
     return std::find(std::begin(codes), std::end(codes), r) != std::end(codes) || (countAllowed && r < (16u << 20));
 }
 
-// ---- cameras --------------------------------------------------------------------------------
 enum State { Down, Up, Busy };
 enum Action { None, SlowFrame, SlowReport, RestartVideoInFrame, CommandInReport, LogoutInReport, ReloginInDisconnect };
 using Rng = std::mt19937;
@@ -125,12 +121,11 @@ bool claim(Cam& c) { return cas(c.state, Up, Busy); }
 Cam* check_alive(uint32_t handle, const char* where) {
     g_callbacks.fetch_add(1, std::memory_order_relaxed);
     Cam* c = is_handle(handle) ? cam_of(handle) : nullptr;
-    if (!is_handle(handle))
-        violation("callback with a bad handle in", where);
-    else if (!c)
-        violation("callback for a released slot in", where);
-    else if (c->loggedOut.load())
-        violation("callback after its camera's logout returned in", where);
+    if (!c || c->loggedOut.load())
+        violation(!is_handle(handle) ? "callback with a bad handle in"
+                  : !c               ? "callback for a released slot in"
+                                     : "callback after its camera's logout returned in",
+                  where);
     return c;
 }
 
@@ -192,7 +187,6 @@ void drop(Cam& c, Rng& rng) {
     c.state = Down;
 }
 
-// ---- callbacks ------------------------------------------------------------------------------
 int on_frame(uint32_t handle, uint8_t* f) {
     Cam* c = check_alive(handle, "frame");
     const uint32_t len = le32(f + 8);
@@ -208,10 +202,9 @@ int on_frame(uint32_t handle, uint8_t* f) {
 }
 
 void check_report(uint32_t type, const uint8_t* b, uint32_t n) {
-    bool ok = true;
+    bool ok = false;
     switch (type) {
-    case 0x1003:
-    case 0xD003:  // numbered and checksummed by the simulator
+    case 0x1003: case 0xD003:  // numbered and checksummed by the simulator
         ok = n >= 8 && ipcsim::Camera::checksum(b + 8, n - 8) == le32(b + 4);
         break;
     case 0x1001:  // position
@@ -224,10 +217,7 @@ void check_report(uint32_t type, const uint8_t* b, uint32_t n) {
     case 0xA002: {  // one picture of a pair: a 64 x 48 PPM
         const auto pic = ipcsim::Camera::sample_picture(64, 48, n > 12 ? b[12] : 0);
         ok = n == 268 + pic.size() && std::memcmp(b + 268, pic.data(), pic.size()) == 0;
-        break;
     }
-    default:
-        ok = false;
     }
     if (!ok) violation("damaged report", "type " + std::to_string(type) + " length " + std::to_string(n));
     g_reportsChecked.fetch_add(1, std::memory_order_relaxed);
@@ -264,7 +254,6 @@ int on_disconnect(uint32_t addr, uint32_t handle, uintptr_t) {
     return 0;
 }
 
-// ---- the host's command threads -------------------------------------------------------------
 struct Worker {
     Rng rng;
     std::vector<uint8_t> out = std::vector<uint8_t>(64 << 10);
@@ -317,8 +306,6 @@ void command_worker(unsigned seed, const std::atomic<bool>& stop) {
     }
 }
 
-// ---- faults ---------------------------------------------------------------------------------
-
 using ipcsim::Reply;
 struct Fault {
     const char* name;
@@ -367,13 +354,9 @@ const Fault kFaults[] = {
 constexpr size_t kFaultKinds = std::size(kFaults);
 std::array<uint64_t, kFaultKinds> g_faults{};  // injected, by kind
 
-// ---- resources ------------------------------------------------------------------------------
 long rss_kib() {
     long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
+    std::ifstream("/proc/self/statm") >> pages >> resident;
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
@@ -429,10 +412,7 @@ int main(int argc, char** argv) {
         c->cfg.keepalive_seconds = 1, c->cfg.frame_bytes = kFrameBytes, c->cfg.frames_per_second = 10;
         c->cfg.report_delay = milliseconds(50);
         c->sim = std::make_unique<ipcsim::Camera>(c->cfg);
-        if (!c->sim->start()) {
-            std::fprintf(g_out, "cannot start a camera on %s\n", c->cfg.ip.c_str());
-            return 2;
-        }
+        if (!c->sim->start()) return std::fprintf(g_out, "cannot start a camera on %s\n", c->cfg.ip.c_str()), 2;
         g_byAddr[inet_addr(c->cfg.ip.c_str())] = i;
         g_cams.push_back(std::move(c));
     }
@@ -477,8 +457,7 @@ int main(int argc, char** argv) {
             for (auto& c : g_cams) c->sim->clear_requests();  // the simulators keep every request
             nextSample += seconds(1);
         }
-        if (now >= nextPhase) {
-            // Every camera out, then in again over the other transport.
+        if (now >= nextPhase) {  // every camera out, then in again over the other transport
             switching = true;
             everyone_down();
             g_netType = g_netType.load() == 1 ? 2 : 1;
@@ -504,9 +483,6 @@ int main(int argc, char** argv) {
     switching = true;
     everyone_down();
     IPCSdkUnInit();
-    SetVideoFrameCallBack(nullptr);
-    SetReportCallbackFunc(nullptr);
-    SetExceptionCallBack(nullptr);
     for (auto& c : g_cams) c->sim->stop();
     g_cams.clear();
     const long rssEnd = rss_kib();
@@ -528,9 +504,8 @@ int main(int argc, char** argv) {
     if (memoryJudged && peakA > 0 && peakB > peakA + peakA / 20)
         violation("resident memory grew", std::to_string(peakA) + " -> " + std::to_string(peakB) + " KiB");
 
-    uint64_t calls = 0, faults = 0;
+    uint64_t calls = 0, faults = std::accumulate(g_faults.begin(), g_faults.end(), uint64_t{0});
     for (auto& [name, st] : g_callStats) calls += st.first;
-    for (auto f : g_faults) faults += f;
     std::fprintf(g_out, "cameras %d, duration %d s, transport phases %d (UDP and TCP), seed %" PRIu64 "\n", cameras, duration,
                  phases, seed);
     std::fprintf(g_out, "calls %" PRIu64 ", callbacks %" PRIu64 ", system log lines %" PRIu64 "\n", calls,

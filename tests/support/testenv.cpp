@@ -72,8 +72,7 @@ void DebugCapture::run() {
         if (poll(&p, 1, 20) > 0) drain();
 }
 
-// Reads every datagram queued now and returns how many are kept. Datagrams sent by this process
-// before the call are in the queue already (a local send completes into the receiver's queue).
+// Reads every datagram queued now (a local send completes into the queue); returns how many are kept.
 size_t DebugCapture::drain() {
     std::lock_guard lock(mutex_);
     for (;;) {
@@ -136,8 +135,7 @@ std::string StdoutCapture::text() {
 
 }  // namespace testenv
 
-// The library writes its system log lines through syslog(); this definition in the test
-// executable takes precedence over the C library's, so no test reaches the machine's log.
+// These definitions take precedence over the C library's: no test reaches the machine's log.
 extern "C" void vsyslog(int priority, const char* format, va_list ap) {
     char buf[2048];
     std::vsnprintf(buf, sizeof buf, format, ap);
@@ -161,7 +159,6 @@ int main(int argc, char** argv) {
     if (!mkdtemp(dir) || chdir(dir) != 0) return 2;
     testenv::g_workdir = dir;
     const int result = RUN_ALL_TESTS();
-    std::error_code ec;
-    if (chdir("/") == 0) std::filesystem::remove_all(dir, ec);
+    if (std::error_code ec; chdir("/") == 0) std::filesystem::remove_all(dir, ec);
     return result;
 }

@@ -1,5 +1,4 @@
-// MD5 against RFC 1321 and hashlib vectors at the padding boundaries; digest authentication
-// against RFC 2617 (responses for the other qop forms computed once with hashlib).
+// MD5 against RFC 1321 and hashlib vectors; digest authentication against RFC 2617 (other qop forms: hashlib).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -26,8 +25,7 @@ std::string md5(const std::string& in, std::vector<uint32_t> chunks) {
     return hex;
 }
 
-// RFC 1321 vectors, and prefixes of an xorshift32 stream (seed 0x2545F491, low byte of each step)
-// around the 56- and 64-byte padding boundaries; whole and in uneven updates.
+// RFC 1321 vectors and xorshift32 prefixes around the padding boundaries; whole and in uneven updates.
 TEST(Md5, DigestsWholeInPiecesAndAsUpperCaseText) {
     std::string data;
     for (uint32_t x = 0x2545F491; data.size() < 128; data.push_back(char(x))) x ^= x << 13, x ^= x >> 17, x ^= x << 5;

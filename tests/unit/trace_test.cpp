@@ -1,5 +1,4 @@
-// Trace file: line format, appending, rotation past 8 MiB and its failures, concurrent writers;
-// system log lines.
+// Trace file: line format, appending, rotation past 8 MiB and its failures, concurrent writers; system log lines.
 #include <gtest/gtest.h>
 #include <ipcsdk.h>
 #include <unistd.h>
@@ -138,8 +137,7 @@ TEST_F(TraceFile, RotatesOnlyOnceTheFileExceeds8MiB) {
     EXPECT_EQ(rotated_files().size(), 1u);
 }
 
-// A rename that fails deletes the full file; one in a working directory that is gone leaves no
-// file to write to until the directory is back.
+// A failed rename deletes the full file; in a vanished working directory lines are dropped until it is back.
 TEST_F(TraceFile, FailedRotationsDeleteTheFullFileOrDropLines) {
     write_log("OLD\n", kLimit + 1);
     const time_t now = time(nullptr);  // directories under every name the rotation could pick
