@@ -262,8 +262,7 @@ protected:
     void fresh() { cam->clear_script(), cam->clear_requests(), clear_syslog(), debug.clear(); }
     // Checks the error lines and system log lines written since fresh(); returns the latter.
     Strings expect_output(const Expect& x) {
-        Strings sys;
-        for (const auto& l : syslog_lines()) sys.push_back(std::to_string(l.priority) + " " + l.text);
+        const Strings sys = syslog_lines();
         expect_lines(debug.lines(), x.e, "error lines");
         expect_lines(sys, x.s, "system log");
         return sys;

@@ -20,15 +20,10 @@ std::string read_file(const std::string& path);
 // The private temporary working directory of this process (the current directory at start).
 const std::string& workdir();
 
-struct SyslogLine {
-    int priority;
-    std::string text;
-};
-// Lines the library sent to the system log; intercepted, never reaching the machine's log.
-std::vector<SyslogLine> syslog_lines();
+// Lines the library sent to the system log, as "<priority> <text>"; intercepted, never reaching the machine's log.
+std::vector<std::string> syslog_lines();
 void clear_syslog();
-// True when some captured line's text equals the given text exactly.
-bool syslog_has(const std::string& text, int priority = -1);
+bool syslog_has(const std::string& text, int priority);
 
 // Binds "/tmp/pntSever" and keeps the datagrams this process sends there. `background` drains them at once on a
 // thread (the kernel queues only a few per receiver); false leaves them queued until datagrams() or lines().
