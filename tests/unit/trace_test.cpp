@@ -112,7 +112,7 @@ TEST_F(TraceFile, LinesStampedAppendedCutAndWholeUnderConcurrencySystemLogLinesB
                                                                  "11 " + std::string(1023, 'y')}));
 }
 
-TEST_F(TraceFile, RotatesOnlyOnceTheFileExceeds8MiB) {
+TEST_F(TraceFile, RotatesOnlyOnceTheFileExceeds8MiBFailedRotationsDeleteTheFullFileOrDropLines) {
     write_log("OLD\n", kLimit);
     const time_t t0 = time(nullptr);
     EXPECT_EQ(printed("first\n"), "");  // exactly 8 MiB: appended
@@ -130,10 +130,9 @@ TEST_F(TraceFile, RotatesOnlyOnceTheFileExceeds8MiB) {
     sdk_print("third\n");  // the fresh file keeps growing normally
     EXPECT_EQ(fs::file_size(kLog), 27u + 26u);
     EXPECT_EQ(rotated_files().size(), 1u);
-}
 
-// A failed rename deletes the full file; in a vanished working directory lines are dropped until it is back.
-TEST_F(TraceFile, FailedRotationsDeleteTheFullFileOrDropLines) {
+    // A failed rename deletes the full file; in a vanished working directory lines are dropped until it is back.
+    fs::remove(rotated[0]);
     write_log("OLD\n", kLimit + 1);
     const time_t now = time(nullptr);  // directories under every name the rotation could pick
     for (time_t t = now - 1; t <= now + 10; ++t) fs::create_directories(when(t, true) + "/keep");
@@ -157,11 +156,11 @@ TEST_F(TraceFile, FailedRotationsDeleteTheFullFileOrDropLines) {
     EXPECT_EQ(s_fp, nullptr);
     ASSERT_EQ(chdir(testenv::workdir().c_str()), 0);
     write_log("kept\n");
-    const time_t t0 = time(nullptr);
+    const time_t t1 = time(nullptr);
     sdk_print("back\n");
     const std::string text = read_file(kLog);
     ASSERT_TRUE(text.starts_with("kept\n")) << text;
-    expect_line(text.substr(5), "back\n", t0);
+    expect_line(text.substr(5), "back\n", t1);
     EXPECT_EQ(rotated_files().size(), kept);
 }
 
