@@ -1,7 +1,6 @@
 // Soak: simulated cameras under a host workload (UDP and TCP phases alternate) and a seeded schedule of kFaults.
 // Checked: calls within their bounds, frames and reports intact, results documented, no callback after its
 // camera's logout returned; at the end descriptors and threads back, resident memory flat.
-#include <fcntl.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -143,10 +142,8 @@ bool bring_up(Cam& c) {
     LoginUserInfo u{"admin", "admin", 0, 0, {}};
     const uint32_t h = timed("IPCSdkLogin", kLifecycleBound, [&] { return IPCSdkLogin(&d, &u, 5); });
     if (!is_handle(h)) {
-        if (!documented(h) && h != IPCSDK_ERR_SOCKET && h != IPCSDK_ERR_AUTH && h != 0)
-            violation("login result", std::to_string(h));
-        c.loggedOut = true;
-        return false;
+        if (!documented(h) && h != IPCSDK_ERR_SOCKET && h != IPCSDK_ERR_AUTH && h) violation("login result", std::to_string(h));
+        return c.loggedOut = true, false;
     }
     timed("CreatHandlHeartBeatThread", seconds(2),
           [&] { return CreatHandlHeartBeatThread(&g_DevManage[h - IPCSDK_HANDLE_BASE]); });
@@ -180,10 +177,10 @@ void take_down(Cam& c, int how) {
     c.loggedOut = true;
     if (racing.joinable()) racing.join();
 }
-// The host logs an Up camera out, any way; the maintainer brings it back.
-void drop(Cam& c, Rng& rng) {
+// The host logs an Up camera out; the maintainer brings it back.
+void drop(Cam& c, int how) {
     if (!claim(c)) return;
-    take_down(c, static_cast<int>(rng() % 3));
+    take_down(c, how);
     c.state = Down;
 }
 
@@ -234,10 +231,7 @@ int on_report(uint32_t type, intptr_t handle, intptr_t, uint8_t* body, uint32_t 
         const uint32_t r = timed("IPCGetSysVersion (report callback)", kCommandBound, [&] { return IPCGetSysVersion(h, &si); });
         if (!documented(r)) violation("result of a command from a report callback", std::to_string(r));
     }
-    if (take(*c, LogoutInReport) && c->handle.load() == h && claim(*c)) {
-        take_down(*c, BySdkLogout);
-        c->state = Down;
-    }
+    if (take(*c, LogoutInReport) && c->handle.load() == h) drop(*c, BySdkLogout);
     return 0;
 }
 
@@ -317,7 +311,7 @@ const Fault kFaults[] = {
          c.sim->stop();
          c.sim = std::make_unique<ipcsim::Camera>(c.cfg);
          for (int i = 0; i < 100 && !c.sim->start(); ++i) std::this_thread::sleep_for(milliseconds(50));
-         drop(c, rng);
+         drop(c, static_cast<int>(rng() % 3));
      }},
     // The host restarts the video channel of a camera whose video connection was reset.
     {"video reset mid-frame", [](Cam& c, Rng& rng) {
@@ -349,7 +343,7 @@ const Fault kFaults[] = {
     {"command in report callback", [](Cam& c, Rng&) { c.action = CommandInReport; c.sim->send_numbered_reports(0x1003, 2, 64); }},
     {"logout in report callback", [](Cam& c, Rng&) { c.action = LogoutInReport; c.sim->send_numbered_reports(0xD003, 2, 64); }},
     {"re-login in disconnection callback", [](Cam& c, Rng&) { c.action = ReloginInDisconnect; c.sim->close_report_channels(); }},
-    {"host re-login", [](Cam& c, Rng& rng) { drop(c, rng); }},
+    {"host re-login", [](Cam& c, Rng& rng) { drop(c, static_cast<int>(rng() % 3)); }},
 };
 constexpr size_t kFaultKinds = std::size(kFaults);
 std::array<uint64_t, kFaultKinds> g_faults{};  // injected, by kind
@@ -382,11 +376,7 @@ int main(int argc, char** argv) {
     char dir[] = "/tmp/ipcsdk-soak-XXXXXX";
     if (!mkdtemp(dir) || chdir(dir) != 0) return 2;
     g_out = fdopen(dup(1), "w");
-    if (!libraryOutput) {
-        const int dn = open("/dev/null", O_WRONLY);
-        dup2(dn, 1);
-        close(dn);
-    }
+    if (!libraryOutput && !std::freopen("/dev/null", "w", stdout)) return 2;
     std::fprintf(g_out, "soak: %d cameras, %d s, %d command threads, transport phases of %d s, a fault every %d ms, seed %" PRIu64
                         "\n  (repeat with --seed %" PRIu64 ")\n",
                  cameras, duration, threads, phase, faultMs, seed, seed);

@@ -62,7 +62,6 @@ protected:
     void SetUp() override {
         ASSERT_EQ(chdir(testenv::workdir().c_str()), 0);
         for (const auto& p : rotated_files()) fs::remove_all(p);
-        write_log("");
     }
 };
 
