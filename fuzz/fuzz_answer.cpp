@@ -105,11 +105,9 @@ void syslog(int, const char*, ...) {}
 void vsyslog(int, const char*, va_list) {}
 
 int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool ready = (login(), true);
-    (void)ready;
+    [[maybe_unused]] static const bool ready = (login(), true);
     if (size < 2) return 0;
-    constexpr size_t kCount = sizeof kCommands / sizeof kCommands[0];
-    const Command command = kCommands[data[0] % kCount];
+    const Command command = kCommands[data[0] % std::size(kCommands)];
     const int32_t count = data[1] & 7;
     static constexpr uint32_t kFailures[] = {0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFD, 0x80001009};
     const int outcome = (data[1] >> 3) & 7;

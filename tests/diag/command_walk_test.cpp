@@ -85,11 +85,8 @@ Spans every_u16(uint32_t from, uint32_t to, uint32_t step, std::initializer_list
 }
 const Spans kMark = every_u16(4, 164, 8, {0, 2, 4});
 const Spans kMark2 = every_u16(0, 160, 8, {0, 2}) + every_u16(160, 320, 2, {0});
-const Spans kLink = [] {
-    Spans f;
-    for (uint32_t a = 266; a < 1864; a += 302) f = f + every_u16(a, a + 40, 2, {0});
-    return f;
-}();
+const Spans kLink = every_u16(266, 1864, 302,  // twenty integers in each of the six links
+                              {0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30, 32, 34, 36, 38});
 const Spans kOsd = w2({76, 78, 80, 82, 84, 86, 88, 154, 156, 222, 224, 290, 292}) + w4({358});
 const Spans kVideo = w2({0, 132}) + w4({4, 136});
 
