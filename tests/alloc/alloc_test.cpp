@@ -168,10 +168,7 @@ long debug_path() {
     return sites;
 }
 
-struct Path {
-    const char* name;
-    long (*run)();  // the number of acquisitions on the path
-};
+struct Path { const char* name; long (*run)(); };  // run: the number of acquisitions on the path
 const Path kPaths[] = {{"LoginOverUdp", [] { return login_path(1); }}, {"LoginOverTcp", [] { return login_path(2); }},
                        {"ChannelStartAndWaitingCommands", channel_path}, {"TraceFile", trace_path},
                        {"DebugOutput", debug_path}};  // the debug socket stays open: no descriptor count

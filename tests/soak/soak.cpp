@@ -100,14 +100,11 @@ struct Cam {
 };
 
 std::vector<std::unique_ptr<Cam>> g_cams;
-std::map<uint32_t, int> g_byAddr;
+std::map<uint32_t, Cam*> g_byAddr;
 std::atomic<uint32_t> g_netType{1};
 
 bool is_handle(uint32_t h) { return h >= IPCSDK_HANDLE_BASE && h < IPCSDK_HANDLE_BASE + IPCSDK_MAX_DEVICES; }
-Cam* cam_at(uint32_t addr) {
-    auto it = g_byAddr.find(addr);
-    return it == g_byAddr.end() ? nullptr : g_cams[static_cast<size_t>(it->second)].get();
-}
+Cam* cam_at(uint32_t addr) { const auto it = g_byAddr.find(addr); return it == g_byAddr.end() ? nullptr : it->second; }
 Cam* cam_of(uint32_t handle) {
     return cam_at(std::atomic_ref<uint32_t>(g_DevManage[handle - IPCSDK_HANDLE_BASE].deviceAddr).load());
 }
@@ -248,16 +245,9 @@ int on_disconnect(uint32_t addr, uint32_t handle, uintptr_t) {
     return 0;
 }
 
-struct Worker {
-    Rng rng;
-    std::vector<uint8_t> out = std::vector<uint8_t>(64 << 10);
-};
+struct Worker { Rng rng; std::vector<uint8_t> out = std::vector<uint8_t>(64 << 10); };
 // The commands, each with its bound; the waiting ones (bound kWaitingBound) may return a count.
-struct Command {
-    const char* name;
-    uint32_t (*call)(uint32_t h, Worker& w);
-    bool waiting = false;
-};
+struct Command { const char* name; uint32_t (*call)(uint32_t h, Worker& w); bool waiting = false; };
 const Command kCommands[] = {
     {"IPCVideoParamGet", [](uint32_t h, Worker&) { VideoParamRecord v[2]; return IPCVideoParamGet(h, v, 2); }},
     {"IPCVideoParamSet",
@@ -301,10 +291,7 @@ void command_worker(unsigned seed, const std::atomic<bool>& stop) {
 }
 
 using ipcsim::Reply;
-struct Fault {
-    const char* name;
-    void (*inject)(Cam& c, Rng& rng);
-};
+struct Fault { const char* name; void (*inject)(Cam& c, Rng& rng); };
 const Fault kFaults[] = {
     // A restarted camera is logged in again by the host (the maintainer does it).
     {"restart", [](Cam& c, Rng& rng) {
@@ -403,7 +390,7 @@ int main(int argc, char** argv) {
         c->cfg.report_delay = milliseconds(50);
         c->sim = std::make_unique<ipcsim::Camera>(c->cfg);
         if (!c->sim->start()) return std::fprintf(g_out, "cannot start a camera on %s\n", c->cfg.ip.c_str()), 2;
-        g_byAddr[inet_addr(c->cfg.ip.c_str())] = i;
+        g_byAddr[inet_addr(c->cfg.ip.c_str())] = c.get();
         g_cams.push_back(std::move(c));
     }
 
@@ -461,8 +448,7 @@ int main(int argc, char** argv) {
             const size_t kind = faultRng() % kFaultKinds;
             kFaults[kind].inject(c, faultRng);
             ++g_faults[kind];
-            nextFault += milliseconds(faultMs);
-            if (nextFault < now) nextFault = now;
+            nextFault = std::max(nextFault + milliseconds(faultMs), now);
         }
         std::this_thread::sleep_for(milliseconds(2));
     }
@@ -490,8 +476,7 @@ int main(int argc, char** argv) {
         if (t >= 0.2 * duration && t < 0.6 * duration) peakA = std::max(peakA, kib);
         if (t >= 0.6 * duration) peakB = std::max(peakB, kib);
     }
-    const bool memoryJudged = !testenv::kSanitized;
-    if (memoryJudged && peakA > 0 && peakB > peakA + peakA / 20)
+    if (!testenv::kSanitized && peakA > 0 && peakB > peakA + peakA / 20)
         violation("resident memory grew", std::to_string(peakA) + " -> " + std::to_string(peakB) + " KiB");
 
     uint64_t calls = 0, faults = std::accumulate(g_faults.begin(), g_faults.end(), uint64_t{0});
@@ -508,7 +493,7 @@ int main(int argc, char** argv) {
     std::fprintf(g_out, "frames checked %" PRIu64 ", reports checked %" PRIu64 "\n", g_framesChecked.load(), g_reportsChecked.load());
     std::fprintf(g_out, "descriptors %zu -> %zu, threads %zu -> %zu, resident memory %ld -> %ld KiB (peaks %ld, %ld KiB%s)\n",
                  fdsStart, fdsEnd, threadsStart, threadsEnd, rssStart, rssEnd, peakA, peakB,
-                 memoryJudged ? "" : "; not judged under a sanitizer");
+                 testenv::kSanitized ? "; not judged under a sanitizer" : "");
     std::fprintf(g_out, "resident memory at each tenth of the run (KiB):");
     for (int tenth = 1, at = 0; tenth <= 10; ++tenth) {
         while (at + 1 < int(rss.size()) && rss[at + 1].first <= duration * tenth / 10.0) ++at;

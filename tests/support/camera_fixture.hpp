@@ -21,10 +21,8 @@
 namespace testenv {
 
 // Fields of the exported table that library threads write, accessed atomically (race-free under ThreadSanitizer).
-template <class T>
-T peek(T& field) { return std::atomic_ref<T>(field).load(); }
-template <class T, class V>
-void poke(T& field, V value) { std::atomic_ref<T>(field).store(static_cast<T>(value)); }
+template <class T> T peek(T& field) { return std::atomic_ref<T>(field).load(); }
+template <class T, class V> void poke(T& field, V value) { std::atomic_ref<T>(field).store(static_cast<T>(value)); }
 
 inline LoginDeviceInfo device_info(const std::string& ip, uint32_t netType, uint16_t port = 5002) {
     LoginDeviceInfo d;

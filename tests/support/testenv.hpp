@@ -30,9 +30,7 @@ bool syslog_has(const std::string& text, int priority);
 class DebugCapture {
 public:
     explicit DebugCapture(bool background = true);
-    ~DebugCapture();
-    DebugCapture(const DebugCapture&) = delete;
-    DebugCapture& operator=(const DebugCapture&) = delete;
+    ~DebugCapture();  // not copyable: it owns a thread
     bool ok() const { return fd_ >= 0; }
     // All datagrams received so far, waiting up to waitMs for the first pending one.
     std::vector<std::string> datagrams(int waitMs = 50);

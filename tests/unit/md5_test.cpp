@@ -54,9 +54,8 @@ TEST(Md5, DigestsWholeInPiecesAndAsUpperCaseText) {
 // RFC 2617 section 3.5 example values.
 constexpr const char *kUser = "Mufasa", *kRealm = "testrealm@host.com", *kPass = "Circle Of Life",
                      *kNonce = "dcd98b7102dd2f0e8b11d0f600bfb0c093", *kCnonce = "0a4f113b", *kNc = "00000001",
-                     *kUri = "/dir/index.html";
-constexpr const char* kHA1 = "939e7578ed9e3c518a452acee763bce9";
-constexpr const char* kRespAuth = "6629fae49393a05397450978507c4ef1";
+                     *kUri = "/dir/index.html", *kHA1 = "939e7578ed9e3c518a452acee763bce9",
+                     *kRespAuth = "6629fae49393a05397450978507c4ef1";
 
 // The builder's result into a 40-byte buffer of '#': the return value, then the buffer's text.
 std::pair<int, std::string> build(uint16_t size, uint8_t sess, std::vector<const char*> a, bool nullDst = false) {
