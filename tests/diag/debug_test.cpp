@@ -71,7 +71,8 @@ TEST(DebugOutput, LinesTyfolRewritePercentSignsBoundsAndConcurrentSenders) {
     const size_t fdsBefore = testenv::count_dir("/proc/self/fd");
     constexpr int kThreads = 8, kPerThread = 200;
     auto payload = [](int t, int i) {
-        return "T" + std::to_string(t) + "-" + std::to_string(i) + "-" + std::string(5 + (i * 13 + t) % 300, char('a' + t));
+        return "T" + std::to_string(t) + "-" + std::to_string(i) + "-" +
+               std::string(5 + (i * 13 + t) % 300, char('a' + t));
     };
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)

@@ -105,9 +105,7 @@ std::atomic<uint32_t> g_netType{1};
 
 bool is_handle(uint32_t h) { return h >= IPCSDK_HANDLE_BASE && h < IPCSDK_HANDLE_BASE + IPCSDK_MAX_DEVICES; }
 Cam* cam_at(uint32_t addr) { const auto it = g_byAddr.find(addr); return it == g_byAddr.end() ? nullptr : it->second; }
-Cam* cam_of(uint32_t handle) {
-    return cam_at(std::atomic_ref<uint32_t>(g_DevManage[handle - IPCSDK_HANDLE_BASE].deviceAddr).load());
-}
+Cam* cam_of(uint32_t h) { return cam_at(std::atomic_ref(g_DevManage[h - IPCSDK_HANDLE_BASE].deviceAddr).load()); }
 bool cas(std::atomic<int>& v, int from, int to) { return v.compare_exchange_strong(from, to); }
 // A host reaction asked of this camera's next callback (Cam::action), taken once.
 bool take(Cam& c, Action a) { return cas(c.action, a, None); }
@@ -139,7 +137,8 @@ bool bring_up(Cam& c) {
     LoginUserInfo u{"admin", "admin", 0, 0, {}};
     const uint32_t h = timed("IPCSdkLogin", kLifecycleBound, [&] { return IPCSdkLogin(&d, &u, 5); });
     if (!is_handle(h)) {
-        if (!documented(h) && h != IPCSDK_ERR_SOCKET && h != IPCSDK_ERR_AUTH && h) violation("login result", std::to_string(h));
+        if (!documented(h) && h != IPCSDK_ERR_SOCKET && h != IPCSDK_ERR_AUTH && h != 0)
+            violation("login result", std::to_string(h));
         return c.loggedOut = true, false;
     }
     timed("CreatHandlHeartBeatThread", seconds(2),
@@ -374,8 +373,7 @@ int main(int argc, char** argv) {
     std::thread([] {}).join();
     sdk_print("soak\n");
     IPCSdkDebug("soak");
-    const size_t fdsStart = testenv::count_dir("/proc/self/fd");
-    const size_t threadsStart = testenv::count_dir("/proc/self/task");
+    const size_t fdsStart = testenv::count_dir("/proc/self/fd"), threadsStart = testenv::count_dir("/proc/self/task");
     const long rssStart = rss_kib();
 
     std::mt19937 faultRng(static_cast<unsigned>(seed));
@@ -409,8 +407,7 @@ int main(int argc, char** argv) {
     });
 
     // Faults, transport phases and resource samples on this thread.
-    const auto t0 = Clock::now();
-    const auto end = t0 + seconds(duration);
+    const auto t0 = Clock::now(), end = t0 + seconds(duration);
     auto nextFault = t0 + seconds(2), nextPhase = t0 + seconds(phase), nextSample = t0;
     std::vector<std::pair<double, long>> rss;
     auto everyone_down = [&] {  // each camera once its owner let go of it
