@@ -1,6 +1,5 @@
-// The answer path of every command, its exchange replaced (linker --wrap) by a fake that returns
-// the input as the answer. Byte 0 picks the command, byte 1 the record count (low 3 bits) and the
-// outcome (bits 3-5: 0-5 the answer, 6-7 a failure value); the rest is the answer, header included.
+// The answer path of every command, its exchange replaced (--wrap) by one returning the input. Byte 0 picks the
+// command, byte 1 the record count (bits 0-2) and the outcome (bits 3-5: 0-5 the answer, 6-7 a failure value).
 // Records fit their count exactly (the sanitizers catch a write past them); results are documented codes.
 #include <array>
 #include <cstdarg>
@@ -71,12 +70,8 @@ void login() {
     IPCSdkInit();
     uint8_t accept[136] = {0x5B, 0x5A, 0x01};
     accept[15] = 120, accept[23] = 200;  // 120 payload bytes; status 200, accepted
-    g_answer = accept;
-    g_answerLen = sizeof accept;
-    LoginDeviceInfo dev{};
-    dev.netType = 1;
-    dev.port = 5002;
-    std::strcpy(dev.address, "127.0.0.1");
+    g_answer = accept, g_answerLen = sizeof accept;
+    LoginDeviceInfo dev{1, 5002, "127.0.0.1"};
     LoginUserInfo user{};
     g_handle = IPCSdkLogin(&dev, &user, 1);
     if (g_handle != IPCSDK_HANDLE_BASE) __builtin_trap();
@@ -110,11 +105,9 @@ void syslog(int, const char*, ...) {}
 void vsyslog(int, const char*, va_list) {}
 
 int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    static const bool ready = (login(), true);
-    (void)ready;
+    [[maybe_unused]] static const bool ready = (login(), true);
     if (size < 2) return 0;
-    constexpr size_t kCount = sizeof kCommands / sizeof kCommands[0];
-    const Command command = kCommands[data[0] % kCount];
+    const Command command = kCommands[data[0] % std::size(kCommands)];
     const int32_t count = data[1] & 7;
     static constexpr uint32_t kFailures[] = {0xFFFFFFFF, 0xFFFFFFFE, 0xFFFFFFFD, 0x80001009};
     const int outcome = (data[1] >> 3) & 7;

@@ -1,9 +1,7 @@
-// The gateway's request check, as the broker hands a request over: byte 0 holds flags (bit 0:
-// a response topic is present, bit 1: the topic is PREFIX/<part>/request rather than the part
-// itself, bits 2-7: the depth limit less 2), the rest is split at NUL bytes into the topic,
-// the response topic, the correlation data and the payload. A reply only ever goes to a topic
-// the broker takes outside the gateway's prefix or to the camera's response topic; an accepted
-// command is within the limits; a refusal is short valid UTF-8; the correlation comes back.
+// The gateway's request check. Byte 0: bit 0 a response topic is present, bit 1 the topic is PREFIX/<part>/request,
+// bits 2-7 the depth limit less 2; the rest, split at NULs: topic, response topic, correlation, payload. A reply
+// goes only to the camera's response topic or a valid one outside the prefix; an accepted command is within the
+// limits; a refusal is short valid UTF-8; the correlation comes back.
 #include <mosquitto.h>
 
 #include <cstdint>

@@ -1,6 +1,5 @@
-// JSON settings input as ipcctl and the gateway read it: the bytes after the first parsed
-// with the input limits, then read as the records of one setting (chosen by the first byte).
-// Whatever is accepted must come back the same through the JSON form and be printable as text.
+// JSON settings input as ipcctl and the gateway read it, as the records of the setting byte 0 picks: whatever is
+// accepted comes back the same through the JSON form and prints as text.
 #include <cstdint>
 #include <cstdlib>
 #include <string_view>

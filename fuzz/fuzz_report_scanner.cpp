@@ -1,5 +1,4 @@
-// Feeds arbitrary bytes to the report scanner in reads of varying size, and walks every
-// picture body it cuts out, as the dispatch does.
+// Arbitrary bytes into the report scanner in reads of varying size; every body is walked as a picture body.
 #include <cstdint>
 #include <vector>
 

@@ -1,7 +1,5 @@
-// The simulator's request parsing: the input (after byte 0) is a command stream, split into
-// requests whole and again in two pieces cut where byte 0 says, as a connection delivers it;
-// both must give the same requests and leave the same bytes. Every request found is well
-// formed; the same bytes read as a channel announcement never claim more than they hold.
+// The simulator's request parsing: the stream after byte 0 split whole and in two pieces cut where byte 0 says gives
+// the same well-formed requests and leftover; read as a channel announcement it never claims more than it holds.
 #include <cstdint>
 #include <vector>
 

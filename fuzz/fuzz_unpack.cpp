@@ -1,6 +1,5 @@
-// Every unpack function fed an arbitrary answer: the first byte chooses the caller's record
-// count, the rest is the answer (header included). The caller's records sit in a buffer sized
-// exactly for that count, so a write past it is caught by the sanitizers.
+// Every unpack function fed an arbitrary answer (after byte 0, the record count) into records sized exactly for
+// the count, so the sanitizers catch a write past them.
 #include <cstdint>
 #include <cstring>
 #include <vector>

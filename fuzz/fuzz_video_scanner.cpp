@@ -1,5 +1,4 @@
-// Feeds arbitrary bytes to the video scanner the way the receiver does: in reads of varying
-// size, compacting what the scanner used up after each read.
+// Arbitrary bytes into the video scanner as the receiver feeds it: reads of varying size, compacted after each.
 #include <cstdint>
 #include <cstring>
 #include <vector>

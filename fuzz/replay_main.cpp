@@ -1,5 +1,4 @@
-// Runs a fuzz harness over the files of its seed corpus, so the seeds are part of the normal
-// test suite even where libFuzzer is not available. A missing directory ends it with an exception.
+// Runs a fuzz harness over its seed corpus, so the seeds run in the suite even without libFuzzer.
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>

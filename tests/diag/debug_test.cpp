@@ -1,5 +1,4 @@
-// Debug datagrams: wire form of debug and error lines, bounds, the "tyfol" rewrite, sends that
-// never block, first-use socket creation and concurrent senders.
+// Debug datagrams: wire form, bounds, the "tyfol" rewrite, sends that never block, socket creation, concurrency.
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -67,15 +66,13 @@ TEST(DebugOutput, LinesTyfolRewritePercentSignsBoundsAndConcurrentSenders) {
     EXPECT_EQ(cap.datagrams(), (Strings{big.substr(0, 510), "\n", big.substr(0, 510), "\n", big.substr(0, 1023),
                                         big.substr(0, 1023)}));
 
-    // Concurrent senders: every debug_print datagram exactly once; error lines may be lost on a
-    // full queue, never torn.
+    // Concurrent senders: every debug_print datagram exactly once; error lines may be lost, never torn.
     cap.clear();
     const size_t fdsBefore = testenv::count_dir("/proc/self/fd");
     constexpr int kThreads = 8, kPerThread = 200;
     auto payload = [](int t, int i) {
-        char id[32];
-        std::snprintf(id, sizeof id, "T%d-%d-", t, i);
-        return std::string(id).append(5 + (i * 13 + t) % 300, char('a' + t));
+        return "T" + std::to_string(t) + "-" + std::to_string(i) + "-" +
+               std::string(5 + (i * 13 + t) % 300, char('a' + t));
     };
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)

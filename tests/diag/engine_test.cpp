@@ -1,5 +1,4 @@
-// The command frame beyond the command walk: argument checks, payloads too large for a request or
-// exactly filling it, partial and late answers, the video start and stop records.
+// The command frame beyond the walk: argument checks, request bounds, partial and late answers, video start/stop.
 #include <tuple>
 
 #include "camera_fixture.hpp"
@@ -22,10 +21,9 @@ protected:
         Strings l = debug.lines(0);
         return debug.clear(), l;
     }
-    Strings syslog() {  // "<priority> <text>" since the last call
-        Strings out;
-        for (const auto& l : syslog_lines()) out.push_back(std::to_string(l.priority) + " " + l.text);
-        return clear_syslog(), out;
+    Strings syslog() {  // the lines since the last call
+        const Strings l = syslog_lines();
+        return clear_syslog(), l;
     }
     DebugCapture debug;
 };

@@ -1,8 +1,6 @@
-// Soak: simulated cameras under a host workload (commands, video, heartbeats, callbacks; UDP and
-// TCP phases alternate) and a seeded schedule of kFaults. Checked: every call within its bound,
-// every frame and report intact, every result documented, no callback after its camera's logout
-// returned; at the end descriptors and threads back and resident memory flat (not judged under a sanitizer).
-#include <fcntl.h>
+// Soak: simulated cameras under a host workload (UDP and TCP phases alternate) and a seeded schedule of kFaults.
+// Checked: calls within their bounds, frames and reports intact, results documented, no callback after its
+// camera's logout returned; at the end descriptors and threads back, resident memory flat.
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
@@ -15,9 +13,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <memory>
 #include <mutex>
+#include <numeric>
 #include <random>
 #include <string>
 #include <thread>
@@ -31,9 +31,7 @@
 #include "testenv.hpp"
 
 // The library's system log lines are counted here and never reach the machine's log.
-namespace {
-std::atomic<uint64_t> g_syslogLines{0};
-}
+static std::atomic<uint64_t> g_syslogLines{0};
 extern "C" void syslog(int, const char*, ...) { g_syslogLines.fetch_add(1, std::memory_order_relaxed); }
 extern "C" void vsyslog(int, const char*, va_list) { g_syslogLines.fetch_add(1, std::memory_order_relaxed); }
 extern "C" void openlog(const char*, int, int) {}
@@ -46,14 +44,12 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 
 constexpr uint32_t kFrameBytes = 1500;
-// One exchange ends within about 2.5 s, but a camera's commands queue behind each other and a
-// logout waits for the calls in flight, hence the room; the waiting commands poll on top.
+// An exchange ends within 2.5 s, but a camera's commands queue and a logout waits for the calls in flight.
 constexpr std::chrono::seconds kCommandBound{20}, kWaitingBound{25}, kLifecycleBound{20};
 
 uint32_t le32(const uint8_t* p) { return p[0] | p[1] << 8 | p[2] << 16 | static_cast<uint32_t>(p[3]) << 24; }
 FILE* g_out = stderr;  // the soak's own output (the library's standard output goes to /dev/null)
 
-// ---- invariant bookkeeping --------------------------------------------------------------------
 std::mutex g_mutex;  // the output and the call figures
 std::atomic<uint64_t> g_violations{0};
 void violation(const char* what, const std::string& detail = {}) {
@@ -89,7 +85,6 @@ bool documented(uint32_t r, bool countAllowed = false) {
     return std::find(std::begin(codes), std::end(codes), r) != std::end(codes) || (countAllowed && r < (16u << 20));
 }
 
-// ---- cameras --------------------------------------------------------------------------------
 enum State { Down, Up, Busy };
 enum Action { None, SlowFrame, SlowReport, RestartVideoInFrame, CommandInReport, LogoutInReport, ReloginInDisconnect };
 using Rng = std::mt19937;
@@ -105,17 +100,12 @@ struct Cam {
 };
 
 std::vector<std::unique_ptr<Cam>> g_cams;
-std::map<uint32_t, int> g_byAddr;
+std::map<uint32_t, Cam*> g_byAddr;
 std::atomic<uint32_t> g_netType{1};
 
 bool is_handle(uint32_t h) { return h >= IPCSDK_HANDLE_BASE && h < IPCSDK_HANDLE_BASE + IPCSDK_MAX_DEVICES; }
-Cam* cam_at(uint32_t addr) {
-    auto it = g_byAddr.find(addr);
-    return it == g_byAddr.end() ? nullptr : g_cams[static_cast<size_t>(it->second)].get();
-}
-Cam* cam_of(uint32_t handle) {
-    return cam_at(std::atomic_ref<uint32_t>(g_DevManage[handle - IPCSDK_HANDLE_BASE].deviceAddr).load());
-}
+Cam* cam_at(uint32_t addr) { const auto it = g_byAddr.find(addr); return it == g_byAddr.end() ? nullptr : it->second; }
+Cam* cam_of(uint32_t h) { return cam_at(std::atomic_ref(g_DevManage[h - IPCSDK_HANDLE_BASE].deviceAddr).load()); }
 bool cas(std::atomic<int>& v, int from, int to) { return v.compare_exchange_strong(from, to); }
 // A host reaction asked of this camera's next callback (Cam::action), taken once.
 bool take(Cam& c, Action a) { return cas(c.action, a, None); }
@@ -125,12 +115,11 @@ bool claim(Cam& c) { return cas(c.state, Up, Busy); }
 Cam* check_alive(uint32_t handle, const char* where) {
     g_callbacks.fetch_add(1, std::memory_order_relaxed);
     Cam* c = is_handle(handle) ? cam_of(handle) : nullptr;
-    if (!is_handle(handle))
-        violation("callback with a bad handle in", where);
-    else if (!c)
-        violation("callback for a released slot in", where);
-    else if (c->loggedOut.load())
-        violation("callback after its camera's logout returned in", where);
+    if (!c || c->loggedOut.load())
+        violation(!is_handle(handle) ? "callback with a bad handle in"
+                  : !c               ? "callback for a released slot in"
+                                     : "callback after its camera's logout returned in",
+                  where);
     return c;
 }
 
@@ -150,8 +139,7 @@ bool bring_up(Cam& c) {
     if (!is_handle(h)) {
         if (!documented(h) && h != IPCSDK_ERR_SOCKET && h != IPCSDK_ERR_AUTH && h != 0)
             violation("login result", std::to_string(h));
-        c.loggedOut = true;
-        return false;
+        return c.loggedOut = true, false;
     }
     timed("CreatHandlHeartBeatThread", seconds(2),
           [&] { return CreatHandlHeartBeatThread(&g_DevManage[h - IPCSDK_HANDLE_BASE]); });
@@ -185,14 +173,13 @@ void take_down(Cam& c, int how) {
     c.loggedOut = true;
     if (racing.joinable()) racing.join();
 }
-// The host logs an Up camera out, any way; the maintainer brings it back.
-void drop(Cam& c, Rng& rng) {
+// The host logs an Up camera out; the maintainer brings it back.
+void drop(Cam& c, int how) {
     if (!claim(c)) return;
-    take_down(c, static_cast<int>(rng() % 3));
+    take_down(c, how);
     c.state = Down;
 }
 
-// ---- callbacks ------------------------------------------------------------------------------
 int on_frame(uint32_t handle, uint8_t* f) {
     Cam* c = check_alive(handle, "frame");
     const uint32_t len = le32(f + 8);
@@ -208,10 +195,9 @@ int on_frame(uint32_t handle, uint8_t* f) {
 }
 
 void check_report(uint32_t type, const uint8_t* b, uint32_t n) {
-    bool ok = true;
+    bool ok = false;
     switch (type) {
-    case 0x1003:
-    case 0xD003:  // numbered and checksummed by the simulator
+    case 0x1003: case 0xD003:  // numbered and checksummed by the simulator
         ok = n >= 8 && ipcsim::Camera::checksum(b + 8, n - 8) == le32(b + 4);
         break;
     case 0x1001:  // position
@@ -224,10 +210,7 @@ void check_report(uint32_t type, const uint8_t* b, uint32_t n) {
     case 0xA002: {  // one picture of a pair: a 64 x 48 PPM
         const auto pic = ipcsim::Camera::sample_picture(64, 48, n > 12 ? b[12] : 0);
         ok = n == 268 + pic.size() && std::memcmp(b + 268, pic.data(), pic.size()) == 0;
-        break;
     }
-    default:
-        ok = false;
     }
     if (!ok) violation("damaged report", "type " + std::to_string(type) + " length " + std::to_string(n));
     g_reportsChecked.fetch_add(1, std::memory_order_relaxed);
@@ -244,10 +227,7 @@ int on_report(uint32_t type, intptr_t handle, intptr_t, uint8_t* body, uint32_t 
         const uint32_t r = timed("IPCGetSysVersion (report callback)", kCommandBound, [&] { return IPCGetSysVersion(h, &si); });
         if (!documented(r)) violation("result of a command from a report callback", std::to_string(r));
     }
-    if (take(*c, LogoutInReport) && c->handle.load() == h && claim(*c)) {
-        take_down(*c, BySdkLogout);
-        c->state = Down;
-    }
+    if (take(*c, LogoutInReport) && c->handle.load() == h) drop(*c, BySdkLogout);
     return 0;
 }
 
@@ -264,17 +244,9 @@ int on_disconnect(uint32_t addr, uint32_t handle, uintptr_t) {
     return 0;
 }
 
-// ---- the host's command threads -------------------------------------------------------------
-struct Worker {
-    Rng rng;
-    std::vector<uint8_t> out = std::vector<uint8_t>(64 << 10);
-};
+struct Worker { Rng rng; std::vector<uint8_t> out = std::vector<uint8_t>(64 << 10); };
 // The commands, each with its bound; the waiting ones (bound kWaitingBound) may return a count.
-struct Command {
-    const char* name;
-    uint32_t (*call)(uint32_t h, Worker& w);
-    bool waiting = false;
-};
+struct Command { const char* name; uint32_t (*call)(uint32_t h, Worker& w); bool waiting = false; };
 const Command kCommands[] = {
     {"IPCVideoParamGet", [](uint32_t h, Worker&) { VideoParamRecord v[2]; return IPCVideoParamGet(h, v, 2); }},
     {"IPCVideoParamSet",
@@ -317,20 +289,15 @@ void command_worker(unsigned seed, const std::atomic<bool>& stop) {
     }
 }
 
-// ---- faults ---------------------------------------------------------------------------------
-
 using ipcsim::Reply;
-struct Fault {
-    const char* name;
-    void (*inject)(Cam& c, Rng& rng);
-};
+struct Fault { const char* name; void (*inject)(Cam& c, Rng& rng); };
 const Fault kFaults[] = {
     // A restarted camera is logged in again by the host (the maintainer does it).
     {"restart", [](Cam& c, Rng& rng) {
          c.sim->stop();
          c.sim = std::make_unique<ipcsim::Camera>(c.cfg);
          for (int i = 0; i < 100 && !c.sim->start(); ++i) std::this_thread::sleep_for(milliseconds(50));
-         drop(c, rng);
+         drop(c, static_cast<int>(rng() % 3));
      }},
     // The host restarts the video channel of a camera whose video connection was reset.
     {"video reset mid-frame", [](Cam& c, Rng& rng) {
@@ -362,18 +329,14 @@ const Fault kFaults[] = {
     {"command in report callback", [](Cam& c, Rng&) { c.action = CommandInReport; c.sim->send_numbered_reports(0x1003, 2, 64); }},
     {"logout in report callback", [](Cam& c, Rng&) { c.action = LogoutInReport; c.sim->send_numbered_reports(0xD003, 2, 64); }},
     {"re-login in disconnection callback", [](Cam& c, Rng&) { c.action = ReloginInDisconnect; c.sim->close_report_channels(); }},
-    {"host re-login", [](Cam& c, Rng& rng) { drop(c, rng); }},
+    {"host re-login", [](Cam& c, Rng& rng) { drop(c, static_cast<int>(rng() % 3)); }},
 };
 constexpr size_t kFaultKinds = std::size(kFaults);
 std::array<uint64_t, kFaultKinds> g_faults{};  // injected, by kind
 
-// ---- resources ------------------------------------------------------------------------------
 long rss_kib() {
     long pages = 0, resident = 0;
-    if (FILE* f = std::fopen("/proc/self/statm", "r")) {
-        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2) resident = 0;
-        std::fclose(f);
-    }
+    std::ifstream("/proc/self/statm") >> pages >> resident;
     return resident * (sysconf(_SC_PAGESIZE) / 1024);
 }
 
@@ -399,11 +362,7 @@ int main(int argc, char** argv) {
     char dir[] = "/tmp/ipcsdk-soak-XXXXXX";
     if (!mkdtemp(dir) || chdir(dir) != 0) return 2;
     g_out = fdopen(dup(1), "w");
-    if (!libraryOutput) {
-        const int dn = open("/dev/null", O_WRONLY);
-        dup2(dn, 1);
-        close(dn);
-    }
+    if (!libraryOutput && !std::freopen("/dev/null", "w", stdout)) return 2;
     std::fprintf(g_out, "soak: %d cameras, %d s, %d command threads, transport phases of %d s, a fault every %d ms, seed %" PRIu64
                         "\n  (repeat with --seed %" PRIu64 ")\n",
                  cameras, duration, threads, phase, faultMs, seed, seed);
@@ -414,8 +373,7 @@ int main(int argc, char** argv) {
     std::thread([] {}).join();
     sdk_print("soak\n");
     IPCSdkDebug("soak");
-    const size_t fdsStart = testenv::count_dir("/proc/self/fd");
-    const size_t threadsStart = testenv::count_dir("/proc/self/task");
+    const size_t fdsStart = testenv::count_dir("/proc/self/fd"), threadsStart = testenv::count_dir("/proc/self/task");
     const long rssStart = rss_kib();
 
     std::mt19937 faultRng(static_cast<unsigned>(seed));
@@ -429,11 +387,8 @@ int main(int argc, char** argv) {
         c->cfg.keepalive_seconds = 1, c->cfg.frame_bytes = kFrameBytes, c->cfg.frames_per_second = 10;
         c->cfg.report_delay = milliseconds(50);
         c->sim = std::make_unique<ipcsim::Camera>(c->cfg);
-        if (!c->sim->start()) {
-            std::fprintf(g_out, "cannot start a camera on %s\n", c->cfg.ip.c_str());
-            return 2;
-        }
-        g_byAddr[inet_addr(c->cfg.ip.c_str())] = i;
+        if (!c->sim->start()) return std::fprintf(g_out, "cannot start a camera on %s\n", c->cfg.ip.c_str()), 2;
+        g_byAddr[inet_addr(c->cfg.ip.c_str())] = c.get();
         g_cams.push_back(std::move(c));
     }
 
@@ -452,8 +407,7 @@ int main(int argc, char** argv) {
     });
 
     // Faults, transport phases and resource samples on this thread.
-    const auto t0 = Clock::now();
-    const auto end = t0 + seconds(duration);
+    const auto t0 = Clock::now(), end = t0 + seconds(duration);
     auto nextFault = t0 + seconds(2), nextPhase = t0 + seconds(phase), nextSample = t0;
     std::vector<std::pair<double, long>> rss;
     auto everyone_down = [&] {  // each camera once its owner let go of it
@@ -477,8 +431,7 @@ int main(int argc, char** argv) {
             for (auto& c : g_cams) c->sim->clear_requests();  // the simulators keep every request
             nextSample += seconds(1);
         }
-        if (now >= nextPhase) {
-            // Every camera out, then in again over the other transport.
+        if (now >= nextPhase) {  // every camera out, then in again over the other transport
             switching = true;
             everyone_down();
             g_netType = g_netType.load() == 1 ? 2 : 1;
@@ -492,8 +445,7 @@ int main(int argc, char** argv) {
             const size_t kind = faultRng() % kFaultKinds;
             kFaults[kind].inject(c, faultRng);
             ++g_faults[kind];
-            nextFault += milliseconds(faultMs);
-            if (nextFault < now) nextFault = now;
+            nextFault = std::max(nextFault + milliseconds(faultMs), now);
         }
         std::this_thread::sleep_for(milliseconds(2));
     }
@@ -504,9 +456,6 @@ int main(int argc, char** argv) {
     switching = true;
     everyone_down();
     IPCSdkUnInit();
-    SetVideoFrameCallBack(nullptr);
-    SetReportCallbackFunc(nullptr);
-    SetExceptionCallBack(nullptr);
     for (auto& c : g_cams) c->sim->stop();
     g_cams.clear();
     const long rssEnd = rss_kib();
@@ -524,13 +473,11 @@ int main(int argc, char** argv) {
         if (t >= 0.2 * duration && t < 0.6 * duration) peakA = std::max(peakA, kib);
         if (t >= 0.6 * duration) peakB = std::max(peakB, kib);
     }
-    const bool memoryJudged = !testenv::kSanitized;
-    if (memoryJudged && peakA > 0 && peakB > peakA + peakA / 20)
+    if (!testenv::kSanitized && peakA > 0 && peakB > peakA + peakA / 20)
         violation("resident memory grew", std::to_string(peakA) + " -> " + std::to_string(peakB) + " KiB");
 
-    uint64_t calls = 0, faults = 0;
+    uint64_t calls = 0, faults = std::accumulate(g_faults.begin(), g_faults.end(), uint64_t{0});
     for (auto& [name, st] : g_callStats) calls += st.first;
-    for (auto f : g_faults) faults += f;
     std::fprintf(g_out, "cameras %d, duration %d s, transport phases %d (UDP and TCP), seed %" PRIu64 "\n", cameras, duration,
                  phases, seed);
     std::fprintf(g_out, "calls %" PRIu64 ", callbacks %" PRIu64 ", system log lines %" PRIu64 "\n", calls,
@@ -543,7 +490,7 @@ int main(int argc, char** argv) {
     std::fprintf(g_out, "frames checked %" PRIu64 ", reports checked %" PRIu64 "\n", g_framesChecked.load(), g_reportsChecked.load());
     std::fprintf(g_out, "descriptors %zu -> %zu, threads %zu -> %zu, resident memory %ld -> %ld KiB (peaks %ld, %ld KiB%s)\n",
                  fdsStart, fdsEnd, threadsStart, threadsEnd, rssStart, rssEnd, peakA, peakB,
-                 memoryJudged ? "" : "; not judged under a sanitizer");
+                 testenv::kSanitized ? "; not judged under a sanitizer" : "");
     std::fprintf(g_out, "resident memory at each tenth of the run (KiB):");
     for (int tenth = 1, at = 0; tenth <= 10; ++tenth) {
         while (at + 1 < int(rss.size()) && rss[at + 1].first <= duration * tenth / 10.0) ++at;

@@ -20,18 +20,14 @@
 
 namespace testenv {
 
-// Fields of the exported table that library threads write: read and written atomically so
-// that the tests themselves stay race-free under ThreadSanitizer.
-template <class T>
-T peek(T& field) { return std::atomic_ref<T>(field).load(); }
-template <class T, class V>
-void poke(T& field, V value) { std::atomic_ref<T>(field).store(static_cast<T>(value)); }
+// Fields of the exported table that library threads write, accessed atomically (race-free under ThreadSanitizer).
+template <class T> T peek(T& field) { return std::atomic_ref<T>(field).load(); }
+template <class T, class V> void poke(T& field, V value) { std::atomic_ref<T>(field).store(static_cast<T>(value)); }
 
 inline LoginDeviceInfo device_info(const std::string& ip, uint32_t netType, uint16_t port = 5002) {
     LoginDeviceInfo d;
     std::memset(&d, 0, sizeof d);  // padding included
-    d.netType = netType;
-    d.port = port;
+    d.netType = netType, d.port = port;
     std::strncpy(d.address, ip.c_str(), sizeof d.address - 1);
     return d;
 }
@@ -61,8 +57,7 @@ inline uint32_t login(const std::string& ip, uint32_t netType = 1, const char* u
 inline bool is_handle(uint32_t h) { return h >= IPCSDK_HANDLE_BASE && h < IPCSDK_HANDLE_BASE + 256; }
 inline DeviceSlot& slot_of(uint32_t h) { return g_DevManage[h - IPCSDK_HANDLE_BASE]; }
 
-// What callbacks record on the library's threads: add() changes it under the lock and wakes
-// wait(); read() looks at it under the lock.
+// What callbacks record on the library's threads: add() changes it under the lock and wakes wait().
 struct Recorder {
     std::mutex m;
     std::condition_variable cv;
@@ -92,8 +87,7 @@ bool eventually(Pred p, std::chrono::milliseconds limit = std::chrono::seconds(1
     return true;
 }
 
-// The entry count of a /proc/self directory once it has settled on want, or after 5 s (ended
-// threads leave the list, and the simulators close their side, a moment after the library).
+// The entry count of a /proc/self directory once it is want, or after 5 s (ended threads leave it a moment later).
 inline size_t settled(const char* dir, size_t want) {
     eventually([&] { return count_dir(dir) == want; }, std::chrono::seconds(5));
     return count_dir(dir);

@@ -1,8 +1,7 @@
 #!/bin/sh
-# Runs a command with an empty private /tmp (a mount namespace; a user namespace unless root), so
-# that tests binding fixed paths there neither see nor disturb another run on the machine. The
-# entries of the old /tmp (kept open on descriptor 3) that hold the working directory, this script
-# or an argument are bound back in place (not canonicalized: /proc/self/fd/3 reads as the new /tmp).
+# Runs a command with an empty private /tmp (mount namespace; user namespace unless root): tests binding fixed
+# paths there neither see nor disturb another run. The old /tmp's entries (open on descriptor 3) holding the
+# working directory, this script or an argument are bound back (not canonicalized: fd 3 reads as the new /tmp).
 script=$(cd "$(dirname "$0")" && pwd)/$(basename "$0")
 inner='
 exec 3</tmp || exit 1

@@ -7,6 +7,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -20,7 +21,7 @@ namespace {
 
 std::string g_workdir;
 std::mutex g_syslogMutex;
-std::vector<SyslogLine> g_syslog;
+std::vector<std::string> g_syslog;
 
 }  // namespace
 
@@ -31,7 +32,7 @@ std::string read_file(const std::string& path) {
     return {std::istreambuf_iterator<char>(in), {}};
 }
 
-std::vector<SyslogLine> syslog_lines() {
+std::vector<std::string> syslog_lines() {
     std::lock_guard lock(g_syslogMutex);
     return g_syslog;
 }
@@ -42,9 +43,7 @@ void clear_syslog() {
 }
 
 bool syslog_has(const std::string& text, int priority) {
-    for (const auto& l : syslog_lines())
-        if (l.text == text && (priority < 0 || l.priority == priority)) return true;
-    return false;
+    return std::ranges::count(syslog_lines(), std::to_string(priority) + " " + text) > 0;
 }
 
 DebugCapture::DebugCapture(bool background) {
@@ -72,8 +71,7 @@ void DebugCapture::run() {
         if (poll(&p, 1, 20) > 0) drain();
 }
 
-// Reads every datagram queued now and returns how many are kept. Datagrams sent by this process
-// before the call are in the queue already (a local send completes into the receiver's queue).
+// Reads every datagram queued now (a local send completes into the queue); returns how many are kept.
 size_t DebugCapture::drain() {
     std::lock_guard lock(mutex_);
     for (;;) {
@@ -136,13 +134,12 @@ std::string StdoutCapture::text() {
 
 }  // namespace testenv
 
-// The library writes its system log lines through syslog(); this definition in the test
-// executable takes precedence over the C library's, so no test reaches the machine's log.
+// These definitions take precedence over the C library's: no test reaches the machine's log.
 extern "C" void vsyslog(int priority, const char* format, va_list ap) {
     char buf[2048];
     std::vsnprintf(buf, sizeof buf, format, ap);
     std::lock_guard lock(testenv::g_syslogMutex);
-    testenv::g_syslog.push_back({priority, buf});
+    testenv::g_syslog.push_back(std::to_string(priority) + " " + buf);
 }
 
 extern "C" void syslog(int priority, const char* format, ...) {
@@ -161,7 +158,6 @@ int main(int argc, char** argv) {
     if (!mkdtemp(dir) || chdir(dir) != 0) return 2;
     testenv::g_workdir = dir;
     const int result = RUN_ALL_TESTS();
-    std::error_code ec;
-    if (chdir("/") == 0) std::filesystem::remove_all(dir, ec);
+    if (std::error_code ec; chdir("/") == 0) std::filesystem::remove_all(dir, ec);
     return result;
 }

@@ -1,5 +1,4 @@
-// Shared test environment: a private working directory and a private loopback address per
-// test process, capture of system log lines, debug datagrams and standard output.
+// Per test process: a private working directory and loopback addresses; captured system log, debug datagrams, stdout.
 #pragma once
 
 #include <atomic>
@@ -11,38 +10,27 @@
 
 namespace testenv {
 
-// Under AddressSanitizer or ThreadSanitizer resident memory is mostly the sanitizer's own: tests
-// print it rather than judge it (LeakSanitizer checks for leaks at exit instead).
+// Under a sanitizer resident memory is mostly the sanitizer's own: printed, not judged.
 inline constexpr bool kSanitized = IPCSDK_TESTS_SANITIZED;
 
-// The loopback address this test process gives its simulated camera n (127.x.y.z, unique per pid;
-// 0 for the first camera, 1 to 372 for tests with more cameras).
+// The loopback address of this process's simulated camera n (0 to 372; 127.x.y.z, unique per pid).
 std::string camera_ip(int n = 0);
 // The whole content of a file ("" when missing).
 std::string read_file(const std::string& path);
 // The private temporary working directory of this process (the current directory at start).
 const std::string& workdir();
 
-struct SyslogLine {
-    int priority;
-    std::string text;
-};
-// Lines the library sent to the system log; intercepted, never reaching the machine's log.
-std::vector<SyslogLine> syslog_lines();
+// Lines the library sent to the system log, as "<priority> <text>"; intercepted, never reaching the machine's log.
+std::vector<std::string> syslog_lines();
 void clear_syslog();
-// True when some captured line's text equals the given text exactly.
-bool syslog_has(const std::string& text, int priority = -1);
+bool syslog_has(const std::string& text, int priority);
 
-// Binds "/tmp/pntSever" and keeps the datagrams this process sends there (others' are dropped).
-// A thread drains the socket at once: the kernel queues only a few datagrams per receiver.
+// Binds "/tmp/pntSever" and keeps the datagrams this process sends there. `background` drains them at once on a
+// thread (the kernel queues only a few per receiver); false leaves them queued until datagrams() or lines().
 class DebugCapture {
 public:
-    // background: drain at once on a thread of its own; false leaves datagrams queued (and the
-    // queue may fill up) until datagrams() or lines() is called.
     explicit DebugCapture(bool background = true);
-    ~DebugCapture();
-    DebugCapture(const DebugCapture&) = delete;
-    DebugCapture& operator=(const DebugCapture&) = delete;
+    ~DebugCapture();  // not copyable: it owns a thread
     bool ok() const { return fd_ >= 0; }
     // All datagrams received so far, waiting up to waitMs for the first pending one.
     std::vector<std::string> datagrams(int waitMs = 50);

@@ -1,6 +1,5 @@
-// Record codecs of the exported pack and unpack functions, in literal bytes: what the command
-// walk does not reach (the preset table overwritten whole, several records back to back, the
-// cross record, unpackers that take a maximum below one as one).
+// Record codecs in literal bytes, where the command walk does not reach: the preset table, records back to
+// back, the cross record, maximums below one.
 #include <gtest/gtest.h>
 
 #include <cstring>

@@ -1,5 +1,4 @@
-// MD5 against RFC 1321 and hashlib vectors at the padding boundaries; digest authentication
-// against RFC 2617 (responses for the other qop forms computed once with hashlib).
+// MD5 against RFC 1321 and hashlib vectors; digest authentication against RFC 2617 (other qop forms: hashlib).
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -26,8 +25,7 @@ std::string md5(const std::string& in, std::vector<uint32_t> chunks) {
     return hex;
 }
 
-// RFC 1321 vectors, and prefixes of an xorshift32 stream (seed 0x2545F491, low byte of each step)
-// around the 56- and 64-byte padding boundaries; whole and in uneven updates.
+// RFC 1321 vectors and xorshift32 prefixes around the padding boundaries; whole and in uneven updates.
 TEST(Md5, DigestsWholeInPiecesAndAsUpperCaseText) {
     std::string data;
     for (uint32_t x = 0x2545F491; data.size() < 128; data.push_back(char(x))) x ^= x << 13, x ^= x >> 17, x ^= x << 5;
@@ -56,9 +54,8 @@ TEST(Md5, DigestsWholeInPiecesAndAsUpperCaseText) {
 // RFC 2617 section 3.5 example values.
 constexpr const char *kUser = "Mufasa", *kRealm = "testrealm@host.com", *kPass = "Circle Of Life",
                      *kNonce = "dcd98b7102dd2f0e8b11d0f600bfb0c093", *kCnonce = "0a4f113b", *kNc = "00000001",
-                     *kUri = "/dir/index.html";
-constexpr const char* kHA1 = "939e7578ed9e3c518a452acee763bce9";
-constexpr const char* kRespAuth = "6629fae49393a05397450978507c4ef1";
+                     *kUri = "/dir/index.html", *kHA1 = "939e7578ed9e3c518a452acee763bce9",
+                     *kRespAuth = "6629fae49393a05397450978507c4ef1";
 
 // The builder's result into a 40-byte buffer of '#': the return value, then the buffer's text.
 std::pair<int, std::string> build(uint16_t size, uint8_t sess, std::vector<const char*> a, bool nullDst = false) {

@@ -1,5 +1,4 @@
-// The channel scanners: frames and messages out of arbitrary fragmentation, garbage skipped,
-// nothing read outside the bytes held.
+// The channel scanners: any fragmentation, garbage skipped, nothing read outside the bytes held.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -34,8 +33,7 @@ Bytes message(uint32_t type, const Bytes& body) {
     return m;
 }
 
-// Feeds a stream to the video scanner in pieces, as a receiver would (compacting after each
-// scan), and returns the fill byte of each delivered frame.
+// Feeds the video scanner in pieces as a receiver does; returns the fill byte of each delivered frame.
 Bytes feed_video(const Bytes& stream, std::vector<size_t> pieces, size_t* left) {
     Bytes buf, got;
     for (size_t at = 0, i = 0; at < stream.size();) {
