@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix, then builds a C host and a C++ host against that
 # copy only, once with find_package and once with pkg-config (with strict warnings), and checks
-# the exported names.
+# the exported names; the tools, when built, run from the installed tree alone.
 set -euo pipefail
 build="$1"; src="$2"
 tmp=$(mktemp -d)
@@ -35,3 +35,18 @@ if out=$(echo '#include <ipcsdk.hpp>' | c++ -std=c++17 -fsyntax-only -x c++ - $p
   echo "ipcsdk.hpp accepted as C++17"; exit 1
 fi
 [ "$(grep -c 'error:' <<<"$out")" = 1 ] && grep -q 'error:.*C++20' <<<"$out" || { echo "$out"; exit 1; }
+# ipcctl finds the library beside it; its man page, bash completion and the dissector are in place.
+p="$tmp/prefix"
+[ -x "$p/bin/ipcctl" ] || exit 0
+test -f "$p/share/ipcsdk/wireshark/ipcsdk.lua" && test -f "$p/share/man/man1/ipcctl.1"
+"$p/bin/ipcctl" list | grep -q '^video-param '
+"$p/bin/ipcctl" --help | grep -q 'Exit status'
+"$p/bin/ipcctl" --version | grep -qx 'ipcctl [0-9][0-9.]*'
+"$p/bin/ipcsim" --version | grep -qx 'ipcsim [0-9][0-9.]*'
+bash -c '_init_completion() { :; }; . "$1" && complete -p ipcctl' sh "$p/share/bash-completion/completions/ipcctl" |
+  grep -q _ipcctl  # the completion loads and registers itself (bash-completion's helpers stubbed)
+plugin=$(find "$p" -name libgstipcsdk.so)  # the GStreamer element loads from the installed tree
+if [ -n "$plugin" ] && command -v gst-inspect-1.0 >/dev/null; then
+  GST_PLUGIN_SYSTEM_PATH_1_0= GST_PLUGIN_PATH="${plugin%/*}" GST_REGISTRY="$tmp/registry.bin" gst-inspect-1.0 ipcsdksrc |
+    grep -q 'tcp-port'
+fi
