@@ -1,11 +1,9 @@
 // The GStreamer parts against the simulator serving a real clip: the ipcsdksrc element in
 // gst-launch-1.0 pipelines, ipcctl record into container files; ffprobe judges the files.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <fstream>
 #include <future>
 #include <sstream>
 #include <thread>
@@ -17,17 +15,9 @@ namespace {
 using namespace std::chrono_literals;
 constexpr auto npos = std::string::npos;
 
-struct Result {
-    int status = -1;
-    std::string out;  // standard output and error
-};
-
-Result sh(const std::string& line) {
-    static std::atomic<int> n{0};
-    std::string log = testenv::workdir() + "/run" + std::to_string(++n) + ".log";
-    int rc = std::system(("GST_PLUGIN_PATH=" GST_PLUGIN_DIR " " + line + " >" + log + " 2>&1").c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, testenv::read_file(log)};
-}
+using Result = testenv::Run;
+// With the plugin found; standard error in `out` too.
+Result sh(const std::string& line) { return testenv::sh("GST_PLUGIN_PATH=" GST_PLUGIN_DIR " " + line + " 2>&1"); }
 
 // "codec,width,height,frames" of a file's video stream, every frame decoded to count them.
 std::string probe(const std::string& file) {

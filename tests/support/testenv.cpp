@@ -5,6 +5,7 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -30,6 +31,14 @@ const std::string& workdir() { return g_workdir; }
 std::string read_file(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     return {std::istreambuf_iterator<char>(in), {}};
+}
+
+Run sh(const std::string& line, const std::string& input) {
+    static std::atomic<int> n{0};
+    const std::string base = workdir() + "/sh" + std::to_string(++n);
+    std::ofstream(base + ".in") << input;
+    const int rc = std::system(("{ " + line + "\n} <" + base + ".in >" + base + ".out 2>" + base + ".err").c_str());
+    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, read_file(base + ".out"), read_file(base + ".err")};
 }
 
 std::vector<std::string> syslog_lines() {

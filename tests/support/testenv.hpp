@@ -19,6 +19,9 @@ std::string camera_ip(int n = 0);
 std::string read_file(const std::string& path);
 // The private temporary working directory of this process (the current directory at start).
 const std::string& workdir();
+// A shell command line run there, `input` on its standard input: its exit status and output.
+struct Run { int status = -1; std::string out, err; };
+Run sh(const std::string& line, const std::string& input = "");
 
 // Lines the library sent to the system log, as "<priority> <text>"; intercepted, never reaching the machine's log.
 std::vector<std::string> syslog_lines();

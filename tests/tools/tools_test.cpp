@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -26,22 +25,10 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 constexpr auto npos = std::string::npos;
 
-struct Result {
-    int status = -1;
-    std::string out, err;
-};
-
-// Runs a shell command line in the working directory; standard input from `input`.
-Result sh(const std::string& line, const std::string& input = "") {
-    static int n = 0;
-    std::string base = testenv::workdir() + "/run" + std::to_string(++n);
-    std::ofstream(base + ".in") << input;
-    int rc = std::system((line + " <" + base + ".in >" + base + ".out 2>" + base + ".err").c_str());
-    return {WIFEXITED(rc) ? WEXITSTATUS(rc) : -1, testenv::read_file(base + ".out"), testenv::read_file(base + ".err")};
-}
+using testenv::sh;
 
 // ipcctl with the password in the environment.
-Result ipcctl(const std::string& args, const std::string& input = "") {
+testenv::Run ipcctl(const std::string& args, const std::string& input = "") {
     return sh("IPCCTL_PASSWORD=admin " IPCCTL_PATH " " + args, input);
 }
 
@@ -62,7 +49,7 @@ bool logSays(const std::string& log, const std::string& text, std::chrono::milli
 }
 
 // tshark with the generated dissector: one line per ipcsdk message of the capture.
-Result tshark(const std::string& pcap, const std::string& fields, const std::string& filter = "ipcsdk") {
+testenv::Run tshark(const std::string& pcap, const std::string& fields, const std::string& filter = "ipcsdk") {
     return sh(TSHARK_PATH " -X lua_script:" DISSECTOR_PATH " -n -r " + pcap + " -Y '" + filter +
               "' -T fields -E occurrence=a -E aggregator=, " + fields);
 }
@@ -74,7 +61,7 @@ Result tshark(const std::string& pcap, const std::string& fields, const std::str
 TEST(Ipcctl, SettingsThroughJsonAndBadInputRefused) {
     auto cam = testenv::start_camera();
     const std::string ip = testenv::camera_ip(), dir = testenv::workdir();
-    Result list = ipcctl("list --json");
+    auto list = ipcctl("list --json");
     ASSERT_EQ(list.status, 0) << list.err;
     int pairs = 0;
     for (const auto& s : json::parse(list.out)) {
@@ -83,12 +70,12 @@ TEST(Ipcctl, SettingsThroughJsonAndBadInputRefused) {
         const std::string name = s["name"];
         const std::string get = ip + " get " + name + (s["max_count"].get<int>() > 1 ? " --count 2" : "") + " --json";
         const auto cls = s["class"].get<uint8_t>(), code = s["code"].get<uint8_t>();
-        Result before = ipcctl(get);
+        auto before = ipcctl(get);
         ASSERT_EQ(before.status, 0) << name << ": " << before.err;
         const std::vector<uint8_t> held = cam->record(cls, code), zero(held.size(), 0);
         cam->set_record(cls, code, zero);
         std::ofstream(testenv::workdir() + "/" + name + ".json") << before.out;
-        Result set = ipcctl(ip + " --json set " + name + " " + name + ".json"), after = ipcctl(get);
+        auto set = ipcctl(ip + " --json set " + name + " " + name + ".json"), after = ipcctl(get);
         ASSERT_EQ(set.status, 0) << name << ": " << set.err;
         EXPECT_EQ(json::parse(set.out)["ok"], true) << name;
         ASSERT_EQ(after.status, 0) << name << ": " << after.err;
@@ -145,18 +132,18 @@ TEST(Ipcctl, SettingsThroughJsonAndBadInputRefused) {
         {"lst", "unknown command \"lst\"; did you mean \"list\"?"},
         {ip + " get vide-param", "unknown setting \"vide-param\"; did you mean \"video-param\"?"}};
     for (const auto& [args, expect, input] : refused) {
-        Result r = ipcctl(args, input);
+        auto r = ipcctl(args, input);
         EXPECT_EQ(r.status, 2) << args << ": " << r.err;
         EXPECT_NE(r.err.find(expect), npos) << args << ": " << r.err;
         EXPECT_TRUE(input.empty() || expect == "not JSON" || r.err.find("nothing was sent") != npos) << r.err;
     }
-    Result longPassword = sh("IPCCTL_PASSWORD=" + std::string(32, 'p') + " " IPCCTL_PATH " " + ip + " info");
+    auto longPassword = sh("IPCCTL_PASSWORD=" + std::string(32, 'p') + " " IPCCTL_PATH " " + ip + " info");
     EXPECT_EQ(longPassword.status, 2);
     EXPECT_NE(longPassword.err.find("at most 31 characters"), npos) << longPassword.err;
     EXPECT_TRUE(cam->requests().empty());
 
     for (const char* bad : {"--video-file .", "--video-file /proc/self/mem", "--ip 127.0.0.02", "--fps 010"}) {
-        Result sim = sh(IPCSIM_PATH " --ip " + testenv::camera_ip(1) + " " + bad);
+        auto sim = sh(IPCSIM_PATH " --ip " + testenv::camera_ip(1) + " " + bad);
         EXPECT_EQ(sim.status, 2) << bad << ": " << sim.err;
         EXPECT_NE(sim.err.find("ipcsim: "), npos) << bad << ": " << sim.err;
     }
@@ -171,7 +158,7 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     const std::string ip = testenv::camera_ip();
 
     // record: exactly the payloads sent, in order (the source cut in 1000-byte pieces, cycled).
-    Result r = ipcctl(ip + " --json record -o out.bin --frames 6");
+    auto r = ipcctl(ip + " --json record -o out.bin --frames 6");
     ASSERT_EQ(r.status, 0) << r.err;
     std::string expected;
     for (size_t at = 0; expected.size() < 6000; at = (at + 1) % video.size()) expected += video[at];
@@ -212,16 +199,16 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     // Exit status 1: the camera's refusal, named as the README's table does; 3: no login.
     cam->script(ipcsim::Scripted{});  // the login as usual, then a nak for the get
     cam->script(ipcsim::Reply::Nak);
-    Result nak = ipcctl(ip + " get dev2-info");
+    auto nak = ipcctl(ip + " get dev2-info");
     EXPECT_EQ(nak.status, 1);
     EXPECT_NE(nak.err.find("IPCGetDev2Info: 0x80002002 IPCSDK_ERR_REFUSED"), npos) << nak.err;
     ASSERT_TRUE(cam->wait_request(34, 6));
-    Result none = sh(IPCCTL_PATH " " + ip + " info");
+    auto none = sh(IPCCTL_PATH " " + ip + " info");
     EXPECT_EQ(none.status, 3);
     EXPECT_NE(none.err.find("no password was given; set it in the environment variable IPCCTL_PASSWORD"), npos)
         << none.err;
     EXPECT_EQ(ipcctl("--timeout 1 " + testenv::camera_ip(1) + " info").status, 3);
-    Result onLine = sh(IPCCTL_PATH " -p admin " + ip + " ptz position --json");
+    auto onLine = sh(IPCCTL_PATH " -p admin " + ip + " ptz position --json");
     EXPECT_EQ(onLine.status, 0);
     EXPECT_NE(onLine.err.find("warning"), npos);
     EXPECT_EQ(onLine.err.find("admin"), npos) << "the password was echoed";
@@ -280,7 +267,7 @@ TEST(Dissector, DecodesAndReplaysACapturedSession) {
         Child tcpdump({TCPDUMP_PATH, "-i", "lo", "--immediate-mode", "-U", "-w", pcap, "host", ip}, pcap + ".log");
         if (!logSays(pcap + ".log", "listening on")) GTEST_SKIP() << "tcpdump cannot capture on lo here";
         for (const auto& c : commands) {
-            Result r = ipcctl(ip + " " + c);
+            auto r = ipcctl(ip + " " + c);
             ASSERT_EQ(r.status, 0) << c << ": " << r.err;
             captured.push_back(r.out);
         }
@@ -312,7 +299,7 @@ TEST(Dissector, DecodesAndReplaysACapturedSession) {
         ntp = cam->record(3, 8);
     }
     EXPECT_EQ(captured[4], "pan 450 tilt 0 zoom 10\n");
-    Result r = tshark(pcap, "-e ipcsdk.class -e ipcsdk.code -e ipcsdk.length -e ipcsdk.command");
+    auto r = tshark(pcap, "-e ipcsdk.class -e ipcsdk.code -e ipcsdk.length -e ipcsdk.command");
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_EQ(r.err.find("Lua"), npos) << r.err;
     for (const char* line : {"0\t0\t160\tIPCUserLogin", "1\t6\t0\tIPCVideoParamGet",
@@ -326,7 +313,7 @@ TEST(Dissector, DecodesAndReplaysACapturedSession) {
     EXPECT_EQ(tshark(pcap, "-e ipcsdk.PTZValueRecord.usPanVal", "ipcsdk.PTZValueRecord.usPanVal").out, "450\n");
     EXPECT_EQ(tshark(pcap, "-e ipcsdk.length", "ipcsdk.malformed").out, "256\n4294967280\n");
     // The TCP command port is a preference: moved elsewhere, port 5002 is no longer ipcsdk.
-    Result moved = tshark(pcap, "-o ipcsdk.cmd_port:6002 -e ipcsdk.code", "tcp.port == 5002 && ipcsdk");
+    auto moved = tshark(pcap, "-o ipcsdk.cmd_port:6002 -e ipcsdk.code", "tcp.port == 5002 && ipcsdk");
     EXPECT_EQ(moved.out, "") << moved.err;
 
     const std::string pcapng = testenv::workdir() + "/session.pcapng", other = testenv::camera_ip(1);
@@ -335,7 +322,7 @@ TEST(Dissector, DecodesAndReplaysACapturedSession) {
         Child sim({IPCSIM_PATH, "--ip", other, "--replay", file}, file + ".log");
         ASSERT_TRUE(logSays(file + ".log", "replaying")) << testenv::read_file(file + ".log");
         for (size_t i = 0; i < commands.size(); ++i) {
-            Result r = ipcctl(other + " " + commands[i]);
+            auto r = ipcctl(other + " " + commands[i]);
             ASSERT_EQ(r.status, 0) << r.err;
             EXPECT_EQ(r.out, captured[i]) << file << ": " << commands[i];
         }
@@ -378,7 +365,7 @@ TEST(Dissector, DecodesAndReplaysACapturedSession) {
     for (const auto& [bytes, expect] : bad) {
         const std::string path = testenv::workdir() + "/bad" + std::to_string(n++) + ".pcap";
         if (bytes != "-") std::ofstream(path, std::ios::binary) << bytes;
-        Result r = sh(IPCSIM_PATH " --ip " + ip + " --replay " + path);
+        auto r = sh(IPCSIM_PATH " --ip " + ip + " --replay " + path);
         EXPECT_EQ(r.status, 1) << expect;
         EXPECT_NE(r.err.find(expect), npos) << expect << ": " << r.err;
     }
