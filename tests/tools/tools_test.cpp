@@ -25,11 +25,10 @@ using namespace std::chrono_literals;
 using nlohmann::json;
 constexpr auto npos = std::string::npos;
 
-using testenv::sh;
 
 // ipcctl with the password in the environment.
 testenv::Run ipcctl(const std::string& args, const std::string& input = "") {
-    return sh("IPCCTL_PASSWORD=admin " IPCCTL_PATH " " + args, input);
+    return testenv::sh("IPCCTL_PASSWORD=admin " IPCCTL_PATH " " + args, input);
 }
 
 // A child process (tcpdump, ipcsim, ipcctl watch), output in `log`, stopped by SIGINT at the end.
@@ -50,7 +49,7 @@ bool logSays(const std::string& log, const std::string& text, std::chrono::milli
 
 // tshark with the generated dissector: one line per ipcsdk message of the capture.
 testenv::Run tshark(const std::string& pcap, const std::string& fields, const std::string& filter = "ipcsdk") {
-    return sh(TSHARK_PATH " -X lua_script:" DISSECTOR_PATH " -n -r " + pcap + " -Y '" + filter +
+    return testenv::sh(TSHARK_PATH " -X lua_script:" DISSECTOR_PATH " -n -r " + pcap + " -Y '" + filter +
               "' -T fields -E occurrence=a -E aggregator=, " + fields);
 }
 
@@ -137,13 +136,13 @@ TEST(Ipcctl, SettingsThroughJsonAndBadInputRefused) {
         EXPECT_NE(r.err.find(expect), npos) << args << ": " << r.err;
         EXPECT_TRUE(input.empty() || expect == "not JSON" || r.err.find("nothing was sent") != npos) << r.err;
     }
-    auto longPassword = sh("IPCCTL_PASSWORD=" + std::string(32, 'p') + " " IPCCTL_PATH " " + ip + " info");
+    auto longPassword = testenv::sh("IPCCTL_PASSWORD=" + std::string(32, 'p') + " " IPCCTL_PATH " " + ip + " info");
     EXPECT_EQ(longPassword.status, 2);
     EXPECT_NE(longPassword.err.find("at most 31 characters"), npos) << longPassword.err;
     EXPECT_TRUE(cam->requests().empty());
 
     for (const char* bad : {"--video-file .", "--video-file /proc/self/mem", "--ip 127.0.0.02", "--fps 010"}) {
-        auto sim = sh(IPCSIM_PATH " --ip " + testenv::camera_ip(1) + " " + bad);
+        auto sim = testenv::sh(IPCSIM_PATH " --ip " + testenv::camera_ip(1) + " " + bad);
         EXPECT_EQ(sim.status, 2) << bad << ": " << sim.err;
         EXPECT_NE(sim.err.find("ipcsim: "), npos) << bad << ": " << sim.err;
     }
@@ -166,7 +165,7 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     EXPECT_TRUE(json::parse(r.out)["frames"] == 6 && json::parse(r.out)["bytes"] == 6000) << r.out;
     EXPECT_TRUE(r.err.empty()) << "progress on a file that is not a terminal: " << r.err;
     // A failed login leaves an existing recording alone.
-    r = sh("IPCCTL_PASSWORD=wrong " IPCCTL_PATH " " + ip + " record -o out.bin --frames 1");
+    r = testenv::sh("IPCCTL_PASSWORD=wrong " IPCCTL_PATH " " + ip + " record -o out.bin --frames 1");
     EXPECT_EQ(r.status, 3) << r.err;
     EXPECT_NE(r.err.find("0x80001005 IPCSDK_ERR_AUTH"), npos) << r.err;
     EXPECT_EQ(testenv::read_file(testenv::workdir() + "/out.bin"), expected);
@@ -203,12 +202,12 @@ TEST(Ipcctl, CommandsAndExitStatus) {
     EXPECT_EQ(nak.status, 1);
     EXPECT_NE(nak.err.find("IPCGetDev2Info: 0x80002002 IPCSDK_ERR_REFUSED"), npos) << nak.err;
     ASSERT_TRUE(cam->wait_request(34, 6));
-    auto none = sh(IPCCTL_PATH " " + ip + " info");
+    auto none = testenv::sh(IPCCTL_PATH " " + ip + " info");
     EXPECT_EQ(none.status, 3);
     EXPECT_NE(none.err.find("no password was given; set it in the environment variable IPCCTL_PASSWORD"), npos)
         << none.err;
     EXPECT_EQ(ipcctl("--timeout 1 " + testenv::camera_ip(1) + " info").status, 3);
-    auto onLine = sh(IPCCTL_PATH " -p admin " + ip + " ptz position --json");
+    auto onLine = testenv::sh(IPCCTL_PATH " -p admin " + ip + " ptz position --json");
     EXPECT_EQ(onLine.status, 0);
     EXPECT_NE(onLine.err.find("warning"), npos);
     EXPECT_EQ(onLine.err.find("admin"), npos) << "the password was echoed";
@@ -317,7 +316,7 @@ TEST(Dissector, DecodesAndReplaysACapturedSession) {
     EXPECT_EQ(moved.out, "") << moved.err;
 
     const std::string pcapng = testenv::workdir() + "/session.pcapng", other = testenv::camera_ip(1);
-    ASSERT_EQ(sh(TSHARK_PATH " -r " + pcap + " -F pcapng -w " + pcapng).status, 0);
+    ASSERT_EQ(testenv::sh(TSHARK_PATH " -r " + pcap + " -F pcapng -w " + pcapng).status, 0);
     for (const auto& file : {pcap, pcapng}) {
         Child sim({IPCSIM_PATH, "--ip", other, "--replay", file}, file + ".log");
         ASSERT_TRUE(logSays(file + ".log", "replaying")) << testenv::read_file(file + ".log");
@@ -365,7 +364,7 @@ TEST(Dissector, DecodesAndReplaysACapturedSession) {
     for (const auto& [bytes, expect] : bad) {
         const std::string path = testenv::workdir() + "/bad" + std::to_string(n++) + ".pcap";
         if (bytes != "-") std::ofstream(path, std::ios::binary) << bytes;
-        auto r = sh(IPCSIM_PATH " --ip " + ip + " --replay " + path);
+        auto r = testenv::sh(IPCSIM_PATH " --ip " + ip + " --replay " + path);
         EXPECT_EQ(r.status, 1) << expect;
         EXPECT_NE(r.err.find(expect), npos) << expect << ": " << r.err;
     }
